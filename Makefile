@@ -1,0 +1,71 @@
+# Two entry points for a fresh machine: `make demo` and `make test`.
+# Both install what is missing (Debian packages, a project virtual environment),
+# build incrementally, and are cheap to run a second time.
+
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+ASAN_BUILD := build-asan
+JOBS ?= $(shell nproc)
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+APT_PACKAGES := libpugixml-dev libgtest-dev
+CMAKE = $(VENV)/bin/cmake
+CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+.PHONY: all demo test test-cpp test-python test-asan build build-asan system-deps bench clean
+
+all: build
+
+system-deps:
+	@missing=""; \
+	for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.stamp: pyproject.toml requirements-dev.txt
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(BUILD)/build.ninja: | system-deps $(VENV)/.stamp
+	$(CMAKE) -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=ON -DVELMORA_BENCHMARKS=ON
+
+build: system-deps $(VENV)/.stamp $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+$(ASAN_BUILD)/build.ninja: | system-deps $(VENV)/.stamp
+	$(CMAKE) -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_TESTS=ON
+
+build-asan: system-deps $(VENV)/.stamp $(ASAN_BUILD)/build.ninja
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+
+test-cpp: build
+	$(BUILD)/velmora_core_tests --gtest_brief=1
+
+test-python: build
+	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest -q tests/python
+
+# The whole Python suite against the sanitizer build of the module. The interpreter
+# itself is not instrumented, so the ASan runtime is preloaded; leak detection is off
+# because the interpreter keeps its own allocations alive at exit.
+test-asan: build-asan
+	$(ASAN_BUILD)/velmora_core_tests --gtest_brief=1
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	VELMORA_UNDER_ASAN=1 PYTHONPATH=$(ASAN_BUILD)/python $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
+
+test: test-cpp test-python test-asan
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(VPY) examples/demo.py
+
+bench: build
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_calls.py
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

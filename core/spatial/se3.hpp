@@ -1,0 +1,85 @@
+// Rotations and rigid placements (SE3), with their action on motions and forces in
+// rotation-plus-translation form.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "core/spatial/vector3d.hpp"
+
+namespace velmora {
+
+// A 3x3 matrix stored column by column: element (i, j) at m[i + 3 j].
+struct SpatialRotation {
+  std::array<double, 9> m{1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+  static constexpr SpatialRotation identity() { return {}; }
+  // Rodrigues' formula about the normalised axis; exactly the identity for angle 0.
+  static SpatialRotation from_axis_angle(const Vector3D& axis, double angle);
+  // R = Rz(yaw) Ry(pitch) Rx(roll), the URDF "rpy" convention.
+  static SpatialRotation from_euler_angles(double roll, double pitch, double yaw);
+
+  constexpr double operator()(int i, int j) const { return m[i + 3 * j]; }
+  constexpr double& operator()(int i, int j) { return m[i + 3 * j]; }
+  constexpr Vector3D column(int j) const { return {m[3 * j], m[3 * j + 1], m[3 * j + 2]}; }
+
+  constexpr Vector3D operator*(const Vector3D& v) const {
+    return {m[0] * v.x + m[3] * v.y + m[6] * v.z, m[1] * v.x + m[4] * v.y + m[7] * v.z,
+            m[2] * v.x + m[5] * v.y + m[8] * v.z};
+  }
+  // R^T v
+  constexpr Vector3D transpose_mul(const Vector3D& v) const {
+    return {m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
+            m[6] * v.x + m[7] * v.y + m[8] * v.z};
+  }
+  constexpr SpatialRotation operator*(const SpatialRotation& b) const {
+    SpatialRotation r;
+    for (int j = 0; j < 3; ++j) {
+      const Vector3D c = (*this) * b.column(j);
+      r.m[3 * j] = c.x, r.m[3 * j + 1] = c.y, r.m[3 * j + 2] = c.z;
+    }
+    return r;
+  }
+  constexpr SpatialRotation transpose() const {
+    return {{m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}};
+  }
+  constexpr bool operator==(const SpatialRotation&) const = default;
+};
+
+struct SpatialMotion;
+struct SpatialForce;
+struct SpatialTransform;
+
+// Maps a point p of the child frame to R p + t in the parent frame.
+struct SE3 {
+  SpatialRotation rotation;
+  Vector3D translation;
+
+  static constexpr SE3 identity() { return {}; }
+
+  // Composition: apply b first, then this.
+  constexpr SE3 operator*(const SE3& b) const {
+    return {rotation * b.rotation, rotation * b.translation + translation};
+  }
+  constexpr SE3 inverse() const {
+    const SpatialRotation rt = rotation.transpose();
+    return {rt, -(rt * translation)};
+  }
+  constexpr Vector3D act(const Vector3D& p) const { return rotation * p + translation; }
+  constexpr bool operator==(const SE3&) const = default;
+
+  // The motion transform and its inverse, and the force transform and its inverse.
+  SpatialMotion act_motion(const SpatialMotion& m) const;
+  SpatialMotion act_inv_motion(const SpatialMotion& m) const;
+  SpatialForce act_force(const SpatialForce& f) const;
+  SpatialForce act_inv_force(const SpatialForce& f) const;
+
+  // The 6x6 matrix [[R, [t]x R], [0, R]].
+  SpatialTransform action() const;
+
+  // "SE3(Isometry { rotation: [[c0], [c1], [c2]], translation: [x, y, z] })"; the
+  // multi-line layout when `pretty`.
+  std::string debug(bool pretty = false) const;
+};
+
+}  // namespace velmora

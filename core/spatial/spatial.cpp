@@ -1,0 +1,102 @@
+#include <cmath>
+
+#include "core/spatial/format.hpp"
+#include "core/spatial/se3.hpp"
+#include "core/spatial/symmetric3.hpp"
+#include "core/spatial/vector3d.hpp"
+
+namespace velmora {
+
+const Vector3D& standard_gravity() {
+  static const Vector3D g{0.0, 0.0, -9.81};
+  return g;
+}
+
+std::string Vector3D::debug() const {
+  fmt::DebugWriter w(false);
+  const double v[3] = {x, y, z};
+  w.tuple("Vector3D", [&] { w.item([&] { w.list([&] { w.item([&] { w.numbers(v, 3); }); }); }); });
+  return std::move(w.out());
+}
+
+SpatialRotation SpatialRotation::from_axis_angle(const Vector3D& axis, double angle) {
+  if (angle == 0) return identity();
+  const double n = std::sqrt(axis.x * axis.x + axis.y * axis.y + axis.z * axis.z);
+  const double kx = axis.x / n, ky = axis.y / n, kz = axis.z / n;
+  const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
+  SpatialRotation r;
+  r(0, 0) = c + t * kx * kx;
+  r(0, 1) = t * kx * ky - s * kz;
+  r(0, 2) = t * kx * kz + s * ky;
+  r(1, 0) = t * kx * ky + s * kz;
+  r(1, 1) = c + t * ky * ky;
+  r(1, 2) = t * ky * kz - s * kx;
+  r(2, 0) = t * kx * kz - s * ky;
+  r(2, 1) = t * ky * kz + s * kx;
+  r(2, 2) = c + t * kz * kz;
+  return r;
+}
+
+SpatialRotation SpatialRotation::from_euler_angles(double roll, double pitch, double yaw) {
+  const double cr = std::cos(roll), sr = std::sin(roll);
+  const double cp = std::cos(pitch), sp = std::sin(pitch);
+  const double cy = std::cos(yaw), sy = std::sin(yaw);
+  SpatialRotation r;
+  r(0, 0) = cp * cy;
+  r(0, 1) = sr * sp * cy - cr * sy;
+  r(0, 2) = cr * sp * cy + sr * sy;
+  r(1, 0) = cp * sy;
+  r(1, 1) = sr * sp * sy + cr * cy;
+  r(1, 2) = cr * sp * sy - sr * cy;
+  r(2, 0) = -sp;
+  r(2, 1) = sr * cp;
+  r(2, 2) = cr * cp;
+  return r;
+}
+
+std::string SE3::debug(bool pretty) const {
+  fmt::DebugWriter w(pretty);
+  w.tuple("SE3", [&] {
+    w.item([&] {
+      w.record("Isometry", [&] {
+        w.field("rotation", [&] {
+          w.list([&] {
+            for (int j = 0; j < 3; ++j) w.item([&] { w.numbers(&rotation.m[3 * j], 3); });
+          });
+        });
+        w.field("translation", [&] {
+          const double t[3] = {translation.x, translation.y, translation.z};
+          w.numbers(t, 3);
+        });
+      });
+    });
+  });
+  return std::move(w.out());
+}
+
+Symmetric3 Symmetric3::rotate(const SpatialRotation& r) const {
+  // (R S R^T)(a, b) = sum_ij R(a, i) S(i, j) R(b, j)
+  auto entry = [&](int a, int b) {
+    double s = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) s += r(a, i) * (*this)(i, j) * r(b, j);
+    return s;
+  };
+  return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
+}
+
+std::string Symmetric3::debug() const {
+  fmt::DebugWriter w(false);
+  w.record("Symmetric3", [&] { w.field("data", [&] { w.numbers(data.data(), 6); }); });
+  return std::move(w.out());
+}
+
+std::string Symmetric3::repr() const {
+  auto row = [&](int i) {
+    return "  [" + fmt::fixed((*this)(i, 0), 4) + ", " + fmt::fixed((*this)(i, 1), 4) + ", " +
+           fmt::fixed((*this)(i, 2), 4) + "]";
+  };
+  return "Symmetric3(\n" + row(0) + ",\n" + row(1) + ",\n" + row(2) + "\n)";
+}
+
+}  // namespace velmora

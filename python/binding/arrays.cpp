@@ -1,0 +1,93 @@
+// The only translation unit that talks to NumPy's C API directly.
+#define PY_ARRAY_UNIQUE_SYMBOL velmora_numpy_api
+#include "binding/arrays.hpp"
+
+#include <numpy/arrayobject.h>
+
+namespace vb {
+
+bool init_numpy() {
+  if (PyArray_API) return true;
+  return _import_array() >= 0;
+}
+
+void ArrayView::copy_flat(double* out) const {
+  if (ndim == 0) {
+    out[0] = load(data);
+    return;
+  }
+  // Walk the index space in row-major order with a small odometer.
+  Py_ssize_t index[NPY_MAXDIMS] = {};
+  const Py_ssize_t total = size();
+  const char* p = data;
+  for (Py_ssize_t k = 0; k < total; ++k) {
+    out[k] = load(p);
+    for (int d = ndim - 1; d >= 0; --d) {
+      if (++index[d] < shape[d]) {
+        p += strides[d];
+        break;
+      }
+      p -= strides[d] * (shape[d] - 1);
+      index[d] = 0;
+    }
+  }
+}
+
+std::string ArrayView::shape_text() const {
+  std::string s = "[";
+  for (int d = 0; d < ndim; ++d) {
+    if (d) s += ", ";
+    s += std::to_string(shape[d]);
+  }
+  return s + "]";
+}
+
+bool to_array(PyObject* o, ArgName where, int ndim, ArrayView& out) {
+  if (!PyArray_Check(o)) return type_error(where, "a numpy.ndarray of float64", o);
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an array of dtype float64, not %R", where.function,
+                 where.argument, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    return false;
+  }
+  if (ndim >= 0 && PyArray_NDIM(a) != ndim) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a %d-dimensional array, not %d-dimensional",
+                 where.function, where.argument, ndim, PyArray_NDIM(a));
+    return false;
+  }
+  out.data = PyArray_BYTES(a);
+  out.ndim = PyArray_NDIM(a);
+  out.shape = PyArray_DIMS(a);
+  out.strides = PyArray_STRIDES(a);
+  return true;
+}
+
+PyObject* new_array_1d(const double* values, std::size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+  if (arr && n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), values, n * sizeof(double));
+  return arr;
+}
+
+PyObject* new_array_1d_f32(const float* values, std::size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_FLOAT);
+  if (arr && n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), values, n * sizeof(float));
+  return arr;
+}
+
+PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  PyObject* arr = PyArray_EMPTY(2, dims, NPY_DOUBLE, fortran ? 1 : 0);
+  if (!arr) return nullptr;
+  auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+  if (fortran) {
+    std::memcpy(dst, column_major, rows * cols * sizeof(double));
+  } else {
+    for (std::size_t i = 0; i < rows; ++i)
+      for (std::size_t j = 0; j < cols; ++j) dst[i * cols + j] = column_major[i + rows * j];
+  }
+  return arr;
+}
+
+}  // namespace vb

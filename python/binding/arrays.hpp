@@ -1,0 +1,54 @@
+// NumPy exchange: float64 arrays read in place by stride, and new result arrays.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "binding/args.hpp"
+
+namespace vb {
+
+bool init_numpy();
+
+// A read-only view of a float64 array: shape and strides in elements of bytes.
+struct ArrayView {
+  const char* data = nullptr;
+  int ndim = 0;
+  const Py_ssize_t* shape = nullptr;
+  const Py_ssize_t* strides = nullptr;  // in bytes
+
+  Py_ssize_t size() const {
+    Py_ssize_t n = 1;
+    for (int d = 0; d < ndim; ++d) n *= shape[d];
+    return n;
+  }
+  Py_ssize_t len() const { return ndim > 0 ? shape[0] : 1; }
+  // Element i of a one-dimensional array, by stride (unaligned data is read safely).
+  double at(Py_ssize_t i) const { return load(data + i * strides[0]); }
+  double at(Py_ssize_t i, Py_ssize_t j) const { return load(data + i * strides[0] + j * strides[1]); }
+  bool contiguous_1d() const { return ndim == 1 && (shape[0] < 2 || strides[0] == sizeof(double)); }
+  // All elements in logical (row-major) order, whatever the memory layout.
+  void copy_flat(double* out) const;
+  // The shape as "[a, b]".
+  std::string shape_text() const;
+
+  static double load(const char* p) {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+  }
+};
+
+// A NumPy ndarray of dtype float64 (native byte order) with `ndim` dimensions, or any
+// number of dimensions when ndim < 0. TypeError otherwise, without any conversion.
+bool to_array(PyObject* o, ArgName where, int ndim, ArrayView& out);
+
+// New result arrays.
+PyObject* new_array_1d(const double* values, std::size_t n);
+PyObject* new_array_1d_f32(const float* values, std::size_t n);
+// A rows x cols array whose element [i, j] is `column_major[i + rows * j]`; Fortran
+// order in memory when `fortran`, C order otherwise.
+PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
+
+}  // namespace vb

@@ -1,0 +1,189 @@
+// Wrapper objects: one Python heap type per class, each instance holding its native
+// value by value together with a borrow flag.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "binding/ref.hpp"
+
+namespace vb {
+
+// Layout of every wrapper instance. `borrow` is 0 when free, the number of readers when
+// shared, -1 when exclusively borrowed.
+template <class Cls>
+struct Object {
+  PyObject_HEAD
+  std::int32_t borrow;
+  typename Cls::Native value;
+};
+
+// The Python type of a class; made once per process by `type<Cls>()` from the slots and
+// members that the class lists in `Cls::slots()` (a vector of PyType_Slot, without the
+// terminating zero slot), its name `Cls::name` and its doc `Cls::doc` (may be null).
+template <class Cls>
+PyTypeObject*& type_slot() {
+  static PyTypeObject* t = nullptr;
+  return t;
+}
+
+template <class Cls>
+void dealloc(PyObject* self) {
+  using Native = typename Cls::Native;
+  reinterpret_cast<Object<Cls>*>(self)->value.~Native();
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyTypeObject* make_type(const char* name, const char* doc, int basicsize, unsigned flags,
+                        std::vector<PyType_Slot> slots);
+
+// Classes without a Python constructor set `static constexpr bool constructible = false`.
+template <class Cls>
+constexpr bool constructible() {
+  if constexpr (requires { Cls::constructible; })
+    return Cls::constructible;
+  else
+    return true;
+}
+
+// Returns the class's type, creating it on first use; null with an exception set when
+// creation fails (it is tried again on the next use).
+template <class Cls>
+PyTypeObject* type() {
+  PyTypeObject*& t = type_slot<Cls>();
+  if (!t) {
+    auto slots = Cls::slots();
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Cls>)});
+    unsigned flags = Py_TPFLAGS_DEFAULT;
+    if (!constructible<Cls>()) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t = make_type(Cls::name, Cls::doc, static_cast<int>(sizeof(Object<Cls>)), flags, std::move(slots));
+    if constexpr (requires { Cls::init_type(t); }) {
+      // Class attributes (enumeration values) are added once the type exists.
+      if (t && !Cls::init_type(t)) t = nullptr;  // the half-made type stays alive
+    }
+  }
+  return t;
+}
+
+// A new wrapper object holding `value` (moved in). Null with MemoryError on failure.
+template <class Cls, class V>
+PyObject* wrap(V&& value) {
+  PyTypeObject* tp = type<Cls>();
+  if (!tp) return nullptr;
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (!self) return nullptr;
+  auto* obj = reinterpret_cast<Object<Cls>*>(self);
+  obj->borrow = 0;
+  new (&obj->value) typename Cls::Native(std::forward<V>(value));
+  return self;
+}
+
+// The wrapper object if `o` is exactly of the class's type, else null (no exception).
+template <class Cls>
+Object<Cls>* cast(PyObject* o) {
+  PyTypeObject* tp = type_slot<Cls>();
+  return (tp && Py_IS_TYPE(o, tp)) ? reinterpret_cast<Object<Cls>*>(o) : nullptr;
+}
+
+void raise_borrowed(PyObject* o, bool exclusive);
+
+// Shared (read) borrow for the guard's lifetime; check `ok()` after construction.
+template <class Cls>
+class Shared {
+ public:
+  explicit Shared(Object<Cls>* o) : o_(o) {
+    if (o_->borrow < 0) {
+      raise_borrowed(reinterpret_cast<PyObject*>(o_), false);
+      o_ = nullptr;
+    } else {
+      ++o_->borrow;
+    }
+  }
+  ~Shared() {
+    if (o_) --o_->borrow;
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  bool ok() const { return o_ != nullptr; }
+  const typename Cls::Native& operator*() const { return o_->value; }
+  const typename Cls::Native* operator->() const { return &o_->value; }
+
+ private:
+  Object<Cls>* o_;
+};
+
+// Exclusive (write) borrow for the guard's lifetime; check `ok()` after construction.
+template <class Cls>
+class Exclusive {
+ public:
+  explicit Exclusive(Object<Cls>* o) : o_(o) {
+    if (o_->borrow != 0) {
+      raise_borrowed(reinterpret_cast<PyObject*>(o_), true);
+      o_ = nullptr;
+    } else {
+      o_->borrow = -1;
+    }
+  }
+  ~Exclusive() {
+    if (o_) o_->borrow = 0;
+  }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+  bool ok() const { return o_ != nullptr; }
+  typename Cls::Native& operator*() const { return o_->value; }
+  typename Cls::Native* operator->() const { return &o_->value; }
+
+ private:
+  Object<Cls>* o_;
+};
+
+// The exception boundary: runs `body` (which returns a new reference or null with an
+// exception set) and turns any C++ exception into a Python one.
+template <class F>
+auto guard(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected native error");
+  }
+  if constexpr (std::is_same_v<decltype(body()), int>)
+    return -1;
+  else
+    return nullptr;
+}
+
+// Raises ValueError with `message` and returns null.
+PyObject* value_error(const std::string& message);
+
+// Binds `value` (stolen) as attribute `name` of `module` and appends the name to the
+// module's __all__. Returns false with an exception set on failure.
+bool add_to_module(PyObject* module, const char* name, PyObject* value);
+
+template <class Cls>
+bool add_class(PyObject* module) {
+  PyTypeObject* tp = type<Cls>();
+  if (!tp) return false;
+  Py_INCREF(tp);
+  return add_to_module(module, Cls::name, reinterpret_cast<PyObject*>(tp));
+}
+
+// Module functions registered one by one (each keeps its own PyMethodDef alive).
+bool add_function(PyObject* module, PyMethodDef* def);
+
+// Casts a fastcall-with-keywords function to the PyCFunction slot type.
+template <class F>
+PyCFunction fn(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace vb

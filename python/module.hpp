@@ -1,0 +1,27 @@
+// Registration entry points of each area of the module, called by PyInit_velmora in
+// the module's fixed order. Each returns false with a Python exception set on failure.
+#pragma once
+
+#include "binding/ref.hpp"
+
+namespace velmora::py {
+
+bool add_configuration(PyObject* m);             // Configuration                 configuration.cpp
+bool add_model(PyObject* m);                     // Model                         model.cpp
+bool add_data(PyObject* m);                      // Data                          model.cpp
+bool add_frame(PyObject* m);                     // Frame                         model.cpp
+bool add_frame_type(PyObject* m);                // FrameType                     model.cpp
+bool add_joint_model(PyObject* m);               // JointModel                    joint.cpp
+bool add_geometry_classes(PyObject* m);          // GeometryModel, GeometryData, GeometryObject  geometry.cpp
+bool add_configuration_functions(PyObject* m);   // neutral, random_configuration model.cpp
+bool add_urdf_functions(PyObject* m);            // build_models_from_urdf        urdf.cpp
+bool add_inertia(PyObject* m);                   // Inertia                       inertia.cpp
+bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ joint.cpp
+bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp
+bool add_algorithm_functions(PyObject* m);       // forward_kinematics, forward_dynamics, aba, inverse_dynamics, rnea  algorithms.cpp
+bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
+
+// Stores `module` in sys.modules under `key`.
+bool add_to_sys_modules(const char* key, PyObject* module);
+
+}  // namespace velmora::py
