@@ -13,6 +13,7 @@ bool add_configuration_functions(PyObject*) { return true; }
 bool add_urdf_functions(PyObject*) { return true; }
 bool add_inertia(PyObject*) { return true; }
 bool add_joint_functions(PyObject*) { return true; }
-bool add_algorithm_functions(PyObject*) { return true; }
+bool add_forward_kinematics(PyObject*) { return true; }
+bool add_dynamics_functions(PyObject*) { return true; }
 bool add_tessary(PyObject*) { return true; }
 }  // namespace velmora::py

@@ -1,0 +1,37 @@
+// Whole-model algorithms: forward kinematics, neutral and random configurations,
+// inverse and forward dynamics.
+#pragma once
+
+#include <expected>
+#include <span>
+#include <string>
+
+#include "core/model/model.hpp"
+#include "core/spatial/configuration.hpp"
+
+namespace velmora {
+
+// Updates every joint data from its slice of q and rebuilds data.oMi.
+// Precondition: data_fits_model(model, data).
+std::expected<void, ConfigurationError> forward_kinematics(const Model& model, Data& data,
+                                                           std::span<const double> q);
+
+std::expected<Configuration, ConfigurationError> neutral(const Model& model);
+
+// Error text names the joint whose limits cannot be sampled.
+std::expected<Configuration, std::string> random_configuration(const Model& model, Rng& rng);
+
+// Errors of the dynamics: wrong sizes (with the configuration error's text), or a
+// singular articulated inertia in forward dynamics.
+struct DynamicsError {
+  std::string message;
+};
+
+// tau = M(q) a + C(q, v) v + g(q) by recursive Newton-Euler. q, v, a at least nq, nv, nv long.
+std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
+                                                 std::span<const double> v, std::span<const double> a);
+// Joint accelerations for efforts tau by the articulated-body algorithm.
+std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
+                                                std::span<const double> v, std::span<const double> tau);
+
+}  // namespace velmora
