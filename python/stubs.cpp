@@ -2,7 +2,6 @@
 #include "module.hpp"
 
 namespace velmora::py {
-bool add_configuration(PyObject*) { return true; }
 bool add_model(PyObject*) { return true; }
 bool add_data(PyObject*) { return true; }
 bool add_frame(PyObject*) { return true; }
