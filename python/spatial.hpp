@@ -46,6 +46,10 @@ struct PySymmetric3 {
 bool vector3d_from_array(PyObject* o, vb::ArgName where, Vector3D& out);
 // A Symmetric3 from a float64 array: the shape and symmetry ValueErrors.
 bool symmetric3_from_array(PyObject* o, vb::ArgName where, Symmetric3& out);
+// The same checks on an array already converted, for wrappers that convert all their
+// arguments before checking any shape.
+bool vector3d_from_view(const vb::ArrayView& a, Vector3D& out);
+bool symmetric3_from_view(const vb::ArrayView& a, Symmetric3& out);
 // New arrays.
 PyObject* vector3d_to_array(const Vector3D& v);
 PyObject* symmetric3_to_array(const Symmetric3& s);

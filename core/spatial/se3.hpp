@@ -44,11 +44,16 @@ struct SpatialRotation {
     return {{m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}};
   }
   constexpr bool operator==(const SpatialRotation&) const = default;
+
+  // Whether R^T R is the identity within 1e-6 absolute or one epsilon relative, entry by
+  // entry; NaN and infinite entries never pass. Reflections (det -1) pass.
+  bool is_orthogonal() const;
 };
 
 struct SpatialMotion;
 struct SpatialForce;
 struct SpatialTransform;
+class Rng;
 
 // Maps a point p of the child frame to R p + t in the parent frame.
 struct SE3 {
@@ -56,6 +61,10 @@ struct SE3 {
   Vector3D translation;
 
   static constexpr SE3 identity() { return {}; }
+  // Six uniforms u1..u6 from `rng`, in order: translation 2 u - 1 from the first three,
+  // rotation vector w = 2 u - 1 from the last three, turned by |w| radians about w
+  // (identity when w is exactly zero). Not uniform over rotations.
+  static SE3 random(Rng& rng);
 
   // Composition: apply b first, then this.
   constexpr SE3 operator*(const SE3& b) const {

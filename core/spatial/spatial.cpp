@@ -1,6 +1,9 @@
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/spatial/format.hpp"
+#include "core/spatial/random.hpp"
 #include "core/spatial/se3.hpp"
 #include "core/spatial/symmetric3.hpp"
 #include "core/spatial/vector3d.hpp"
@@ -52,6 +55,37 @@ SpatialRotation SpatialRotation::from_euler_angles(double roll, double pitch, do
   r(2, 1) = sr * cp;
   r(2, 2) = cr * cp;
   return r;
+}
+
+namespace {
+
+// x == y, or both finite-or-NaN (not infinite) and within 1e-6 absolute or one
+// epsilon relative. NaN compares false everywhere, so it never passes.
+bool approx_equal(double x, double y) {
+  if (x == y) return true;
+  if (std::isinf(x) || std::isinf(y)) return false;
+  const double d = std::abs(x - y);
+  return d <= 1e-6 || d <= std::numeric_limits<double>::epsilon() * std::max(std::abs(x), std::abs(y));
+}
+
+}  // namespace
+
+bool SpatialRotation::is_orthogonal() const {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      if (!approx_equal(column(i).dot(column(j)), i == j ? 1.0 : 0.0)) return false;
+  return true;
+}
+
+SE3 SE3::random(Rng& rng) {
+  double u[6];
+  for (double& x : u) x = rng.uniform();
+  const Vector3D t{2 * u[0] - 1, 2 * u[1] - 1, 2 * u[2] - 1};
+  const Vector3D w{2 * u[3] - 1, 2 * u[4] - 1, 2 * u[5] - 1};
+  const double n2 = w.x * w.x + w.y * w.y + w.z * w.z;
+  if (n2 == 0) return {SpatialRotation::identity(), t};
+  const double n = std::sqrt(n2);
+  return {SpatialRotation::from_axis_angle({w.x / n, w.y / n, w.z / n}, n), t};
 }
 
 std::string SE3::debug(bool pretty) const {
