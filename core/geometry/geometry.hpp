@@ -12,9 +12,13 @@
 #include "core/geometry/shape.hpp"
 #include "core/model/model.hpp"
 #include "core/spatial/color.hpp"
+#include "core/spatial/format.hpp"
 #include "core/spatial/se3.hpp"
 
 namespace velmora {
+
+// "Color([[r, g, b, a]])": the four values as a one-column matrix.
+void write_debug(fmt::DebugWriter& w, const Color& color);
 
 struct GeometryObject {
   std::string name;
@@ -33,7 +37,10 @@ struct GeometryObject {
   GeometryObject(GeometryObject&&) noexcept = default;
   GeometryObject& operator=(GeometryObject&&) noexcept = default;
 
+  // name, parent_joint, parent_frame, disable_collision, mesh_color, placement; the shape
+  // is not part of it.
   std::string debug(bool pretty) const;
+  void write_debug(fmt::DebugWriter& w) const;
 };
 
 struct GeometryModel {
@@ -53,6 +60,8 @@ struct GeometryData {
   static std::expected<GeometryData, GeometryError> create(const Data& data, const GeometryModel& model);
   // Leaves the placements untouched on error.
   std::expected<void, GeometryError> update(const Data& data, const GeometryModel& model);
+  // Entry `index`, or nothing when the index is at or beyond the count.
+  std::optional<SE3> get_object_placement(std::size_t index) const;
 };
 
 }  // namespace velmora

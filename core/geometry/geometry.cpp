@@ -1,0 +1,138 @@
+#include "core/geometry/geometry.hpp"
+
+#include <string_view>
+
+namespace velmora {
+
+namespace {
+
+// Appends a value rendered on its own (such as SE3::debug) at the writer's current
+// position: in the multi-line form every continuation line takes the indentation of the
+// line the value starts on, so it nests like a value written through `w` directly.
+void write_nested(fmt::DebugWriter& w, std::string_view text) {
+  std::string& out = w.out();
+  const std::size_t line_start = out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1;
+  std::size_t indent = 0;
+  while (line_start + indent < out.size() && out[line_start + indent] == ' ') ++indent;
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out.append(indent, ' ');
+  }
+}
+
+// Checks that every object's parent joint has a world placement in `data`.
+std::expected<void, GeometryError> check_parents(const Data& data, const GeometryModel& model) {
+  for (std::size_t k = 0; k < model.objects.size(); ++k) {
+    const GeometryObject& o = model.objects[k];
+    if (o.parent_joint >= data.oMi.size())
+      return std::unexpected(GeometryError{
+          "Geometry object " + fmt::quoted(o.name) + " (index " + std::to_string(k) + ") is attached to joint " +
+          std::to_string(o.parent_joint) + ", but the data holds placements for " +
+          std::to_string(data.oMi.size()) + " joints"});
+  }
+  return {};
+}
+
+// Appends oMi[parent_joint] * placement for every object; parents checked beforehand.
+void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
+  for (const GeometryObject& o : model.objects) out.push_back(data.oMi[o.parent_joint] * o.placement);
+}
+
+}  // namespace
+
+void write_debug(fmt::DebugWriter& w, const Color& color) {
+  w.tuple("Color", [&] { w.item([&] { w.list([&] { w.item([&] { w.numbers(color.as_slice(), 4); }); }); }); });
+}
+
+// ----------------------------------------------------------------------- GeometryObject
+
+GeometryObject::GeometryObject(std::string name_, std::size_t parent_joint_, std::size_t parent_frame_,
+                               std::unique_ptr<Shape> geometry_, const SE3& placement_)
+    : name(std::move(name_)),
+      geometry(std::move(geometry_)),
+      parent_joint(parent_joint_),
+      parent_frame(parent_frame_),
+      placement(placement_) {}
+
+GeometryObject::GeometryObject(const GeometryObject& o)
+    : name(o.name),
+      geometry(o.geometry ? o.geometry->clone_box() : nullptr),
+      parent_joint(o.parent_joint),
+      parent_frame(o.parent_frame),
+      mesh_color(o.mesh_color),
+      placement(o.placement),
+      disable_collision(o.disable_collision) {}
+
+GeometryObject& GeometryObject::operator=(const GeometryObject& o) {
+  if (this != &o) *this = GeometryObject(o);
+  return *this;
+}
+
+void GeometryObject::write_debug(fmt::DebugWriter& w) const {
+  w.record("GeometryObject", [&] {
+    w.field("name", [&] { w.text(fmt::quoted(name)); });
+    w.field("parent_joint", [&] { w.text(std::to_string(parent_joint)); });
+    w.field("parent_frame", [&] { w.text(std::to_string(parent_frame)); });
+    w.field("disable_collision", [&] { w.text(disable_collision ? "true" : "false"); });
+    w.field("mesh_color", [&] { velmora::write_debug(w, mesh_color); });
+    w.field("placement", [&] { write_nested(w, placement.debug(w.pretty())); });
+  });
+}
+
+std::string GeometryObject::debug(bool pretty) const {
+  fmt::DebugWriter w(pretty);
+  write_debug(w);
+  return std::move(w.out());
+}
+
+// ------------------------------------------------------------------------ GeometryModel
+
+std::size_t GeometryModel::add_geometry_object(GeometryObject object) {
+  objects.push_back(std::move(object));
+  return objects.size() - 1;
+}
+
+std::optional<std::size_t> GeometryModel::get_geometry_id(std::string_view name) const {
+  for (std::size_t k = 0; k < objects.size(); ++k)
+    if (objects[k].name == name) return k;
+  return {};
+}
+
+std::string GeometryModel::debug(bool pretty) const {
+  fmt::DebugWriter w(pretty);
+  w.record("GeometryModel", [&] {
+    w.field("objects", [&] {
+      w.list([&] {
+        for (const GeometryObject& o : objects) w.item([&] { o.write_debug(w); });
+      });
+    });
+  });
+  return std::move(w.out());
+}
+
+// ------------------------------------------------------------------------- GeometryData
+
+std::expected<GeometryData, GeometryError> GeometryData::create(const Data& data, const GeometryModel& model) {
+  if (auto ok = check_parents(data, model); !ok) return std::unexpected(std::move(ok.error()));
+  GeometryData result;
+  result.object_placements.reserve(model.objects.size());
+  place_objects(data, model, result.object_placements);
+  return result;
+}
+
+std::expected<void, GeometryError> GeometryData::update(const Data& data, const GeometryModel& model) {
+  // Everything that can fail (the parent check, the allocation) happens before the old
+  // placements are dropped, so a failed update leaves them as they were.
+  if (auto ok = check_parents(data, model); !ok) return ok;
+  object_placements.reserve(model.objects.size());
+  object_placements.clear();
+  place_objects(data, model, object_placements);
+  return {};
+}
+
+std::optional<SE3> GeometryData::get_object_placement(std::size_t index) const {
+  if (index >= object_placements.size()) return {};
+  return object_placements[index];
+}
+
+}  // namespace velmora
