@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ class JointModel {
   virtual std::unique_ptr<JointData> create_joint_data() const = 0;
   // One motion axis per velocity coordinate; empty for the fixed joint.
   virtual std::vector<SpatialMotion> get_axis() const { return {}; }
+  // The only entry of get_axis() when it has exactly one, without building the list:
+  // what the joint data updates read on the hot path.
+  virtual std::optional<SpatialMotion> single_axis() const { return std::nullopt; }
   // Random configuration within the limits; an error names the coordinate whose limits
   // cannot be sampled.
   virtual std::expected<Configuration, RandomLimitsError> random_configuration(Rng& rng) const = 0;
@@ -67,6 +71,7 @@ class JointData {
   // Requires q to hold the model's nq values; fails when the model is of another kind.
   virtual std::expected<void, JointError> update(const JointModel& model, std::span<const double> q) = 0;
   virtual JointType kind() const = 0;
+  virtual std::unique_ptr<JointData> clone_box() const = 0;
 
  protected:
   SE3 placement_;

@@ -80,5 +80,7 @@ class Data {
 // True when `data` was made for a model of this shape (one joint data per joint, each of
 // the joint's kind): the precondition of every algorithm that takes both.
 bool data_fits_model(const Model& model, const Data& data);
+// Why `data` does not fit `model` (a sentence for the user), or nothing when it fits.
+std::optional<std::string> data_mismatch(const Model& model, const Data& data);
 
 }  // namespace velmora

@@ -1,0 +1,192 @@
+#include "core/joint/joint.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+
+namespace velmora {
+
+JointLimits JointLimits::new_unbounded(std::size_t n) {
+  return {Configuration::from_element(n, INFINITY), Configuration::from_element(n, INFINITY),
+          Configuration::from_element(n, -INFINITY), Configuration::from_element(n, INFINITY)};
+}
+
+namespace {
+
+// A broken caller contract (a configuration slice of the wrong length). The algorithms
+// slice by nq() after checking the total length, so this is never reached from input.
+[[noreturn]] void fatal(const char* text) {
+  std::fprintf(stderr, "%s\n", text);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// The angle of a continuous joint from its (cos, sin) pair; the pair's scale is ignored.
+double continuous_angle(std::span<const double> q) { return std::atan2(q[1], q[0]); }
+
+// The axis normalised exactly as SpatialRotation::from_axis_angle normalises it, so that
+// the motion subspace is the very vector the transform rotates about.
+Vector3D unit(const Vector3D& a) {
+  const double n = std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z);
+  return {a.x / n, a.y / n, a.z / n};
+}
+
+// ------------------------------------------------------------------------- joint data
+
+template <JointType Kind>
+class JointDataOf final : public JointData {
+ public:
+  JointType kind() const override { return Kind; }
+  std::unique_ptr<JointData> clone_box() const override { return std::make_unique<JointDataOf>(*this); }
+
+  std::expected<void, JointError> update(const JointModel& model, std::span<const double> q) override {
+    if constexpr (Kind == JointType::Fixed) {
+      (void)model;
+      (void)q;
+      return {};
+    } else {
+      if constexpr (Kind == JointType::Revolute) {
+        if (q.size() != 1) fatal("Revolute joint model expects a single angle.");
+      } else if constexpr (Kind == JointType::Continuous) {
+        if (q.size() != 2) fatal("Continuous joint model expects two values (cosine and sine).");
+      } else {
+        if (q.size() != 1) fatal("Prismatic joint data update expects a single position value.");
+      }
+      const std::optional<SpatialMotion> axis = model.single_axis();
+      if (!axis) return std::unexpected(JointError{"axis"});
+      if constexpr (Kind == JointType::Revolute) {
+        placement_ = {SpatialRotation::from_axis_angle(axis->rotation, q[0]), {}};
+      } else if constexpr (Kind == JointType::Continuous) {
+        placement_ = {SpatialRotation::from_axis_angle(axis->rotation, continuous_angle(q)), {}};
+      } else {
+        placement_ = {SpatialRotation::identity(), axis->translation * q[0]};
+      }
+      return {};
+    }
+  }
+};
+
+// ------------------------------------------------------------------------ joint models
+
+// What the three one-axis kinds share: an axis stored as given and position limits.
+class AxisJoint : public JointModel {
+ public:
+  AxisJoint(const Vector3D& axis, JointLimits limits) : axis_(axis), limits_(std::move(limits)) {}
+  std::size_t nv() const override { return 1; }
+  std::vector<SpatialMotion> get_axis() const override { return {*single_axis()}; }
+  const JointLimits* limits() const override { return &limits_; }
+  JointLimits* limits_mut() override { return &limits_; }
+
+ protected:
+  Vector3D axis_;
+  JointLimits limits_;
+};
+
+class Revolute final : public AxisJoint {
+ public:
+  explicit Revolute(const Vector3D& axis) : AxisJoint(axis, JointLimits::new_unbounded(1)) {}
+  JointType get_joint_type() const override { return JointType::Revolute; }
+  std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Revolute>(*this); }
+  std::size_t nq() const override { return 1; }
+  Configuration neutral() const override { return Configuration::zeros(1); }
+  std::unique_ptr<JointData> create_joint_data() const override {
+    return std::make_unique<JointDataOf<JointType::Revolute>>();
+  }
+  std::optional<SpatialMotion> single_axis() const override { return SpatialMotion::from_rotational_axis(axis_); }
+  std::expected<Configuration, RandomLimitsError> random_configuration(Rng& rng) const override {
+    return Configuration::random(1, rng, limits_.lower, limits_.upper);
+  }
+  SE3 transform(std::span<const double> q) const override {
+    if (q.size() != 1) fatal("Revolute joint model expects a single angle.");
+    return {SpatialRotation::from_axis_angle(axis_, q[0]), {}};
+  }
+  SpatialMotion motion_subspace() const override {
+    return SpatialMotion::from_rotational_axis(unit(axis_));
+  }
+};
+
+class Continuous final : public AxisJoint {
+ public:
+  explicit Continuous(const Vector3D& axis) : AxisJoint(axis, bounded()) {}
+  JointType get_joint_type() const override { return JointType::Continuous; }
+  std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Continuous>(*this); }
+  std::size_t nq() const override { return 2; }
+  Configuration neutral() const override { return Configuration(std::vector<double>{1.0, 0.0}); }
+  std::unique_ptr<JointData> create_joint_data() const override {
+    return std::make_unique<JointDataOf<JointType::Continuous>>();
+  }
+  std::optional<SpatialMotion> single_axis() const override { return SpatialMotion::from_rotational_axis(axis_); }
+  // A uniform angle in [0, 2 pi); the limits play no part.
+  std::expected<Configuration, RandomLimitsError> random_configuration(Rng& rng) const override {
+    const double theta = rng.uniform() * (2 * std::numbers::pi) + 0.0;
+    return Configuration(std::vector<double>{std::cos(theta), std::sin(theta)});
+  }
+  SE3 transform(std::span<const double> q) const override {
+    if (q.size() != 2) fatal("Continuous joint model expects two values (cosine and sine).");
+    return {SpatialRotation::from_axis_angle(axis_, continuous_angle(q)), {}};
+  }
+  SpatialMotion motion_subspace() const override {
+    return SpatialMotion::from_rotational_axis(unit(axis_));
+  }
+
+ private:
+  // The (cos, sin) pair stays within the unit square, with a little slack for rounding.
+  static JointLimits bounded() {
+    JointLimits l = JointLimits::new_unbounded(2);
+    l.lower = Configuration::from_element(2, -1.01);
+    l.upper = Configuration::from_element(2, 1.01);
+    return l;
+  }
+};
+
+class Prismatic final : public AxisJoint {
+ public:
+  explicit Prismatic(const Vector3D& axis) : AxisJoint(axis, JointLimits::new_unbounded(1)) {}
+  JointType get_joint_type() const override { return JointType::Prismatic; }
+  std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Prismatic>(*this); }
+  std::size_t nq() const override { return 1; }
+  Configuration neutral() const override { return Configuration::zeros(1); }
+  std::unique_ptr<JointData> create_joint_data() const override {
+    return std::make_unique<JointDataOf<JointType::Prismatic>>();
+  }
+  std::optional<SpatialMotion> single_axis() const override {
+    return SpatialMotion::from_translational_axis(axis_);
+  }
+  std::expected<Configuration, RandomLimitsError> random_configuration(Rng& rng) const override {
+    return Configuration::random(1, rng, limits_.lower, limits_.upper);
+  }
+  // The slice length is checked here as in the data update: reading q[0] of an empty
+  // slice would read outside the caller's vector.
+  SE3 transform(std::span<const double> q) const override {
+    if (q.size() != 1) fatal("Prismatic joint model expects a single position value.");
+    return {SpatialRotation::identity(), axis_ * q[0]};
+  }
+  SpatialMotion motion_subspace() const override { return SpatialMotion::from_translational_axis(axis_); }
+};
+
+class Fixed final : public JointModel {
+ public:
+  JointType get_joint_type() const override { return JointType::Fixed; }
+  std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Fixed>(); }
+  std::size_t nq() const override { return 0; }
+  std::size_t nv() const override { return 0; }
+  Configuration neutral() const override { return {}; }
+  std::unique_ptr<JointData> create_joint_data() const override {
+    return std::make_unique<JointDataOf<JointType::Fixed>>();
+  }
+  std::expected<Configuration, RandomLimitsError> random_configuration(Rng&) const override { return {}; }
+  SE3 transform(std::span<const double> q) const override {
+    if (!q.empty()) fatal("Fixed joint model expects no configuration.");
+    return SE3::identity();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<JointModel> make_revolute(const Vector3D& axis) { return std::make_unique<Revolute>(axis); }
+std::unique_ptr<JointModel> make_continuous(const Vector3D& axis) { return std::make_unique<Continuous>(axis); }
+std::unique_ptr<JointModel> make_prismatic(const Vector3D& axis) { return std::make_unique<Prismatic>(axis); }
+std::unique_ptr<JointModel> make_fixed() { return std::make_unique<Fixed>(); }
+
+}  // namespace velmora

@@ -1,0 +1,225 @@
+#include "core/model/model.hpp"
+
+#include <utility>
+
+#include "core/spatial/format.hpp"
+
+namespace velmora {
+
+namespace {
+
+const char* joint_type_name(JointType t) {
+  switch (t) {
+    case JointType::Continuous: return "Continuous";
+    case JointType::Fixed: return "Fixed";
+    case JointType::Prismatic: return "Prismatic";
+    case JointType::Revolute: return "Revolute";
+  }
+  return "?";
+}
+
+// An SE3 written into an enclosing writer, so that it takes the writer's layout and
+// indentation: the same structure as SE3::debug.
+void write_se3(fmt::DebugWriter& w, const SE3& p) {
+  w.tuple("SE3", [&] {
+    w.item([&] {
+      w.record("Isometry", [&] {
+        w.field("rotation", [&] {
+          w.list([&] {
+            for (int j = 0; j < 3; ++j) w.item([&] { w.numbers(&p.rotation.m[3 * j], 3); });
+          });
+        });
+        w.field("translation", [&] {
+          const double t[3] = {p.translation.x, p.translation.y, p.translation.z};
+          w.numbers(t, 3);
+        });
+      });
+    });
+  });
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------- ModelError
+
+std::string ModelError::display() const {
+  switch (kind) {
+    case Kind::ParentJointDoesNotExist:
+      return "Parent joint with id " + std::to_string(id) + " does not exist.";
+    case Kind::JointNameAlreadyUsed:
+      return "Joint name '" + name + "' is already used by joint with id " + std::to_string(id) + ".";
+  }
+  return {};
+}
+
+std::string ModelError::debug() const {
+  switch (kind) {
+    case Kind::ParentJointDoesNotExist:
+      return "ParentJointDoesNotExist(" + std::to_string(id) + ")";
+    case Kind::JointNameAlreadyUsed:
+      return "JointNameAlreadyUsed(" + fmt::quoted(name) + ", " + std::to_string(id) + ")";
+  }
+  return {};
+}
+
+// ------------------------------------------------------------------------------ Model
+
+Model::Model(std::string model_name) : name(std::move(model_name)) {
+  joint_names.emplace_back("__WORLD__");
+  joint_parents.push_back(0);
+  joint_placements.push_back(SE3::identity());
+  joint_models.push_back(make_fixed());
+  inertias.push_back(Inertia::zeros());
+  idx_q.push_back(0);
+  idx_v.push_back(0);
+  frames.push_back(Frame{"__WORLD_FRAME__", 0, 0, SE3::identity(), FrameType::Fixed, Inertia::zeros()});
+}
+
+Model::Model(const Model& o)
+    : name(o.name),
+      joint_names(o.joint_names),
+      joint_parents(o.joint_parents),
+      joint_placements(o.joint_placements),
+      inertias(o.inertias),
+      frames(o.frames),
+      idx_q(o.idx_q),
+      idx_v(o.idx_v),
+      nq(o.nq),
+      nv(o.nv),
+      gravity(o.gravity) {
+  joint_models.reserve(o.joint_models.size());
+  for (const auto& jm : o.joint_models) joint_models.push_back(jm->clone_box());
+}
+
+Model& Model::operator=(const Model& o) {
+  if (this != &o) {
+    Model copy(o);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
+                                                        const SE3& placement, std::string joint_name) {
+  if (parent_id >= njoints()) return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, parent_id, {}});
+  if (const auto holder = get_joint_id(joint_name))
+    return std::unexpected(ModelError{ModelError::Kind::JointNameAlreadyUsed, *holder, std::move(joint_name)});
+
+  // Grow every list first, so that an allocation failure leaves the model as it was;
+  // the appends below cannot fail.
+  const std::size_t id = njoints();
+  joint_names.reserve(id + 1);
+  joint_parents.reserve(id + 1);
+  joint_placements.reserve(id + 1);
+  joint_models.reserve(id + 1);
+  inertias.reserve(id + 1);
+  idx_q.reserve(id + 1);
+  idx_v.reserve(id + 1);
+
+  joint_names.push_back(std::move(joint_name));
+  joint_placements.push_back(placement);
+  idx_q.push_back(nq);
+  idx_v.push_back(nv);
+  nq += joint_model->nq();
+  nv += joint_model->nv();
+  joint_models.push_back(std::move(joint_model));
+  inertias.push_back(Inertia::zeros());
+  joint_parents.push_back(parent_id);
+  return id;
+}
+
+std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append_inertia) {
+  if (frame.parent_joint >= njoints())
+    return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, frame.parent_joint, {}});
+  if (const auto existing = get_frame_id(frame.name, frame.frame_type)) return *existing;
+  const std::size_t id = frames.size();
+  // The frame's body, expressed in the parent joint's frame.
+  const Inertia moved = frame.inertia.act(frame.placement);
+  const std::size_t parent = frame.parent_joint;
+  frames.push_back(std::move(frame));
+  if (append_inertia) inertias[parent] += moved;
+  return id;
+}
+
+std::optional<std::size_t> Model::get_joint_id(std::string_view joint_name) const {
+  for (std::size_t i = 0; i < joint_names.size(); ++i)
+    if (joint_names[i] == joint_name) return i;
+  return std::nullopt;
+}
+
+std::optional<std::size_t> Model::get_frame_id(std::string_view frame_name, std::optional<FrameType> type) const {
+  for (std::size_t i = 0; i < frames.size(); ++i)
+    if (frames[i].name == frame_name && (!type || frames[i].frame_type == *type)) return i;
+  return std::nullopt;
+}
+
+Data Model::create_data() const {
+  Data data;
+  data.joint_data.reserve(joint_models.size());
+  for (const auto& jm : joint_models) data.joint_data.push_back(jm->create_joint_data());
+  data.oMi.assign(njoints(), SE3::identity());
+  return data;
+}
+
+std::string Model::repr() const {
+  fmt::DebugWriter w(true);
+  w.record("Model", [&] {
+    w.field("name", [&] { w.text(fmt::quoted(name)); });
+    w.field("joint_names", [&] {
+      w.list([&] {
+        for (const auto& n : joint_names) w.item([&] { w.text(fmt::quoted(n)); });
+      });
+    });
+    w.field("joint_parents", [&] {
+      w.list([&] {
+        for (const std::size_t p : joint_parents) w.item([&] { w.text(std::to_string(p)); });
+      });
+    });
+    w.field("joint_placements", [&] {
+      w.list([&] {
+        for (const auto& p : joint_placements) w.item([&] { write_se3(w, p); });
+      });
+    });
+  });
+  return std::move(w.out());
+}
+
+// ------------------------------------------------------------------------------- Data
+
+Data::Data(const Data& o) : oMi(o.oMi) {
+  joint_data.reserve(o.joint_data.size());
+  for (const auto& jd : o.joint_data) joint_data.push_back(jd->clone_box());
+}
+
+Data& Data::operator=(const Data& o) {
+  if (this != &o) {
+    Data copy(o);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+bool data_fits_model(const Model& model, const Data& data) {
+  const std::size_t n = model.njoints();
+  if (data.joint_data.size() != n || data.oMi.size() != n) return false;
+  for (std::size_t i = 0; i < n; ++i)
+    if (data.joint_data[i]->kind() != model.joint_models[i]->get_joint_type()) return false;
+  return true;
+}
+
+std::optional<std::string> data_mismatch(const Model& model, const Data& data) {
+  const std::size_t n = model.njoints();
+  if (data.joint_data.size() != n || data.oMi.size() != n)
+    return "The data was made for a model with " + std::to_string(data.joint_data.size()) +
+           " joints, but this model has " + std::to_string(n) + " joints. Create it with model.create_data().";
+  for (std::size_t i = 0; i < n; ++i) {
+    const JointType expected = model.joint_models[i]->get_joint_type();
+    const JointType held = data.joint_data[i]->kind();
+    if (held != expected)
+      return "The data was made for another model: joint " + std::to_string(i) + " is " + joint_type_name(expected) +
+             " in this model but " + joint_type_name(held) + " in the data. Create it with model.create_data().";
+  }
+  return std::nullopt;
+}
+
+}  // namespace velmora
