@@ -5,6 +5,17 @@
 
 namespace velmora::py {
 
+bool configuration_from_array(PyObject* o, vb::ArgName where, Configuration& out) {
+  vb::ArrayView a;
+  if (!vb::to_array(o, where, -1, a)) return false;
+  return vb::guard([&] {
+    std::vector<double> values(static_cast<std::size_t>(a.size()));
+    if (!values.empty()) a.copy_flat(values.data());
+    out = Configuration(std::move(values));
+    return 1;
+  }) == 1;
+}
+
 namespace {
 
 using Obj = vb::Object<PyConfiguration>;

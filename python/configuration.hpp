@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/object.hpp"
 #include "core/spatial/configuration.hpp"
 
@@ -15,5 +16,10 @@ struct PyConfiguration {
   static const char* const doc;
   static std::vector<PyType_Slot> slots();
 };
+
+// A Configuration holding every element of a float64 array of any number of
+// dimensions, in logical order (last index fastest) whatever its memory layout;
+// TypeError for anything but a float64 ndarray.
+bool configuration_from_array(PyObject* o, vb::ArgName where, Configuration& out);
 
 }  // namespace velmora::py
