@@ -1,0 +1,259 @@
+// Text checks, locale-independent number parsing, element lookups and the attribute
+// readers every part of the loader shares.
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+#include "core/spatial/format.hpp"
+#include "core/urdf/internal.hpp"
+
+namespace velmora::urdf {
+
+bool is_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t n;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 1, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;  // a continuation byte, an overlong lead (C0, C1) or F5..FF
+    }
+    if (static_cast<std::size_t>(end - p) <= n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    p += n + 1;
+  }
+  return true;
+}
+
+namespace {
+
+bool equals_ignoring_case(std::string_view s, std::string_view lower_word) {
+  if (s.size() != lower_word.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_word[i]) return false;
+  }
+  return true;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// For a decimal text that from_chars found out of range: true when its magnitude is
+// too large (overflow), false when too small (underflow). The decimal exponent of the
+// leading significant digit decides; the type's range is far from the boundary at 1.
+bool magnitude_overflows(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && s[i] == '0') ++i;
+  long long int_digits = 0;
+  while (i < s.size() && is_digit(s[i])) ++int_digits, ++i;
+  long long magnitude = int_digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    long long zeros = 0;
+    while (i < s.size() && s[i] == '0') ++zeros, ++i;
+    if (int_digits == 0) magnitude = -zeros;
+    while (i < s.size() && is_digit(s[i])) ++i;
+  }
+  long long exponent = 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    for (; i < s.size() && is_digit(s[i]); ++i)
+      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+    if (negative) exponent = -exponent;
+  }
+  return magnitude + exponent > 0;
+}
+
+template <class T>
+std::optional<T> parse_number(std::string_view s) {
+  bool negative = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return {};
+  T value;
+  if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
+    value = std::numeric_limits<T>::infinity();
+  } else if (equals_ignoring_case(s, "nan")) {
+    value = std::numeric_limits<T>::quiet_NaN();
+  } else {
+    // Only a plain decimal from here on: this refuses a second sign, hexadecimal forms
+    // and "nan(...)", which from_chars would take.
+    if (!is_digit(s[0]) && s[0] != '.') return {};
+    const char* end = s.data() + s.size();
+    const auto [ptr, ec] = std::from_chars(s.data(), end, value, std::chars_format::general);
+    if (ptr != end) return {};
+    if (ec == std::errc::result_out_of_range)
+      value = magnitude_overflows(s) ? std::numeric_limits<T>::infinity() : T(0);
+    else if (ec != std::errc{})
+      return {};
+  }
+  return negative ? -value : value;
+}
+
+// Length of the Unicode white-space character at the start of `s`, 0 when there is none.
+std::size_t whitespace_length(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned c = b(0);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c == 0xC2 && s.size() >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;  // U+0085, U+00A0
+  if (s.size() < 3) return 0;
+  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
+  if (c == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
+    return 3;                                               // U+2000..U+200A, U+2028, U+2029, U+202F
+  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
+  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
+  return 0;
+}
+
+}  // namespace
+
+std::optional<double> parse_f64(std::string_view s) { return parse_number<double>(s); }
+std::optional<float> parse_f32(std::string_view s) { return parse_number<float>(s); }
+
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+  std::vector<std::string_view> pieces;
+  std::size_t i = 0, start = 0;
+  bool in_piece = false;
+  while (i < s.size()) {
+    const std::size_t w = whitespace_length(s.substr(i));
+    if (w) {
+      if (in_piece) pieces.push_back(s.substr(start, i - start));
+      in_piece = false;
+      i += w;
+    } else {
+      if (!in_piece) start = i;
+      in_piece = true;
+      ++i;
+    }
+  }
+  if (in_piece) pieces.push_back(s.substr(start));
+  return pieces;
+}
+
+// ---------------------------------------------------------------------------- elements
+
+std::string_view local_name(pugi::xml_node node) {
+  const std::string_view n = node.name();
+  const std::size_t colon = n.rfind(':');
+  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+pugi::xml_node first_child(pugi::xml_node node, std::string_view tag) {
+  for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling())
+    if (c.type() == pugi::node_element && local_name(c) == tag) return c;
+  return {};
+}
+
+std::optional<std::string_view> attribute(pugi::xml_node node, const char* name) {
+  const pugi::xml_attribute a = node.attribute(name);
+  if (!a) return {};
+  return std::string_view(a.value());
+}
+
+std::string_view name_or_empty(pugi::xml_node node) { return attribute(node, "name").value_or(std::string_view{}); }
+
+std::string render(pugi::xml_node node) {
+  std::string s = "<";
+  s += node.name();
+  for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    s += ' ';
+    s += a.name();
+    s += '=';
+    s += fmt::quoted(a.value());
+  }
+  s += '>';
+  return s;
+}
+
+// ---------------------------------------------------------------------------- readers
+
+Result<double> read_f64(pugi::xml_node node, const char* name) {
+  const auto text = attribute(node, name);
+  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+  const auto v = parse_f64(*text);
+  if (!v) return fail(ParseError::Kind::InvalidParameter, name);
+  return *v;
+}
+
+Result<float> read_f32(pugi::xml_node node, const char* name) {
+  const auto text = attribute(node, name);
+  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+  const auto v = parse_f32(*text);
+  if (!v) return fail(ParseError::Kind::InvalidParameter, name);
+  return *v;
+}
+
+Result<std::string_view> read_string(pugi::xml_node node, const char* name) {
+  const auto text = attribute(node, name);
+  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+  return *text;
+}
+
+namespace {
+
+template <class T, std::size_t N>
+Result<std::array<T, N>> read_list(pugi::xml_node node, const char* name) {
+  const auto text = attribute(node, name);
+  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+  const auto pieces = split_whitespace(*text);
+  if (pieces.size() != N) return fail(ParseError::Kind::InvalidParameter, name);
+  std::array<T, N> values;
+  for (std::size_t i = 0; i < N; ++i) {
+    const auto v = parse_number<T>(pieces[i]);
+    if (!v) return fail(ParseError::Kind::InvalidParameter, name);
+    values[i] = *v;
+  }
+  return values;
+}
+
+}  // namespace
+
+template <std::size_t N>
+Result<std::array<double, N>> read_f64_list(pugi::xml_node node, const char* name) {
+  return read_list<double, N>(node, name);
+}
+template <std::size_t N>
+Result<std::array<float, N>> read_f32_list(pugi::xml_node node, const char* name) {
+  return read_list<float, N>(node, name);
+}
+template Result<std::array<double, 3>> read_f64_list<3>(pugi::xml_node, const char*);
+template Result<std::array<double, 4>> read_f64_list<4>(pugi::xml_node, const char*);
+template Result<std::array<float, 3>> read_f32_list<3>(pugi::xml_node, const char*);
+
+Result<SE3> parse_origin(pugi::xml_node node) {
+  const pugi::xml_node origin = first_child(node, "origin");
+  if (!origin) return SE3::identity();
+  const auto xyz = read_f64_list<3>(origin, "xyz");
+  if (!xyz) return std::unexpected(xyz.error());
+  SE3 placement;
+  placement.translation = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
+  if (attribute(origin, "rpy")) {
+    const auto rpy = read_f64_list<3>(origin, "rpy");
+    if (!rpy) return std::unexpected(rpy.error());
+    placement.rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
+  }
+  return placement;
+}
+
+}  // namespace velmora::urdf
