@@ -58,29 +58,6 @@ TEST(GeometryShapes, EachShapeReportsOnlyItsOwnDimensions) {
   EXPECT_TRUE(sphere->is_convex() && cuboid->is_convex());
 }
 
-TEST(GeometryShapes, AxialShapesHalveTheirLength) {
-  const std::pair<std::unique_ptr<Shape>, ShapeType> cases[] = {
-      {make_cylinder(0.5f, 2.0f), ShapeType::Cylinder},
-      {make_cone(0.5f, 2.0f), ShapeType::Cone},
-      {make_capsule(0.5f, 2.0f), ShapeType::Capsule},
-  };
-  for (const auto& [shape, type] : cases) {
-    EXPECT_EQ(shape->get_shape_type(), type);
-    EXPECT_TRUE(shape->is_convex());
-    EXPECT_EQ(shape->get_radius(), 0.5f);
-    EXPECT_EQ(shape->get_half_length(), 1.0f);
-    EXPECT_FALSE(shape->get_half_extents() || shape->get_mesh_path());
-  }
-}
-
-TEST(GeometryShapes, DimensionsAreStoredUnvalidated) {
-  EXPECT_EQ(make_sphere(-1.0f)->get_radius(), -1.0f);
-  EXPECT_EQ(make_cylinder(0.0f, -4.0f)->get_half_length(), -2.0f);
-  EXPECT_TRUE(std::isnan(*make_sphere(std::numeric_limits<float>::quiet_NaN())->get_radius()));
-  EXPECT_EQ(make_cone(1.0f, std::numeric_limits<float>::infinity())->get_half_length(),
-            std::numeric_limits<float>::infinity());
-}
-
 TEST(GeometryShapes, CloneIsAnIndependentCopyOfTheSameKind) {
   Cuboid original({2.0f, 2.0f, 2.0f});
   const auto copy = original.clone_box();
@@ -140,63 +117,6 @@ TEST(GeometryObjects, DebugTextListsFieldsWithoutTheShape) {
             "[0.0, 1.0, 0.0], [0.0, 0.0, 1.0]], translation: [0.5, 0.0, 1e-5] }) }");
 }
 
-TEST(GeometryObjects, PrettyTextNestsColorAndPlacement) {
-  GeometryModel model;
-  GeometryObject o("o", 0, 3, make_sphere(1), SE3::identity());
-  o.disable_collision = true;
-  model.add_geometry_object(o);
-  const std::string text = model.debug(true);
-  // Each nested value is indented one level deeper than the field that holds it.
-  EXPECT_TRUE(text.starts_with(
-            "GeometryModel {\n"
-            "    objects: [\n"
-            "        GeometryObject {\n"
-            "            name: \"o\",\n"
-            "            parent_joint: 0,\n"
-            "            parent_frame: 3,\n"
-            "            disable_collision: true,\n"
-            "            mesh_color: Color(\n"
-            "                [\n"
-            "                    [\n"
-            "                        0.0,\n"))
-      << text;
-  EXPECT_NE(text.find("            placement: SE3(\n"
-                      "                Isometry {\n"
-                      "                    rotation: [\n"
-                      "                        [\n"
-                      "                            1.0,\n"),
-            std::string::npos);
-  EXPECT_TRUE(text.ends_with(
-            "                    translation: [\n"
-            "                        0.0,\n"
-            "                        0.0,\n"
-            "                        0.0,\n"
-            "                    ],\n"
-            "                },\n"
-            "            ),\n"
-            "        },\n"
-            "    ],\n"
-            "}"))
-      << text;
-  EXPECT_EQ(GeometryModel{}.debug(true), "GeometryModel {\n    objects: [],\n}");
-  EXPECT_EQ(GeometryModel{}.debug(false), "GeometryModel { objects: [] }");
-}
-
-// ----------------------------------------------------------------------- GeometryModel
-
-TEST(GeometryModels, IdsAreListPositionsAndLookupFindsTheFirst) {
-  GeometryModel model;
-  EXPECT_FALSE(model.get_geometry_id("a"));
-  EXPECT_EQ(model.add_geometry_object(object("a", 0, {})), 0u);
-  EXPECT_EQ(model.add_geometry_object(object("b", 0, {})), 1u);
-  EXPECT_EQ(model.add_geometry_object(object("a", 0, {})), 2u);
-  EXPECT_EQ(model.get_geometry_id("a"), 0u);
-  EXPECT_EQ(model.get_geometry_id("b"), 1u);
-  EXPECT_FALSE(model.get_geometry_id("A"));
-  EXPECT_FALSE(model.get_geometry_id("a "));
-  EXPECT_FALSE(model.get_geometry_id(""));
-}
-
 // ------------------------------------------------------------------------ GeometryData
 
 TEST(GeometryDatas, PlacementIsJointPlacementThenObjectPlacement) {
@@ -214,36 +134,6 @@ TEST(GeometryDatas, PlacementIsJointPlacementThenObjectPlacement) {
   // then raised by 2, and its orientation is the two rotations composed.
   expect_near(*geometry_data->get_object_placement(1), translation(0, 1, 2) * rotation_z(std::numbers::pi / 2 + 0.3));
   EXPECT_FALSE(geometry_data->get_object_placement(2));
-}
-
-TEST(GeometryDatas, EmptyModelGivesNoPlacements) {
-  Data data;
-  const auto geometry_data = GeometryData::create(data, GeometryModel{});
-  ASSERT_TRUE(geometry_data);
-  EXPECT_TRUE(geometry_data->object_placements.empty());
-  EXPECT_FALSE(geometry_data->get_object_placement(0));
-}
-
-TEST(GeometryDatas, UpdateFollowsTheArgumentsOfTheCall) {
-  Data data;
-  data.oMi = {SE3::identity(), translation(1, 0, 0)};
-  GeometryModel one;
-  one.add_geometry_object(object("a", 1, SE3::identity()));
-  auto geometry_data = GeometryData::create(data, one);
-  ASSERT_TRUE(geometry_data);
-
-  data.oMi[1] = translation(5, 0, 0);
-  expect_near(geometry_data->object_placements[0], translation(1, 0, 0));  // stale until updated
-  GeometryModel three = one;
-  three.add_geometry_object(object("b", 0, translation(0, 2, 0)));
-  three.add_geometry_object(object("c", 1, translation(0, 0, 3)));
-  ASSERT_TRUE(geometry_data->update(data, three));
-  ASSERT_EQ(geometry_data->object_placements.size(), 3u);
-  expect_near(geometry_data->object_placements[0], translation(5, 0, 0));
-  expect_near(geometry_data->object_placements[1], translation(0, 2, 0));
-  expect_near(geometry_data->object_placements[2], translation(5, 0, 3));
-  ASSERT_TRUE(geometry_data->update(data, GeometryModel{}));
-  EXPECT_TRUE(geometry_data->object_placements.empty());
 }
 
 TEST(GeometryDatas, ParentJointWithoutPlacementIsAnErrorNamingObjectAndJoint) {

@@ -387,16 +387,6 @@ class TestGeometryModel:
     def test_signatures_and_docs(self):
         assert GeometryModel.__text_signature__ == "()"
         assert GeometryModel.__doc__ == "A Python wrapper for the [`GeometryModel`] struct."
-        assert GeometryModel.add_geometry_object.__doc__ == (
-            "Adds a new geometry model to the list of models.\n\n# Arguments\n\n"
-            "* `object` - The geometry object to be added to the model.\n\n# Returns\n\n"
-            "The index of the added geometry object.")
-        assert GeometryModel.get_geometry_id.__doc__ == (
-            "Returns the ID of the geometry object with the given name, if it exists.")
-        assert GeometryModel.create_data.__doc__ == (
-            "Creates a new `GeometryData` object based on the provided model and data.\n\n# Arguments\n\n"
-            "* `data` - The data to be used for creating the geometry data.\n# Returns\n\n"
-            "A `GeometryData` object containing the geometry data for the model.")
         assert GeometryModel.geometry_objects.__doc__ == "Returns the list of geometry objects in the model."
         assert GeometryModel.ngeoms.__doc__ is None
         assert GeometryModel.add_geometry_object.__text_signature__ == "($self, object)"
@@ -520,13 +510,6 @@ class TestGeometryData:
     def test_signatures_and_docs(self):
         assert GeometryData.__text_signature__ == "(data, geom_model)"
         assert GeometryData.__doc__ == "A Python wrapper for the `GeometryData` struct."
-        assert GeometryData.get_object_placement.__doc__ == (
-            "Returns the placement of the object of given index in the world frame.\n\n# Arguments\n\n"
-            "* `object_index` - The index of the object.\n\n# Returns\n"
-            "The object placement if it exists, otherwise `None`.")
-        assert GeometryData.update_geometry_data.__doc__ == (
-            "Updates the geometry data using the updated model data and geometry model.\n\n# Arguments\n\n"
-            "* `data` - The model data object.\n* `geom_model` - The geometry model object.")
         assert GeometryData.update_geometry_data.__text_signature__ == "($self, data, geom_model)"
         assert GeometryData.get_object_placement.__text_signature__ == "($self, object_index)"
         assert repr(GeometryData(velmora.Model().create_data(), GeometryModel())).startswith("<GeometryData object")
