@@ -10,9 +10,15 @@ PyTypeObject* make_type(const char* name, const char* doc, int basicsize, unsign
                         std::vector<PyType_Slot> slots) {
   if (doc) slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
   slots.push_back({0, nullptr});
-  // The spec must outlive the call only for the name, which is a literal.
-  PyType_Spec spec{name, basicsize, 0, flags, slots.data()};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  // Types carry their bare name and the module "builtins", as types made without a
+  // module path do; spelling the module out avoids the interpreter's warning about a
+  // missing __module__. The dotted name must outlive the type, which lives as long as
+  // the process.
+  const std::string* dotted = new std::string(std::string("builtins.") + name);
+  PyType_Spec spec{dotted->c_str(), basicsize, 0, flags, slots.data()};
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type) type->tp_name = name;  // messages name the class as users write it
+  return type;
 }
 
 void raise_borrowed(PyObject* o, bool exclusive) {
