@@ -80,7 +80,15 @@ PyObject* wrap(V&& value) {
   if (!self) return nullptr;
   auto* obj = reinterpret_cast<Object<Cls>*>(self);
   obj->borrow = 0;
-  new (&obj->value) typename Cls::Native(std::forward<V>(value));
+  try {
+    new (&obj->value) typename Cls::Native(std::forward<V>(value));
+  } catch (...) {
+    // The value never existed: release the bare object, then let the caller's guard
+    // turn the exception into a Python one.
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    throw;
+  }
   return self;
 }
 

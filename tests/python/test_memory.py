@@ -1,0 +1,131 @@
+"""Memory stays flat over many calls of every function and method, on success and on
+failure paths: every reference the binding layer takes, it gives back."""
+import os
+import pathlib
+
+import numpy as np
+import pytest
+
+import velmora
+from velmora import tessary
+
+CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "200000"))
+ROBOTS = pathlib.Path(__file__).resolve().parents[1] / "robots"
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELMORA_UNDER_ASAN") == "1", reason="resident size is not meaningful under ASan")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _arm():
+    model = velmora.Model()
+    parent = 0
+    for i in range(7):
+        joint = (velmora.JointModelRX, velmora.JointModelRY, velmora.JointModelRZ)[i % 3]()
+        parent = model.add_joint(parent, joint, velmora.SE3(np.eye(3), np.array([0.0, 0.0, 0.3])), f"j{i}")
+        frame = velmora.Frame(f"b{i}", parent, 0, velmora.SE3.Identity(), velmora.FrameType.Body,
+                              velmora.Inertia.FromSphere(1.0 + i, 0.1))
+        model.add_frame(frame, True)
+    return model
+
+
+def _raises(call, exc):
+    def run():
+        try:
+            call()
+        except exc:
+            return
+        raise AssertionError("expected an exception")
+    return run
+
+
+def _cases():
+    model = _arm()
+    data = model.create_data()
+    q = np.linspace(-1, 1, model.nq)
+    v = np.linspace(0.5, -0.5, model.nv)
+    se3 = velmora.SE3.Random()
+    vec = velmora.Vector3D(1, 2, 3)
+    sym = velmora.Symmetric3(1, 2, 3, 4, 5, 6)
+    inertia = velmora.Inertia.FromSphere(2.0, 0.5)
+    config = velmora.neutral(model)
+    geom_model = velmora.GeometryModel()
+    obj = velmora.GeometryObject("ball", 1, 0, tessary.Sphere(0.1), se3)
+    geom_model.add_geometry_object(obj)
+    geom_data = geom_model.create_data(data)
+    frame = model.frames[1]
+    return {
+        "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
+        "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
+        "Vector3D bad": _raises(lambda: velmora.Vector3D(1.0, "x", 3.0), TypeError),
+        "Vector3D + float": _raises(lambda: vec + 1.0, TypeError),
+        "SE3": lambda: velmora.SE3(np.eye(3), np.zeros(3)),
+        "SE3 ops": lambda: (se3 * se3, se3.inverse(), se3.copy(), se3.rotation, se3.homogeneous,
+                            se3.translation, repr(se3), velmora.SE3.Random()),
+        "SE3 bad rotation": _raises(lambda: velmora.SE3(np.eye(4), np.zeros(3)), ValueError),
+        "SE3 not orthogonal": _raises(lambda: velmora.SE3(2 * np.eye(3), np.zeros(3)), ValueError),
+        "SE3 set translation": lambda: setattr(se3.copy(), "translation", np.ones(3)),
+        "SE3 set bad translation": _raises(lambda: setattr(se3, "translation", np.ones(4)), ValueError),
+        "Symmetric3 ops": lambda: (sym + sym, sym - sym, sym * 2.0, 2.0 * sym, sym * vec, sym[1, 2],
+                                   sym.matrix(), repr(sym)),
+        "Symmetric3 index": _raises(lambda: sym[3, 0], Exception),
+        "Inertia": lambda: (inertia + inertia, inertia.mass, inertia.com, inertia.inertia, repr(inertia),
+                            velmora.Inertia(1.0, np.zeros(3), np.eye(3))),
+        "Inertia bad": _raises(lambda: velmora.Inertia.FromSphere(0.0, 1.0), ValueError),
+        "Configuration": lambda: (config + config, config * 2.0, config.to_numpy(), repr(config)),
+        "Model getters": lambda: (model.joint_names, model.joint_parents, model.joint_placements,
+                                  model.joint_models, model.inertias, model.frames, model.gravity,
+                                  model.get_joint_id("j3"), repr(model)),
+        "Model errors": _raises(lambda: model.add_joint(99, velmora.JointModelRX(), se3, "x"), ValueError),
+        "Frame": lambda: (repr(frame), frame.placement, frame.inertia, frame.frame_type, frame.name),
+        "Data": lambda: (velmora.Data(model), data.oMi),
+        "forward_kinematics": lambda: velmora.forward_kinematics(model, data, q),
+        "forward_kinematics bad": _raises(lambda: velmora.forward_kinematics(model, data, q[:3]), ValueError),
+        "neutral/random": lambda: (velmora.neutral(model), velmora.random_configuration(model)),
+        "rnea": lambda: velmora.rnea(model, data, q, v, v),
+        "rnea bad": _raises(lambda: velmora.rnea(model, data, q[:2], v, v), ValueError),
+        "aba": lambda: velmora.aba(model, data, q, v, v),
+        "aba bad": _raises(lambda: velmora.aba(model, data, q, v[:2], v), ValueError),
+        "geometry": lambda: (velmora.GeometryObject("ball", 1, 0, tessary.Cuboid([1.0, 2.0, 3.0]), se3),
+                             obj.geometry.radius, obj.mesh_color, obj.placement, repr(obj),
+                             geom_model.geometry_objects, geom_model.get_geometry_id("ball"),
+                             geom_data.get_object_placement(0),
+                             geom_data.update_geometry_data(data, geom_model)),
+        "geometry errors": _raises(lambda: geom_data.get_object_placement(5), KeyError),
+        "shape view errors": _raises(lambda: obj.geometry.half_extents, ValueError),
+    }
+
+
+CASES = _cases()
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_memory_stays_flat(name):
+    call = CASES[name]
+    for _ in range(2000):  # warm up allocator pools and caches
+        call()
+    before = resident_bytes()
+    for _ in range(CALLS):
+        call()
+    grown = resident_bytes() - before
+    # A leak of even one small object per call would grow by several megabytes.
+    assert grown < 1_000_000, f"{name}: resident size grew by {grown} bytes over {CALLS} calls"
+
+
+def test_loader_memory_stays_flat():
+    path = str(ROBOTS / "r2d2" / "robot.urdf")
+    package = str(ROBOTS / "r2d2")
+    bad = _raises(lambda: velmora.build_models_from_urdf(path + ".missing"), ValueError)
+    for _ in range(50):
+        velmora.build_models_from_urdf(path, package)
+        bad()
+    before = resident_bytes()
+    for _ in range(max(CALLS // 100, 500)):
+        velmora.build_models_from_urdf(path, package)
+        bad()
+    grown = resident_bytes() - before
+    assert grown < 1_000_000, f"loader: resident size grew by {grown} bytes"
