@@ -112,21 +112,6 @@ TEST(SpatialRotation, EulerAnglesAreZYXProduct) {
   expect_near(SpatialRotation::from_euler_angles(roll, pitch, yaw), expected);
 }
 
-TEST(SpatialRotation, OrthogonalityTolerance) {
-  auto scaled = [](double squared_norm) {
-    const double s = std::sqrt(squared_norm);
-    return rows({s, 0, 0, 0, s, 0, 0, 0, s});
-  };
-  EXPECT_TRUE(scaled(1 + 5e-7).is_orthogonal());
-  EXPECT_FALSE(scaled(1 + 2e-6).is_orthogonal());
-  EXPECT_TRUE(rows({1, 0, 0, 0, 1, 0, 0, 0, -1}).is_orthogonal());  // a reflection passes
-  EXPECT_FALSE(rows({1, 0, 0, 0, 1, 0, 0, 0, 0}).is_orthogonal());
-  EXPECT_FALSE(rows({1, 1e-3, 0, 0, 1, 0, 0, 0, 1}).is_orthogonal());
-  EXPECT_FALSE(rows({NAN, 0, 0, 0, 1, 0, 0, 0, 1}).is_orthogonal());
-  EXPECT_FALSE(rows({INFINITY, 0, 0, 0, 1, 0, 0, 0, 1}).is_orthogonal());
-  EXPECT_FALSE(rows({1, 0, 0, 0, 1, 0, 0, 0, -INFINITY}).is_orthogonal());
-}
-
 // ---------------------------------------------------------------------------------- SE3
 
 TEST(SE3, CompositionAndInverse) {
@@ -211,20 +196,14 @@ TEST(SE3, MotionAndForceTransformsAreInverseAndPreservePower) {
 
 // --------------------------------------------------------------------------- Symmetric3
 
-TEST(Symmetric3, EntriesProductsAndSkewSquare) {
+TEST(Symmetric3, ProductsAndSkewSquare) {
   const Symmetric3 s{{1, 2, 3, 4, 5, 6}};
-  EXPECT_EQ(s(0, 1), 4);
-  EXPECT_EQ(s(1, 0), 4);
-  EXPECT_EQ(s(2, 1), 6);
-  EXPECT_EQ(s(0, 2), 5);
   EXPECT_EQ(s * Vector3D(1, 0, 0), Vector3D(1, 4, 5));
   EXPECT_EQ(s * Vector3D(0, 0, 1), Vector3D(5, 6, 3));
   EXPECT_EQ(Symmetric3::skew_square({1, 0, 0}), (Symmetric3{{0, -1, -1, 0, 0, 0}}));
   // skew_square(v) w = v x (v x w).
   const Vector3D v{0.5, -2, 1.5}, w{1, 3, -0.7};
   expect_near(Symmetric3::skew_square(v) * w, cross(v, cross(v, w)));
-  EXPECT_EQ(s + s - s, s);
-  EXPECT_EQ(s * 2.0, s + s);
 }
 
 TEST(Symmetric3, RotateIsRSRt) {
@@ -244,59 +223,26 @@ TEST(Symmetric3, RotateIsRSRt) {
 
 // ------------------------------------------------------------------------------ Inertia
 
-TEST(Inertia, FromEllipsoidValuesAndErrors) {
-  const auto sphere = Inertia::from_ellipsoid(2.0, 0.5, 0.5, 0.5);
-  ASSERT_TRUE(sphere);
-  EXPECT_EQ(sphere->mass, 2.0);
-  EXPECT_EQ(sphere->com, Vector3D::zeros());
-  expect_near(sphere->inertia, Symmetric3{{0.2, 0.2, 0.2, 0, 0, 0}}, 1e-15);
+TEST(Inertia, FromEllipsoidAndAddition) {
   const auto e = Inertia::from_ellipsoid(5.0, 1, 2, 3);
   ASSERT_TRUE(e);
   EXPECT_EQ(e->inertia, (Symmetric3{{13.0, 10.0, 5.0, 0, 0, 0}}));
-
-  auto failing = [](double m, double x, double y, double z) {
-    const auto r = Inertia::from_ellipsoid(m, x, y, z);
-    return r ? std::string("ok") : r.error().parameter;
-  };
-  EXPECT_EQ(failing(0, 1, 1, 1), "mass");
-  EXPECT_EQ(failing(-1, -1, -1, -1), "mass");
-  EXPECT_EQ(failing(1, 0, 1, 1), "x");
-  EXPECT_EQ(failing(1, 1, -0.0, 1), "y");
-  EXPECT_EQ(failing(1, 1, 1, -2), "z");
-  EXPECT_EQ(failing(NAN, 1, 1, 1), "ok");  // the test is `<= 0`, which NaN passes
-  EXPECT_EQ(Inertia::from_ellipsoid(1, 0, 1, 1).error().debug(),
-            "InertiaError: Invalid parameter: 'x' must be positive.");
-}
-
-TEST(Inertia, AdditionIsTheCombinedBody) {
-  const Inertia a{1.0, {1, 0, 0}, Symmetric3::zero()};
-  const Inertia b{1.0, {-1, 0, 0}, Symmetric3::zero()};
-  const Inertia ab = a + b;
-  EXPECT_EQ(ab.mass, 2.0);
-  EXPECT_EQ(ab.com, Vector3D::zeros());
-  EXPECT_EQ(ab.inertia, (Symmetric3{{0, 2, 2, 0, 0, 0}}));
+  EXPECT_EQ(e->com, Vector3D::zeros());
+  EXPECT_EQ(Inertia::from_ellipsoid(1, 1, 1, -2).error().parameter, "z");
+  EXPECT_EQ(Inertia::from_ellipsoid(1, 1, -0.0, 1).error().parameter, "y");
 
   // Zero plus zero stays zero: the divisor falls back to epsilon, numerators are zero.
-  const Inertia zz = Inertia::zeros() + Inertia::zeros();
-  EXPECT_EQ(zz.mass, 0.0);
-  EXPECT_EQ(zz.com, Vector3D::zeros());
-  EXPECT_EQ(zz.inertia, Symmetric3::zero());
-
-  const Inertia body{3.0, {0.1, -0.2, 0.3}, Symmetric3{{1, 2, 3, 0.1, 0.2, 0.3}}};
-  for (const Inertia& sum : {body + Inertia::zeros(), Inertia::zeros() + body}) {
-    EXPECT_EQ(sum.mass, body.mass);
-    expect_near(sum.com, body.com, 1e-15);
-    expect_near(sum.inertia, body.inertia, 1e-15);
-  }
-  Inertia acc = body;
-  acc += body;
-  EXPECT_EQ(acc.mass, 6.0);
-  expect_near(acc.inertia, body.inertia * 2.0, 1e-15);
+  EXPECT_EQ((Inertia::zeros() + Inertia::zeros()).inertia, Symmetric3::zero());
 
   // The combined body has the momentum of both bodies together.
-  const SpatialMotion v{{0.3, -0.2, 0.9}, {1.0, 0.5, -0.4}};
+  const Inertia body{3.0, {0.1, -0.2, 0.3}, Symmetric3{{1, 2, 3, 0.1, 0.2, 0.3}}};
   const Inertia other{0.5, {-1, 2, 0.5}, Symmetric3{{0.2, 0.3, 0.4, 0, 0.01, 0}}};
+  const SpatialMotion v{{0.3, -0.2, 0.9}, {1.0, 0.5, -0.4}};
   expect_near((body + other) * v, body * v + other * v, 1e-12);
+  Inertia acc = body;
+  acc += other;
+  EXPECT_EQ(acc.mass, 3.5);
+  expect_near(acc.inertia, (body + other).inertia, 0);
 }
 
 TEST(Inertia, ActMovesTheBody) {
@@ -380,17 +326,6 @@ TEST(Configuration, RowsUpdateRowsAndConcat) {
   EXPECT_EQ(Configuration::concat({}).len(), 0u);
   EXPECT_EQ(Configuration::from_element(3, 1.5).values(), (std::vector<double>{1.5, 1.5, 1.5}));
   EXPECT_EQ(Configuration::zeros(2).values(), (std::vector<double>{0, 0}));
-}
-
-TEST(Configuration, ArithmeticAndErrors) {
-  const Configuration a(std::vector<double>{1, 2}), b(std::vector<double>{0.5, -4});
-  EXPECT_EQ((a + b)->values(), (std::vector<double>{1.5, -2}));
-  EXPECT_EQ((a * 2.0).values(), (std::vector<double>{2, 4}));
-  const auto mismatch = a + Configuration(std::vector<double>{1, 2, 3});
-  ASSERT_FALSE(mismatch);
-  EXPECT_EQ(mismatch.error().display(), "Cannot add configurations of different lengths (2 and 3).");
-  EXPECT_EQ(ConfigurationError::parameter_size("q", 2, 3).display(),
-            "Parameter 'q' expected configuration size 2, but got 3");
   EXPECT_EQ(ConfigurationError::parameter_size("q", 2, 3).debug(),
             "Parameter 'q' expected configuration size 2, but got 3");
 }

@@ -186,36 +186,27 @@ def test_properties_are_read_only_copies():
     assert i.inertia.flags.c_contiguous and i.com.shape == (3,)
 
 
-def test_addition_of_two_point_masses():
+def test_addition():
     a = Inertia(1.0, np.array([1.0, 0.0, 0.0]), np.zeros((3, 3)))
     b = Inertia(1.0, np.array([-1.0, 0.0, 0.0]), np.zeros((3, 3)))
     ab = a + b
-    assert type(ab) is Inertia
-    assert ab.mass == 2.0 and ab.com.tolist() == [0.0, 0.0, 0.0]
+    assert type(ab) is Inertia and ab.mass == 2.0 and ab.com.tolist() == [0.0, 0.0, 0.0]
     assert ab.inertia.tolist() == np.diag([0.0, 2.0, 2.0]).tolist()
     assert a.com.tolist() == [1.0, 0.0, 0.0] and b.com.tolist() == [-1.0, 0.0, 0.0]
-
-
-def test_addition_with_zero_inertias():
+    # Parallel axes to the common centre: 2 * 1.5^2 + 6 * 0.5^2 = 6 about x and y.
+    s = body(2.0, (0.0, 0.0, 1.0), np.diag([1.0, 1.0, 0.5])) + body(6.0, (0.0, 0.0, -1.0), np.diag([0.5, 0.5, 0.25]))
+    assert s.mass == 8.0 and np.allclose(s.com, [0.0, 0.0, -0.5])
+    assert np.allclose(s.inertia, np.diag([7.5, 7.5, 0.75]))
+    # Zero plus zero stays zero (the divisor falls back to epsilon); zero is neutral.
     z = Inertia.zeros() + Inertia.zeros()
-    assert z.mass == 0.0 and z.com.tolist() == [0.0] * 3 and not z.inertia.any()
+    assert z.mass == 0.0 and not z.com.any() and not z.inertia.any()
     i = body()
     for s in (i + Inertia.zeros(), Inertia.zeros() + i):
         assert s.mass == i.mass
-        assert np.allclose(s.com, i.com, rtol=0, atol=1e-16)
-        assert np.allclose(s.inertia, i.inertia, rtol=0, atol=1e-15)
-
-
-def test_addition_shifts_both_bodies_to_the_common_centre():
-    a = body(2.0, (0.0, 0.0, 1.0), np.diag([1.0, 1.0, 0.5]))
-    b = body(6.0, (0.0, 0.0, -1.0), np.diag([0.5, 0.5, 0.25]))
-    s = a + b
-    assert s.mass == 8.0 and np.allclose(s.com, [0.0, 0.0, -0.5])
-    # Parallel axes: 2 * 1.5^2 + 6 * 0.5^2 = 6 about x and y, nothing about z.
-    assert np.allclose(s.inertia, np.diag([1.5 + 6.0, 1.5 + 6.0, 0.75]))
-    total = a
-    total += b
-    assert total is not a and a.mass == 2.0
+        assert np.allclose(s.com, i.com, rtol=0, atol=1e-16) and np.allclose(s.inertia, i.inertia, rtol=0, atol=1e-15)
+    total = i
+    total += a
+    assert total is not i and i.mass == 3.0
 
 
 class RightOperand:
