@@ -37,7 +37,7 @@ Vector3D unit(const Vector3D& a) {
 template <JointType Kind>
 class JointDataOf final : public JointData {
  public:
-  JointType kind() const override { return Kind; }
+  JointDataOf() : JointData(Kind) {}
   std::unique_ptr<JointData> clone_box() const override { return std::make_unique<JointDataOf>(*this); }
 
   std::expected<void, JointError> update(const JointModel& model, std::span<const double> q) override {

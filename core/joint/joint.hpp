@@ -70,11 +70,19 @@ class JointData {
   const SE3& get_joint_placement() const { return placement_; }
   // Requires q to hold the model's nq values; fails when the model is of another kind.
   virtual std::expected<void, JointError> update(const JointModel& model, std::span<const double> q) = 0;
-  virtual JointType kind() const = 0;
+  // The kind of joint model that made this data (stored, since every algorithm call
+  // checks it against the model).
+  JointType kind() const { return kind_; }
   virtual std::unique_ptr<JointData> clone_box() const = 0;
 
  protected:
+  explicit JointData(JointType kind) : kind_(kind) {}
+  JointData(const JointData&) = default;
+  JointData& operator=(const JointData&) = default;
   SE3 placement_;
+
+ private:
+  JointType kind_;
 };
 
 // The four kinds. Axes are stored as given (not normalised).

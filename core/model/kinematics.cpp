@@ -13,17 +13,16 @@ std::expected<void, ConfigurationError> forward_kinematics(const Model& model, D
   if (q.size() != model.nq) return std::unexpected(ConfigurationError::parameter_size("q", model.nq, q.size()));
   const std::size_t n = model.njoints();
 
-  // Every joint data first, each from its own slice of q.
-  std::size_t offset = 0;
+  // Every joint data first, each from its own slice of q (the slices are laid out by
+  // the model's offsets, which add_joint keeps equal to the running sum of nq()).
   for (std::size_t i = 0; i < n; ++i) {
-    const JointModel& joint = *model.joint_models[i];
-    const std::size_t nqi = joint.nq();
-    if (auto updated = data.joint_data[i]->update(joint, q.subspan(offset, nqi)); !updated) {
+    const std::size_t offset = model.idx_q[i];
+    const std::size_t nqi = (i + 1 < n ? model.idx_q[i + 1] : model.nq) - offset;
+    if (auto updated = data.joint_data[i]->update(*model.joint_models[i], q.subspan(offset, nqi)); !updated) {
       // Only a Data made for another model gets here; callers check data_fits_model.
       std::fprintf(stderr, "not implemented: handle joint data update error: %s\n", updated.error().debug().c_str());
       std::abort();
     }
-    offset += nqi;
   }
 
   // Then the world placements in index order (parents come before their children).
