@@ -141,7 +141,15 @@ bool to_double(PyObject* o, ArgName where, double& out) {
 }
 
 bool to_index(PyObject* o, ArgName where, std::size_t& out) {
-  if (!PyLong_Check(o)) return type_error(where, "an int", o);
+  // Python ints, and integer objects that define __index__ (NumPy integers); floats and
+  // other numbers are refused rather than truncated.
+  Ref number;
+  if (!PyLong_Check(o)) {
+    if (!PyIndex_Check(o)) return type_error(where, "an int", o);
+    number = Ref::steal(PyNumber_Index(o));
+    if (!number) return false;
+    o = number.get();
+  }
   const std::size_t v = PyLong_AsSize_t(o);
   if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
     // Negative or too large: OverflowError, naming the argument.
