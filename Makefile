@@ -14,7 +14,7 @@ APT_PACKAGES := libpugixml-dev libgtest-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test test-cpp test-python test-asan build build-asan system-deps bench clean
+.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench clean
 
 all: build
 
@@ -59,7 +59,34 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	VELMORA_UNDER_ASAN=1 PYTHONPATH=$(ASAN_BUILD)/python $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
 
-test: test-cpp test-python test-asan
+# Fuzzes the URDF loader with libFuzzer for a bounded time (FUZZ_SECONDS), under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Seeds: the robots of tests/robots and
+# the small malformed documents of fuzz/corpus; inputs that once failed (fuzz/regressions)
+# are replayed first. A crash, a hang, a leak or an inconsistent model fails the target
+# and leaves the input in build-fuzz/artifacts/.
+FUZZ_BUILD := build-fuzz
+FUZZ_APT_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_SECONDS ?= 60
+
+$(FUZZ_BUILD)/build.ninja: | system-deps $(VENV)/.stamp
+	@missing=""; \
+	for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	$(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
+
+test-fuzz: $(FUZZ_BUILD)/build.ninja
+	$(CMAKE) --build $(FUZZ_BUILD) --target fuzz_urdf -j $(JOBS)
+	rm -rf $(FUZZ_BUILD)/seeds && mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
+	for d in tests/robots/*/; do cp $$d/robot.urdf $(FUZZ_BUILD)/seeds/$$(basename $$d).urdf; done
+	cp fuzz/corpus/* $(FUZZ_BUILD)/seeds/
+	if ls fuzz/regressions/* >/dev/null 2>&1; then $(FUZZ_BUILD)/fuzz_urdf fuzz/regressions/*; fi
+	$(FUZZ_BUILD)/fuzz_urdf -max_total_time=$(FUZZ_SECONDS) -timeout=10 -dict=fuzz/urdf.dict \
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1 $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
+
+test: test-cpp test-python test-asan test-fuzz
 
 demo: build
 	PYTHONPATH=$(BUILD)/python $(VPY) examples/demo.py

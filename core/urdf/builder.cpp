@@ -92,6 +92,7 @@ Result<pugi::xml_node> check_document(const pugi::xml_document& doc) {
     if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata)
       return fail(Kind::XmlError, "text outside the root element");
   }
+  if (roots == 0) return fail(Kind::XmlError, "no root element");
   if (roots > 1) return fail(Kind::XmlError, "more than one root element");
   pugi::xml_node robot;
   pugi::xml_node n = doc.first_child();
@@ -207,9 +208,10 @@ Result<UrdfModels> build_from_text(std::string text, const std::optional<std::st
     return xml_error(text, static_cast<std::ptrdiff_t>(nul), "a NUL character is not allowed");
 
   pugi::xml_document doc;
-  // Document type declarations become nodes so that they can be refused.
-  const pugi::xml_parse_result parsed =
-      doc.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_utf8);
+  // Document type declarations, and text outside the root element, become nodes so that
+  // they can be refused; the fragment mode keeps such text instead of dropping it.
+  constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
+  const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
   if (!parsed) return xml_error(text, parsed.offset, parsed.description());
   const auto robot = check_document(doc);
   if (!robot) return std::unexpected(robot.error());

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <clocale>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include "core/urdf/internal.hpp"
+#include "core/urdf/urdf.hpp"
+
+using namespace velmora;
+using namespace velmora::urdf;
+namespace fs = std::filesystem;
+
+TEST(UrdfNumbers, DecimalForms) {
+  EXPECT_EQ(parse_f64("1.57"), 1.57);
+  EXPECT_EQ(parse_f64("+0.0022860"), 0.0022860);
+  EXPECT_EQ(parse_f64(".02"), 0.02);
+  EXPECT_EQ(parse_f64("5."), 5.0);
+  EXPECT_EQ(parse_f64("-3e-2"), -0.03);
+  EXPECT_EQ(parse_f64("1E3"), 1000.0);
+  const auto negative_zero = parse_f64("-0");
+  ASSERT_TRUE(negative_zero);
+  EXPECT_TRUE(std::signbit(*negative_zero));
+}
+
+TEST(UrdfNumbers, WordsInAnyCase) {
+  for (const char* s : {"inf", "INF", "Infinity", "+inFINity"}) EXPECT_EQ(parse_f64(s), INFINITY) << s;
+  EXPECT_EQ(parse_f64("-inf"), -INFINITY);
+  for (const char* s : {"nan", "NaN", "-NAN"}) {
+    const auto v = parse_f64(s);
+    ASSERT_TRUE(v) << s;
+    EXPECT_TRUE(std::isnan(*v)) << s;
+  }
+}
+
+TEST(UrdfNumbers, RefusesWhatIsNotOneWholeNumber) {
+  for (const char* s : {"", " 1", "1 ", "+", "-", ".", "e5", "1e", "1e+", "+-1", "-+1", "++1", "0x10", "1,5",
+                        "nan(1)", "infin", "1.0.0", "abc", "1f", "\xc2\xa0" "1"})
+    EXPECT_FALSE(parse_f64(s)) << '"' << s << '"';
+}
+
+TEST(UrdfNumbers, OutOfRangeRoundsToInfinityOrZero) {
+  EXPECT_EQ(parse_f64("1e400"), INFINITY);
+  EXPECT_EQ(parse_f64("-1e400"), -INFINITY);
+  EXPECT_EQ(parse_f64("123456789e301"), INFINITY);
+  EXPECT_EQ(parse_f64("1e-400"), 0.0);
+  EXPECT_EQ(parse_f64("0.000000000000001e-320"), 0.0);
+  EXPECT_EQ(parse_f64("1e-99999999999999999999"), 0.0);
+  EXPECT_EQ(parse_f32("1e39"), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(parse_f32("-1e-50"), -0.0f);
+  // Near the edge of the range values are still exact (the subnormal range included).
+  EXPECT_EQ(parse_f64("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(parse_f64("1.7976931348623157e308"), std::numeric_limits<double>::max());
+}
+
+TEST(UrdfNumbers, SinglePrecisionRoundsOnce) {
+  // Rounded directly to float, not through double (which could round twice).
+  EXPECT_EQ(parse_f32("0.1"), 0.1f);
+  EXPECT_EQ(parse_f32("1.00000005960464477539062500000001"), 1.0000001192092896f);
+}
+
+TEST(UrdfNumbers, IndependentOfTheLocale) {
+  const char* german = std::setlocale(LC_ALL, "de_DE.UTF-8");
+  if (!german) german = std::setlocale(LC_NUMERIC, "de_DE");
+  EXPECT_EQ(parse_f64("1.57"), 1.57);
+  EXPECT_FALSE(parse_f64("1,57"));
+  std::setlocale(LC_ALL, "C");
+}
+
+TEST(UrdfText, SplitsOnUnicodeWhiteSpace) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(split_whitespace("  1 2\t3\r\n"), (V{"1", "2", "3"}));
+  EXPECT_EQ(split_whitespace("0 0 0 "), (V{"0", "0", "0"}));
+  // U+00A0, U+2003 and U+3000 separate; U+200B (zero width space) does not.
+  EXPECT_EQ(split_whitespace("1\xc2\xa0" "2\xe2\x80\x83" "3\xe3\x80\x80"), (V{"1", "2", "3"}));
+  EXPECT_EQ(split_whitespace("1\xe2\x80\x8b" "2"), (V{"1\xe2\x80\x8b" "2"}));
+  EXPECT_TRUE(split_whitespace(" \t ").empty());
+}
+
+TEST(UrdfText, StrictUtf8) {
+  EXPECT_TRUE(is_utf8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"));
+  for (const char* s : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80", "\xc3", "\xff"})
+    EXPECT_FALSE(is_utf8(s)) << s;
+}
+
+TEST(UrdfPaths, Join) {
+  EXPECT_EQ(join_path("/data", "meshes/a.stl"), "/data/meshes/a.stl");
+  EXPECT_EQ(join_path("/data/", "a.stl"), "/data/a.stl");
+  EXPECT_EQ(join_path("", "a.stl"), "a.stl");
+  EXPECT_EQ(join_path("/data", "/abs/a.stl"), "/abs/a.stl");
+  EXPECT_EQ(join_path("/data", ""), "/data/");
+}
+
+class UrdfMeshPaths : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("velmora_urdf_paths_" + std::to_string(::getpid()));
+    fs::create_directories(root / "ws/src/robot/meshes");
+    std::ofstream(root / "ws/src/robot/meshes/base.stl") << "";
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  std::string message(const Result<std::string>& r) { return r ? "ok" : r.error().display(); }
+
+  fs::path root;
+};
+
+TEST_F(UrdfMeshPaths, PackageNamesThroughTheSearchPath) {
+  const std::string pkg = (root / "ws/src/robot").string();
+  const std::string expected = pkg + "/meshes/base.stl";
+  const std::string search = "/opt/a:" + pkg;
+  EXPECT_EQ(resolve_mesh_path("package://robot/meshes/base.stl", {}, search), expected);
+  EXPECT_EQ(resolve_mesh_path("package:///robot/meshes/base.stl", {}, search), expected);
+  // A trailing "/" or "/." on the entry still names the package.
+  EXPECT_EQ(resolve_mesh_path("package://robot/meshes/base.stl", {}, "/opt/a:" + pkg + "/"), expected);
+  EXPECT_EQ(resolve_mesh_path("package://robot/meshes/base.stl", {}, pkg + "/./"),
+            pkg + "/./meshes/base.stl");
+  // The first matching entry wins, even when the file is only under a later one.
+  EXPECT_EQ(message(resolve_mesh_path("package://robot/meshes/base.stl", {}, "/nowhere/robot:" + pkg)),
+            "Invalid file path: Mesh file does not exist: /nowhere/robot/meshes/base.stl");
+  // Entries without a last component ("", "/", "..") never match.
+  EXPECT_EQ(message(resolve_mesh_path("package://robot/x.stl", {}, "::/:" + pkg + "/..")),
+            "Invalid file path: Package 'robot' not found in ROS_PACKAGE_PATH");
+}
+
+TEST_F(UrdfMeshPaths, Refusals) {
+  const std::optional<std::string> dir = root.string();
+  EXPECT_EQ(message(resolve_mesh_path("package://robot", dir, "/x/robot")),
+            "Invalid file path: Invalid package path: robot");
+  EXPECT_EQ(message(resolve_mesh_path("package:///robot", dir, "/x/robot")),
+            "Invalid file path: Invalid package path: robot");
+  EXPECT_EQ(message(resolve_mesh_path("package://other/x.stl", dir, "/x/robot")),
+            "Invalid file path: Package 'other' not found in ROS_PACKAGE_PATH");
+  EXPECT_EQ(message(resolve_mesh_path("package://robot/x.stl", dir, std::nullopt)),
+            "Invalid file path: 'package://' was used but the ROS_PACKAGE_PATH environment variable is not set");
+  EXPECT_EQ(message(resolve_mesh_path("meshes/base.stl", std::nullopt, "/x")),
+            "Invalid file path: 'package_dir' must be provided to resolve mesh file paths");
+  EXPECT_EQ(message(resolve_mesh_path("/abs/none.stl", dir, {})),
+            "Invalid file path: Mesh file does not exist: /abs/none.stl");
+  const std::optional<std::string> bad_dir = std::string("/tmp/\xff");
+  EXPECT_EQ(message(resolve_mesh_path("a.stl", bad_dir, {})), "Invalid file path: Invalide path: /tmp/\xff/a.stl");
+  // A NUL byte must not cut the path short and find the directory before it.
+  const std::optional<std::string> nul_dir = root.string() + std::string("/ws\0x", 5);
+  EXPECT_NE(message(resolve_mesh_path("", nul_dir, {})), "ok");
+}
+
+TEST_F(UrdfMeshPaths, RelativeAndAbsoluteNames) {
+  const std::optional<std::string> dir = (root / "ws/src").string();
+  EXPECT_EQ(resolve_mesh_path("robot/meshes/base.stl", dir, {}), *dir + "/robot/meshes/base.stl");
+  const std::string abs = (root / "ws/src/robot/meshes/base.stl").string();
+  EXPECT_EQ(resolve_mesh_path(abs, std::string("/elsewhere"), {}), abs);
+  // A directory passes the existence test; "Package://" is not the package scheme.
+  EXPECT_EQ(resolve_mesh_path("", dir, {}), *dir + "/");
+  EXPECT_EQ(message(resolve_mesh_path("Package://robot/meshes/base.stl", dir, *dir + "/robot")),
+            "Invalid file path: Mesh file does not exist: " + *dir + "/Package://robot/meshes/base.stl");
+}
+
+TEST(UrdfBuild, FromTextAndFile) {
+  const auto ok = build_models_from_urdf_string(R"(<robot name="r"><link name="a"/></robot>)", std::nullopt);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->model.name, "r");
+  EXPECT_EQ(ok->model.nframes(), 2u);
+
+  const auto not_utf8 = build_models_from_urdf_string("<robot name=\"\xff\"/>", std::nullopt);
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().display(), "IO error: stream did not contain valid UTF-8 (file: <string>)");
+
+  const auto missing = build_models_from_urdf("/nonexistent/robot.urdf", std::nullopt);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().display(),
+            "IO error: No such file or directory (os error 2) (file: /nonexistent/robot.urdf)");
+
+  const auto directory = build_models_from_urdf("/", std::nullopt);
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().kind, ParseError::Kind::IoError);
+
+  const auto nul = build_models_from_urdf(std::string(VELMORA_ROBOTS_DIR "/r2d2/robot.urdf") + std::string("\0x", 2), {});
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().kind, ParseError::Kind::IoError);
+}
+
+TEST(UrdfBuild, DeepChainsDoNotExhaustTheStack) {
+  // A long chain of links: the walk keeps its own stack.
+  std::string text = "<robot name=\"r\"><link name=\"l0\"/>";
+  const int n = 3000;
+  for (int i = 1; i <= n; ++i) {
+    const std::string p = "l" + std::to_string(i - 1), c = "l" + std::to_string(i);
+    text += "<link name=\"" + c + "\"/><joint name=\"j" + std::to_string(i) + "\" type=\"fixed\"><parent link=\"" + p +
+            "\"/><child link=\"" + c + "\"/><origin xyz=\"0 0 1\"/></joint>";
+  }
+  text += "</robot>";
+  const auto r = build_models_from_urdf_string(text, std::nullopt);
+  ASSERT_TRUE(r) << r.error().display();
+  EXPECT_EQ(r->model.nframes(), 2u + 2u * n);  // world, n + 1 links, n joints
+  EXPECT_EQ(r->model.frames.back().placement.translation.z, double(n));
+
+  // Elements nested a million deep: parsed and searched without recursion.
+  std::string nested;
+  for (int i = 0; i < 1000000; ++i) nested += "<a>";
+  nested += "<robot name=\"deep\"/>";
+  for (int i = 0; i < 1000000; ++i) nested += "</a>";
+  const auto d = build_models_from_urdf_string(nested, std::nullopt);
+  ASSERT_TRUE(d) << d.error().display();
+  EXPECT_EQ(d->model.name, "deep");
+}
