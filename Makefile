@@ -14,7 +14,7 @@ APT_PACKAGES := libpugixml-dev libgtest-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench clean
+.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
 
 all: build
 
@@ -93,6 +93,12 @@ demo: build
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_calls.py
+
+# Velmora against MuJoCo, pybullet and DART on the robots of tests/robots: agreement
+# first, then per-call times. The engines go into the project environment only.
+bench-peers: build
+	$(VPY) -c "import mujoco, pybullet, dartpy" >/dev/null 2>&1 || $(VPY) -m pip install -q -r benchmarks/requirements-peers.txt
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

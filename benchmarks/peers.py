@@ -1,0 +1,931 @@
+"""Velmora against the engines a user would otherwise pick: MuJoCo, pybullet and DART.
+
+Four operations per robot, timed per call from Python in one interleaved run:
+
+  fk    forward kinematics: world placement of every joint frame for a configuration
+  id    inverse dynamics: joint torques for (q, v, a), gravity (0, 0, -9.81)
+  fd    forward dynamics: joint accelerations for (q, v, tau)
+  load  reading the robot file into a model
+
+Robots: every robot of tests/robots that has reference values (their 25 random states
+are the ones timed) and the sample arm of velmora_tools when it is there (states drawn
+here, seeded). Every engine reads the same dynamics-only copy of each URDF: links keep
+their <inertial> (a link without one gets an explicit zero inertial, since the engines
+default to different masses), joints keep origin, parent, child, axis and limit; visual
+and collision geometry, <dynamics> (damping, friction), <mimic>, transmissions and
+plugins are dropped, so that every engine models the same rigid-body system.
+
+Before timing, each engine's numbers are checked against velmora's on every state
+(joints matched by name, continuous joints given as angles to the peers); velmora's own
+numbers are checked against the stored reference values. A peer that does not agree on
+a robot and operation is reported and not timed there, and the script then exits with
+status 1. The table gives medians over rounds and the ratio peer / velmora.
+
+What each engine's call does (the fastest agreeing path is timed where there are two):
+  velmora   forward_kinematics / rnea / aba / build_models_from_urdf
+  MuJoCo    fk: qpos, mj_kinematics.  id: qpos, qvel, qacc, then either mj_kinematics,
+            mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  fd: qpos, qvel,
+            qfrc_applied, mj_forward (constraints disabled), or the chain mj_kinematics,
+            mj_comPos, mj_crb, mj_factorM, mj_comVel, mj_rne(flg_acc=0), mj_solveM.
+            load: MjModel.from_xml_path (static bodies fused when that agrees).
+  pybullet  fk: resetJointStatesMultiDof (or one resetJointState per joint), then
+            getLinkStates(computeForwardKinematics=1).  id: calculateInverseDynamics.
+            fd: pybullet has no forward-dynamics call that takes a state; stepping
+            integrates and adds its constraint solver, so it is not the same work. What
+            is timed is the solve a user writes: calculateMassMatrix(q),
+            calculateInverseDynamics(q, v, 0) for the bias torques h, and
+            numpy.linalg.solve(M, tau - h).  load: loadURDF(useFixedBase,
+            URDF_USE_INERTIA_FROM_FILE) in a DIRECT client (removeBody outside the timing).
+  DART      fk: setPositions, computeForwardKinematics(transforms only).  id:
+            setPositions, setVelocities, setAccelerations, computeInverseDynamics,
+            getForces.  fd: setPositions, setVelocities, setForces,
+            computeForwardDynamics, getAccelerations.  load: DartLoader.parseSkeleton with
+            a fixed root joint.
+
+    PYTHONPATH=build/python .venv/bin/python benchmarks/peers.py [--rounds 21] [--batch-ms 8]
+        [--robots kuka_iiwa,nao] [--ops fk,id] [--json results.json]
+"""
+import argparse
+import contextlib
+import gc
+import json
+import math
+import os
+import statistics
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+# One BLAS thread: the matrices here are small, and on a machine with few cores the
+# worker threads' busy waiting would take time from the timed calls of every engine.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+
+import velmora as vm  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+ROBOTS_DIR = ROOT / "tests" / "robots"
+# The sample arm shipped with velmora_tools; it has no stored reference values, so its
+# states are drawn here and velmora's numbers on them are only compared with the peers.
+SAMPLE_ROBOT = ROOT / "tools" / "velmora_tools" / "data" / "sample_arm.urdf"
+OPS = ("fk", "id", "fd", "load")
+OP_TITLES = {"fk": "forward kinematics", "id": "inverse dynamics", "fd": "forward dynamics", "load": "URDF load"}
+GRAVITY = (0.0, 0.0, -9.81)
+TARGET_RATIO = 5.0
+
+# Agreement tolerances. fk: largest absolute difference of the 4x4 world placements of
+# the links both sides expose (metres and rotation entries). id and fd: largest absolute
+# difference divided by max(1, largest magnitude of velmora's result); fd's bound also
+# grows with the condition number of the mass matrix (cond * 1e-15), since every solver
+# loses that many digits on it.
+TOLERANCE = {"fk": 1e-9, "id": 1e-9, "fd": 1e-9}
+# pybullet hands link placements back in single precision (getLinkState rounds them to
+# float32), whatever its internal precision: six digits is what it can agree to.
+PEER_TOLERANCE = {("pybullet", "fk"): 2e-6}
+
+
+# ----------------------------------------------------------------------------- helpers
+
+class Refused(Exception):
+    """An engine cannot represent this robot (said before any number is compared)."""
+
+
+@contextlib.contextmanager
+def quiet():
+    """Sends what the engines' C and C++ code prints (loader chatter, warnings about
+    zero masses and axes) to /dev/null for the duration."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = os.dup(1), os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        os.dup2(null, 2)
+        yield
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in (*saved, null):
+            os.close(fd)
+
+
+def dynamics_only_urdf(source, extra=None):
+    """The URDF text of `source` reduced to what the dynamics read (see the module
+    docstring). `extra` is an element appended to the robot element."""
+    root = ET.parse(source).getroot()
+    out = ET.Element("robot", name=root.get("name", "robot"))
+    for element in root:
+        if element.tag == "link":
+            link = ET.SubElement(out, "link", name=element.get("name"))
+            inertial = element.find("inertial")
+            if inertial is None:
+                inertial = ET.fromstring('<inertial><mass value="0"/>'
+                                         '<inertia ixx="0" ixy="0" ixz="0" iyy="0" iyz="0" izz="0"/></inertial>')
+            link.append(inertial)
+        elif element.tag == "joint":
+            joint = ET.SubElement(out, "joint", dict(element.attrib))
+            for child in element:
+                if child.tag in ("origin", "parent", "child", "axis", "limit"):
+                    joint.append(child)
+    # Some files write lists with trailing spaces ("0 0 0 "); not every parser takes that.
+    for element in out.iter():
+        for key in ("xyz", "rpy"):
+            if key in element.attrib:
+                element.set(key, " ".join(element.get(key).split()))
+    if extra is not None:
+        out.append(extra)
+    return ET.tostring(out, encoding="unicode")
+
+
+def joint_limits(urdf_path):
+    """name -> (lower, upper) of the revolute and prismatic joints that state them."""
+    limits = {}
+    for joint in ET.parse(urdf_path).getroot().iter("joint"):
+        limit = joint.find("limit")
+        if limit is not None and "lower" in limit.attrib and "upper" in limit.attrib:
+            limits[joint.get("name")] = (float(limit.get("lower")), float(limit.get("upper")))
+    return limits
+
+
+class Layout:
+    """Velmora's coordinates: per velocity coordinate the joint name, its kind and its
+    offsets in q and v (single-coordinate joints only, which is all URDF joints give)."""
+
+    def __init__(self, model):
+        self.names, self.kinds, self.iq, self.iv = [], [], [], []
+        iq = iv = 0
+        for name, joint in zip(model.joint_names, model.joint_models):
+            if joint.nv == 1:
+                self.names.append(name)
+                self.kinds.append(str(joint.joint_type).rsplit(".", 1)[-1])
+                self.iq.append(iq)
+                self.iv.append(iv)
+            elif joint.nv > 1:
+                raise ValueError(f"joint {name!r} has {joint.nv} velocity coordinates")
+            iq += joint.nq
+            iv += joint.nv
+        self.nq, self.nv = iq, iv
+
+    def q_from_angles(self, theta):
+        q = np.zeros(self.nq)
+        for kind, iq, iv in zip(self.kinds, self.iq, self.iv):
+            if kind == "Continuous":
+                q[iq], q[iq + 1] = math.cos(theta[iv]), math.sin(theta[iv])
+            else:
+                q[iq] = theta[iv]
+        return q
+
+
+class Robot:
+    """One robot: its dynamics-only file, velmora's model and the states to time."""
+
+    def __init__(self, name, source, workdir, reference=None, samples=25, seed=7):
+        self.name, self.source = name, source
+        self.path = workdir / f"{name}.urdf"
+        self.path.write_text(dynamics_only_urdf(source))
+        self.workdir = workdir
+        self.model, _, _ = vm.build_models_from_urdf(str(self.path))
+        self.data = self.model.create_data()
+        self.layout = Layout(self.model)
+        if reference is not None:
+            ref = np.load(reference / "reference.npz")
+            self.reference = ref, json.loads((reference / "reference.json").read_text())
+            self.theta, self.q = ref["theta"], ref["q"]
+            self.v, self.a, self.tau = ref["v"], ref["a"], ref["tau_fd"]
+        else:
+            self.reference = None
+            rng = np.random.default_rng(seed)
+            limits = joint_limits(source)
+            theta = np.empty((samples, self.layout.nv))
+            for k, (name_k, kind) in enumerate(zip(self.layout.names, self.layout.kinds)):
+                low, high = limits.get(name_k, (-math.pi, math.pi)) if kind != "Continuous" else (-math.pi, math.pi)
+                if not (np.isfinite(low) and np.isfinite(high)) or high - low > 2 * math.pi:
+                    low, high = -math.pi, math.pi
+                theta[:, k] = rng.uniform(low, high, samples)
+            self.theta = theta
+            self.q = np.array([self.layout.q_from_angles(t) for t in theta])
+            self.v = rng.uniform(-2, 2, (samples, self.layout.nv))
+            self.a = rng.uniform(-2, 2, (samples, self.layout.nv))
+            self.tau = rng.uniform(-5, 5, (samples, self.layout.nv))
+        self.samples = len(self.q)
+        self.q = [np.ascontiguousarray(x) for x in self.q]
+        self.v = [np.ascontiguousarray(x) for x in self.v]
+        self.a = [np.ascontiguousarray(x) for x in self.a]
+        self.tau = [np.ascontiguousarray(x) for x in self.tau]
+        self.body_frames = {f.name: f for f in self.model.frames if str(f.frame_type).endswith("Body")}
+        self._truth()
+
+    def mass_matrix(self, k):
+        """Column j is rnea(q, 0, e_j) - rnea(q, 0, 0)."""
+        q, nv = self.q[k], self.layout.nv
+        zero = np.zeros(nv)
+        g = vm.rnea(self.model, self.data, q, zero, zero).to_numpy()
+        return np.column_stack([vm.rnea(self.model, self.data, q, zero, e).to_numpy() - g for e in np.eye(nv)])
+
+    def _truth(self):
+        """Velmora's numbers on every state: what the peers are compared with."""
+        self.placements, self.tau_id, self.ddq, self.fd_tolerance = [], [], [], []
+        self.fd_error = None
+        for k in range(self.samples):
+            vm.forward_kinematics(self.model, self.data, self.q[k])
+            self.placements.append({name: (self.data.oMi[f.parent_joint] * f.placement).homogeneous
+                                    for name, f in self.body_frames.items()})
+            self.tau_id.append(vm.rnea(self.model, self.data, self.q[k], self.v[k], self.a[k]).to_numpy())
+            cond = np.linalg.cond(self.mass_matrix(k)) if self.layout.nv else 1.0
+            self.fd_tolerance.append(max(TOLERANCE["fd"], cond * 1e-15))
+            try:
+                self.ddq.append(vm.aba(self.model, self.data, self.q[k], self.v[k], self.tau[k]).to_numpy())
+            except ValueError as e:  # a singular mass matrix: no accelerations to compare
+                self.fd_error = str(e)
+                self.ddq.append(None)
+
+    def check_reference(self):
+        """Velmora on the dynamics-only copy against the values stored with the original
+        file: the copy must describe the same system. Returns a list of failures."""
+        if self.reference is None:
+            return []
+        ref, meta = self.reference
+        tol = meta.get("suggested_tolerance", {})
+        failures = []
+        worst = {"oMl": 0.0, "tau": 0.0, "ddq": 0.0}
+        for k in range(self.samples):
+            for l, link in enumerate(meta["link_names"]):
+                if link in self.placements[k]:
+                    worst["oMl"] = max(worst["oMl"], np.abs(self.placements[k][link] - ref["oMl"][k, l]).max())
+            worst["tau"] = max(worst["tau"], relative(self.tau_id[k], ref["tau"][k]))
+            if self.ddq[k] is not None and meta.get("forward_dynamics_defined", True):
+                worst["ddq"] = max(worst["ddq"], relative(self.ddq[k], ref["ddq"][k]))
+        for key, value in worst.items():
+            if value > tol.get(key, 1e-9):
+                failures.append(f"{self.name}: velmora {key} differs from the reference values by {value:.1e}")
+        return failures
+
+
+def relative(x, truth):
+    return float(np.abs(np.asarray(x) - truth).max() / max(1.0, np.abs(truth).max())) if len(truth) else 0.0
+
+
+def placement_error(got, truth):
+    common = [name for name in got if name in truth]
+    if not common:
+        return math.inf
+    return max(float(np.abs(got[name] - truth[name]).max()) for name in common)
+
+
+# ------------------------------------------------------------------------------ engines
+#
+# An engine opens a robot into an instance. An instance offers, per operation, one or
+# more candidates (label, call, per-state argument tuples, extract): `call(*args)` is
+# what is timed; `extract(k, returned)` turns what the call left behind into velmora's
+# layout (a torque or acceleration vector, or link name -> 4x4 placement) for the check.
+
+class Velmora:
+    name = "velmora"
+    variants = ("default",)
+
+    def load(self, robot, variant):
+        return vm.build_models_from_urdf, str(robot.path), None
+
+    def open(self, robot, variant):
+        m, d = robot.model, robot.data
+        n = range(robot.samples)
+        frames = robot.body_frames
+
+        def placements(k, _):
+            return {name: (d.oMi[f.parent_joint] * f.placement).homogeneous for name, f in frames.items()}
+
+        return {
+            "fk": [("forward_kinematics", vm.forward_kinematics, [(m, d, robot.q[k]) for k in n], placements)],
+            "id": [("rnea", vm.rnea, [(m, d, robot.q[k], robot.v[k], robot.a[k]) for k in n],
+                    lambda k, r: r.to_numpy())],
+            "fd": [("aba", vm.aba, [(m, d, robot.q[k], robot.v[k], robot.tau[k]) for k in n],
+                    lambda k, r: r.to_numpy())],
+        }
+
+
+class MuJoCo:
+    name = "MuJoCo"
+    # Fusing the bodies welded by fixed joints is MuJoCo's default for URDF and makes its
+    # passes shorter, but the fusion drops the rotational inertia of a massless body (the
+    # Panda's link8): where the fused model does not agree, the unfused one is used.
+    variants = ("fused", "unfused")
+
+    def __init__(self):
+        import mujoco
+        self.mj = mujoco
+
+    def _file(self, robot, variant):
+        path = robot.workdir / f"{robot.name}.mujoco-{variant}.urdf"
+        if not path.exists():
+            extra = ET.Element("mujoco")
+            ET.SubElement(extra, "compiler", discardvisual="true",
+                          fusestatic="true" if variant == "fused" else "false")
+            path.write_text(dynamics_only_urdf(robot.source, extra))
+        return str(path)
+
+    def load(self, robot, variant):
+        return self.mj.MjModel.from_xml_path, self._file(robot, variant), None
+
+    def open(self, robot, variant):
+        mj = self.mj
+        try:
+            m = mj.MjModel.from_xml_path(self._file(robot, variant))
+        except ValueError as e:
+            raise Refused(f"the compiler refuses the file: {str(e).splitlines()[0]}") from None
+        m.opt.gravity[:] = GRAVITY
+        m.opt.disableflags |= int(mj.mjtDisableBit.mjDSBL_CONSTRAINT)
+        if m.dof_damping.any() or m.dof_armature.any() or m.dof_frictionloss.any():
+            raise Refused("damping, armature or friction loss left on a joint")
+        d = mj.MjData(m)
+        qadr = np.array([m.jnt_qposadr[m.joint(name).id] for name in robot.layout.names], dtype=int)
+        dadr = np.array([m.jnt_dofadr[m.joint(name).id] for name in robot.layout.names], dtype=int)
+        if m.nq != len(qadr) or m.nv != len(dadr):
+            raise Refused(f"{m.nq} positions and {m.nv} velocities for {len(qadr)} joints")
+
+        def place(x, adr, size):
+            y = np.zeros(size)
+            y[adr] = x
+            return y
+
+        n = range(robot.samples)
+        Q = [place(robot.theta[k], qadr, m.nq) for k in n]
+        V = [place(robot.v[k], dadr, m.nv) for k in n]
+        A = [place(robot.a[k], dadr, m.nv) for k in n]
+        T = [place(robot.tau[k], dadr, m.nv) for k in n]
+        out = np.zeros(m.nv)
+        bodies = [(b, m.body(b).name) for b in range(1, m.nbody)]
+
+        def fk(q):
+            d.qpos[:] = q
+            mj.mj_kinematics(m, d)
+
+        def fk_extract(k, _):
+            result = {}
+            for b, name in bodies:
+                h = np.eye(4)
+                h[:3, :3] = d.xmat[b].reshape(3, 3)
+                h[:3, 3] = d.xpos[b]
+                result[name] = h
+            return result
+
+        def id_chain(q, v, a):
+            d.qpos[:] = q
+            d.qvel[:] = v
+            d.qacc[:] = a
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_comVel(m, d)
+            mj.mj_rne(m, d, 1, out)
+
+        def id_inverse(q, v, a):
+            d.qpos[:] = q
+            d.qvel[:] = v
+            d.qacc[:] = a
+            mj.mj_inverse(m, d)
+
+        def fd_forward(q, v, tau):
+            d.qpos[:] = q
+            d.qvel[:] = v
+            d.qfrc_applied[:] = tau
+            mj.mj_forward(m, d)
+
+        bias = np.zeros(m.nv)
+        acc = np.zeros(m.nv)
+
+        def fd_chain(q, v, tau):
+            d.qpos[:] = q
+            d.qvel[:] = v
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_crb(m, d)
+            mj.mj_factorM(m, d)
+            mj.mj_comVel(m, d)
+            mj.mj_rne(m, d, 0, bias)
+            np.subtract(tau, bias, out=acc)
+            mj.mj_solveM(m, d, acc, acc)
+
+        d.qfrc_applied[:] = 0
+        return {
+            "fk": [("mj_kinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "id": [("mj_rne chain", id_chain, [(Q[k], V[k], A[k]) for k in n], lambda k, _: out[dadr].copy()),
+                   ("mj_inverse", id_inverse, [(Q[k], V[k], A[k]) for k in n],
+                    lambda k, _: d.qfrc_inverse[dadr].copy())],
+            "fd": [("mj_forward", fd_forward, [(Q[k], V[k], T[k]) for k in n], lambda k, _: d.qacc[dadr].copy()),
+                   ("mj_solveM chain", fd_chain, [(Q[k], V[k], T[k]) for k in n], lambda k, _: acc[dadr].copy())],
+        }
+
+
+class PyBullet:
+    name = "pybullet"
+    variants = ("default",)
+
+    def __init__(self):
+        with quiet():
+            import pybullet
+        self.pb = pybullet
+        self.client = pybullet.connect(pybullet.DIRECT)
+        pybullet.setGravity(*GRAVITY, physicsClientId=self.client)
+
+    def _load(self, path):
+        return self.pb.loadURDF(path, useFixedBase=True, flags=self.pb.URDF_USE_INERTIA_FROM_FILE,
+                                physicsClientId=self.client)
+
+    def load(self, robot, variant):
+        return self._load, str(robot.path), lambda body: self.pb.removeBody(body, physicsClientId=self.client)
+
+    def open(self, robot, variant):
+        pb, c = self.pb, self.client
+        body = self._load(str(robot.path))
+        joints = [pb.getJointInfo(body, i, physicsClientId=c) for i in range(pb.getNumJoints(body, physicsClientId=c))]
+        moving = [i for i, info in enumerate(joints) if info[2] != pb.JOINT_FIXED]
+        if any(joints[i][2] not in (pb.JOINT_REVOLUTE, pb.JOINT_PRISMATIC) for i in moving):
+            raise Refused("a joint kind other than revolute or prismatic")
+        # calculateInverseDynamics and calculateMassMatrix take the moving joints' values
+        # in joint index order.
+        dof_of_joint = {info[1].decode(): moving.index(i) for i, info in enumerate(joints) if i in moving}
+        missing = [name for name in robot.layout.names if name not in dof_of_joint]
+        if missing or len(moving) != robot.layout.nv:
+            raise Refused(f"joints do not match by name ({missing[:3]})")
+        perm = np.array([dof_of_joint[name] for name in robot.layout.names], dtype=int)
+        link_names = [info[12].decode() for info in joints]
+        links = list(range(len(joints)))
+
+        def place(x):
+            y = np.zeros(len(moving))
+            y[perm] = x
+            return y
+
+        n = range(robot.samples)
+        Q = [place(robot.theta[k]).tolist() for k in n]
+        V = [place(robot.v[k]).tolist() for k in n]
+        A = [place(robot.a[k]).tolist() for k in n]
+        T = [place(robot.tau[k]) for k in n]
+        zeros = [0.0] * len(moving)
+        targets = [[[x] for x in Q[k]] for k in n]
+        get_link_states, reset_multi, reset_one = pb.getLinkStates, pb.resetJointStatesMultiDof, pb.resetJointState
+        inverse_dynamics, mass_matrix, solve = pb.calculateInverseDynamics, pb.calculateMassMatrix, np.linalg.solve
+
+        def fk_multi(target):
+            reset_multi(body, moving, target, physicsClientId=c)
+            return get_link_states(body, links, computeForwardKinematics=1, physicsClientId=c)
+
+        def fk_single(q):
+            for j, x in zip(moving, q):
+                reset_one(body, j, x, physicsClientId=c)
+            return get_link_states(body, links, computeForwardKinematics=1, physicsClientId=c)
+
+        def fk_extract(k, states):
+            result = {}
+            for name, state in zip(link_names, states):
+                h = np.eye(4)
+                h[:3, :3] = np.reshape(pb.getMatrixFromQuaternion(state[5]), (3, 3))
+                h[:3, 3] = state[4]
+                result[name] = h
+            return result
+
+        def id_call(q, v, a):
+            return inverse_dynamics(body, q, v, a, physicsClientId=c)
+
+        def fd_call(q, v, tau):
+            h = inverse_dynamics(body, q, v, zeros, physicsClientId=c)
+            return solve(mass_matrix(body, q, physicsClientId=c), tau - np.array(h))
+
+        return {
+            "fk": [("resetJointStatesMultiDof + getLinkStates", fk_multi, [(targets[k],) for k in n], fk_extract),
+                   ("resetJointState + getLinkStates", fk_single, [(Q[k],) for k in n], fk_extract)],
+            "id": [("calculateInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n],
+                    lambda k, r: np.array(r)[perm])],
+            "fd": [("M^-1 (tau - h)", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
+        }
+
+
+class Dart:
+    name = "DART"
+    variants = ("default",)
+
+    def __init__(self):
+        import dartpy
+        self.dart = dartpy
+        loader = dartpy.utils.DartLoader()
+        options = loader.getOptions()
+        options.mDefaultRootJointType = dartpy.utils.DartLoader.RootJointType.FIXED
+        loader.setOptions(options)
+        self.loader = loader
+
+    def load(self, robot, variant):
+        return self.loader.parseSkeleton, str(robot.path), None
+
+    def open(self, robot, variant):
+        skel = self.loader.parseSkeleton(str(robot.path))
+        if skel is None:
+            raise Refused("the loader returned no skeleton")
+        skel.setGravity(np.array(GRAVITY))
+        dof_index = {skel.getDof(i).getName(): i for i in range(skel.getNumDofs())}
+        missing = [name for name in robot.layout.names if name not in dof_index]
+        if missing or skel.getNumDofs() != robot.layout.nv:
+            raise Refused(f"joints do not match by name ({missing[:3]})")
+        perm = np.array([dof_index[name] for name in robot.layout.names], dtype=int)
+        for i in range(skel.getNumJoints()):
+            joint = skel.getJoint(i)
+            for j in range(joint.getNumDofs()):
+                if joint.getDampingCoefficient(j) or joint.getSpringStiffness(j) or joint.getCoulombFriction(j):
+                    raise Refused(f"damping, spring or friction left on joint {joint.getName()!r}")
+        nodes = [skel.getBodyNode(i) for i in range(skel.getNumBodyNodes())]
+
+        def place(x):
+            y = np.zeros(skel.getNumDofs())
+            y[perm] = x
+            return y
+
+        n = range(robot.samples)
+        Q = [place(robot.theta[k]) for k in n]
+        V = [place(robot.v[k]) for k in n]
+        A = [place(robot.a[k]) for k in n]
+        T = [place(robot.tau[k]) for k in n]
+
+        def fk(q):
+            skel.setPositions(q)
+            skel.computeForwardKinematics(True, False, False)
+
+        def fk_extract(k, _):
+            return {node.getName(): node.getWorldTransform().matrix() for node in nodes}
+
+        def id_call(q, v, a):
+            skel.setPositions(q)
+            skel.setVelocities(v)
+            skel.setAccelerations(a)
+            skel.computeInverseDynamics(False, False, False)
+            return skel.getForces()
+
+        def fd_call(q, v, tau):
+            skel.setPositions(q)
+            skel.setVelocities(v)
+            skel.setForces(tau)
+            skel.computeForwardDynamics()
+            return skel.getAccelerations()
+
+        return {
+            "fk": [("setPositions + computeForwardKinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "id": [("computeInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n], lambda k, r: r[perm])],
+            "fd": [("computeForwardDynamics", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
+        }
+
+
+# ------------------------------------------------------------------------------ checking
+
+def candidate_error(robot, op, call, argsets, extract):
+    """Largest error over the states and, for fd, whether every state is within its
+    condition-scaled bound (returned as error / bound, so 1 is the limit)."""
+    worst, worst_scaled = 0.0, 0.0
+    for k, args in enumerate(argsets):
+        got = extract(k, call(*args))
+        if op == "fk":
+            error = placement_error(got, robot.placements[k])
+            scaled = error
+        elif op == "id":
+            error = scaled = relative(got, robot.tau_id[k])
+        else:
+            if robot.ddq[k] is None:
+                continue
+            error = relative(got, robot.ddq[k])
+            scaled = error * TOLERANCE["fd"] / robot.fd_tolerance[k]
+        if not np.isfinite(error):
+            return math.inf, math.inf
+        worst, worst_scaled = max(worst, error), max(worst_scaled, scaled)
+    return worst, worst_scaled
+
+
+class Cell:
+    """One engine on one robot and operation: what was checked and what was timed."""
+
+    def __init__(self):
+        self.status = "ok"     # ok, refused, disagrees, failed
+        self.reason = ""
+        self.error = None      # worst agreement error
+        self.label = ""        # the call that is timed
+        self.variant = ""
+        self.timer = None      # (call, argsets, cleanup) for the timing loop
+        self.samples = []
+
+
+def check_engine(engine, robot, ops):
+    """Opens `robot` in `engine`, trying its variants in order, and returns op -> Cell.
+    The first variant that agrees on every checked operation is kept; otherwise the
+    first variant's cells are reported."""
+    first = None
+    for variant in engine.variants:
+        cells = {op: Cell() for op in ops}
+        try:
+            with quiet():
+                instance = engine.open(robot, variant)
+        except Refused as e:
+            for cell in cells.values():
+                cell.status, cell.reason = "refused", str(e)
+            if first is None:
+                first = cells
+            continue
+        except Exception as e:  # noqa: BLE001 -- any loader failure is a finding to report
+            for cell in cells.values():
+                cell.status, cell.reason = "failed", f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}"
+            first = first or cells
+            continue
+        for op in ops:
+            if op == "load":
+                continue
+            cell = cells[op]
+            if op == "fd" and all(x is None for x in robot.ddq):
+                cell.status, cell.reason = "refused", "velmora finds the mass matrix singular"
+                continue
+            tolerance = PEER_TOLERANCE.get((engine.name, op), TOLERANCE[op])
+            agreeing = []
+            for label, call, argsets, extract in instance[op]:
+                try:
+                    with quiet():
+                        error, scaled = candidate_error(robot, op, call, argsets, extract)
+                except Exception as e:  # noqa: BLE001
+                    error = scaled = math.inf
+                    cell.reason = f"{label}: {type(e).__name__}: {e}"
+                cell.error = error if cell.error is None else min(cell.error, error)
+                if scaled <= tolerance:
+                    agreeing.append((label, call, argsets))
+            if agreeing:
+                cell.timer = [(label, call, argsets, None) for label, call, argsets in agreeing]
+            else:
+                cell.status = "disagrees"
+                cell.reason = cell.reason or f"differs by {cell.error:.1e} (tolerance {tolerance:.0e})"
+            cell.variant = variant
+        if "load" in cells:
+            # The file reads into the same model when the operations computed on it agree.
+            dynamics = [cells[op] for op in ("fk", "id", "fd") if op in cells]
+            load = cells["load"]
+            load.variant = variant
+            bad = [c for c in dynamics if c.status not in ("ok", "refused")]
+            if bad:
+                load.status, load.reason = "disagrees", "the loaded model does not agree (see the other operations)"
+            else:
+                call, path, cleanup = engine.load(robot, variant)
+                load.timer = [(f"load ({variant})" if len(engine.variants) > 1 else "load", call, [(path,)], cleanup)]
+        if all(c.status in ("ok", "refused") for c in cells.values()):
+            return cells
+        first = first or cells
+    return first
+
+
+def velmora_cells(engine, robot, ops):
+    """Velmora's own numbers are the yardstick: nothing to check beyond the reference
+    values, but forward dynamics is left out where its mass matrix is singular."""
+    cells = {op: Cell() for op in ops}
+    instance = engine.open(robot, "default")
+    for op in ops:
+        if op == "load":
+            call, path, cleanup = engine.load(robot, "default")
+            cells[op].timer = [("build_models_from_urdf", call, [(path,)], cleanup)]
+        elif op == "fd" and any(x is None for x in robot.ddq):
+            cells[op].status, cells[op].reason = "refused", robot.fd_error
+        else:
+            label, call, argsets, _ = instance[op][0]
+            cells[op].timer = [(label, call, argsets, None)]
+    return cells
+
+
+# ------------------------------------------------------------------------------- timing
+
+def batch_ns(call, argsets, calls, cleanup):
+    """Nanoseconds per call, over `calls` calls cycling through the states."""
+    if cleanup is None:
+        work = [argsets[i % len(argsets)] for i in range(calls)]
+        start = time.perf_counter_ns()
+        for args in work:
+            call(*args)
+        return (time.perf_counter_ns() - start) / calls
+    total = 0
+    for i in range(calls):
+        args = argsets[i % len(argsets)]
+        start = time.perf_counter_ns()
+        handle = call(*args)
+        total += time.perf_counter_ns() - start
+        cleanup(handle)
+        handle = None
+    return total / calls
+
+
+def calibrate(call, argsets, cleanup, target_ns):
+    batch_ns(call, argsets, 1, cleanup)  # first call: lazy set-up inside the engines
+    per_call = batch_ns(call, argsets, 3, cleanup)
+    return max(1, min(200_000, int(target_ns / max(per_call, 1.0))))
+
+
+def time_robot(robot, cells_by_engine, ops, rounds, target_ns):
+    """Interleaved timing: every round runs one batch per engine, in an order rotated
+    from round to round; the medians over rounds are stored in the cells."""
+    for op in ops:
+        active = [(name, cells[op]) for name, cells in cells_by_engine.items() if cells[op].timer]
+        if not active:
+            continue
+        runs = []
+        with quiet():
+            for name, cell in active:
+                # Two agreeing calls: a short interleaved trial picks the faster one.
+                if len(cell.timer) > 1:
+                    trial = {}
+                    for label, call, argsets, cleanup in cell.timer:
+                        n = calibrate(call, argsets, cleanup, target_ns / 4)
+                        trial[label] = statistics.median(batch_ns(call, argsets, n, cleanup) for _ in range(3))
+                    cell.timer = [min(cell.timer, key=lambda t: trial[t[0]])]
+                label, call, argsets, cleanup = cell.timer[0]
+                cell.label = label
+                runs.append((cell, call, argsets, cleanup, calibrate(call, argsets, cleanup, target_ns)))
+            gc_was_enabled = gc.isenabled()
+            gc.disable()
+            try:
+                for r in range(rounds):
+                    shift = r % len(runs)
+                    for cell, call, argsets, cleanup, calls in runs[shift:] + runs[:shift]:
+                        cell.samples.append(batch_ns(call, argsets, calls, cleanup))
+            finally:
+                if gc_was_enabled:
+                    gc.enable()
+
+
+# ------------------------------------------------------------------------------- report
+
+def format_time(ns):
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} µs"
+    return f"{ns:.0f} ns"
+
+
+def report(robots, results, engine_names, ops, out):
+    peers = [name for name in engine_names if name != "velmora"]
+    out.write("\n## Median time per call, and peer / velmora\n\n")
+    out.write("| robot | nv | operation | velmora | " + " | ".join(peers) + " | fastest peer / velmora |\n")
+    out.write("|---|---:|---|---:|" + "---:|" * len(peers) + "---:|\n")
+    short_of_target = []
+    for robot in robots:
+        for op in ops:
+            cells = {name: results[robot.name][name][op] for name in engine_names}
+            ours = cells["velmora"]
+            if not ours.samples:
+                continue
+            base = statistics.median(ours.samples)
+            row = [robot.name, str(robot.layout.nv), OP_TITLES[op], format_time(base)]
+            ratios = {}
+            for name in peers:
+                cell = cells[name]
+                if cell.samples:
+                    median = statistics.median(cell.samples)
+                    ratios[name] = median / base
+                    row.append(f"{format_time(median)} ({ratios[name]:.1f}x)")
+                else:
+                    row.append(f"— ({cell.status})")
+            if ratios:
+                fastest = min(ratios, key=ratios.get)
+                mark = "" if ratios[fastest] >= TARGET_RATIO else " **below 5x**"
+                row.append(f"{ratios[fastest]:.2f}x ({fastest}){mark}")
+                if ratios[fastest] < TARGET_RATIO:
+                    short_of_target.append((robot.name, op, fastest, ratios[fastest]))
+            else:
+                row.append("—")
+            out.write("| " + " | ".join(row) + " |\n")
+
+    out.write("\n## Agreement with velmora (worst over the states)\n\n")
+    out.write("fk: max abs difference of link placements; id, fd: max abs difference / max(1, |velmora|).\n\n")
+    out.write("| robot | " + " | ".join(f"{p} {op}" for p in peers for op in ops if op != "load") + " |\n")
+    out.write("|---|" + "---:|" * (len(peers) * len([o for o in ops if o != "load"])) + "\n")
+    for robot in robots:
+        row = [robot.name]
+        for name in peers:
+            for op in ops:
+                if op == "load":
+                    continue
+                cell = results[robot.name][name][op]
+                if cell.error is None:
+                    row.append(cell.status)
+                else:
+                    row.append(f"{cell.error:.0e}" + ("" if cell.status == "ok" else f" ({cell.status})"))
+        out.write("| " + " | ".join(row) + " |\n")
+    out.write("\nTolerances: " + ", ".join(f"{op} {tol:.0e}" for op, tol in TOLERANCE.items())
+              + " (fd: or cond(M) * 1e-15 where larger); "
+              + ", ".join(f"{e} {op} {tol:.0e}" for (e, op), tol in PEER_TOLERANCE.items()) + ".\n")
+
+    notes = []
+    for robot in robots:
+        for name in peers:
+            for op in ops:
+                cell = results[robot.name][name][op]
+                if cell.status != "ok":
+                    notes.append(f"- {name} on {robot.name}, {OP_TITLES[op]}: {cell.status}: {cell.reason}")
+    variants = sorted({(name, r.name, cell.variant) for r in robots for name in peers
+                       for cell in results[r.name][name].values() if cell.variant})
+    labels = sorted({(name, op, results[r.name][name][op].label) for r in robots for name in peers for op in ops
+                     if results[r.name][name][op].label})
+    out.write("\n## Calls timed\n\n")
+    for name, op, label in labels:
+        out.write(f"- {name} {OP_TITLES[op]}: {label}\n")
+    for name, robot_name, variant in variants:
+        if variant and variant != ENGINES[name].variants[0]:
+            out.write(f"- {name} on {robot_name}: {variant} model (the {ENGINES[name].variants[0]} one disagrees)\n")
+    if notes:
+        out.write("\n## Not timed\n\n" + "\n".join(notes) + "\n")
+    if short_of_target:
+        out.write(f"\n## Below {TARGET_RATIO:.0f}x the fastest peer\n\n")
+        for robot_name, op, fastest, ratio in short_of_target:
+            out.write(f"- {robot_name} {OP_TITLES[op]}: {fastest} at {ratio:.2f}x\n")
+
+
+ENGINES = {}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=21, help="interleaved rounds per robot and operation")
+    parser.add_argument("--batch-ms", type=float, default=8.0, help="length of one timed batch")
+    parser.add_argument("--robots", default="", help="comma-separated robot names (default: all)")
+    parser.add_argument("--ops", default=",".join(OPS), help="comma-separated operations among " + ", ".join(OPS))
+    parser.add_argument("--json", default="", help="also write the medians and errors to this file")
+    args = parser.parse_args()
+    ops = [op for op in args.ops.split(",") if op]
+    if any(op not in OPS for op in ops):
+        parser.error(f"operations are among {', '.join(OPS)}")
+    wanted = set(filter(None, args.robots.split(",")))
+    out = sys.stdout
+
+    ENGINES["velmora"] = Velmora()
+    missing_peers = []
+    for cls, module in ((MuJoCo, "mujoco"), (PyBullet, "pybullet"), (Dart, "dartpy")):
+        try:
+            ENGINES[cls.name] = cls()
+        except ImportError:
+            missing_peers.append(module)
+    if missing_peers:
+        out.write(f"Not installed: {', '.join(missing_peers)} (pip install -r benchmarks/requirements-peers.txt)\n")
+        if len(ENGINES) == 1:
+            return 2
+
+    sources = [(d.name, d / "robot.urdf", d) for d in sorted(ROBOTS_DIR.iterdir())
+               if (d / "reference.npz").exists() and (d / "robot.urdf").exists()]
+    if SAMPLE_ROBOT.exists():
+        sources.append(("sample_arm", SAMPLE_ROBOT, None))
+    else:
+        out.write(f"Sample arm not found at {SAMPLE_ROBOT.relative_to(ROOT)}: not benchmarked.\n")
+    if wanted:
+        sources = [s for s in sources if s[0] in wanted]
+        if not sources:
+            parser.error("no robot of that name")
+
+    failures = []
+    results, robots = {}, []
+    started = time.perf_counter()
+    with tempfile.TemporaryDirectory(prefix="velmora-peers-") as tmp:
+        for name, source, reference in sources:
+            robot = Robot(name, source, Path(tmp), reference)
+            failures += robot.check_reference()
+            robots.append(robot)
+            results[name] = {}
+            for engine_name, engine in ENGINES.items():
+                if engine_name == "velmora":
+                    cells = velmora_cells(engine, robot, ops)
+                else:
+                    cells = check_engine(engine, robot, ops)
+                    failures += [f"{engine_name} on {name}, {OP_TITLES[op]}: {c.status}: {c.reason}"
+                                 for op, c in cells.items() if c.status in ("disagrees", "failed")]
+                results[name][engine_name] = cells
+            time_robot(robot, results[name], ops, args.rounds, args.batch_ms * 1e6)
+            out.write(f"{name}: checked and timed ({time.perf_counter() - started:.0f} s)\n")
+            out.flush()
+
+    out.write(f"\nvelmora ({Path(vm.__file__).parent.name}) against "
+              + ", ".join(f"{n} {v}" for n, v in peer_versions().items())
+              + f"; {args.rounds} rounds, batches of about {args.batch_ms:g} ms; Python {sys.version.split()[0]}.\n")
+    report(robots, results, list(ENGINES), ops, out)
+    if args.json:
+        dump = {r.name: {e: {op: {"median_ns": statistics.median(c.samples) if c.samples else None,
+                                  "status": c.status, "reason": c.reason, "error": c.error, "call": c.label}
+                             for op, c in cells.items()} for e, cells in results[r.name].items()} for r in robots}
+        Path(args.json).write_text(json.dumps(dump, indent=1))
+    if failures:
+        out.write("\nFAILED: a peer or velmora disagrees beyond tolerance:\n" + "\n".join(f"  {f}" for f in failures) + "\n")
+        return 1
+    return 0
+
+
+def peer_versions():
+    versions = {}
+    for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy")):
+        if name in ENGINES:
+            try:
+                from importlib.metadata import version
+                versions[name] = version(module)
+            except Exception:  # noqa: BLE001
+                versions[name] = "?"
+    return versions
+
+
+if __name__ == "__main__":
+    sys.exit(main())
