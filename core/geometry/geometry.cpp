@@ -6,20 +6,6 @@ namespace velmora {
 
 namespace {
 
-// Appends a value rendered on its own (such as SE3::debug) at the writer's current
-// position: in the multi-line form every continuation line takes the indentation of the
-// line the value starts on, so it nests like a value written through `w` directly.
-void write_nested(fmt::DebugWriter& w, std::string_view text) {
-  std::string& out = w.out();
-  const std::size_t line_start = out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1;
-  std::size_t indent = 0;
-  while (line_start + indent < out.size() && out[line_start + indent] == ' ') ++indent;
-  for (char c : text) {
-    out += c;
-    if (c == '\n') out.append(indent, ' ');
-  }
-}
-
 // Checks that every object's parent joint has a world placement in `data`.
 std::expected<void, GeometryError> check_parents(const Data& data, const GeometryModel& model) {
   for (std::size_t k = 0; k < model.objects.size(); ++k) {
@@ -75,7 +61,7 @@ void GeometryObject::write_debug(fmt::DebugWriter& w) const {
     w.field("parent_frame", [&] { w.text(std::to_string(parent_frame)); });
     w.field("disable_collision", [&] { w.text(disable_collision ? "true" : "false"); });
     w.field("mesh_color", [&] { velmora::write_debug(w, mesh_color); });
-    w.field("placement", [&] { write_nested(w, placement.debug(w.pretty())); });
+    w.field("placement", [&] { placement.write_debug(w); });
   });
 }
 

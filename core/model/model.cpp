@@ -18,26 +18,6 @@ const char* joint_type_name(JointType t) {
   return "?";
 }
 
-// An SE3 written into an enclosing writer, so that it takes the writer's layout and
-// indentation: the same structure as SE3::debug.
-void write_se3(fmt::DebugWriter& w, const SE3& p) {
-  w.tuple("SE3", [&] {
-    w.item([&] {
-      w.record("Isometry", [&] {
-        w.field("rotation", [&] {
-          w.list([&] {
-            for (int j = 0; j < 3; ++j) w.item([&] { w.numbers(&p.rotation.m[3 * j], 3); });
-          });
-        });
-        w.field("translation", [&] {
-          const double t[3] = {p.translation.x, p.translation.y, p.translation.z};
-          w.numbers(t, 3);
-        });
-      });
-    });
-  });
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------------- ModelError
@@ -177,7 +157,7 @@ std::string Model::repr() const {
     });
     w.field("joint_placements", [&] {
       w.list([&] {
-        for (const auto& p : joint_placements) w.item([&] { write_se3(w, p); });
+        for (const auto& p : joint_placements) w.item([&] { p.write_debug(w); });
       });
     });
   });

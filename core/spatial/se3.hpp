@@ -9,6 +9,10 @@
 
 namespace velmora {
 
+namespace fmt {
+class DebugWriter;
+}
+
 // A 3x3 matrix stored column by column: element (i, j) at m[i + 3 j].
 struct SpatialRotation {
   std::array<double, 9> m{1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -89,6 +93,8 @@ struct SE3 {
   // "SE3(Isometry { rotation: [[c0], [c1], [c2]], translation: [x, y, z] })"; the
   // multi-line layout when `pretty`.
   std::string debug(bool pretty = false) const;
+  // The same rendering into an enclosing writer, taking its layout and indentation.
+  void write_debug(fmt::DebugWriter& w) const;
 };
 
 }  // namespace velmora

@@ -88,8 +88,7 @@ SE3 SE3::random(Rng& rng) {
   return {SpatialRotation::from_axis_angle({w.x / n, w.y / n, w.z / n}, n), t};
 }
 
-std::string SE3::debug(bool pretty) const {
-  fmt::DebugWriter w(pretty);
+void SE3::write_debug(fmt::DebugWriter& w) const {
   w.tuple("SE3", [&] {
     w.item([&] {
       w.record("Isometry", [&] {
@@ -105,6 +104,11 @@ std::string SE3::debug(bool pretty) const {
       });
     });
   });
+}
+
+std::string SE3::debug(bool pretty) const {
+  fmt::DebugWriter w(pretty);
+  write_debug(w);
   return std::move(w.out());
 }
 
