@@ -2,6 +2,8 @@
 // text, finding the robot, its materials and root links, and visiting links and joints
 // depth-first (children in name order) with an explicit stack, so that neither a deep
 // chain nor a malformed joint graph can exhaust the call stack or loop forever.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -58,13 +60,20 @@ Result<std::string> read_file(const std::string& path) {
     return fail(Kind::IoError, "file name contained an unexpected NUL byte", path);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return io_error(errno, path);
+  // Sized from the file's length when it has one, then read to the end whatever it is.
+  struct stat info;
+  std::size_t capacity = 1 << 16;
+  if (::fstat(::fileno(file.get()), &info) == 0 && info.st_size > 0) capacity = static_cast<std::size_t>(info.st_size) + 1;
   std::string text;
-  char buffer[1 << 16];
+  std::size_t length = 0;
   for (;;) {
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer, file.get());
-    text.append(buffer, n);
-    if (n < sizeof buffer) break;
+    text.resize(length + capacity);
+    const std::size_t n = std::fread(text.data() + length, 1, capacity, file.get());
+    length += n;
+    if (n < capacity) break;
+    capacity = std::max<std::size_t>(capacity, 1 << 16);
   }
+  text.resize(length);
   if (std::ferror(file.get())) return io_error(errno ? errno : EIO, path);
   return text;
 }
@@ -83,26 +92,44 @@ std::unexpected<ParseError> xml_error(std::string_view text, std::ptrdiff_t offs
 
 // Checks what the XML parser lets through but a well-formed document may not hold (a
 // document type declaration, several root elements, text outside the root element,
-// names and values that character references made invalid UTF-8) and finds the first
-// <robot> element in document order. Iterative, so any nesting depth is fine.
-Result<pugi::xml_node> check_document(const pugi::xml_document& doc) {
+// values that character references made invalid UTF-8) and finds the first <robot>
+// element in document order. Iterative, so any nesting depth is fine.
+Result<pugi::xml_node> check_document(const pugi::xml_document& doc, bool has_character_references) {
+  // The parser accepts a document type declaration only before the root element, so
+  // the document's own children are the only place to look for one.
   std::size_t roots = 0;
+  pugi::xml_node root;
   for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
-    if (n.type() == pugi::node_element) ++roots;
-    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata)
-      return fail(Kind::XmlError, "text outside the root element");
+    switch (n.type()) {
+      case pugi::node_element:
+        ++roots, root = n;
+        break;
+      case pugi::node_pcdata:
+      case pugi::node_cdata:
+        return fail(Kind::XmlError, "text outside the root element");
+      case pugi::node_doctype:
+        return fail(Kind::XmlError, "a document type declaration is not allowed");
+      default:
+        break;
+    }
   }
   if (roots == 0) return fail(Kind::XmlError, "no root element");
   if (roots > 1) return fail(Kind::XmlError, "more than one root element");
-  pugi::xml_node robot;
-  pugi::xml_node n = doc.first_child();
+  const bool root_is_robot = local_name(root) == "robot";
+  if (root_is_robot && !has_character_references) return root;
+
+  // Otherwise walk the whole tree in document order.
+  pugi::xml_node robot = root_is_robot ? root : pugi::xml_node();
+  pugi::xml_node n = root;
   while (n) {
-    if (n.type() == pugi::node_doctype) return fail(Kind::XmlError, "a document type declaration is not allowed");
     if (n.type() == pugi::node_element) {
-      if (!is_utf8(n.name())) return fail(Kind::XmlError, "an element name is not valid UTF-8");
-      for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
-        if (!is_utf8(a.name()) || !is_utf8(a.value()))
-          return fail(Kind::XmlError, "an attribute of <" + std::string(n.name()) + "> is not valid UTF-8");
+      // The text is valid UTF-8, so only a character reference can have made a value
+      // that is not (a surrogate, or a code point above U+10FFFF).
+      if (has_character_references) {
+        for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
+          if (!is_utf8(a.value()))
+            return fail(Kind::XmlError, "an attribute of <" + std::string(n.name()) + "> is not valid UTF-8");
+      }
       if (!robot && local_name(n) == "robot") robot = n;
     }
     if (n.first_child()) {
@@ -213,7 +240,7 @@ Result<UrdfModels> build_from_text(std::string text, const std::optional<std::st
   constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
   const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
   if (!parsed) return xml_error(text, parsed.offset, parsed.description());
-  const auto robot = check_document(doc);
+  const auto robot = check_document(doc, text.find("&#") != std::string::npos);
   if (!robot) return std::unexpected(robot.error());
   text = std::string();  // the document holds its own copy
 

@@ -42,6 +42,9 @@ std::optional<float> parse_f32(std::string_view s);
 
 // Splits on runs of Unicode white space; leading and trailing white space is ignored.
 std::vector<std::string_view> split_whitespace(std::string_view s);
+// The piece that starts at or after `pos` (moved past it); none when only white space
+// is left.
+std::optional<std::string_view> next_piece(std::string_view s, std::size_t& pos);
 
 // ------------------------------------------------------------------ elements
 

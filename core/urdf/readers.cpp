@@ -2,6 +2,7 @@
 // readers every part of the loader shares.
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/spatial/format.hpp"
@@ -13,6 +14,14 @@ bool is_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
+    // Runs of ASCII, eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ull) break;
+      p += 8;
+    }
+    if (p == end) break;
     const unsigned c = *p;
     if (c < 0x80) {
       ++p;
@@ -131,23 +140,22 @@ std::size_t whitespace_length(std::string_view s) {
 std::optional<double> parse_f64(std::string_view s) { return parse_number<double>(s); }
 std::optional<float> parse_f32(std::string_view s) { return parse_number<float>(s); }
 
+std::optional<std::string_view> next_piece(std::string_view s, std::size_t& pos) {
+  while (pos < s.size()) {
+    const std::size_t w = whitespace_length(s.substr(pos));
+    if (!w) break;
+    pos += w;
+  }
+  if (pos >= s.size()) return {};
+  const std::size_t start = pos;
+  while (pos < s.size() && !whitespace_length(s.substr(pos))) ++pos;
+  return s.substr(start, pos - start);
+}
+
 std::vector<std::string_view> split_whitespace(std::string_view s) {
   std::vector<std::string_view> pieces;
-  std::size_t i = 0, start = 0;
-  bool in_piece = false;
-  while (i < s.size()) {
-    const std::size_t w = whitespace_length(s.substr(i));
-    if (w) {
-      if (in_piece) pieces.push_back(s.substr(start, i - start));
-      in_piece = false;
-      i += w;
-    } else {
-      if (!in_piece) start = i;
-      in_piece = true;
-      ++i;
-    }
-  }
-  if (in_piece) pieces.push_back(s.substr(start));
+  std::size_t pos = 0;
+  while (const auto piece = next_piece(s, pos)) pieces.push_back(*piece);
   return pieces;
 }
 
@@ -216,14 +224,15 @@ template <class T, std::size_t N>
 Result<std::array<T, N>> read_list(pugi::xml_node node, const char* name) {
   const auto text = attribute(node, name);
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto pieces = split_whitespace(*text);
-  if (pieces.size() != N) return fail(ParseError::Kind::InvalidParameter, name);
   std::array<T, N> values;
+  std::size_t pos = 0;
   for (std::size_t i = 0; i < N; ++i) {
-    const auto v = parse_number<T>(pieces[i]);
+    const auto piece = next_piece(*text, pos);
+    const auto v = piece ? parse_number<T>(*piece) : std::nullopt;
     if (!v) return fail(ParseError::Kind::InvalidParameter, name);
     values[i] = *v;
   }
+  if (next_piece(*text, pos)) return fail(ParseError::Kind::InvalidParameter, name);
   return values;
 }
 
