@@ -2,5 +2,4 @@
 #include "module.hpp"
 
 namespace velmora::py {
-bool add_dynamics_functions(PyObject*) { return true; }
 }  // namespace velmora::py

@@ -235,7 +235,8 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   for (std::size_t i = n - 1; i > 0; --i) {
     const RneaRow& r = rows[i];
     if (r.nv == 1) tau[r.iv] = inner(r.s, r.f);
-    rows[model.joint_parents[i]].f += r.liMi.act_force(r.f);
+    // The universe carries its children's forces to nothing that is returned.
+    if (const std::size_t parent = model.joint_parents[i]; parent != 0) rows[parent].f += r.liMi.act_force(r.f);
   }
   return tau;
 }
@@ -296,9 +297,11 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
       r.ia.subtract_outer(r.u_col, r.inv_d);
       pa += r.ia * r.c + r.u_col * (r.u * r.inv_d);
     }
-    AbaRow& p = rows[model.joint_parents[i]];
-    r.ia.add_to_parent(r.liMi, p.ia);
-    p.pa += r.liMi.act_force(pa);
+    if (const std::size_t parent = model.joint_parents[i]; parent != 0) {
+      AbaRow& p = rows[parent];
+      r.ia.add_to_parent(r.liMi, p.ia);
+      p.pa += r.liMi.act_force(pa);
+    }
   }
 
   // Accelerations, root first.
