@@ -90,6 +90,39 @@ std::unexpected<ParseError> xml_error(std::string_view text, std::ptrdiff_t offs
   return fail(Kind::XmlError, what + " at line " + std::to_string(line) + ", column " + std::to_string(column));
 }
 
+// True when some tag in the text may carry a namespace prefix ("<x:link"). Looks at the
+// name after every "<"; text in comments or values may give a false alarm, which only
+// costs a walk over the document.
+bool may_have_prefixed_tags(std::string_view text) {
+  for (std::size_t i = text.find('<'); i != std::string_view::npos; i = text.find('<', i + 1)) {
+    for (std::size_t k = i + 1; k < text.size(); ++k) {
+      const char c = text[k];
+      if (c == ':') return true;
+      if (c == '>' || c == '/' || c == '<' || c == ' ' || c == '\t' || c == '\n' || c == '\r') break;
+    }
+  }
+  return false;
+}
+
+// Replaces every prefixed element name by its local name (the part after the last ":"),
+// since tags are matched without their namespace.
+void strip_prefixes(pugi::xml_node root) {
+  pugi::xml_node n = root;
+  while (n) {
+    if (n.type() == pugi::node_element) {
+      const char* colon = std::strrchr(n.name(), ':');
+      if (colon) n.set_name(std::string(colon + 1).c_str());
+    }
+    if (n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n && n != root && !n.next_sibling()) n = n.parent();
+    if (n == root) break;
+    if (n) n = n.next_sibling();
+  }
+}
+
 // Checks what the XML parser lets through but a well-formed document may not hold (a
 // document type declaration, several root elements, text outside the root element,
 // values that character references made invalid UTF-8) and finds the first <robot>
@@ -115,7 +148,7 @@ Result<pugi::xml_node> check_document(const pugi::xml_document& doc, bool has_ch
   }
   if (roots == 0) return fail(Kind::XmlError, "no root element");
   if (roots > 1) return fail(Kind::XmlError, "more than one root element");
-  const bool root_is_robot = local_name(root) == "robot";
+  const bool root_is_robot = is_tag(root, "robot");
   if (root_is_robot && !has_character_references) return root;
 
   // Otherwise walk the whole tree in document order.
@@ -130,7 +163,7 @@ Result<pugi::xml_node> check_document(const pugi::xml_document& doc, bool has_ch
           if (!is_utf8(a.value()))
             return fail(Kind::XmlError, "an attribute of <" + std::string(n.name()) + "> is not valid UTF-8");
       }
-      if (!robot && local_name(n) == "robot") robot = n;
+      if (!robot && is_tag(n, "robot")) robot = n;
     }
     if (n.first_child()) {
       n = n.first_child();
@@ -144,8 +177,7 @@ Result<pugi::xml_node> check_document(const pugi::xml_document& doc, bool has_ch
 }
 
 Result<void> read_materials(Context& ctx) {
-  for (pugi::xml_node m = ctx.robot.first_child(); m; m = m.next_sibling()) {
-    if (m.type() != pugi::node_element || local_name(m) != "material") continue;
+  for (pugi::xml_node m = ctx.robot.child("material"); m; m = m.next_sibling("material")) {
     const auto name = attribute(m, "name");
     if (!name) return fail(Kind::MissingName, render(m));
     const pugi::xml_node color = first_child(m, "color");
@@ -176,11 +208,10 @@ Result<void> walk(Context& ctx) {
   std::unordered_set<std::string_view> child_names;
   for (pugi::xml_node n = ctx.robot.first_child(); n; n = n.next_sibling()) {
     if (n.type() != pugi::node_element) continue;
-    const std::string_view tag = local_name(n);
-    if (tag == "link") {
+    if (is_tag(n, "link")) {
       links.push_back(n);
       link_by_name.try_emplace(name_or_empty(n), n);
-    } else if (tag == "joint") {
+    } else if (is_tag(n, "joint")) {
       if (const pugi::xml_node child = first_child(n, "child")) {
         const auto link = read_string(child, "link");
         if (!link) return std::unexpected(link.error());
@@ -190,6 +221,16 @@ Result<void> walk(Context& ctx) {
         if (const auto link = attribute(parent, "link")) joints_by_parent[*link].push_back(n);
     }
   }
+
+  // Room for every frame and joint the walk can add, so that the model's lists grow once.
+  std::size_t joint_count = 0;
+  for (const auto& [_, hanging] : joints_by_parent) joint_count += hanging.size();
+  ctx.model.frames.reserve(1 + links.size() + joint_count);
+  ctx.model.joint_placements.reserve(1 + joint_count);
+  ctx.model.joint_names.reserve(1 + joint_count);
+  ctx.model.joint_parents.reserve(1 + joint_count);
+  ctx.model.joint_models.reserve(1 + joint_count);
+  ctx.model.inertias.reserve(1 + joint_count);
 
   std::vector<pugi::xml_node> roots;
   for (pugi::xml_node link : links)
@@ -203,7 +244,7 @@ Result<void> walk(Context& ctx) {
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
-    if (local_name(step.element) == "link") {
+    if (is_tag(step.element, "link")) {
       const std::string_view name = name_or_empty(step.element);
       if (!built.insert(step.element.internal_object()).second) return fail(Kind::LinkReachedTwice, std::string(name));
       if (auto r = parse_link(ctx, step.element, step.parent, step.parent_joint, step.is_root); !r) return r;
@@ -240,6 +281,7 @@ Result<UrdfModels> build_from_text(std::string text, const std::optional<std::st
   constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
   const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
   if (!parsed) return xml_error(text, parsed.offset, parsed.description());
+  if (may_have_prefixed_tags(text)) strip_prefixes(doc);
   const auto robot = check_document(doc, text.find("&#") != std::string::npos);
   if (!robot) return std::unexpected(robot.error());
   text = std::string();  // the document holds its own copy

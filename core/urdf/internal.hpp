@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <expected>
 #include <optional>
@@ -48,10 +49,12 @@ std::optional<std::string_view> next_piece(std::string_view s, std::size_t& pos)
 
 // ------------------------------------------------------------------ elements
 
-// The tag name without a namespace prefix.
-std::string_view local_name(pugi::xml_node node);
+// Tag names are compared without their namespace prefix: the builder strips prefixes
+// from the parsed document once (strip_prefixes), so that lookups can compare names
+// directly.
+inline bool is_tag(pugi::xml_node node, const char* tag) { return std::strcmp(node.name(), tag) == 0; }
 // The first element child whose tag name is `tag` (null node when there is none).
-pugi::xml_node first_child(pugi::xml_node node, std::string_view tag);
+inline pugi::xml_node first_child(pugi::xml_node node, const char* tag) { return node.child(tag); }
 // The attribute's text; empty optional when the attribute is absent.
 std::optional<std::string_view> attribute(pugi::xml_node node, const char* name);
 // The "name" attribute, or the empty string when absent.

@@ -133,15 +133,13 @@ Result<void> parse_link(Context& ctx, pugi::xml_node link, pugi::xml_node parent
   ctx.element_frames[link.internal_object()] = *frame_id;
 
   std::size_t k = 0;
-  for (pugi::xml_node c = link.first_child(); c; c = c.next_sibling()) {
-    if (c.type() != pugi::node_element || local_name(c) != "collision") continue;
+  for (pugi::xml_node c = link.child("collision"); c; c = c.next_sibling("collision")) {
     auto object = parse_geometry(ctx, c, name + "_" + std::to_string(k++), parent_joint, *frame_id, false);
     if (!object) return std::unexpected(object.error());
     ctx.collision_model.add_geometry_object(std::move(*object));
   }
   k = 0;
-  for (pugi::xml_node c = link.first_child(); c; c = c.next_sibling()) {
-    if (c.type() != pugi::node_element || local_name(c) != "visual") continue;
+  for (pugi::xml_node c = link.child("visual"); c; c = c.next_sibling("visual")) {
     auto object = parse_geometry(ctx, c, name + "_" + std::to_string(k++), parent_joint, *frame_id, true);
     if (!object) return std::unexpected(object.error());
     ctx.visual_model.add_geometry_object(std::move(*object));

@@ -161,18 +161,6 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
 
 // ---------------------------------------------------------------------------- elements
 
-std::string_view local_name(pugi::xml_node node) {
-  const std::string_view n = node.name();
-  const std::size_t colon = n.rfind(':');
-  return colon == std::string_view::npos ? n : n.substr(colon + 1);
-}
-
-pugi::xml_node first_child(pugi::xml_node node, std::string_view tag) {
-  for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling())
-    if (c.type() == pugi::node_element && local_name(c) == tag) return c;
-  return {};
-}
-
 std::optional<std::string_view> attribute(pugi::xml_node node, const char* name) {
   const pugi::xml_attribute a = node.attribute(name);
   if (!a) return {};

@@ -266,10 +266,12 @@ def test_robot_found_anywhere_and_other_elements_ignored(tmp_path):
     text = ('<?xml version="1.0"?><!-- c --><world><x:include xmlns:x="urn:x"/><robot name="inner">'
             '<link name="base"/><gazebo reference="base"><joint name="g" type="floating"/></gazebo>'
             '<transmission name="t"><joint name="base_j"><hardwareInterface>E</hardwareInterface></joint>'
-            '</transmission><sensor name="s"/><link name="unused_but_root"/></robot></world>')
+            '</transmission><sensor name="s"/><link name="unused_but_root"/>'
+            '<x:link xmlns:x="urn:x" name="prefixed"/></robot></world>')
     model, _, _ = load(tmp_path, text)
     assert model.name == "inner"
-    assert [f.name for f in model.frames] == ["__WORLD_FRAME__", "base", "unused_but_root"]
+    # Tags are matched by their local name.
+    assert [f.name for f in model.frames] == ["__WORLD_FRAME__", "base", "prefixed", "unused_but_root"]
 
 
 def test_empty_robot(tmp_path):
