@@ -88,8 +88,22 @@ test-fuzz: $(FUZZ_BUILD)/build.ninja
 
 test: test-cpp test-python test-asan test-fuzz
 
+# What velmora does, shown on the bundled sample arm through the `velmora` command (the same
+# tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
+# gravity torques and the mass matrix, the cost of each call, and a picture of the arm.
 demo: build
-	PYTHONPATH=$(BUILD)/python $(VPY) examples/demo.py
+	@mkdir -p $(BUILD)/demo
+	@set -e; velmora="env PYTHONPATH=$(BUILD)/python:tools $(VPY) -m velmora_tools"; \
+	q=-0.4,0.6,1.1,0.3,0.9,0.2,0.03; \
+	echo "\$$ velmora info"; $$velmora info; echo; \
+	echo "\$$ velmora fk --q $$q"; $$velmora fk --q $$q; echo; \
+	echo "\$$ velmora dynamics --q $$q"; $$velmora dynamics --q $$q; echo; \
+	echo "\$$ velmora bench"; $$velmora bench; echo; \
+	echo "\$$ velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png"; \
+	$$velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png; echo; \
+	echo "Any URDF works the same way, for example:"; \
+	echo "  velmora dynamics tests/robots/kuka_iiwa/robot.urdf --package-dir tests/robots/kuka_iiwa"; \
+	echo "See velmora --help (here: $$velmora --help)."
 
 bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_calls.py
