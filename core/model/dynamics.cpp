@@ -6,6 +6,7 @@
 // an inertial force without a separate gravity term.
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
