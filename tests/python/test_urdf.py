@@ -310,10 +310,8 @@ def test_link_sharing_the_robot_name_keeps_its_own_frame(tmp_path):
 # ---------------------------------------------------------------------------- joints
 
 def test_fixed_joint_merges_the_child_body(tmp_path):
-    body = (TWO_LINKS + '<link name="tool"/>' + rev("j", "base", "arm")
-            + fixed("f", "arm", "tool", '<origin xyz="1 0 0"/>')
-            ).replace('<link name="tool"/>', '<link name="tool"><visual><geometry><sphere radius="1"/></geometry>'
-                                             '</visual></link>')
+    body = (TWO_LINKS + '<link name="tool"><visual><geometry><sphere radius="1"/></geometry></visual></link>'
+            + rev("j", "base", "arm") + fixed("f", "arm", "tool", '<origin xyz="1 0 0"/>'))
     model, _, visual = load(tmp_path, robot(body))
     assert model.njoints == 2
     f = frame_by(model, "f", FrameType.Fixed)
