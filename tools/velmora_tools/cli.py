@@ -8,8 +8,7 @@ from typing import List, Optional
 
 import numpy as np
 
-from velmora_tools import __version__, sample_urdf
-from velmora_tools.report import configuration_line
+from velmora_tools import __version__, bench, plot, report, sample_urdf
 from velmora_tools.robot import (ToolError, configuration, gravity_and_mass_matrix, import_velmora, load,
                                  parse_q_option)
 
@@ -68,17 +67,18 @@ def build_parser() -> argparse.ArgumentParser:
     commands.add_parser("dynamics", parents=[robot, config], help="gravity torques and mass matrix",
                         description="Gravity torques g(q) and the mass matrix M(q), from inverse "
                                     "dynamics, and a forward-dynamics round trip.")
-    bench = commands.add_parser("bench", parents=[robot], help="per-call cost of the algorithms",
-                                description="Time forward kinematics, inverse dynamics (rnea) and "
-                                            "forward dynamics (aba) called from Python.")
-    bench.add_argument("--calls", type=_positive, default=50000, help="calls per algorithm (default 50000)")
-    bench.add_argument("--rounds", type=_positive, default=5, help="rounds the calls are split into (default 5)")
-    plot = commands.add_parser("plot", parents=[robot, config], help="draw the robot into a PNG (needs matplotlib)",
-                               description="Draw the robot at a configuration: links as segments between "
-                                           "joint origins, collision primitives as wireframes. Needs "
-                                           "matplotlib (pip install 'velmora[plot]').")
-    plot.add_argument("-o", "--output", default=None, metavar="PNG",
-                      help="file to write (default: <robot name>.png in the current folder)")
+    bench_cmd = commands.add_parser("bench", parents=[robot], help="per-call cost of the algorithms",
+                                    description="Time forward kinematics, inverse dynamics (rnea) and "
+                                                "forward dynamics (aba) called from Python.")
+    bench_cmd.add_argument("--calls", type=_positive, default=50000, help="calls per algorithm (default 50000)")
+    bench_cmd.add_argument("--rounds", type=_positive, default=5, help="rounds the calls are split into (default 5)")
+    plot_cmd = commands.add_parser("plot", parents=[robot, config],
+                                   help="draw the robot into a PNG (needs matplotlib)",
+                                   description="Draw the robot at a configuration: links as segments between "
+                                               "joint origins, collision primitives as wireframes. Needs "
+                                               "matplotlib (pip install 'velmora[plot]').")
+    plot_cmd.add_argument("-o", "--output", default=None, metavar="PNG",
+                          help="file to write (default: <robot name>.png in the current folder)")
     return parser
 
 
@@ -101,12 +101,10 @@ def _join_negative_q(argv: List[str]) -> List[str]:
 
 
 def _info(args) -> None:
-    from velmora_tools import report
     print(report.info(load(args.urdf, args.package_dir)))
 
 
 def _fk(args) -> None:
-    from velmora_tools import report
     velmora = import_velmora()
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
@@ -116,7 +114,6 @@ def _fk(args) -> None:
 
 
 def _dynamics(args) -> None:
-    from velmora_tools import report
     velmora = import_velmora()
     robot = load(args.urdf, args.package_dir)
     model = robot.model
@@ -133,20 +130,18 @@ def _dynamics(args) -> None:
 
 
 def _bench(args) -> None:
-    from velmora_tools import bench
     robot = load(args.urdf, args.package_dir)
     timings = bench.run(robot, args.calls, args.rounds)
     print(bench.report(robot, timings, args.calls, args.rounds))
 
 
 def _plot(args) -> None:
-    from velmora_tools import plot
-    plot._figure_class()  # a missing matplotlib is reported before any work
+    plot.require_matplotlib()  # a missing matplotlib is reported before any work
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
     output = args.output or f"{robot.name or 'robot'}.png"
     outlines, meshes = plot.draw(robot, q, how, output)
-    print(f"Robot '{robot.name}'\n{configuration_line(q, how)}")
+    print(f"Robot '{robot.name}'\n{report.configuration_line(q, how)}")
     print(f"Wrote {output}: {len(robot.model.joint_names) - 1} joints, "
           f"{robot.collision.ngeoms} collision objects ({meshes} meshes shown by their origin)")
 
@@ -167,6 +162,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 2
     try:
         COMMANDS[args.command](args)
+        sys.stdout.flush()  # a closed pipe shows here, not at interpreter exit
     except ToolError as exc:
         print(f"velmora {args.command}: error: {exc}", file=sys.stderr)
         return exc.status

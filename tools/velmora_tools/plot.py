@@ -6,7 +6,7 @@ from typing import List, Tuple
 
 import numpy as np
 
-from velmora_tools.robot import FRAME_TYPES, SHAPE_TYPES, Robot, ToolError, format_q
+from velmora_tools.robot import FRAME_TYPES, SHAPE_TYPES, Robot, ToolError, format_q, import_velmora
 
 CIRCLE_POINTS = 33  # closed polyline: the first point repeated at the end
 
@@ -58,8 +58,7 @@ def primitive_lines(shape, placement) -> List[np.ndarray]:
 
 def scene(robot: Robot, q: np.ndarray):
     """What the picture shows: link segments, joint origins, primitive outlines, mesh origins."""
-    import velmora
-
+    velmora = import_velmora()
     model = robot.model
     data = model.create_data()
     velmora.forward_kinematics(model, data, q)
@@ -82,7 +81,8 @@ def scene(robot: Robot, q: np.ndarray):
     return segments, np.array(origins[1:]).reshape(-1, 3), outlines, np.array(meshes).reshape(-1, 3)
 
 
-def _figure_class():
+def require_matplotlib():
+    """The matplotlib Figure class, or a ToolError saying how to install matplotlib."""
     try:
         import matplotlib  # noqa: F401
         from matplotlib.figure import Figure
@@ -95,7 +95,7 @@ def _figure_class():
 
 def draw(robot: Robot, q: np.ndarray, how: str, output: str) -> Tuple[int, int]:
     """Writes the PNG; returns (number of outlined primitives' polylines, number of mesh objects)."""
-    Figure = _figure_class()
+    Figure = require_matplotlib()
     segments, joints, outlines, meshes = scene(robot, q)
 
     fig = Figure(figsize=(7.5, 7.5), dpi=110)
@@ -130,7 +130,8 @@ def draw(robot: Robot, q: np.ndarray, how: str, output: str) -> Tuple[int, int]:
     if len(q_text) > 90:
         q_text = q_text[:87] + "..."
     ax.set_title(f"{robot.name or 'robot'}  ({how} configuration)\nq = {q_text}", fontsize=10)
-    ax.legend(loc="upper left", fontsize=8)
+    if segments or len(meshes) or outlines:
+        ax.legend(loc="upper left", fontsize=8)
     try:
         fig.savefig(output, format="png")
     except OSError as exc:

@@ -98,6 +98,8 @@ def info(robot: Robot) -> str:
 
 
 def configuration_line(q: np.ndarray, how: str) -> str:
+    if len(q) == 0:
+        return "Configuration: empty (the robot has no configuration coordinates)"
     return f"Configuration ({how}): --q {format_q(q)}"
 
 

@@ -88,6 +88,8 @@ def load(path: Optional[str] = None, package_dir: Optional[str] = None) -> Robot
         message = str(exc)
         if package_dir is None and "'package_dir' must be provided" in message:
             message += " (pass --package-dir DIR, the folder the relative mesh names start from)"
+        elif "ROS_PACKAGE_PATH" in message:
+            message += " (package:// mesh names are looked up in ROS_PACKAGE_PATH, folders separated by ':')"
         raise ToolError(message) from None
     return Robot(path, model, collision, visual, read_urdf_limits(path))
 
