@@ -19,7 +19,9 @@ Before timing, each engine's numbers are checked against velmora's on every stat
 (joints matched by name, continuous joints given as angles to the peers); velmora's own
 numbers are checked against the stored reference values. A peer that does not agree on
 a robot and operation is reported and not timed there, and the script then exits with
-status 1. The table gives medians over rounds and the ratio peer / velmora.
+status 1. The table gives medians over rounds and the ratio peer / velmora. Times are
+the process's CPU time per call unless --clock wall is given: on a shared machine this
+leaves out the time spent waiting for other processes.
 
 What each engine's call does (the fastest agreeing path is timed where there are two):
   velmora   forward_kinematics / rnea / aba / build_models_from_urdf
@@ -43,7 +45,7 @@ What each engine's call does (the fastest agreeing path is timed where there are
             a fixed root joint.
 
     PYTHONPATH=build/python .venv/bin/python benchmarks/peers.py [--rounds 21] [--batch-ms 8]
-        [--robots kuka_iiwa,nao] [--ops fk,id] [--json results.json]
+        [--robots kuka_iiwa,nao] [--ops fk,id] [--clock cpu|wall] [--json results.json]
 """
 import argparse
 import contextlib
@@ -309,6 +311,7 @@ class Velmora:
 
 class MuJoCo:
     name = "MuJoCo"
+    load_label = "MjModel.from_xml_path"
     # Fusing the bodies welded by fixed joints is MuJoCo's default for URDF and makes its
     # passes shorter, but the fusion drops the rotational inertia of a massless body (the
     # Panda's link8): where the fused model does not agree, the unfused one is used.
@@ -421,6 +424,7 @@ class MuJoCo:
 
 class PyBullet:
     name = "pybullet"
+    load_label = "loadURDF"
     variants = ("default",)
 
     def __init__(self):
@@ -505,6 +509,7 @@ class PyBullet:
 
 class Dart:
     name = "DART"
+    load_label = "DartLoader.parseSkeleton"
     variants = ("default",)
 
     def __init__(self):
@@ -668,7 +673,8 @@ def check_engine(engine, robot, ops):
                 load.status, load.reason = "disagrees", "the loaded model does not agree (see the other operations)"
             else:
                 call, path, cleanup = engine.load(robot, variant)
-                load.timer = [(f"load ({variant})" if len(engine.variants) > 1 else "load", call, [(path,)], cleanup)]
+                label = engine.load_label + (f", {variant} model" if len(engine.variants) > 1 else "")
+                load.timer = [(label, call, [(path,)], cleanup)]
         if all(c.status in ("ok", "refused") for c in cells.values()):
             return cells
         first = first or cells
@@ -694,20 +700,28 @@ def velmora_cells(engine, robot, ops):
 
 # ------------------------------------------------------------------------------- timing
 
+# The clock the batches are timed with. The process's CPU time by default: on a shared
+# machine it leaves out the time the process waits while others run, which elapsed time
+# would add to whichever engine happened to be running. Every engine runs in this process
+# (pybullet in DIRECT mode), so none of their work escapes it. --clock wall times elapsed.
+CLOCKS = {"cpu": time.process_time_ns, "wall": time.perf_counter_ns}
+clock = CLOCKS["cpu"]
+
+
 def batch_ns(call, argsets, calls, cleanup):
     """Nanoseconds per call, over `calls` calls cycling through the states."""
     if cleanup is None:
         work = [argsets[i % len(argsets)] for i in range(calls)]
-        start = time.perf_counter_ns()
+        start = clock()
         for args in work:
             call(*args)
-        return (time.perf_counter_ns() - start) / calls
+        return (clock() - start) / calls
     total = 0
     for i in range(calls):
         args = argsets[i % len(argsets)]
-        start = time.perf_counter_ns()
+        start = clock()
         handle = call(*args)
-        total += time.perf_counter_ns() - start
+        total += clock() - start
         cleanup(handle)
         handle = None
     return total / calls
@@ -823,13 +837,21 @@ def report(robots, results, engine_names, ops, out):
                     notes.append(f"- {name} on {robot.name}, {OP_TITLES[op]}: {cell.status}: {cell.reason}")
     variants = sorted({(name, r.name, cell.variant) for r in robots for name in peers
                        for cell in results[r.name][name].values() if cell.variant})
-    labels = sorted({(name, op, results[r.name][name][op].label) for r in robots for name in peers for op in ops
-                     if results[r.name][name][op].label})
     out.write("\n## Calls timed\n\n")
-    for name, op, label in labels:
-        out.write(f"- {name} {OP_TITLES[op]}: {label}\n")
+    for name in peers:
+        for op in ops:
+            by_label = {}
+            for r in robots:
+                label = results[r.name][name][op].label
+                if label:
+                    by_label.setdefault(label, []).append(r.name)
+            if len(by_label) == 1:
+                out.write(f"- {name} {OP_TITLES[op]}: {next(iter(by_label))}\n")
+            elif by_label:
+                out.write(f"- {name} {OP_TITLES[op]}: "
+                          + "; ".join(f"{label} ({', '.join(names)})" for label, names in by_label.items()) + "\n")
     for name, robot_name, variant in variants:
-        if variant and variant != ENGINES[name].variants[0]:
+        if variant != ENGINES[name].variants[0]:
             out.write(f"- {name} on {robot_name}: {variant} model (the {ENGINES[name].variants[0]} one disagrees)\n")
     if notes:
         out.write("\n## Not timed\n\n" + "\n".join(notes) + "\n")
@@ -848,12 +870,16 @@ def main():
     parser.add_argument("--batch-ms", type=float, default=8.0, help="length of one timed batch")
     parser.add_argument("--robots", default="", help="comma-separated robot names (default: all)")
     parser.add_argument("--ops", default=",".join(OPS), help="comma-separated operations among " + ", ".join(OPS))
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                        help="cpu: CPU time of the process (default); wall: elapsed time")
     parser.add_argument("--json", default="", help="also write the medians and errors to this file")
     args = parser.parse_args()
     ops = [op for op in args.ops.split(",") if op]
     if any(op not in OPS for op in ops):
         parser.error(f"operations are among {', '.join(OPS)}")
     wanted = set(filter(None, args.robots.split(",")))
+    global clock
+    clock = CLOCKS[args.clock]
     out = sys.stdout
 
     ENGINES["velmora"] = Velmora()
@@ -902,7 +928,8 @@ def main():
 
     out.write(f"\nvelmora ({Path(vm.__file__).parent.name}) against "
               + ", ".join(f"{n} {v}" for n, v in peer_versions().items())
-              + f"; {args.rounds} rounds, batches of about {args.batch_ms:g} ms; Python {sys.version.split()[0]}.\n")
+              + f"; {args.rounds} rounds, batches of about {args.batch_ms:g} ms, {args.clock} clock;"
+              + f" Python {sys.version.split()[0]}.\n")
     report(robots, results, list(ENGINES), ops, out)
     if args.json:
         dump = {r.name: {e: {op: {"median_ns": statistics.median(c.samples) if c.samples else None,
