@@ -926,7 +926,7 @@ def main():
             out.write(f"{name}: checked and timed ({time.perf_counter() - started:.0f} s)\n")
             out.flush()
 
-    out.write(f"\nvelmora ({Path(vm.__file__).parent.name}) against "
+    out.write(f"\nvelmora ({os.path.relpath(vm.__file__, ROOT)}) against "
               + ", ".join(f"{n} {v}" for n, v in peer_versions().items())
               + f"; {args.rounds} rounds, batches of about {args.batch_ms:g} ms, {args.clock} clock;"
               + f" Python {sys.version.split()[0]}.\n")
