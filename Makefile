@@ -105,8 +105,12 @@ demo: build
 	echo "  velmora dynamics tests/robots/kuka_iiwa/robot.urdf --package-dir tests/robots/kuka_iiwa"; \
 	echo "See velmora --help (here: $$velmora --help)."
 
+# Our own figures, each as ratios measured side by side in one run.
 bench: build
-	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_calls.py
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_kinematics.py
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_dynamics.py
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_load.py
+	$(BUILD)/bench_dynamics_core
 
 # Velmora against MuJoCo, pybullet and DART on the robots of tests/robots: agreement
 # first, then per-call times. The engines go into the project environment only.
