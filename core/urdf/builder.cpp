@@ -90,15 +90,19 @@ std::unexpected<ParseError> xml_error(std::string_view text, std::ptrdiff_t offs
   return fail(Kind::XmlError, what + " at line " + std::to_string(line) + ", column " + std::to_string(column));
 }
 
-// True when some tag in the text may carry a namespace prefix ("<x:link"). Looks at the
-// name after every "<"; text in comments or values may give a false alarm, which only
-// costs a walk over the document.
+// True when some tag in the text may carry a namespace prefix ("<x:link"). Colons are
+// rare in URDF text, so each one is traced back over name characters to a "<" (or
+// "</"). Text in comments or values may give a false alarm, which only costs a walk
+// over the document.
 bool may_have_prefixed_tags(std::string_view text) {
-  for (std::size_t i = text.find('<'); i != std::string_view::npos; i = text.find('<', i + 1)) {
-    for (std::size_t k = i + 1; k < text.size(); ++k) {
-      const char c = text[k];
-      if (c == ':') return true;
-      if (c == '>' || c == '/' || c == '<' || c == ' ' || c == '\t' || c == '\n' || c == '\r') break;
+  for (std::size_t i = text.find(':'); i != std::string_view::npos; i = text.find(':', i + 1)) {
+    std::size_t k = i;
+    while (k > 0) {
+      const char c = text[k - 1];
+      if (c == '<' || c == '/') return true;
+      if (c == '>' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '"' || c == '\'' || c == '=')
+        break;
+      --k;
     }
   }
   return false;
@@ -226,6 +230,7 @@ Result<void> walk(Context& ctx) {
   std::size_t joint_count = 0;
   for (const auto& [_, hanging] : joints_by_parent) joint_count += hanging.size();
   ctx.model.frames.reserve(1 + links.size() + joint_count);
+  ctx.element_frames.reserve(links.size() + joint_count);
   ctx.model.joint_placements.reserve(1 + joint_count);
   ctx.model.joint_names.reserve(1 + joint_count);
   ctx.model.joint_parents.reserve(1 + joint_count);

@@ -45,7 +45,7 @@ Result<std::size_t> parse_joint(Context& ctx, pugi::xml_node joint, pugi::xml_no
                                 std::size_t parent_joint) {
   const auto name_attr = attribute(joint, "name");
   if (!name_attr) return fail(Kind::MissingName, render(joint));
-  const std::string name(*name_attr);
+  std::string name(*name_attr);
   const auto type_attr = attribute(joint, "type");
   if (!type_attr) return fail(Kind::MissingParameter, "type");
   const std::string_view type = *type_attr;
@@ -101,7 +101,7 @@ Result<std::size_t> parse_joint(Context& ctx, pugi::xml_node joint, pugi::xml_no
   const auto joint_id = ctx.model.add_joint(parent_joint, std::move(joint_model), placement, name);
   if (!joint_id) return fail(Kind::InvalidModel, joint_id.error().display());
   const auto frame_id = ctx.model.add_frame(
-      Frame{name, *joint_id, pf, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true);
+      Frame{std::move(name), *joint_id, pf, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true);
   if (!frame_id) return fail(Kind::InvalidModel, frame_id.error().display());
   ctx.element_frames[joint.internal_object()] = *frame_id;
   return *joint_id;
