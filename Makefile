@@ -119,4 +119,4 @@ bench-peers: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
