@@ -22,11 +22,8 @@ namespace {
   std::abort();
 }
 
-// The angle of a continuous joint from its (cos, sin) pair; the pair's scale is ignored.
-double continuous_angle(std::span<const double> q) { return std::atan2(q[1], q[0]); }
-
-// The axis normalised exactly as SpatialRotation::from_axis_angle normalises it, so that
-// the motion subspace is the very vector the transform rotates about.
+// The axis normalised as SpatialRotation::from_axis_angle normalises it, so that the
+// motion subspace is the very vector the transform rotates about.
 Vector3D unit(const Vector3D& a) {
   const double n = std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z);
   return {a.x / n, a.y / n, a.z / n};
@@ -55,13 +52,9 @@ class JointDataOf final : public JointData {
       }
       const std::optional<SpatialMotion> axis = model.single_axis();
       if (!axis) return std::unexpected(JointError{"axis"});
-      if constexpr (Kind == JointType::Revolute) {
-        placement_ = {SpatialRotation::from_axis_angle(axis->rotation, q[0]), {}};
-      } else if constexpr (Kind == JointType::Continuous) {
-        placement_ = {SpatialRotation::from_axis_angle(axis->rotation, continuous_angle(q)), {}};
-      } else {
-        placement_ = {SpatialRotation::identity(), axis->translation * q[0]};
-      }
+      // The formula of this data's kind with the model's axis.
+      const Vector3D& stored = Kind == JointType::Prismatic ? axis->translation : axis->rotation;
+      placement_ = JointMotion::of(Kind, stored).transform(q.data());
       return {};
     }
   }
@@ -72,20 +65,24 @@ class JointDataOf final : public JointData {
 // What the three one-axis kinds share: an axis stored as given and position limits.
 class AxisJoint : public JointModel {
  public:
-  AxisJoint(const Vector3D& axis, JointLimits limits) : axis_(axis), limits_(std::move(limits)) {}
+  AxisJoint(JointType kind, const Vector3D& axis, JointLimits limits)
+      : axis_(axis), motion_(JointMotion::of(kind, axis)), limits_(std::move(limits)) {}
   std::size_t nv() const override { return 1; }
   std::vector<SpatialMotion> get_axis() const override { return {*single_axis()}; }
   const JointLimits* limits() const override { return &limits_; }
   JointLimits* limits_mut() override { return &limits_; }
+  SpatialMotion motion_subspace() const override { return motion_.subspace(); }
+  JointMotion motion() const override { return motion_; }
 
  protected:
   Vector3D axis_;
+  JointMotion motion_;
   JointLimits limits_;
 };
 
 class Revolute final : public AxisJoint {
  public:
-  explicit Revolute(const Vector3D& axis) : AxisJoint(axis, JointLimits::new_unbounded(1)) {}
+  explicit Revolute(const Vector3D& axis) : AxisJoint(JointType::Revolute, axis, JointLimits::new_unbounded(1)) {}
   JointType get_joint_type() const override { return JointType::Revolute; }
   std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Revolute>(*this); }
   std::size_t nq() const override { return 1; }
@@ -99,16 +96,13 @@ class Revolute final : public AxisJoint {
   }
   SE3 transform(std::span<const double> q) const override {
     if (q.size() != 1) fatal("Revolute joint model expects a single angle.");
-    return {SpatialRotation::from_axis_angle(axis_, q[0]), {}};
-  }
-  SpatialMotion motion_subspace() const override {
-    return SpatialMotion::from_rotational_axis(unit(axis_));
+    return motion_.transform(q.data());
   }
 };
 
 class Continuous final : public AxisJoint {
  public:
-  explicit Continuous(const Vector3D& axis) : AxisJoint(axis, bounded()) {}
+  explicit Continuous(const Vector3D& axis) : AxisJoint(JointType::Continuous, axis, bounded()) {}
   JointType get_joint_type() const override { return JointType::Continuous; }
   std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Continuous>(*this); }
   std::size_t nq() const override { return 2; }
@@ -124,10 +118,7 @@ class Continuous final : public AxisJoint {
   }
   SE3 transform(std::span<const double> q) const override {
     if (q.size() != 2) fatal("Continuous joint model expects two values (cosine and sine).");
-    return {SpatialRotation::from_axis_angle(axis_, continuous_angle(q)), {}};
-  }
-  SpatialMotion motion_subspace() const override {
-    return SpatialMotion::from_rotational_axis(unit(axis_));
+    return motion_.transform(q.data());
   }
 
  private:
@@ -142,7 +133,7 @@ class Continuous final : public AxisJoint {
 
 class Prismatic final : public AxisJoint {
  public:
-  explicit Prismatic(const Vector3D& axis) : AxisJoint(axis, JointLimits::new_unbounded(1)) {}
+  explicit Prismatic(const Vector3D& axis) : AxisJoint(JointType::Prismatic, axis, JointLimits::new_unbounded(1)) {}
   JointType get_joint_type() const override { return JointType::Prismatic; }
   std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<Prismatic>(*this); }
   std::size_t nq() const override { return 1; }
@@ -160,9 +151,8 @@ class Prismatic final : public AxisJoint {
   // slice would read outside the caller's vector.
   SE3 transform(std::span<const double> q) const override {
     if (q.size() != 1) fatal("Prismatic joint model expects a single position value.");
-    return {SpatialRotation::identity(), axis_ * q[0]};
+    return motion_.transform(q.data());
   }
-  SpatialMotion motion_subspace() const override { return SpatialMotion::from_translational_axis(axis_); }
 };
 
 class Fixed final : public JointModel {
@@ -176,6 +166,7 @@ class Fixed final : public JointModel {
     return std::make_unique<JointDataOf<JointType::Fixed>>();
   }
   std::expected<Configuration, RandomLimitsError> random_configuration(Rng&) const override { return {}; }
+  JointMotion motion() const override { return {}; }
   SE3 transform(std::span<const double> q) const override {
     if (!q.empty()) fatal("Fixed joint model expects no configuration.");
     return SE3::identity();
@@ -183,6 +174,26 @@ class Fixed final : public JointModel {
 };
 
 }  // namespace
+
+// ----------------------------------------------------------------------- joint motion
+
+JointMotion JointMotion::of(JointType kind, const Vector3D& stored_axis) {
+  JointMotion m;
+  m.kind = kind;
+  if (kind == JointType::Prismatic) {
+    m.axis = stored_axis;
+  } else if (kind != JointType::Fixed) {
+    m.axis = unit(stored_axis);
+    for (int k = 0; k < 3; ++k) {
+      const Vector3D e = k == 0 ? Vector3D::unit_x() : k == 1 ? Vector3D::unit_y() : Vector3D::unit_z();
+      if (m.axis == e || m.axis == -e) {
+        m.coordinate_axis = static_cast<std::int8_t>(k);
+        m.axis_sign = m.axis == e ? 1.0 : -1.0;
+      }
+    }
+  }
+  return m;
+}
 
 std::unique_ptr<JointModel> make_revolute(const Vector3D& axis) { return std::make_unique<Revolute>(axis); }
 std::unique_ptr<JointModel> make_continuous(const Vector3D& axis) { return std::make_unique<Continuous>(axis); }

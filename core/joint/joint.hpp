@@ -3,6 +3,7 @@
 // prismatic and fixed.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -30,6 +31,107 @@ struct JointError {
   std::string missing_attribute;  // MissingAttributeError
   std::string debug() const { return "MissingAttributeError(\"" + missing_attribute + "\")"; }
 };
+
+// How one joint moves, in the form the hot loops read without virtual calls: its kind,
+// its axis (the unit vector a revolute or continuous joint rotates about; for a
+// prismatic joint the vector as stored, since it slides by axis * q) and, when a
+// rotational joint's unit axis is a coordinate axis or its opposite, which one, so that
+// its rotations are elementary ones.
+struct JointMotion {
+  JointType kind = JointType::Fixed;
+  // 0, 1 or 2 when the unit axis of a rotational joint is +-x, +-y or +-z; -1 otherwise.
+  std::int8_t coordinate_axis = -1;
+  // -1 when that unit axis is the negative coordinate axis, +1 otherwise.
+  double axis_sign = 1;
+  Vector3D axis;
+
+  // The motion of a joint of `kind` whose axis is given as `stored_axis` (any length).
+  static JointMotion of(JointType kind, const Vector3D& stored_axis);
+
+  bool rotates() const { return kind == JointType::Revolute || kind == JointType::Continuous; }
+  std::size_t nq() const { return kind == JointType::Continuous ? 2 : kind == JointType::Fixed ? 0 : 1; }
+  std::size_t nv() const { return kind == JointType::Fixed ? 0 : 1; }
+
+  // The joint's position for its nq() values at `q` (the caller checks the length): the
+  // cosine and sine of a rotation about the axis, or the displacement of a slide. A
+  // continuous joint reads the direction of its (cos, sin) pair.
+  struct Position {
+    double c = 1, s = 0;
+    Vector3D displacement;
+  };
+  Position position(const double* q) const;
+  // The placement of the child side in the parent side at a position.
+  SE3 placement(const Position& p) const;
+  SE3 transform(const double* q) const { return placement(position(q)); }
+  // m * placement(p), with only the operations the joint's shape needs (a rotation about
+  // a coordinate axis mixes two columns, a slide moves only the translation).
+  SE3 after(const SE3& m, const Position& p) const;
+  // The motion subspace column of the dynamics: (axis; 0) for rotations, (0; axis) for
+  // slides, zero for the fixed joint.
+  SpatialMotion subspace() const;
+};
+
+// Defined here so that the loops of the algorithms inline them.
+inline JointMotion::Position JointMotion::position(const double* q) const {
+  switch (kind) {
+    case JointType::Fixed: return {};
+    case JointType::Prismatic: return {1, 0, axis * q[0]};
+    case JointType::Revolute: return {std::cos(q[0]), std::sin(q[0]), {}};
+    case JointType::Continuous: break;
+  }
+  // The direction of the pair, whatever its length. A pair of length zero, infinite or
+  // NaN goes through its angle instead, which gives the identity for (0, 0).
+  const double n = std::hypot(q[0], q[1]);
+  if (n > 0 && n < INFINITY) return {q[0] / n, q[1] / n, {}};
+  const double angle = std::atan2(q[1], q[0]);
+  return {std::cos(angle), std::sin(angle), {}};
+}
+
+inline SE3 JointMotion::placement(const Position& p) const {
+  switch (kind) {
+    case JointType::Fixed: return SE3::identity();
+    case JointType::Prismatic: return {SpatialRotation::identity(), p.displacement};
+    case JointType::Revolute:
+    case JointType::Continuous: break;
+  }
+  const double c = p.c, s = axis_sign * p.s;
+  switch (coordinate_axis) {
+    case 0: return {SpatialRotation::about<0>(c, s), {}};
+    case 1: return {SpatialRotation::about<1>(c, s), {}};
+    case 2: return {SpatialRotation::about<2>(c, s), {}};
+    default: break;
+  }
+  // The angle 0 is exactly the identity whatever the axis (also one that normalises to NaN).
+  if (p.c == 1 && p.s == 0) return SE3::identity();
+  return {SpatialRotation::from_unit_axis(axis, p.c, p.s), {}};
+}
+
+inline SE3 JointMotion::after(const SE3& m, const Position& p) const {
+  switch (kind) {
+    case JointType::Fixed: return m;
+    case JointType::Prismatic: return m.translated(p.displacement);
+    case JointType::Revolute:
+    case JointType::Continuous: break;
+  }
+  const double c = p.c, s = axis_sign * p.s;
+  switch (coordinate_axis) {
+    case 0: return {m.rotation.times_about<0>(c, s), m.translation};
+    case 1: return {m.rotation.times_about<1>(c, s), m.translation};
+    case 2: return {m.rotation.times_about<2>(c, s), m.translation};
+    default: break;
+  }
+  return {m.rotation * placement(p).rotation, m.translation};
+}
+
+inline SpatialMotion JointMotion::subspace() const {
+  switch (kind) {
+    case JointType::Fixed: return SpatialMotion::zero();
+    case JointType::Prismatic: return SpatialMotion::from_translational_axis(axis);
+    case JointType::Revolute:
+    case JointType::Continuous: break;
+  }
+  return SpatialMotion::from_rotational_axis(axis);
+}
 
 class JointData;
 
@@ -62,12 +164,18 @@ class JointModel {
   // rotates about it), the stored axis for prismatic ones (they translate by axis * q).
   // Zero for the fixed joint.
   virtual SpatialMotion motion_subspace() const { return SpatialMotion::zero(); }
+
+  // The kind and axis in the form the algorithms read; its nq() and nv() are the
+  // joint's own.
+  virtual JointMotion motion() const = 0;
 };
 
 class JointData {
  public:
   virtual ~JointData() = default;
   const SE3& get_joint_placement() const { return placement_; }
+  // What forward kinematics stores after computing the joint's placement for q itself.
+  void set_joint_placement(const SE3& placement) { placement_ = placement; }
   // Requires q to hold the model's nq values; fails when the model is of another kind.
   virtual std::expected<void, JointError> update(const JointModel& model, std::span<const double> q) = 0;
   // The kind of joint model that made this data (stored, since every algorithm call

@@ -1,7 +1,5 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "core/model/algorithms.hpp"
 #include "core/spatial/format.hpp"
@@ -11,30 +9,31 @@ namespace velmora {
 std::expected<void, ConfigurationError> forward_kinematics(const Model& model, Data& data,
                                                            std::span<const double> q) {
   if (q.size() != model.nq) return std::unexpected(ConfigurationError::parameter_size("q", model.nq, q.size()));
-  const std::size_t n = model.njoints();
+  // Only code that edited the model's public counts directly gets here: the size q must
+  // have is then the one the joints' own records give.
+  if (!model.steps_agree()) return std::unexpected(ConfigurationError::parameter_size("q", model.steps_nq(), q.size()));
 
-  // Every joint data first, each from its own slice of q (the slices are laid out by
-  // the model's offsets, which add_joint keeps equal to the running sum of nq()).
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t offset = model.idx_q[i];
-    const std::size_t nqi = (i + 1 < n ? model.idx_q[i + 1] : model.nq) - offset;
-    if (auto updated = data.joint_data[i]->update(*model.joint_models[i], q.subspan(offset, nqi)); !updated) {
-      // Only a Data made for another model gets here; callers check data_fits_model.
-      std::fprintf(stderr, "not implemented: handle joint data update error: %s\n", updated.error().debug().c_str());
-      std::abort();
-    }
-  }
-
-  // Then the world placements in index order (parents come before their children).
-  // The list keeps its capacity from call to call.
-  std::vector<SE3>& oMi = data.oMi;
-  oMi.clear();
-  oMi.reserve(n);
-  oMi.push_back(SE3::identity());
+  // In joint order, parents before their children: oMi[i] = (oMi[parent] * placement) *
+  // joint placement for q. Each joint data keeps its own placement; a fixed joint's is
+  // the identity from creation on.
+  const JointStep* steps = model.steps().data();
+  const std::size_t n = model.steps().size();
+  if (n == 0) return {};
+  const double* values = q.data();
+  SE3* oMi = data.oMi.data();
+  oMi[0] = SE3::identity();
   for (std::size_t i = 1; i < n; ++i) {
-    const SE3 placed = (oMi[model.joint_parents[i]] * model.joint_placements[i]) *
-                       data.joint_data[i]->get_joint_placement();
-    oMi.push_back(placed);
+    const JointStep& step = steps[i];
+    const SE3& parent = oMi[step.parent];
+    const SE3 placed =
+        step.placement_translates_only ? parent.translated(step.placement.translation) : parent * step.placement;
+    if (step.motion.kind == JointType::Fixed) {
+      oMi[i] = placed;
+      continue;
+    }
+    const JointMotion::Position position = step.motion.position(values + step.idx_q);
+    data.joint_data[i]->set_joint_placement(step.motion.placement(position));
+    oMi[i] = step.motion.after(placed, position);
   }
   return {};
 }

@@ -1,5 +1,7 @@
 #include "core/model/model.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "core/spatial/format.hpp"
@@ -53,6 +55,8 @@ Model::Model(std::string model_name) : name(std::move(model_name)) {
   idx_q.push_back(0);
   idx_v.push_back(0);
   frames.push_back(Frame{"__WORLD_FRAME__", 0, 0, SE3::identity(), FrameType::Fixed, Inertia::zeros()});
+  steps_.push_back(JointStep{});
+  kinds_.push_back(JointType::Fixed);
 }
 
 Model::Model(const Model& o)
@@ -66,7 +70,9 @@ Model::Model(const Model& o)
       idx_v(o.idx_v),
       nq(o.nq),
       nv(o.nv),
-      gravity(o.gravity) {
+      gravity(o.gravity),
+      steps_(o.steps_),
+      kinds_(o.kinds_) {
   joint_models.reserve(o.joint_models.size());
   for (const auto& jm : o.joint_models) joint_models.push_back(jm->clone_box());
 }
@@ -95,7 +101,24 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   inertias.reserve(id + 1);
   idx_q.reserve(id + 1);
   idx_v.reserve(id + 1);
+  steps_.reserve(id + 1);
+  kinds_.reserve(id + 1);
 
+  JointStep step;
+  step.motion = joint_model->motion();
+  // The algorithms slice q and v by the sizes the motion states: a joint model whose
+  // motion disagrees with its own sizes is a broken implementation, not an input.
+  if (step.motion.nq() != joint_model->nq() || step.motion.nv() != joint_model->nv()) {
+    std::fprintf(stderr, "Joint model '%s': its motion disagrees with its sizes.\n", joint_name.c_str());
+    std::abort();
+  }
+  step.parent = parent_id;
+  step.idx_q = nq;
+  step.idx_v = nv;
+  step.placement = placement;
+  step.placement_translates_only = placement.rotation == SpatialRotation::identity();
+  steps_.push_back(step);
+  kinds_.push_back(step.motion.kind);
   joint_names.push_back(std::move(joint_name));
   joint_placements.push_back(placement);
   idx_q.push_back(nq);
@@ -138,6 +161,8 @@ Data Model::create_data() const {
   data.joint_data.reserve(joint_models.size());
   for (const auto& jm : joint_models) data.joint_data.push_back(jm->create_joint_data());
   data.oMi.assign(njoints(), SE3::identity());
+  data.joint_kinds.reserve(joint_models.size());
+  for (const auto& jd : data.joint_data) data.joint_kinds.push_back(jd->kind());
   return data;
 }
 
@@ -166,7 +191,7 @@ std::string Model::repr() const {
 
 // ------------------------------------------------------------------------------- Data
 
-Data::Data(const Data& o) : oMi(o.oMi) {
+Data::Data(const Data& o) : oMi(o.oMi), joint_kinds(o.joint_kinds) {
   joint_data.reserve(o.joint_data.size());
   for (const auto& jd : o.joint_data) joint_data.push_back(jd->clone_box());
 }
@@ -180,11 +205,8 @@ Data& Data::operator=(const Data& o) {
 }
 
 bool data_fits_model(const Model& model, const Data& data) {
-  const std::size_t n = model.njoints();
-  if (data.joint_data.size() != n || data.oMi.size() != n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (data.joint_data[i]->kind() != model.joint_models[i]->get_joint_type()) return false;
-  return true;
+  const std::size_t n = model.steps().size();
+  return data.joint_data.size() == n && data.oMi.size() == n && data.joint_kinds == model.joint_kinds();
 }
 
 std::optional<std::string> data_mismatch(const Model& model, const Data& data) {

@@ -28,6 +28,27 @@ struct ModelError {
 
 class Data;
 
+// Joint i as the algorithms read it, gathered by Model::add_joint into one flat record:
+// no virtual call and no pointer to follow in their loops.
+struct JointStep {
+  JointMotion motion;  // its nq() and nv() are the joint's sizes
+  std::size_t parent = 0;
+  std::size_t idx_q = 0, idx_v = 0;
+  SE3 placement;
+  // The placement only translates (its rotation is exactly the identity), so composing
+  // with it needs no rotation product.
+  bool placement_translates_only = true;
+
+  // The joint's frame in its parent joint's frame at a position of the joint:
+  // placement * motion.placement(p).
+  SE3 frame_in_parent(const JointMotion::Position& p) const {
+    if (!placement_translates_only) return motion.after(placement, p);
+    SE3 x = motion.placement(p);
+    x.translation += placement.translation;
+    return x;
+  }
+};
+
 class Model {
  public:
   // Joint 0 ("__WORLD__", fixed, parent 0) and frame 0 ("__WORLD_FRAME__", Fixed).
@@ -51,6 +72,17 @@ class Model {
   // The multi-line debug text of the Python repr.
   std::string repr() const;
 
+  // One record per joint, in joint order, and the joint kinds as one contiguous list;
+  // both are kept by add_joint alongside the lists below.
+  const std::vector<JointStep>& steps() const { return steps_; }
+  const std::vector<JointType>& joint_kinds() const { return kinds_; }
+  // Whether the records agree with the public counts (njoints, nq, nv), which code could
+  // have changed directly: what the algorithms check before slicing by the records.
+  bool steps_agree() const { return steps_.size() == njoints() && steps_nq() == nq && steps_nv() == nv; }
+  // The configuration and velocity sizes by the records.
+  std::size_t steps_nq() const { return steps_.empty() ? 0 : steps_.back().idx_q + steps_.back().motion.nq(); }
+  std::size_t steps_nv() const { return steps_.empty() ? 0 : steps_.back().idx_v + steps_.back().motion.nv(); }
+
   std::string name;
   std::vector<std::string> joint_names;
   std::vector<std::size_t> joint_parents;
@@ -62,6 +94,10 @@ class Model {
   std::vector<std::size_t> idx_q, idx_v;
   std::size_t nq = 0, nv = 0;
   Vector3D gravity = standard_gravity();
+
+ private:
+  std::vector<JointStep> steps_;
+  std::vector<JointType> kinds_;
 };
 
 // The workspace of one model: one joint data per joint and the world placements.
@@ -75,10 +111,13 @@ class Data {
 
   std::vector<std::unique_ptr<JointData>> joint_data;
   std::vector<SE3> oMi;
+  // The kind of each joint data, as one list: what the fit check compares.
+  std::vector<JointType> joint_kinds;
 };
 
 // True when `data` was made for a model of this shape (one joint data per joint, each of
-// the joint's kind): the precondition of every algorithm that takes both.
+// the joint's kind): the precondition of every algorithm that takes both. Cheap: the
+// kinds are compared as one block of bytes.
 bool data_fits_model(const Model& model, const Data& data);
 // Why `data` does not fit `model` (a sentence for the user), or nothing when it fits.
 std::optional<std::string> data_mismatch(const Model& model, const Data& data);

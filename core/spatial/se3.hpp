@@ -20,6 +20,31 @@ struct SpatialRotation {
   static constexpr SpatialRotation identity() { return {}; }
   // Rodrigues' formula about the normalised axis; exactly the identity for angle 0.
   static SpatialRotation from_axis_angle(const Vector3D& axis, double angle);
+  // Rodrigues' formula about a unit axis k for an angle given by its cosine c and sine s
+  // (the axis is not normalised again).
+  static constexpr SpatialRotation from_unit_axis(const Vector3D& k, double c, double s) {
+    const double t = 1 - c;
+    SpatialRotation r;
+    r(0, 0) = c + t * k.x * k.x;
+    r(0, 1) = t * k.x * k.y - s * k.z;
+    r(0, 2) = t * k.x * k.z + s * k.y;
+    r(1, 0) = t * k.x * k.y + s * k.z;
+    r(1, 1) = c + t * k.y * k.y;
+    r(1, 2) = t * k.y * k.z - s * k.x;
+    r(2, 0) = t * k.x * k.z - s * k.y;
+    r(2, 1) = t * k.y * k.z + s * k.x;
+    r(2, 2) = c + t * k.z * k.z;
+    return r;
+  }
+  // The rotation about coordinate axis K (0, 1, 2 for x, y, z) by the angle with cosine
+  // c and sine s.
+  template <int K>
+  static constexpr SpatialRotation about(double c, double s) {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    SpatialRotation r;
+    r(i, i) = c, r(j, j) = c, r(j, i) = s, r(i, j) = -s;
+    return r;
+  }
   // R = Rz(yaw) Ry(pitch) Rx(roll), the URDF "rpy" convention.
   static SpatialRotation from_euler_angles(double roll, double pitch, double yaw);
 
@@ -41,6 +66,19 @@ struct SpatialRotation {
     for (int j = 0; j < 3; ++j) {
       const Vector3D c = (*this) * b.column(j);
       r.m[3 * j] = c.x, r.m[3 * j + 1] = c.y, r.m[3 * j + 2] = c.z;
+    }
+    return r;
+  }
+  // this * about<K>(c, s): only the two columns the rotation mixes change, so the
+  // values are those of the full product without its multiplications by 0 and 1.
+  template <int K>
+  constexpr SpatialRotation times_about(double c, double s) const {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    SpatialRotation r = *this;
+    for (int row = 0; row < 3; ++row) {
+      const double a = (*this)(row, i), b = (*this)(row, j);
+      r(row, i) = a * c + b * s;
+      r(row, j) = b * c - a * s;
     }
     return r;
   }
@@ -74,6 +112,8 @@ struct SE3 {
   constexpr SE3 operator*(const SE3& b) const {
     return {rotation * b.rotation, rotation * b.translation + translation};
   }
+  // this * SE3{identity, t}: a placement that only translates, applied first.
+  constexpr SE3 translated(const Vector3D& t) const { return {rotation, rotation * t + translation}; }
   constexpr SE3 inverse() const {
     const SpatialRotation rt = rotation.transpose();
     return {rt, -(rt * translation)};

@@ -25,19 +25,7 @@ std::string Vector3D::debug() const {
 SpatialRotation SpatialRotation::from_axis_angle(const Vector3D& axis, double angle) {
   if (angle == 0) return identity();
   const double n = std::sqrt(axis.x * axis.x + axis.y * axis.y + axis.z * axis.z);
-  const double kx = axis.x / n, ky = axis.y / n, kz = axis.z / n;
-  const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
-  SpatialRotation r;
-  r(0, 0) = c + t * kx * kx;
-  r(0, 1) = t * kx * ky - s * kz;
-  r(0, 2) = t * kx * kz + s * ky;
-  r(1, 0) = t * kx * ky + s * kz;
-  r(1, 1) = c + t * ky * ky;
-  r(1, 2) = t * ky * kz - s * kx;
-  r(2, 0) = t * kx * kz - s * ky;
-  r(2, 1) = t * ky * kz + s * kx;
-  r(2, 2) = c + t * kz * kz;
-  return r;
+  return from_unit_axis({axis.x / n, axis.y / n, axis.z / n}, std::cos(angle), std::sin(angle));
 }
 
 SpatialRotation SpatialRotation::from_euler_angles(double roll, double pitch, double yaw) {

@@ -1,0 +1,162 @@
+// The flat joint records the algorithms read: each shortcut (elementary rotations,
+// translation-only placements, continuous pairs read by direction) must give the values
+// of the general products it replaces.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "core/model/algorithms.hpp"
+
+using namespace velmora;
+
+namespace {
+
+using Rand = std::mt19937_64;
+double uniform(Rand& r, double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(r); }
+Vector3D random_vector(Rand& r, double s) { return {uniform(r, -s, s), uniform(r, -s, s), uniform(r, -s, s)}; }
+SE3 random_placement(Rand& r) {
+  return {SpatialRotation::from_axis_angle(random_vector(r, 1), uniform(r, -3, 3)), random_vector(r, 1)};
+}
+
+void expect_near(const SE3& a, const SE3& b, double tol, const char* what = "") {
+  for (int k = 0; k < 9; ++k) EXPECT_NEAR(a.rotation.m[k], b.rotation.m[k], tol) << what << " rotation " << k;
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(a.translation[k], b.translation[k], tol) << what << " translation " << k;
+}
+
+// Axes of every shape: coordinate axes of either sign and any length, and general ones.
+const Vector3D kAxes[] = {{1, 0, 0}, {0, 2, 0}, {0, 0, 1}, {-3, 0, 0}, {0, -1, 0}, {0, 0, -0.5}, {0.3, -0.5, 0.8}, {1, 1, 0}};
+
+std::unique_ptr<JointModel> make(JointType kind, const Vector3D& axis) {
+  switch (kind) {
+    case JointType::Revolute: return make_revolute(axis);
+    case JointType::Continuous: return make_continuous(axis);
+    case JointType::Prismatic: return make_prismatic(axis);
+    case JointType::Fixed: return make_fixed();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TEST(JointMotion, CoordinateAxesAreRecognisedWhateverTheirLengthAndSign) {
+  const int expected[] = {0, 1, 2, 0, 1, 2, -1, -1};
+  for (int k = 0; k < 8; ++k) {
+    const JointMotion m = JointMotion::of(JointType::Revolute, kAxes[k]);
+    EXPECT_EQ(m.coordinate_axis, expected[k]) << k;
+    EXPECT_NEAR(m.axis.norm(), 1.0, 1e-15);
+    if (expected[k] >= 0) {
+      EXPECT_EQ(m.axis_sign, kAxes[k][expected[k]] > 0 ? 1.0 : -1.0);
+    }
+  }
+  // A slide keeps its axis as stored: it moves by axis * q.
+  EXPECT_EQ(JointMotion::of(JointType::Prismatic, {0, 0, 2}).axis, (Vector3D{0, 0, 2}));
+  EXPECT_EQ(JointMotion::of(JointType::Prismatic, {0, 0, 2}).coordinate_axis, -1);
+}
+
+// Every kind and axis: the joint's transform is Rodrigues' rotation by the angle (the
+// continuous pair's direction, whatever its length) or the slide, and after() composes
+// it as the general product does.
+TEST(JointMotion, TransformAndCompositionMatchTheGeneralFormulas) {
+  Rand r(5);
+  for (const JointType kind : {JointType::Revolute, JointType::Continuous, JointType::Prismatic, JointType::Fixed}) {
+    for (const Vector3D& axis : kAxes) {
+      const JointMotion motion = JointMotion::of(kind, axis);
+      for (const double theta : {0.0, 0.4, -2.9, 3.141592653589793, 7.5}) {
+        const double q[2] = {kind == JointType::Continuous ? 0.3 * std::cos(theta) : theta, 0.3 * std::sin(theta)};
+        SE3 expected = SE3::identity();
+        if (kind == JointType::Prismatic) expected.translation = axis * theta;
+        if (motion.rotates()) expected.rotation = SpatialRotation::from_axis_angle(axis, theta);
+        const SE3 x = motion.transform(q);
+        expect_near(x, expected, 2e-15, "transform");
+        EXPECT_EQ(x, make(kind, axis)->transform(std::span<const double>(q, motion.nq())));
+        const SE3 m = random_placement(r);
+        expect_near(motion.after(m, motion.position(q)), m * x, 1e-15, "after");
+      }
+    }
+  }
+}
+
+TEST(JointMotion, ContinuousPairsOfNoDirection) {
+  const JointMotion motion = JointMotion::of(JointType::Continuous, {0, 0, 1});
+  const double zero[2] = {0, 0}, huge[2] = {INFINITY, INFINITY}, tiny[2] = {0, 5e-324}, nan[2] = {NAN, 1};
+  EXPECT_EQ(motion.transform(zero), SE3::identity());
+  // An infinite pair still has a direction (its angle), a subnormal one too.
+  expect_near(motion.transform(huge), {SpatialRotation::from_axis_angle({0, 0, 1}, std::numbers::pi / 4), {}}, 1e-15);
+  expect_near(motion.transform(tiny), {SpatialRotation::from_axis_angle({0, 0, 1}, std::numbers::pi / 2), {}}, 1e-15);
+  EXPECT_TRUE(std::isnan(motion.transform(nan).rotation(0, 0)));
+  // A revolute joint at angle 0 is the identity even about an axis of length zero.
+  EXPECT_EQ(JointMotion::of(JointType::Revolute, {0, 0, 0}).transform(zero), SE3::identity());
+}
+
+TEST(SpatialRotation, ElementaryProductsAreTheGeneralOnes) {
+  Rand r(9);
+  for (int k = 0; k < 20; ++k) {
+    const SpatialRotation m = random_placement(r).rotation;
+    const double angle = uniform(r, -4, 4), c = std::cos(angle), s = std::sin(angle);
+    // The same sums without the products by 0 and 1: equal, not just close.
+    EXPECT_EQ(m.times_about<0>(c, s), m * SpatialRotation::about<0>(c, s));
+    EXPECT_EQ(m.times_about<1>(c, s), m * SpatialRotation::about<1>(c, s));
+    EXPECT_EQ(m.times_about<2>(c, s), m * SpatialRotation::about<2>(c, s));
+    const SE3 placement = random_placement(r);
+    const Vector3D t{0.1, -2, 3};
+    const SE3 slide{SpatialRotation::identity(), t};
+    EXPECT_EQ(placement.translated(t), placement * slide);
+  }
+}
+
+// Forward kinematics on random trees of every kind and axis shape, some placements
+// only translating: the world placements are the products
+// oMi[parent] * placement * transform(q_i), and each joint data holds its transform.
+TEST(Kinematics, RandomTreesAgainstPlainProducts) {
+  Rand r(17);
+  for (int trial = 0; trial < 5; ++trial) {
+    Model model;
+    for (std::size_t i = 1; i <= 25; ++i) {
+      const auto kind = static_cast<JointType>(r() % 4);
+      SE3 placement = random_placement(r);
+      if (r() % 2) placement.rotation = SpatialRotation::identity();
+      const std::size_t parent = r() % i;
+      ASSERT_TRUE(model.add_joint(parent, make(kind, kAxes[r() % 8]), placement, "j" + std::to_string(i)));
+    }
+    std::vector<double> q(model.nq);
+    for (double& x : q) x = uniform(r, -4, 4);
+    Data data = model.create_data();
+    ASSERT_TRUE(forward_kinematics(model, data, q));
+    std::vector<SE3> expected{SE3::identity()};
+    for (std::size_t i = 1; i < model.njoints(); ++i) {
+      const auto slice = std::span<const double>(q).subspan(model.idx_q[i], model.joint_models[i]->nq());
+      const SE3 x = model.joint_models[i]->transform(slice);
+      EXPECT_EQ(data.joint_data[i]->get_joint_placement(), x);
+      expected.push_back(expected[model.joint_parents[i]] * model.joint_placements[i] * x);
+      expect_near(data.oMi[i], expected[i], 1e-13, "oMi");
+    }
+  }
+}
+
+TEST(Data, KindsOfAnotherModelAreRefused) {
+  Model a, b;
+  ASSERT_TRUE(a.add_joint(0, make_revolute({0, 0, 1}), SE3::identity(), "j"));
+  ASSERT_TRUE(b.add_joint(0, make_prismatic({0, 0, 1}), SE3::identity(), "j"));
+  EXPECT_TRUE(data_fits_model(a, a.create_data()));
+  EXPECT_TRUE(data_fits_model(a, Model(a).create_data()));
+  EXPECT_FALSE(data_fits_model(a, b.create_data()));
+  EXPECT_EQ(*data_mismatch(a, b.create_data()),
+            "The data was made for another model: joint 1 is Revolute in this model but Prismatic in the data. "
+            "Create it with model.create_data().");
+  EXPECT_FALSE(data_fits_model(a, Data()));
+}
+
+// Code that edits a model's public counts gets an error from the algorithms, not a read
+// outside the arrays.
+TEST(Model, CountsEditedByHandAreRefused) {
+  Model m;
+  ASSERT_TRUE(m.add_joint(0, make_revolute({0, 0, 1}), SE3::identity(), "j"));
+  Data d = m.create_data();
+  m.nq = 3;
+  m.nv = 3;
+  const std::vector<double> three(3, 0.0);
+  EXPECT_FALSE(forward_kinematics(m, d, three));
+}
