@@ -100,17 +100,6 @@ std::string SE3::debug(bool pretty) const {
   return std::move(w.out());
 }
 
-Symmetric3 Symmetric3::rotate(const SpatialRotation& r) const {
-  // (R S R^T)(a, b) = sum_ij R(a, i) S(i, j) R(b, j)
-  auto entry = [&](int a, int b) {
-    double s = 0;
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) s += r(a, i) * (*this)(i, j) * r(b, j);
-    return s;
-  };
-  return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
-}
-
 std::string Symmetric3::debug() const {
   fmt::DebugWriter w(false);
   w.record("Symmetric3", [&] { w.field("data", [&] { w.numbers(data.data(), 6); }); });

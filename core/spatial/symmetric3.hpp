@@ -22,10 +22,12 @@ struct Symmetric3 {
   }
 
   // Entry (i, j) of the full matrix, i and j in 0..2.
-  constexpr double operator()(int i, int j) const {
-    constexpr int slot[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
-    return data[slot[i][j]];
+  static constexpr int slot(int i, int j) {
+    constexpr int slots[3][3] = {{0, 3, 4}, {3, 1, 5}, {4, 5, 2}};
+    return slots[i][j];
   }
+  constexpr double operator()(int i, int j) const { return data[slot(i, j)]; }
+  constexpr double& operator()(int i, int j) { return data[slot(i, j)]; }
   constexpr Vector3D operator*(const Vector3D& v) const {
     const auto& d = data;
     return {d[0] * v.x + d[3] * v.y + d[4] * v.z, d[3] * v.x + d[1] * v.y + d[5] * v.z,
@@ -48,8 +50,29 @@ struct Symmetric3 {
   }
   constexpr bool operator==(const Symmetric3&) const = default;
 
-  // R S R^T.
-  Symmetric3 rotate(const SpatialRotation& r) const;
+  // R S R^T: T = S R^T (column b is S times row b of R), then the six entries of R T.
+  constexpr Symmetric3 rotate(const SpatialRotation& r) const {
+    Vector3D t[3];
+    for (int b = 0; b < 3; ++b) t[b] = (*this) * Vector3D{r(b, 0), r(b, 1), r(b, 2)};
+    auto entry = [&](int a, int b) { return r(a, 0) * t[b].x + r(a, 1) * t[b].y + r(a, 2) * t[b].z; };
+    return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
+  }
+  // R S R^T for R = SpatialRotation::about<K>(c, s): only the entries in rows and
+  // columns i and j change.
+  template <int K>
+  constexpr Symmetric3 rotate_about(double c, double s) const {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const double sii = (*this)(i, i), sjj = (*this)(j, j), sij = (*this)(i, j);
+    const double ski = (*this)(K, i), skj = (*this)(K, j);
+    const double cc = c * c, ss = s * s, cs = c * s;
+    Symmetric3 out = *this;
+    out(i, i) = cc * sii - 2 * cs * sij + ss * sjj;
+    out(j, j) = ss * sii + 2 * cs * sij + cc * sjj;
+    out(i, j) = cs * (sii - sjj) + (cc - ss) * sij;
+    out(K, i) = c * ski - s * skj;
+    out(K, j) = s * ski + c * skj;
+    return out;
+  }
 
   // "Symmetric3 { data: [..six values..] }".
   std::string debug() const;

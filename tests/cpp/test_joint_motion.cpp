@@ -159,4 +159,6 @@ TEST(Model, CountsEditedByHandAreRefused) {
   m.nv = 3;
   const std::vector<double> three(3, 0.0);
   EXPECT_FALSE(forward_kinematics(m, d, three));
+  EXPECT_FALSE(rnea(m, three, three, three));
+  EXPECT_FALSE(aba(m, three, three, three));
 }

@@ -1,0 +1,139 @@
+// The spatial inertia of an articulated body (a symmetric 6x6 matrix) and the general
+// 3x3 matrix its off-diagonal block needs.
+#pragma once
+
+#include <array>
+
+#include "core/spatial/motion.hpp"
+#include "core/spatial/se3.hpp"
+#include "core/spatial/symmetric3.hpp"
+#include "core/spatial/vector3d.hpp"
+
+namespace velmora {
+
+// A general 3x3 matrix stored column by column: element (i, j) at m[i + 3 j].
+struct Matrix3 {
+  std::array<double, 9> m{};
+
+  constexpr double operator()(int i, int j) const { return m[i + 3 * j]; }
+  constexpr double& operator()(int i, int j) { return m[i + 3 * j]; }
+  constexpr Vector3D row(int i) const { return {m[i], m[i + 3], m[i + 6]}; }
+  constexpr Vector3D column(int j) const { return {m[3 * j], m[3 * j + 1], m[3 * j + 2]}; }
+  constexpr void set_row(int i, const Vector3D& v) { m[i] = v.x, m[i + 3] = v.y, m[i + 6] = v.z; }
+  constexpr void set_column(int j, const Vector3D& v) { m[3 * j] = v.x, m[3 * j + 1] = v.y, m[3 * j + 2] = v.z; }
+
+  constexpr Vector3D operator*(const Vector3D& v) const {
+    return {m[0] * v.x + m[3] * v.y + m[6] * v.z, m[1] * v.x + m[4] * v.y + m[7] * v.z,
+            m[2] * v.x + m[5] * v.y + m[8] * v.z};
+  }
+  // M^T v
+  constexpr Vector3D transpose_mul(const Vector3D& v) const {
+    return {m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
+            m[6] * v.x + m[7] * v.y + m[8] * v.z};
+  }
+  constexpr Matrix3& operator+=(const Matrix3& o) {
+    for (int k = 0; k < 9; ++k) m[k] += o.m[k];
+    return *this;
+  }
+
+  // R M R^T.
+  constexpr Matrix3 rotate(const SpatialRotation& r) const {
+    Matrix3 t;  // M R^T, row by row: row i of M times R^T is R (row i of M)
+    for (int i = 0; i < 3; ++i) t.set_row(i, r * row(i));
+    Matrix3 out;  // R (M R^T), column by column
+    for (int j = 0; j < 3; ++j) out.set_column(j, r * t.column(j));
+    return out;
+  }
+  // R M R^T for R = SpatialRotation::about<K>(c, s): rows and then columns i and j mix.
+  template <int K>
+  constexpr Matrix3 rotate_about(double c, double s) const {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    Matrix3 out = *this;
+    for (int col = 0; col < 3; ++col) {
+      const double a = (*this)(i, col), b = (*this)(j, col);
+      out(i, col) = c * a - s * b;
+      out(j, col) = s * a + c * b;
+    }
+    for (int r = 0; r < 3; ++r) {
+      const double a = out(r, i), b = out(r, j);
+      out(r, i) = c * a - s * b;
+      out(r, j) = s * a + c * b;
+    }
+    return out;
+  }
+};
+
+// A symmetric 6x6 matrix in blocks [[A, B], [B^T, C]] with A and C symmetric: the
+// inertia of a body together with the bodies its joints carry, as the articulated-body
+// algorithm accumulates it. Applied to a motion (w; v) it gives the force
+// (A w + B v; B^T w + C v).
+struct ArticulatedInertia {
+  Symmetric3 A;
+  Matrix3 B;
+  Symmetric3 C;
+
+  // The rigid body of mass m, centre of mass c and rotational inertia Ic about it:
+  // A = Ic - m [c]x^2, B = m [c]x, C = m 1.
+  static constexpr ArticulatedInertia from_rigid(double mass, const Vector3D& c, const Symmetric3& Ic) {
+    ArticulatedInertia r;
+    r.A = Ic - Symmetric3::skew_square(c) * mass;
+    r.B.m = {0, mass * c.z, -mass * c.y, -mass * c.z, 0, mass * c.x, mass * c.y, -mass * c.x, 0};
+    r.C = Symmetric3{{mass, mass, mass, 0, 0, 0}};
+    return r;
+  }
+
+  constexpr SpatialForce operator*(const SpatialMotion& x) const {
+    return {A * x.rotation + B * x.translation, B.transpose_mul(x.rotation) + C * x.translation};
+  }
+  // The product with a motion that only rotates, (k; 0), or only translates, (0; k).
+  constexpr SpatialForce times_rotation(const Vector3D& k) const { return {A * k, B.transpose_mul(k)}; }
+  constexpr SpatialForce times_translation(const Vector3D& k) const { return {B * k, C * k}; }
+
+  // this -= U U^T / d, with U given as a force (n; f).
+  constexpr void subtract_outer(const SpatialForce& U, double inv_d) {
+    const Vector3D& n = U.angular;
+    const Vector3D& f = U.linear;
+    const Vector3D nd = n * inv_d, fd = f * inv_d;
+    A.data[0] -= nd.x * n.x, A.data[1] -= nd.y * n.y, A.data[2] -= nd.z * n.z;
+    A.data[3] -= nd.x * n.y, A.data[4] -= nd.x * n.z, A.data[5] -= nd.y * n.z;
+    C.data[0] -= fd.x * f.x, C.data[1] -= fd.y * f.y, C.data[2] -= fd.z * f.z;
+    C.data[3] -= fd.x * f.y, C.data[4] -= fd.x * f.z, C.data[5] -= fd.y * f.z;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) B(i, j) -= nd[i] * f[j];
+  }
+
+  // The blocks turned into other axes, R M R^T each: the general rotation, and the
+  // cheaper one about a coordinate axis (SpatialRotation::about<K>(c, s)).
+  ArticulatedInertia rotate(const SpatialRotation& r) const { return {A.rotate(r), B.rotate(r), C.rotate(r)}; }
+  template <int K>
+  constexpr ArticulatedInertia rotate_about(double c, double s) const {
+    return {A.rotate_about<K>(c, s), B.rotate_about<K>(c, s), C.rotate_about<K>(c, s)};
+  }
+
+  // Adds this inertia, given in axes parallel to the parent's with its origin at p in
+  // the parent frame, to `parent` (the congruence with the translation's force and
+  // inverse motion transforms). With P = [p]x:
+  //   A' = A - B P - (B P)^T - P C P,  B' = B + P C,  C' = C.
+  constexpr void add_translated_to(const Vector3D& p, ArticulatedInertia& parent) const {
+    Matrix3 pc, bp;  // P C (columns of C crossed with p), B P (rows of B crossed with p)
+    for (int k = 0; k < 3; ++k) {
+      pc.set_column(k, velmora::cross(p, Vector3D{C(0, k), C(1, k), C(2, k)}));
+      bp.set_row(k, velmora::cross(B.row(k), p));
+    }
+    // P C P, row by row: (row a of P C) x p; only the six entries of a symmetric matrix.
+    const Vector3D pcp0 = velmora::cross(pc.row(0), p), pcp1 = velmora::cross(pc.row(1), p);
+    const double pcp22 = velmora::cross(pc.row(2), p).z;
+    std::array<double, 6>& a = parent.A.data;
+    a[0] += A.data[0] - 2 * bp(0, 0) - pcp0.x;
+    a[1] += A.data[1] - 2 * bp(1, 1) - pcp1.y;
+    a[2] += A.data[2] - 2 * bp(2, 2) - pcp22;
+    a[3] += A.data[3] - bp(0, 1) - bp(1, 0) - pcp0.y;
+    a[4] += A.data[4] - bp(0, 2) - bp(2, 0) - pcp0.z;
+    a[5] += A.data[5] - bp(1, 2) - bp(2, 1) - pcp1.z;
+    parent.B += B;
+    parent.B += pc;
+    for (int k = 0; k < 6; ++k) parent.C.data[k] += C.data[k];
+  }
+};
+
+}  // namespace velmora

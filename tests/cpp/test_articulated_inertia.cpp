@@ -1,0 +1,137 @@
+// The articulated-body inertia against plain dense 6x6 arithmetic: the block formulas,
+// the symmetric storage and the shortcuts for rotations about a coordinate axis.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+
+#include "core/inertia/inertia.hpp"
+#include "core/spatial/articulated_inertia.hpp"
+
+using namespace velmora;
+
+namespace {
+
+using Rand = std::mt19937_64;
+double uniform(Rand& r) { return std::uniform_real_distribution<double>(-1, 1)(r); }
+Vector3D random_vector(Rand& r) { return {uniform(r), uniform(r), uniform(r)}; }
+Symmetric3 random_symmetric(Rand& r) {
+  return {{uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r)}};
+}
+SpatialRotation random_rotation(Rand& r) { return SpatialRotation::from_axis_angle(random_vector(r), 3 * uniform(r)); }
+
+using Dense = std::array<std::array<double, 6>, 6>;
+
+Dense dense(const ArticulatedInertia& ia) {
+  Dense d{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      d[i][j] = ia.A(i, j);
+      d[i][j + 3] = ia.B(i, j);
+      d[j + 3][i] = ia.B(i, j);
+      d[i + 3][j + 3] = ia.C(i, j);
+    }
+  return d;
+}
+
+Dense product(const Dense& a, const Dense& b) {
+  Dense out{};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j)
+      for (int k = 0; k < 6; ++k) out[i][j] += a[i][k] * b[k][j];
+  return out;
+}
+
+Dense transpose(const Dense& a) {
+  Dense out{};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) out[i][j] = a[j][i];
+  return out;
+}
+
+// The inverse motion transform of a placement (R, p): (w; v) in the parent frame to the
+// child frame, w' = R^T w, v' = R^T (v - p x w).
+Dense inverse_motion_transform(const SE3& x) {
+  Dense m{};
+  for (int j = 0; j < 6; ++j) {
+    SpatialMotion e;
+    if (j < 3) e.rotation = j == 0 ? Vector3D::unit_x() : j == 1 ? Vector3D::unit_y() : Vector3D::unit_z();
+    else e.translation = j == 3 ? Vector3D::unit_x() : j == 4 ? Vector3D::unit_y() : Vector3D::unit_z();
+    const SpatialMotion col = x.act_inv_motion(e);
+    for (int i = 0; i < 6; ++i) m[i][j] = col[i];
+  }
+  return m;
+}
+
+ArticulatedInertia random_articulated(Rand& r) { return {random_symmetric(r), Matrix3{{uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r)}}, random_symmetric(r)}; }
+
+void expect_near(const Dense& a, const Dense& b, double tol) {
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) EXPECT_NEAR(a[i][j], b[i][j], tol) << i << ", " << j;
+}
+
+}  // namespace
+
+TEST(ArticulatedInertia, RigidBodyActsAsTheInertia) {
+  Rand r(1);
+  const Inertia body{2.5, {0.1, -0.3, 0.2}, Symmetric3{{0.4, 0.5, 0.3, 0.01, -0.02, 0.03}}};
+  const ArticulatedInertia ia = ArticulatedInertia::from_rigid(body.mass, body.com, body.inertia);
+  for (int k = 0; k < 5; ++k) {
+    const SpatialMotion m{random_vector(r), random_vector(r)};
+    const SpatialForce a = ia * m, b = body * m;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_NEAR(a.angular[i], b.angular[i], 1e-15);
+      EXPECT_NEAR(a.linear[i], b.linear[i], 1e-15);
+    }
+    // The products with a motion that only rotates or only translates.
+    const SpatialForce rot = ia.times_rotation(m.rotation), full_rot = ia * SpatialMotion{m.rotation, {}};
+    const SpatialForce tr = ia.times_translation(m.translation), full_tr = ia * SpatialMotion{{}, m.translation};
+    EXPECT_EQ(rot, full_rot);
+    EXPECT_EQ(tr, full_tr);
+  }
+}
+
+// Moving an articulated inertia into the parent frame is the congruence
+// X^-T IA X^-1 with the placement's inverse motion transform.
+TEST(ArticulatedInertia, CongruenceWithAPlacement) {
+  Rand r(2);
+  for (int k = 0; k < 10; ++k) {
+    const ArticulatedInertia ia = random_articulated(r), start = random_articulated(r);
+    const SE3 x{random_rotation(r), random_vector(r)};
+    const Dense m = inverse_motion_transform(x);
+    Dense expected = product(transpose(m), product(dense(ia), m));
+    const Dense base = dense(start);
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) expected[i][j] += base[i][j];
+    ArticulatedInertia parent = start;
+    ia.rotate(x.rotation).add_translated_to(x.translation, parent);
+    expect_near(dense(parent), expected, 1e-13);
+  }
+}
+
+TEST(ArticulatedInertia, RotationsAboutCoordinateAxes) {
+  Rand r(3);
+  for (int k = 0; k < 10; ++k) {
+    const ArticulatedInertia ia = random_articulated(r);
+    const double angle = 4 * uniform(r), c = std::cos(angle), s = std::sin(angle);
+    expect_near(dense(ia.rotate_about<0>(c, s)), dense(ia.rotate(SpatialRotation::about<0>(c, s))), 1e-15);
+    expect_near(dense(ia.rotate_about<1>(c, s)), dense(ia.rotate(SpatialRotation::about<1>(c, s))), 1e-15);
+    expect_near(dense(ia.rotate_about<2>(c, s)), dense(ia.rotate(SpatialRotation::about<2>(c, s))), 1e-15);
+  }
+  // The general rotation by the identity changes nothing at all.
+  const ArticulatedInertia ia = random_articulated(r);
+  EXPECT_EQ(dense(ia.rotate(SpatialRotation::identity())), dense(ia));
+}
+
+TEST(ArticulatedInertia, SubtractOuterProduct) {
+  Rand r(4);
+  ArticulatedInertia ia = random_articulated(r);
+  const SpatialForce u{random_vector(r), random_vector(r)};
+  Dense expected = dense(ia);
+  const double uv[6] = {u.angular.x, u.angular.y, u.angular.z, u.linear.x, u.linear.y, u.linear.z};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) expected[i][j] -= uv[i] * uv[j] / 0.7;
+  ia.subtract_outer(u, 1 / 0.7);
+  expect_near(dense(ia), expected, 1e-15);
+}
