@@ -30,6 +30,7 @@ bool flat_in_place(const vb::ArrayView& a) {
 // that way, otherwise a copy in `storage`.
 std::span<const double> flat(const vb::ArrayView& a, std::vector<double>& storage) {
   const auto n = static_cast<std::size_t>(a.size());
+  if (a.c_contiguous_aligned) return {reinterpret_cast<const double*>(a.data), n};
   if (n == 0) return {};
   if (flat_in_place(a)) return {reinterpret_cast<const double*>(a.data), n};
   storage.resize(n);

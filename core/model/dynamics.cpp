@@ -6,7 +6,6 @@
 // an inertial force without a separate gravity term.
 #include <array>
 #include <cmath>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,10 +34,9 @@ Row* scratch_rows(std::size_t n) {
 }
 
 // Short arrays are refused; longer ones are accepted and their tail ignored.
-std::optional<DynamicsError> check_at_least(const char* name, std::size_t expected, std::size_t got) {
-  if (got >= expected) return std::nullopt;
-  return DynamicsError{"Parameter '" + std::string(name) + "' expected configuration size of at least " +
-                       std::to_string(expected) + ", but got " + std::to_string(got)};
+[[gnu::cold]] std::unexpected<DynamicsError> too_short(const char* name, std::size_t expected, std::size_t got) {
+  return fail("Parameter '" + std::string(name) + "' expected configuration size of at least " +
+              std::to_string(expected) + ", but got " + std::to_string(got));
 }
 
 // --------------------------------------------------------------------- inverse dynamics
@@ -103,9 +101,9 @@ void add_to_parent(const ArticulatedInertia& ia, const JointStep& step, const SE
 
 std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
                                                  std::span<const double> v, std::span<const double> a) {
-  if (auto e = check_at_least("q", model.nq, q.size())) return std::unexpected(*e);
-  if (auto e = check_at_least("v", model.nv, v.size())) return std::unexpected(*e);
-  if (auto e = check_at_least("a", model.nv, a.size())) return std::unexpected(*e);
+  if (q.size() < model.nq) return too_short("q", model.nq, q.size());
+  if (v.size() < model.nv) return too_short("v", model.nv, v.size());
+  if (a.size() < model.nv) return too_short("a", model.nv, a.size());
   if (!model.steps_agree() || model.inertias.size() != model.njoints()) return malformed_model();
 
   const std::size_t n = model.njoints();

@@ -59,6 +59,7 @@ bool to_array(PyObject* o, ArgName where, int ndim, ArrayView& out) {
   out.ndim = PyArray_NDIM(a);
   out.shape = PyArray_DIMS(a);
   out.strides = PyArray_STRIDES(a);
+  out.c_contiguous_aligned = PyArray_CHKFLAGS(a, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED);
   return true;
 }
 

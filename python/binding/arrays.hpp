@@ -17,6 +17,9 @@ struct ArrayView {
   int ndim = 0;
   const Py_ssize_t* shape = nullptr;
   const Py_ssize_t* strides = nullptr;  // in bytes
+  // NumPy's own record that the elements lie in row-major order, aligned for double:
+  // then they can be read in place as one flat vector without looking at the strides.
+  bool c_contiguous_aligned = false;
 
   Py_ssize_t size() const {
     Py_ssize_t n = 1;
