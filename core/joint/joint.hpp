@@ -79,9 +79,12 @@ inline JointMotion::Position JointMotion::position(const double* q) const {
     case JointType::Revolute: return {std::cos(q[0]), std::sin(q[0]), {}};
     case JointType::Continuous: break;
   }
-  // The direction of the pair, whatever its length. A pair of length zero, infinite or
-  // NaN goes through its angle instead, which gives the identity for (0, 0).
-  const double n = std::hypot(q[0], q[1]);
+  // The direction of the pair, whatever its length. The plain square root serves every
+  // length whose square is a normal number; hypot the tiny and huge ones. A pair of
+  // length zero, infinite or NaN goes through its angle instead, which gives the
+  // identity for (0, 0).
+  const double n2 = q[0] * q[0] + q[1] * q[1];
+  const double n = n2 > 0x1p-1000 && n2 < 0x1p1000 ? std::sqrt(n2) : std::hypot(q[0], q[1]);
   if (n > 0 && n < INFINITY) return {q[0] / n, q[1] / n, {}};
   const double angle = std::atan2(q[1], q[0]);
   return {std::cos(angle), std::sin(angle), {}};
