@@ -72,7 +72,8 @@ Model::Model(const Model& o)
       nv(o.nv),
       gravity(o.gravity),
       steps_(o.steps_),
-      kinds_(o.kinds_) {
+      kinds_(o.kinds_),
+      frame_index_(o.frame_index_) {
   joint_models.reserve(o.joint_models.size());
   for (const auto& jm : o.joint_models) joint_models.push_back(jm->clone_box());
 }
@@ -134,12 +135,18 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
 std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append_inertia) {
   if (frame.parent_joint >= njoints())
     return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, frame.parent_joint, {}});
-  if (const auto existing = get_frame_id(frame.name, frame.frame_type)) return *existing;
+  // The index is brought up to date first (after direct edits of the list it is built
+  // again) and given room for the new entry, so that once the frame is appended nothing
+  // can fail.
+  if (frame_index_.covered() != frames.size()) frame_index_.rebuild(frames);
+  if (const auto existing = frame_index_.find(frames, frame.name, frame.frame_type)) return *existing;
+  frame_index_.make_room(frames.size() + 1);
   const std::size_t id = frames.size();
   // The frame's body, expressed in the parent joint's frame.
   const Inertia moved = frame.inertia.act(frame.placement);
   const std::size_t parent = frame.parent_joint;
   frames.push_back(std::move(frame));
+  frame_index_.insert_next(frames);
   if (append_inertia) inertias[parent] += moved;
   return id;
 }
@@ -151,6 +158,8 @@ std::optional<std::size_t> Model::get_joint_id(std::string_view joint_name) cons
 }
 
 std::optional<std::size_t> Model::get_frame_id(std::string_view frame_name, std::optional<FrameType> type) const {
+  if (frame_index_.covered() == frames.size()) return frame_index_.find(frames, frame_name, type);
+  // The list was edited directly since the last add_frame.
   for (std::size_t i = 0; i < frames.size(); ++i)
     if (frames[i].name == frame_name && (!type || frames[i].frame_type == *type)) return i;
   return std::nullopt;

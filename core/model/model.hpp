@@ -12,6 +12,7 @@
 #include "core/inertia/inertia.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/frame.hpp"
+#include "core/model/frame_index.hpp"
 #include "core/spatial/configuration.hpp"
 #include "core/spatial/se3.hpp"
 
@@ -89,6 +90,9 @@ class Model {
   std::vector<SE3> joint_placements;
   std::vector<std::unique_ptr<JointModel>> joint_models;
   std::vector<Inertia> inertias;
+  // Appended to by add_frame, which keeps an index of the frames' names and types (built
+  // again when the list's length changed behind its back). Code that edits the list
+  // directly keeps the name and type of every frame at its position.
   std::vector<Frame> frames;
   // Offsets of each joint's slice in the configuration and velocity vectors.
   std::vector<std::size_t> idx_q, idx_v;
@@ -98,6 +102,9 @@ class Model {
  private:
   std::vector<JointStep> steps_;
   std::vector<JointType> kinds_;
+  // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
+  // covers exactly the list.
+  FrameIndex frame_index_;
 };
 
 // The workspace of one model: one joint data per joint and the world placements.

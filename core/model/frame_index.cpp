@@ -1,0 +1,88 @@
+#include "core/model/frame_index.hpp"
+
+#include <algorithm>
+#include <functional>
+
+namespace velmora {
+
+namespace {
+
+std::uint64_t hash_name(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+}  // namespace
+
+std::optional<std::size_t> FrameIndex::find(const std::vector<Frame>& frames, std::string_view name,
+                                            std::optional<FrameType> type) const {
+  if (slots_.empty()) return std::nullopt;
+  const std::uint64_t h = hash_name(name);
+  const std::size_t mask = slots_.size() - 1;
+  // Slots are never emptied, so every entry whose name hashes to h lies between its
+  // home slot and the first empty slot after it.
+  std::optional<std::size_t> lowest;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (!s.id_plus_one) return lowest;
+    if (s.hash != h) continue;
+    const std::size_t id = s.id_plus_one - 1;
+    const Frame& f = frames[id];
+    if (type && f.frame_type != *type) continue;
+    if (f.name != name) continue;
+    // One entry per (name, type): with a type it is the answer; without one, the
+    // lowest over the types.
+    if (type) return id;
+    if (!lowest || id < *lowest) lowest = id;
+  }
+}
+
+void FrameIndex::make_room(std::size_t list_capacity) {
+  if ((entries_ + 1) * 2 > slots_.size()) grow(std::max(entries_ + 1, list_capacity));
+}
+
+void FrameIndex::insert_next(const std::vector<Frame>& frames) {
+  const std::size_t id = covered_;
+  const Frame& frame = frames[id];
+  make_room(frames.capacity());
+  const std::uint64_t h = hash_name(frame.name);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = h & mask;
+  for (;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (!s.id_plus_one) break;
+    // A lower id already holds this name and type: it stays the one found.
+    if (s.hash == h) {
+      const Frame& f = frames[s.id_plus_one - 1];
+      if (f.frame_type == frame.frame_type && f.name == frame.name) {
+        ++covered_;
+        return;
+      }
+    }
+  }
+  slots_[i] = Slot{h, id + 1};
+  ++entries_;
+  ++covered_;
+}
+
+void FrameIndex::rebuild(const std::vector<Frame>& frames) {
+  slots_.clear();
+  entries_ = 0;
+  covered_ = 0;
+  grow(std::max(frames.size(), frames.capacity()));
+  while (covered_ < frames.size()) insert_next(frames);
+}
+
+void FrameIndex::grow(std::size_t entries) {
+  std::size_t size = 16;
+  while (size < 2 * entries) size *= 2;
+  if (size <= slots_.size()) return;
+  std::vector<Slot> old(size);
+  old.swap(slots_);
+  const std::size_t mask = size - 1;
+  for (const Slot& s : old) {
+    if (!s.id_plus_one) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].id_plus_one) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,48 @@
+// Lookup of a model's frames by name and type in constant average time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/model/frame.hpp"
+
+namespace velmora {
+
+// For each (name, type) pair among a list of frames, the lowest id of a frame holding
+// it: an open-addressing table of (hash of the name, id). It stores no strings: names
+// are compared against the frame list itself, which the caller passes to every call,
+// so the table stays valid when the list reallocates and copies as plain numbers.
+//
+// It covers the frames inserted so far, in id order. A frame's name and type must not
+// change while it is covered.
+class FrameIndex {
+ public:
+  // The lowest covered id with that name and, when given, that type.
+  std::optional<std::size_t> find(const std::vector<Frame>& frames, std::string_view name,
+                                  std::optional<FrameType> type) const;
+  // Room for one more entry, so that the next insert_next does not allocate.
+  void make_room(std::size_t list_capacity);
+  // Covers frames[covered()], the next frame of the list.
+  void insert_next(const std::vector<Frame>& frames);
+  // Covers the whole list again, from scratch.
+  void rebuild(const std::vector<Frame>& frames);
+  // How many frames of the list (its first ones) the index covers.
+  std::size_t covered() const { return covered_; }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t id_plus_one = 0;  // 0: empty slot
+  };
+  // Room for at least `entries` entries at half load.
+  void grow(std::size_t entries);
+
+  std::vector<Slot> slots_;  // a power of two long, or empty
+  std::size_t entries_ = 0;
+  std::size_t covered_ = 0;
+};
+
+}  // namespace velmora
