@@ -2,15 +2,15 @@
 // text, finding the robot, its materials and root links, and visiting links and joints
 // depth-first (children in name order) with an explicit stack, so that neither a deep
 // chain nor a malformed joint graph can exhaust the call stack or loop forever.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <system_error>
-#include <unordered_set>
 
 #include "core/urdf/internal.hpp"
 
@@ -22,26 +22,32 @@ using Kind = ParseError::Kind;
 
 namespace urdf {
 
-Result<std::size_t> get_parent_frame(Context& ctx, pugi::xml_node parent) {
-  const auto parent_name = attribute(parent, "name");
-  if (!parent_name) return fail(Kind::MissingName, render(parent));
-  if (!attribute(ctx.robot, "name")) return fail(Kind::MissingName, render(ctx.robot));
+Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent) {
+  // The parent's name is required, then the robot's.
+  switch (parent.kind) {
+    case ParentRef::Kind::Robot:
+      break;
+    case ParentRef::Kind::Link:
+      if (!ctx.links[parent.index].has_name) return fail(Kind::MissingName, render(ctx.links[parent.index].node));
+      break;
+    case ParentRef::Kind::Joint:
+      if (!ctx.joints[parent.index].name) return fail(Kind::MissingName, render(ctx.joints[parent.index].node));
+      break;
+  }
+  if (!ctx.robot_has_name) return fail(Kind::MissingName, render(ctx.robot));
   // The robot element itself (root links) is the world frame. This is decided by
   // identity, not by name: a link or joint that shares the robot's name still hangs
-  // from its own frame.
-  if (parent == ctx.robot) return std::size_t{0};
-  if (const auto it = ctx.element_frames.find(parent.internal_object()); it != ctx.element_frames.end())
-    return it->second;
-  FrameType type = FrameType::Body;
-  if (const auto t = attribute(parent, "type")) {
-    if (*t == "fixed")
-      type = FrameType::Fixed;
-    else if (*t == "revolute" || *t == "continuous" || *t == "prismatic")
-      type = FrameType::Joint;
+  // from its own frame, the one it added when it was built (the walk builds every
+  // parent before its children).
+  switch (parent.kind) {
+    case ParentRef::Kind::Robot:
+      return std::size_t{0};
+    case ParentRef::Kind::Link:
+      return ctx.links[parent.index].frame;
+    case ParentRef::Kind::Joint:
+      return ctx.joints[parent.index].frame;
   }
-  const auto id = ctx.model.get_frame_id(*parent_name, type);
-  if (!id) return fail(Kind::UnknownParentFrame, std::string(*parent_name));
-  return *id;
+  return std::size_t{0};
 }
 
 }  // namespace urdf
@@ -54,27 +60,39 @@ std::unexpected<ParseError> io_error(int err, const std::string& path) {
   return fail(Kind::IoError, std::generic_category().message(err) + " (os error " + std::to_string(err) + ")", path);
 }
 
+// Closes a file descriptor when it goes out of scope.
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() { ::close(fd); }
+};
+
 Result<std::string> read_file(const std::string& path) {
   // A NUL byte would cut the path short and open another file.
   if (path.find('\0') != std::string::npos)
     return fail(Kind::IoError, "file name contained an unexpected NUL byte", path);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) return io_error(errno, path);
-  // Sized from the file's length when it has one, then read to the end whatever it is.
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return io_error(errno, path);
+  const FileDescriptor file{fd};
+  // Sized from the file's length when it has one (one byte more, so that the read that
+  // finds the end needs no room of its own), then read to the end whatever it is.
   struct stat info;
   std::size_t capacity = 1 << 16;
-  if (::fstat(::fileno(file.get()), &info) == 0 && info.st_size > 0) capacity = static_cast<std::size_t>(info.st_size) + 1;
-  std::string text;
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) capacity = static_cast<std::size_t>(info.st_size) + 1;
+  std::string text(capacity, '\0');
   std::size_t length = 0;
   for (;;) {
-    text.resize(length + capacity);
-    const std::size_t n = std::fread(text.data() + length, 1, capacity, file.get());
-    length += n;
-    if (n < capacity) break;
-    capacity = std::max<std::size_t>(capacity, 1 << 16);
+    if (length == text.size()) text.resize(text.size() + (1 << 16));
+    const ::ssize_t n = ::read(fd, text.data() + length, text.size() - length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_error(errno ? errno : EIO, path);
+    }
+    if (n == 0) break;
+    length += static_cast<std::size_t>(n);
   }
   text.resize(length);
-  if (std::ferror(file.get())) return io_error(errno ? errno : EIO, path);
   return text;
 }
 
@@ -180,100 +198,160 @@ Result<pugi::xml_node> check_document(const pugi::xml_document& doc, bool has_ch
   return robot;
 }
 
-Result<void> read_materials(Context& ctx) {
-  for (pugi::xml_node m = ctx.robot.child("material"); m; m = m.next_sibling("material")) {
-    const auto name = attribute(m, "name");
-    if (!name) return fail(Kind::MissingName, render(m));
-    const pugi::xml_node color = first_child(m, "color");
-    if (!color) return fail(Kind::MaterialWithoutColor, std::string(*name));
-    const auto rgba = read_f64_list<4>(color, "rgba");
-    if (!rgba) return std::unexpected(rgba.error());
-    ctx.materials[std::string(*name)] = Color{*rgba};
-  }
+// A robot-level <material>: its colour goes into the table under its name.
+Result<void> read_material(Context& ctx, pugi::xml_node material) {
+  const char* name = find_attributes<1>(material, {"name"})[0];
+  if (!name) return fail(Kind::MissingName, render(material));
+  const pugi::xml_node color = first_child(material, "color");
+  if (!color) return fail(Kind::MaterialWithoutColor, name);
+  const auto rgba = read_list<double, 4>(find_attributes<1>(color, {"rgba"})[0], "rgba");
+  if (!rgba) return std::unexpected(rgba.error());
+  ctx.materials.insert_or_assign(std::string(name), Color{*rgba});
   return {};
 }
 
-void sort_by_name(std::vector<pugi::xml_node>& nodes) {
-  std::stable_sort(nodes.begin(), nodes.end(),
-                   [](pugi::xml_node x, pugi::xml_node y) { return name_or_empty(x) < name_or_empty(y); });
+// Lists the robot's links and joints with what the walk reads of them, and reads the
+// materials, in one pass over the robot's children. A material's error comes before a
+// <child> without "link", whatever their document order.
+Result<void> scan_robot(Context& ctx) {
+  std::optional<ParseError> child_without_link;
+  for (pugi::xml_node n = ctx.robot.first_child(); n; n = n.next_sibling()) {
+    if (n.type() != pugi::node_element) continue;
+    const char* tag = n.name();
+    if (same_name(tag, "link")) {
+      const char* name = find_attributes<1>(n, {"name"})[0];
+      LinkEntry& link = ctx.links.emplace_back();
+      link.node = n;
+      link.has_name = name != nullptr;
+      if (name) link.name = name;
+    } else if (same_name(tag, "joint")) {
+      JointEntry& joint = ctx.joints.emplace_back();
+      joint.node = n;
+      const auto [name, type] = find_attributes<2>(n, {"name", "type"});
+      joint.name = name;
+      joint.type = type;
+      const auto [origin, axis, limit, parent, child] =
+          first_children<5>(n, {"origin", "axis", "limit", "parent", "child"});
+      joint.origin = origin;
+      joint.axis = axis;
+      joint.limit = limit;
+      joint.child = child;
+      if (parent)
+        if (const char* link = find_attributes<1>(parent, {"link"})[0]) {
+          joint.parent_link = link;
+          joint.has_parent_link = true;
+        }
+      if (joint.child) {
+        const char* link = find_attributes<1>(joint.child, {"link"})[0];
+        if (link)
+          joint.child_link = link;
+        else if (!child_without_link)
+          child_without_link = ParseError{Kind::MissingParameter, "link", {}};
+      }
+    } else if (same_name(tag, "material")) {
+      if (auto r = read_material(ctx, n); !r) return r;
+    }
+  }
+  if (child_without_link) return std::unexpected(std::move(*child_without_link));
+  return {};
 }
 
+// Orders entry indices against a name, for searches in a list sorted by name.
+template <class Entry>
+struct NameOrder {
+  const std::vector<Entry>& entries;
+  bool operator()(std::size_t i, std::string_view name) const { return entries[i].name < name; }
+  bool operator()(std::string_view name, std::size_t i) const { return name < entries[i].name; }
+};
+
+// The same for joints by the link they hang from.
+struct ParentLinkOrder {
+  const std::vector<JointEntry>& joints;
+  bool operator()(std::size_t i, std::string_view name) const { return joints[i].parent_link < name; }
+  bool operator()(std::string_view name, std::size_t i) const { return name < joints[i].parent_link; }
+};
+
 struct Step {
-  pugi::xml_node element;
-  pugi::xml_node parent;
+  bool is_link;
+  std::size_t index;  // into ctx.links or ctx.joints
+  ParentRef parent;
   std::size_t parent_joint;
-  bool is_root;
 };
 
 Result<void> walk(Context& ctx) {
-  std::vector<pugi::xml_node> links;
-  std::unordered_map<std::string_view, pugi::xml_node> link_by_name;
-  std::unordered_map<std::string_view, std::vector<pugi::xml_node>> joints_by_parent;
-  std::unordered_set<std::string_view> child_names;
-  for (pugi::xml_node n = ctx.robot.first_child(); n; n = n.next_sibling()) {
-    if (n.type() != pugi::node_element) continue;
-    if (is_tag(n, "link")) {
-      links.push_back(n);
-      link_by_name.try_emplace(name_or_empty(n), n);
-    } else if (is_tag(n, "joint")) {
-      if (const pugi::xml_node child = first_child(n, "child")) {
-        const auto link = read_string(child, "link");
-        if (!link) return std::unexpected(link.error());
-        child_names.insert(*link);
-      }
-      if (const pugi::xml_node parent = first_child(n, "parent"))
-        if (const auto link = attribute(parent, "link")) joints_by_parent[*link].push_back(n);
-    }
+  if (auto r = scan_robot(ctx); !r) return r;
+  const auto& links = ctx.links;
+  const auto& joints = ctx.joints;
+
+  // The links ordered by name, equal names in document order: the first of a name is
+  // the one a joint's <child> finds, and the root links come out in their build order.
+  std::vector<std::size_t> links_by_name(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) links_by_name[i] = i;
+  std::sort(links_by_name.begin(), links_by_name.end(), [&](std::size_t x, std::size_t y) {
+    return links[x].name < links[y].name || (links[x].name == links[y].name && x < y);
+  });
+  const auto links_named = [&](std::string_view name) {
+    return std::equal_range(links_by_name.begin(), links_by_name.end(), name, NameOrder<LinkEntry>{links});
+  };
+
+  // The joints that hang from a link (those whose <parent> names one), grouped by that
+  // link's name and, within a group, in the order the walk builds them: by their own
+  // name, equal names in document order.
+  std::vector<std::size_t> hanging;
+  for (std::size_t i = 0; i < joints.size(); ++i)
+    if (joints[i].has_parent_link) hanging.push_back(i);
+  const auto joint_name = [&](std::size_t i) { return std::string_view(joints[i].name ? joints[i].name : ""); };
+  std::sort(hanging.begin(), hanging.end(), [&](std::size_t x, std::size_t y) {
+    if (joints[x].parent_link != joints[y].parent_link) return joints[x].parent_link < joints[y].parent_link;
+    const std::string_view nx = joint_name(x), ny = joint_name(y);
+    return nx < ny || (nx == ny && x < y);
+  });
+
+  // A link named as some joint's child is not a root.
+  for (const JointEntry& joint : joints) {
+    if (!joint.child) continue;
+    const auto [first, last] = links_named(joint.child_link);
+    for (auto it = first; it != last; ++it) ctx.links[*it].root = false;
   }
 
   // Room for every frame and joint the walk can add, so that the model's lists grow once.
-  std::size_t joint_count = 0;
-  for (const auto& [_, hanging] : joints_by_parent) joint_count += hanging.size();
+  const std::size_t joint_count = hanging.size();
   ctx.model.frames.reserve(1 + links.size() + joint_count);
-  ctx.element_frames.reserve(links.size() + joint_count);
   ctx.model.joint_placements.reserve(1 + joint_count);
   ctx.model.joint_names.reserve(1 + joint_count);
   ctx.model.joint_parents.reserve(1 + joint_count);
   ctx.model.joint_models.reserve(1 + joint_count);
   ctx.model.inertias.reserve(1 + joint_count);
 
-  std::vector<pugi::xml_node> roots;
-  for (pugi::xml_node link : links)
-    if (!child_names.contains(name_or_empty(link))) roots.push_back(link);
-  sort_by_name(roots);
-
   std::vector<Step> stack;
-  for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.push_back({*it, ctx.robot, 0, true});
-  std::unordered_set<const void*> built;
-  std::vector<pugi::xml_node> next;
+  for (auto it = links_by_name.rbegin(); it != links_by_name.rend(); ++it)
+    if (links[*it].root) stack.push_back({true, *it, {ParentRef::Kind::Robot}, 0});
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
-    if (is_tag(step.element, "link")) {
-      const std::string_view name = name_or_empty(step.element);
-      if (!built.insert(step.element.internal_object()).second) return fail(Kind::LinkReachedTwice, std::string(name));
-      if (auto r = parse_link(ctx, step.element, step.parent, step.parent_joint, step.is_root); !r) return r;
-      const auto hanging = joints_by_parent.find(name);
-      if (hanging == joints_by_parent.end()) continue;
-      next = hanging->second;
-      sort_by_name(next);
-      for (auto it = next.rbegin(); it != next.rend(); ++it) stack.push_back({*it, step.element, step.parent_joint, false});
+    if (step.is_link) {
+      LinkEntry& link = ctx.links[step.index];
+      if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
+      link.built = true;
+      if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
+      const auto [first, last] =
+          std::equal_range(hanging.begin(), hanging.end(), link.name, ParentLinkOrder{joints});
+      for (auto it = last; it != first;)
+        stack.push_back({false, *--it, {ParentRef::Kind::Link, step.index}, step.parent_joint});
     } else {
-      const auto joint_id = parse_joint(ctx, step.element, step.parent, step.parent_joint);
+      const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
       if (!joint_id) return std::unexpected(joint_id.error());
-      const pugi::xml_node child = first_child(step.element, "child");
-      if (!child) continue;
-      const auto link_name = read_string(child, "link");
-      if (!link_name) return std::unexpected(link_name.error());
-      const auto link = link_by_name.find(*link_name);
-      if (link == link_by_name.end()) return fail(Kind::UnknownLinkName, std::string(*link_name));
-      stack.push_back({link->second, step.element, *joint_id, false});
+      const JointEntry& joint = joints[step.index];
+      if (!joint.child) continue;
+      const auto [first, last] = links_named(joint.child_link);
+      if (first == last) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
+      stack.push_back({true, *first, {ParentRef::Kind::Joint, step.index}, *joint_id});
     }
   }
   return {};
 }
 
-Result<UrdfModels> build_from_text(std::string text, const std::optional<std::string>& package_dir,
+Result<UrdfModels> build_from_text(std::string_view text, const std::optional<std::string>& package_dir,
                                    const std::string& filepath) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
@@ -289,10 +367,9 @@ Result<UrdfModels> build_from_text(std::string text, const std::optional<std::st
   if (may_have_prefixed_tags(text)) strip_prefixes(doc);
   const auto robot = check_document(doc, text.find("&#") != std::string::npos);
   if (!robot) return std::unexpected(robot.error());
-  text = std::string();  // the document holds its own copy
 
-  Context ctx{*robot, Model(std::string(name_or_empty(*robot))), {}, {}, {}, package_dir, {}};
-  if (auto r = read_materials(ctx); !r) return std::unexpected(r.error());
+  const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
+  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}};
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
 }
@@ -301,14 +378,14 @@ Result<UrdfModels> build_from_text(std::string text, const std::optional<std::st
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
                                                              const std::optional<std::string>& package_dir) {
-  auto text = read_file(filepath);
+  const auto text = read_file(filepath);
   if (!text) return std::unexpected(text.error());
-  return build_from_text(std::move(*text), package_dir, filepath);
+  return build_from_text(*text, package_dir, filepath);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
                                                                     const std::optional<std::string>& package_dir) {
-  return build_from_text(std::string(text), package_dir, "<string>");
+  return build_from_text(text, package_dir, "<string>");
 }
 
 }  // namespace velmora

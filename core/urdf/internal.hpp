@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,32 +50,75 @@ std::optional<std::string_view> next_piece(std::string_view s, std::size_t& pos)
 
 // ------------------------------------------------------------------ elements
 
-// Tag names are compared without their namespace prefix: the builder strips prefixes
-// from the parsed document once (strip_prefixes), so that lookups can compare names
-// directly.
-inline bool is_tag(pugi::xml_node node, const char* tag) { return std::strcmp(node.name(), tag) == 0; }
+// Tag and attribute names compared as exact byte strings. The builder strips namespace
+// prefixes from the parsed document once (strip_prefixes), so that lookups can compare
+// names directly.
+inline bool same_name(const char* s, const char* word) {
+  while (*word && *s == *word) ++s, ++word;
+  return *s == *word;
+}
+inline bool is_tag(pugi::xml_node node, const char* tag) { return same_name(node.name(), tag); }
 // The first element child whose tag name is `tag` (null node when there is none).
 inline pugi::xml_node first_child(pugi::xml_node node, const char* tag) { return node.child(tag); }
-// The attribute's text; empty optional when the attribute is absent.
-std::optional<std::string_view> attribute(pugi::xml_node node, const char* name);
-// The "name" attribute, or the empty string when absent.
-std::string_view name_or_empty(pugi::xml_node node);
+
+// The first element child of each of the given tags, found in one pass over the
+// children; a null node for a tag that has none.
+template <std::size_t N>
+std::array<pugi::xml_node, N> first_children(pugi::xml_node node, const std::array<const char*, N>& tags) {
+  std::array<pugi::xml_node, N> found{};
+  std::size_t missing = N;
+  for (pugi::xml_node c = node.first_child(); c && missing; c = c.next_sibling()) {
+    if (c.type() != pugi::node_element) continue;
+    const char* name = c.name();
+    for (std::size_t k = 0; k < N; ++k)
+      if (!found[k] && name[0] == tags[k][0] && same_name(name, tags[k])) {
+        found[k] = c;
+        --missing;
+        break;
+      }
+  }
+  return found;
+}
+
+// The text of the first attribute of each of the given names, found in one pass over
+// the attributes; null for a name the element does not carry.
+template <std::size_t N>
+std::array<const char*, N> find_attributes(pugi::xml_node node, const std::array<const char*, N>& names) {
+  std::array<const char*, N> found{};
+  std::size_t missing = N;
+  for (pugi::xml_attribute a = node.first_attribute(); a && missing; a = a.next_attribute()) {
+    const char* name = a.name();
+    for (std::size_t k = 0; k < N; ++k)
+      if (!found[k] && name[0] == names[k][0] && same_name(name, names[k])) {
+        found[k] = a.value();
+        --missing;
+        break;
+      }
+  }
+  return found;
+}
+
 // The tag name and attributes of an element, for error messages: <joint type="fixed">.
 std::string render(pugi::xml_node node);
 
 // ------------------------------------------------------------------ attribute readers
 
-Result<double> read_f64(pugi::xml_node node, const char* name);
-Result<float> read_f32(pugi::xml_node node, const char* name);
-Result<std::string_view> read_string(pugi::xml_node node, const char* name);
+// Each reader takes the attribute's text (null when the attribute is absent, which is
+// MissingParameter) and its name for the error.
+Result<double> read_f64(const char* text, const char* name);
+Result<float> read_f32(const char* text, const char* name);
+Result<std::string_view> read_string(const char* text, const char* name);
 // Exactly N numbers separated by white space.
-template <std::size_t N>
-Result<std::array<double, N>> read_f64_list(pugi::xml_node node, const char* name);
-template <std::size_t N>
-Result<std::array<float, N>> read_f32_list(pugi::xml_node node, const char* name);
+template <class T, std::size_t N>
+Result<std::array<T, N>> read_list(const char* text, const char* name);
+// The same without an error: empty when the text is not exactly N numbers.
+template <class T, std::size_t N>
+std::optional<std::array<T, N>> parse_list(std::string_view text);
 
+// The placement given by an <origin> element (identity for a null node).
+Result<SE3> parse_origin_element(pugi::xml_node origin);
 // The placement given by the first <origin> child (identity when there is none).
-Result<SE3> parse_origin(pugi::xml_node node);
+inline Result<SE3> parse_origin(pugi::xml_node node) { return parse_origin_element(first_child(node, "origin")); }
 
 // ------------------------------------------------------------------ mesh paths
 
@@ -91,27 +135,64 @@ std::string join_path(std::string_view dir, std::string_view path);
 
 // ------------------------------------------------------------------ the build
 
+// One <link> child of the robot.
+struct LinkEntry {
+  pugi::xml_node node;
+  std::string_view name;  // the "name" attribute, empty when absent
+  bool has_name = false;
+  bool root = true;        // no joint names it as its child
+  bool built = false;
+  std::size_t frame = 0;   // its body frame, once built
+};
+
+// One <joint> child of the robot, with the attributes and first children the walk and
+// parse_joint read.
+struct JointEntry {
+  pugi::xml_node node;
+  const char* name = nullptr;  // attribute texts, null when absent
+  const char* type = nullptr;
+  pugi::xml_node origin, axis, limit, child;
+  std::string_view parent_link;  // "link" of the first <parent>, when it has one
+  bool has_parent_link = false;
+  std::string_view child_link;   // "link" of the first <child> (the build refuses a <child> without one)
+  std::size_t frame = 0;         // the frame it added, once built
+};
+
+// The element another one hangs from: the robot, or a link or joint by its index in the
+// context's lists.
+struct ParentRef {
+  enum class Kind { Robot, Link, Joint };
+  Kind kind;
+  std::size_t index = 0;
+};
+
+// Finds std::string keys by any string_view, without building a string.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 struct Context {
   pugi::xml_node robot;
+  bool robot_has_name;
   Model model;
   GeometryModel collision_model;
   GeometryModel visual_model;
-  std::unordered_map<std::string, Color> materials;
+  std::unordered_map<std::string, Color, TextHash, std::equal_to<>> materials;
   const std::optional<std::string>& package_dir;
-  // The frame each built element added (a link's body frame, a joint's frame), so that
-  // children find their parent frame without scanning the model's frames.
-  std::unordered_map<const void*, std::size_t> element_frames;
+  // The robot's <link> and <joint> children in document order.
+  std::vector<LinkEntry> links;
+  std::vector<JointEntry> joints;
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the
 // frame the parent element (a link or a joint) added.
-Result<std::size_t> get_parent_frame(Context& ctx, pugi::xml_node parent);
+Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent);
 
-Result<void> parse_link(Context& ctx, pugi::xml_node link, pugi::xml_node parent, std::size_t parent_joint,
-                        bool is_root);
-// Returns the joint the child link hangs from: the new joint, or for a fixed joint the
-// unchanged parent joint.
-Result<std::size_t> parse_joint(Context& ctx, pugi::xml_node joint, pugi::xml_node parent,
-                                std::size_t parent_joint);
+// Builds ctx.links[link]; a link whose parent is the robot is a root link.
+Result<void> parse_link(Context& ctx, std::size_t link, ParentRef parent, std::size_t parent_joint);
+// Builds ctx.joints[joint], which hangs from a link. Returns the joint the child link
+// hangs from: the new joint, or for a fixed joint the unchanged parent joint.
+Result<std::size_t> parse_joint(Context& ctx, std::size_t joint, ParentRef parent, std::size_t parent_joint);
 
 }  // namespace velmora::urdf

@@ -10,21 +10,30 @@ using Kind = ParseError::Kind;
 
 constexpr Color default_color{{0.9, 0.9, 0.9, 1.0}};
 
-// The inertia of the first <inertial> child, in the link frame; zero without one.
-Result<Inertia> parse_inertial(pugi::xml_node link, std::string_view link_name) {
-  const pugi::xml_node inertial = first_child(link, "inertial");
+// "{link}_{k}": the name of a link's k-th collision or visual object.
+std::string object_name(std::string_view link, std::size_t k) {
+  std::string s;
+  s.reserve(link.size() + 4);
+  s += link;
+  s += '_';
+  s += std::to_string(k);
+  return s;
+}
+
+// The inertia given by an <inertial> element, in the link frame; zero for a null node.
+Result<Inertia> parse_inertial(pugi::xml_node inertial, std::string_view link_name) {
   if (!inertial) return Inertia::zeros();
-  const pugi::xml_node mass_element = first_child(inertial, "mass");
+  const auto [mass_element, tensor, origin] = first_children<3>(inertial, {"mass", "inertia", "origin"});
   if (!mass_element) return fail(Kind::MissingMass, std::string(link_name));
-  const auto mass = read_f64(mass_element, "value");
+  const auto mass = read_f64(find_attributes<1>(mass_element, {"value"})[0], "value");
   if (!mass) return std::unexpected(mass.error());
-  const pugi::xml_node tensor = first_child(inertial, "inertia");
   if (!tensor) return fail(Kind::MissingInertia, std::string(link_name));
   // Read in this order so that the first missing or invalid one is the one reported.
-  static constexpr const char* names[6] = {"ixx", "ixy", "ixz", "iyy", "iyz", "izz"};
+  static constexpr std::array<const char*, 6> names = {"ixx", "ixy", "ixz", "iyy", "iyz", "izz"};
+  const auto texts = find_attributes<6>(tensor, names);
   double v[6];
   for (int k = 0; k < 6; ++k) {
-    const auto x = read_f64(tensor, names[k]);
+    const auto x = read_f64(texts[k], names[k]);
     if (!x) return std::unexpected(x.error());
     v[k] = *x;
   }
@@ -32,54 +41,60 @@ Result<Inertia> parse_inertial(pugi::xml_node link, std::string_view link_name) 
   // absent or unreadable counts as zero.
   SpatialRotation rotation;
   Vector3D com;
-  if (const pugi::xml_node origin = first_child(inertial, "origin")) {
-    if (const auto rpy = read_f64_list<3>(origin, "rpy"))
-      rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
-    if (const auto xyz = read_f64_list<3>(origin, "xyz")) com = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
+  if (origin) {
+    const auto [rpy_text, xyz_text] = find_attributes<2>(origin, {"rpy", "xyz"});
+    if (rpy_text)
+      if (const auto rpy = parse_list<double, 3>(rpy_text))
+        rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
+    if (xyz_text)
+      if (const auto xyz = parse_list<double, 3>(xyz_text)) com = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
   }
   // Storage order m11, m22, m33, m12, m13, m23.
   const Symmetric3 about_com{{v[0], v[3], v[5], v[1], v[2], v[4]}};
   return Inertia{*mass, com, about_com.rotate(rotation)};
 }
 
-Color visual_color(pugi::xml_node visual, std::unordered_map<std::string, Color>& materials) {
-  const pugi::xml_node material = first_child(visual, "material");
+using Materials = decltype(Context::materials);
+
+Color visual_color(pugi::xml_node material, Materials& materials) {
   if (!material) return default_color;
-  const auto name = attribute(material, "name");
+  const char* name = find_attributes<1>(material, {"name"})[0];
   if (name) {
-    if (const auto it = materials.find(std::string(*name)); it != materials.end()) return it->second;
+    if (const auto it = materials.find(std::string_view(name)); it != materials.end()) return it->second;
   }
-  const pugi::xml_node color_element = first_child(material, "color");
-  if (!color_element) return default_color;
-  const auto rgba = read_f64_list<4>(color_element, "rgba");
+  const char* rgba_text = find_attributes<1>(first_child(material, "color"), {"rgba"})[0];
+  if (!rgba_text) return default_color;
+  const auto rgba = parse_list<double, 4>(rgba_text);
   if (!rgba) return default_color;
   const Color color{*rgba};
   // Later visuals may name this material without repeating the colour.
-  if (name && !name->empty()) materials[std::string(*name)] = color;
+  if (name && *name) materials.insert_or_assign(std::string(name), color);
   return color;
 }
 
 Result<std::unique_ptr<Shape>> parse_shape(Context& ctx, pugi::xml_node geometry, const std::string& object_name) {
+  const auto [box, cylinder, sphere, mesh] = first_children<4>(geometry, {"box", "cylinder", "sphere", "mesh"});
   // Fixed priority, whatever the document order.
-  if (const pugi::xml_node box = first_child(geometry, "box")) {
-    const auto size = read_f32_list<3>(box, "size");
+  if (box) {
+    const auto size = read_list<float, 3>(find_attributes<1>(box, {"size"})[0], "size");
     if (!size) return std::unexpected(size.error());
     return make_cuboid(*size);
   }
-  if (const pugi::xml_node cylinder = first_child(geometry, "cylinder")) {
-    const auto radius = read_f32(cylinder, "radius");
+  if (cylinder) {
+    const auto [radius_text, length_text] = find_attributes<2>(cylinder, {"radius", "length"});
+    const auto radius = read_f32(radius_text, "radius");
     if (!radius) return std::unexpected(radius.error());
-    const auto length = read_f32(cylinder, "length");
+    const auto length = read_f32(length_text, "length");
     if (!length) return std::unexpected(length.error());
     return make_cylinder(*radius, *length);
   }
-  if (const pugi::xml_node sphere = first_child(geometry, "sphere")) {
-    const auto radius = read_f32(sphere, "radius");
+  if (sphere) {
+    const auto radius = read_f32(find_attributes<1>(sphere, {"radius"})[0], "radius");
     if (!radius) return std::unexpected(radius.error());
     return make_sphere(*radius);
   }
-  if (const pugi::xml_node mesh = first_child(geometry, "mesh")) {
-    const auto filename = read_string(mesh, "filename");
+  if (mesh) {
+    const auto filename = read_string(find_attributes<1>(mesh, {"filename"})[0], "filename");
     if (!filename) return std::unexpected(filename.error());
     auto path = resolve_mesh_path(*filename, ctx.package_dir);
     if (!path) return std::unexpected(path.error());
@@ -90,57 +105,61 @@ Result<std::unique_ptr<Shape>> parse_shape(Context& ctx, pugi::xml_node geometry
 
 Result<GeometryObject> parse_geometry(Context& ctx, pugi::xml_node element, std::string object_name,
                                       std::size_t parent_joint, std::size_t body_frame, bool is_visual) {
-  const pugi::xml_node geometry = first_child(element, "geometry");
+  const auto [geometry, origin_element, material] =
+      first_children<3>(element, {"geometry", "origin", "material"});
   if (!geometry) return fail(Kind::VisualWithoutGeometry, std::move(object_name));
   auto shape = parse_shape(ctx, geometry, object_name);
   if (!shape) return std::unexpected(shape.error());
-  const auto origin = parse_origin(element);
+  const auto origin = parse_origin_element(origin_element);
   if (!origin) return std::unexpected(origin.error());
   const SE3 placement = ctx.model.frames[body_frame].placement * *origin;
   GeometryObject object(std::move(object_name), parent_joint, body_frame, std::move(*shape), placement);
-  object.mesh_color = is_visual ? visual_color(element, ctx.materials) : default_color;
+  object.mesh_color = is_visual ? visual_color(material, ctx.materials) : default_color;
   object.disable_collision = false;
   return object;
 }
 
 }  // namespace
 
-Result<void> parse_link(Context& ctx, pugi::xml_node link, pugi::xml_node parent, std::size_t parent_joint,
-                        bool is_root) {
-  const std::string name(name_or_empty(link));
+Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::size_t parent_joint) {
+  const bool is_root = parent.kind == ParentRef::Kind::Robot;
+  const pugi::xml_node link = ctx.links[index].node;
+  const std::string_view name = ctx.links[index].name;
   const auto parent_frame = get_parent_frame(ctx, parent);
   if (!parent_frame) return std::unexpected(parent_frame.error());
   const std::size_t pf = *parent_frame;
 
-  const auto inertia = parse_inertial(link, name);
+  const auto [inertial, origin_element, first_collision, first_visual] =
+      first_children<4>(link, {"inertial", "origin", "collision", "visual"});
+  const auto inertia = parse_inertial(inertial, name);
   if (!inertia) return std::unexpected(inertia.error());
 
   // The body's inertia joins the body of the joint that moves the link; below a fixed
   // joint the fixed frame also keeps it in its own coordinates.
   if (!is_root) {
-    const auto type = attribute(parent, "type");
-    if (type && *type == "fixed") ctx.model.frames[pf].inertia += *inertia;
+    const char* type = parent.kind == ParentRef::Kind::Joint ? ctx.joints[parent.index].type : nullptr;
+    if (type && same_name(type, "fixed")) ctx.model.frames[pf].inertia += *inertia;
     ctx.model.inertias[parent_joint] += inertia->act(ctx.model.frames[pf].placement);
   }
 
-  const auto origin = parse_origin(link);
+  const auto origin = parse_origin_element(origin_element);
   if (!origin) return std::unexpected(origin.error());
-  Frame body{name, parent_joint, pf, ctx.model.frames[pf].placement * *origin, FrameType::Body,
+  Frame body{std::string(name), parent_joint, pf, ctx.model.frames[pf].placement * *origin, FrameType::Body,
              is_root ? *inertia : Inertia::zeros()};
   // A root link's inertia goes into the universe joint here, moved by its placement.
   const auto frame_id = ctx.model.add_frame(std::move(body), true);
   if (!frame_id) return fail(Kind::InvalidModel, frame_id.error().display());
-  ctx.element_frames[link.internal_object()] = *frame_id;
+  ctx.links[index].frame = *frame_id;
 
   std::size_t k = 0;
-  for (pugi::xml_node c = link.child("collision"); c; c = c.next_sibling("collision")) {
-    auto object = parse_geometry(ctx, c, name + "_" + std::to_string(k++), parent_joint, *frame_id, false);
+  for (pugi::xml_node c = first_collision; c; c = c.next_sibling("collision")) {
+    auto object = parse_geometry(ctx, c, object_name(name, k++), parent_joint, *frame_id, false);
     if (!object) return std::unexpected(object.error());
     ctx.collision_model.add_geometry_object(std::move(*object));
   }
   k = 0;
-  for (pugi::xml_node c = link.child("visual"); c; c = c.next_sibling("visual")) {
-    auto object = parse_geometry(ctx, c, name + "_" + std::to_string(k++), parent_joint, *frame_id, true);
+  for (pugi::xml_node c = first_visual; c; c = c.next_sibling("visual")) {
+    auto object = parse_geometry(ctx, c, object_name(name, k++), parent_joint, *frame_id, true);
     if (!object) return std::unexpected(object.error());
     ctx.visual_model.add_geometry_object(std::move(*object));
   }

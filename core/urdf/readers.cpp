@@ -101,14 +101,9 @@ std::optional<T> parse_number(std::string_view s) {
   }
   if (s.empty()) return {};
   T value;
-  if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
-    value = std::numeric_limits<T>::infinity();
-  } else if (equals_ignoring_case(s, "nan")) {
-    value = std::numeric_limits<T>::quiet_NaN();
-  } else {
-    // Only a plain decimal from here on: this refuses a second sign, hexadecimal forms
-    // and "nan(...)", which from_chars would take.
-    if (!is_digit(s[0]) && s[0] != '.') return {};
+  if (is_digit(s[0]) || s[0] == '.') {
+    // Only a plain decimal here: this refuses a second sign, hexadecimal forms and
+    // "nan(...)", which from_chars would take.
     const char* end = s.data() + s.size();
     const auto [ptr, ec] = std::from_chars(s.data(), end, value, std::chars_format::general);
     if (ptr != end) return {};
@@ -116,6 +111,12 @@ std::optional<T> parse_number(std::string_view s) {
       value = magnitude_overflows(s) ? std::numeric_limits<T>::infinity() : T(0);
     else if (ec != std::errc{})
       return {};
+  } else if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
+    value = std::numeric_limits<T>::infinity();
+  } else if (equals_ignoring_case(s, "nan")) {
+    value = std::numeric_limits<T>::quiet_NaN();
+  } else {
+    return {};
   }
   return negative ? -value : value;
 }
@@ -140,15 +141,28 @@ std::size_t whitespace_length(std::string_view s) {
 std::optional<double> parse_f64(std::string_view s) { return parse_number<double>(s); }
 std::optional<float> parse_f32(std::string_view s) { return parse_number<float>(s); }
 
+namespace {
+
+// Length of the white-space character at s[pos]; ASCII is decided here, the rest by
+// whitespace_length.
+inline std::size_t space_at(std::string_view s, std::size_t pos) {
+  const unsigned char c = static_cast<unsigned char>(s[pos]);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c < 0x80) return 0;
+  return whitespace_length(s.substr(pos));
+}
+
+}  // namespace
+
 std::optional<std::string_view> next_piece(std::string_view s, std::size_t& pos) {
   while (pos < s.size()) {
-    const std::size_t w = whitespace_length(s.substr(pos));
+    const std::size_t w = space_at(s, pos);
     if (!w) break;
     pos += w;
   }
   if (pos >= s.size()) return {};
   const std::size_t start = pos;
-  while (pos < s.size() && !whitespace_length(s.substr(pos))) ++pos;
+  while (pos < s.size() && !space_at(s, pos)) ++pos;
   return s.substr(start, pos - start);
 }
 
@@ -160,14 +174,6 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------- elements
-
-std::optional<std::string_view> attribute(pugi::xml_node node, const char* name) {
-  const pugi::xml_attribute a = node.attribute(name);
-  if (!a) return {};
-  return std::string_view(a.value());
-}
-
-std::string_view name_or_empty(pugi::xml_node node) { return attribute(node, "name").value_or(std::string_view{}); }
 
 std::string render(pugi::xml_node node) {
   std::string s = "<";
@@ -184,69 +190,63 @@ std::string render(pugi::xml_node node) {
 
 // ---------------------------------------------------------------------------- readers
 
-Result<double> read_f64(pugi::xml_node node, const char* name) {
-  const auto text = attribute(node, name);
+Result<double> read_f64(const char* text, const char* name) {
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto v = parse_f64(*text);
+  const auto v = parse_f64(text);
   if (!v) return fail(ParseError::Kind::InvalidParameter, name);
   return *v;
 }
 
-Result<float> read_f32(pugi::xml_node node, const char* name) {
-  const auto text = attribute(node, name);
+Result<float> read_f32(const char* text, const char* name) {
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto v = parse_f32(*text);
+  const auto v = parse_f32(text);
   if (!v) return fail(ParseError::Kind::InvalidParameter, name);
   return *v;
 }
 
-Result<std::string_view> read_string(pugi::xml_node node, const char* name) {
-  const auto text = attribute(node, name);
+Result<std::string_view> read_string(const char* text, const char* name) {
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  return *text;
+  return std::string_view(text);
 }
-
-namespace {
 
 template <class T, std::size_t N>
-Result<std::array<T, N>> read_list(pugi::xml_node node, const char* name) {
-  const auto text = attribute(node, name);
-  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+std::optional<std::array<T, N>> parse_list(std::string_view text) {
   std::array<T, N> values;
   std::size_t pos = 0;
   for (std::size_t i = 0; i < N; ++i) {
-    const auto piece = next_piece(*text, pos);
-    const auto v = piece ? parse_number<T>(*piece) : std::nullopt;
-    if (!v) return fail(ParseError::Kind::InvalidParameter, name);
+    const auto piece = next_piece(text, pos);
+    if (!piece) return std::nullopt;
+    const auto v = parse_number<T>(*piece);
+    if (!v) return std::nullopt;
     values[i] = *v;
   }
-  if (next_piece(*text, pos)) return fail(ParseError::Kind::InvalidParameter, name);
+  if (next_piece(text, pos)) return std::nullopt;
   return values;
 }
 
-}  // namespace
-
-template <std::size_t N>
-Result<std::array<double, N>> read_f64_list(pugi::xml_node node, const char* name) {
-  return read_list<double, N>(node, name);
+template <class T, std::size_t N>
+Result<std::array<T, N>> read_list(const char* text, const char* name) {
+  if (!text) return fail(ParseError::Kind::MissingParameter, name);
+  const auto values = parse_list<T, N>(text);
+  if (!values) return fail(ParseError::Kind::InvalidParameter, name);
+  return *values;
 }
-template <std::size_t N>
-Result<std::array<float, N>> read_f32_list(pugi::xml_node node, const char* name) {
-  return read_list<float, N>(node, name);
-}
-template Result<std::array<double, 3>> read_f64_list<3>(pugi::xml_node, const char*);
-template Result<std::array<double, 4>> read_f64_list<4>(pugi::xml_node, const char*);
-template Result<std::array<float, 3>> read_f32_list<3>(pugi::xml_node, const char*);
 
-Result<SE3> parse_origin(pugi::xml_node node) {
-  const pugi::xml_node origin = first_child(node, "origin");
+template std::optional<std::array<double, 3>> parse_list<double, 3>(std::string_view);
+template std::optional<std::array<double, 4>> parse_list<double, 4>(std::string_view);
+template Result<std::array<double, 3>> read_list<double, 3>(const char*, const char*);
+template Result<std::array<double, 4>> read_list<double, 4>(const char*, const char*);
+template Result<std::array<float, 3>> read_list<float, 3>(const char*, const char*);
+
+Result<SE3> parse_origin_element(pugi::xml_node origin) {
   if (!origin) return SE3::identity();
-  const auto xyz = read_f64_list<3>(origin, "xyz");
+  const auto [xyz_text, rpy_text] = find_attributes<2>(origin, {"xyz", "rpy"});
+  const auto xyz = read_list<double, 3>(xyz_text, "xyz");
   if (!xyz) return std::unexpected(xyz.error());
   SE3 placement;
   placement.translation = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
-  if (attribute(origin, "rpy")) {
-    const auto rpy = read_f64_list<3>(origin, "rpy");
+  if (rpy_text) {
+    const auto rpy = read_list<double, 3>(rpy_text, "rpy");
     if (!rpy) return std::unexpected(rpy.error());
     placement.rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
   }
