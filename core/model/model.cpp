@@ -165,6 +165,19 @@ std::optional<std::size_t> Model::get_frame_id(std::string_view frame_name, std:
   return std::nullopt;
 }
 
+void Model::reserve(std::size_t joints, std::size_t frame_count) {
+  joint_names.reserve(joints);
+  joint_parents.reserve(joints);
+  joint_placements.reserve(joints);
+  joint_models.reserve(joints);
+  inertias.reserve(joints);
+  idx_q.reserve(joints);
+  idx_v.reserve(joints);
+  steps_.reserve(joints);
+  kinds_.reserve(joints);
+  frames.reserve(frame_count);
+}
+
 Data Model::create_data() const {
   Data data;
   data.joint_data.reserve(joint_models.size());

@@ -66,6 +66,9 @@ class Model {
   std::optional<std::size_t> get_joint_id(std::string_view name) const;
   std::optional<std::size_t> get_frame_id(std::string_view name, std::optional<FrameType> type = {}) const;
   Data create_data() const;
+  // Room for `joints` joints and `frames` frames in every list, so that adding up to
+  // that many allocates nothing more (add_joint alone grows the lists one by one).
+  void reserve(std::size_t joints, std::size_t frames);
 
   std::size_t njoints() const { return joint_names.size(); }
   std::size_t nframes() const { return frames.size(); }

@@ -256,19 +256,45 @@ Result<void> scan_robot(Context& ctx) {
   return {};
 }
 
-// Orders entry indices against a name, for searches in a list sorted by name.
-template <class Entry>
-struct NameOrder {
-  const std::vector<Entry>& entries;
-  bool operator()(std::size_t i, std::string_view name) const { return entries[i].name < name; }
-  bool operator()(std::string_view name, std::size_t i) const { return name < entries[i].name; }
-};
+// The first of a list of entries that carries a given name, found in constant average
+// time: an open-addressing table of (name, index). The names are views of text that
+// outlives the table (the document's).
+class FirstByName {
+ public:
+  explicit FirstByName(std::size_t entries) {
+    std::size_t size = 16;
+    while (size < 2 * entries) size *= 2;
+    slots_.resize(size);
+  }
 
-// The same for joints by the link they hang from.
-struct ParentLinkOrder {
-  const std::vector<JointEntry>& joints;
-  bool operator()(std::size_t i, std::string_view name) const { return joints[i].parent_link < name; }
-  bool operator()(std::string_view name, std::size_t i) const { return name < joints[i].parent_link; }
+  // Records entry `index` under `name` unless an earlier entry holds that name; returns
+  // the index that does.
+  std::size_t insert(std::string_view name, std::size_t index) {
+    Slot& slot = slots_[probe(name)];
+    if (!slot.index_plus_one) slot = Slot{name, index + 1};
+    return slot.index_plus_one - 1;
+  }
+
+  std::optional<std::size_t> find(std::string_view name) const {
+    const Slot& slot = slots_[probe(name)];
+    if (!slot.index_plus_one) return std::nullopt;
+    return slot.index_plus_one - 1;
+  }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    std::size_t index_plus_one = 0;  // 0: empty
+  };
+
+  // The position of the slot holding `name`, or of the empty slot where it would go.
+  std::size_t probe(std::string_view name) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask)
+      if (!slots_[i].index_plus_one || slots_[i].name == name) return i;
+  }
+
+  std::vector<Slot> slots_;  // a power of two long, at most half full
 };
 
 struct Step {
@@ -282,50 +308,59 @@ Result<void> walk(Context& ctx) {
   if (auto r = scan_robot(ctx); !r) return r;
   const auto& links = ctx.links;
   const auto& joints = ctx.joints;
+  const auto joint_name = [&](std::size_t j) { return std::string_view(joints[j].name ? joints[j].name : ""); };
 
-  // The links ordered by name, equal names in document order: the first of a name is
-  // the one a joint's <child> finds, and the root links come out in their build order.
-  std::vector<std::size_t> links_by_name(links.size());
-  for (std::size_t i = 0; i < links.size(); ++i) links_by_name[i] = i;
-  std::sort(links_by_name.begin(), links_by_name.end(), [&](std::size_t x, std::size_t y) {
+  // The first link of each name is the one a joint's <child> finds; it also stands for
+  // the other links of its name, which share its hanging joints.
+  FirstByName links_by_name(links.size());
+  std::vector<std::size_t> first_of_name(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) first_of_name[i] = links_by_name.insert(links[i].name, i);
+
+  // The joints that hang from a link (their <parent> names it), grouped by the first
+  // link of that name (group g is hanging[start[g]] up to hanging[start[g + 1]]) and,
+  // within a group, in the order the walk builds them: by their own name, equal names
+  // in document order.
+  std::size_t hanging_count = 0;
+  std::vector<std::size_t> start(links.size() + 2, 0);
+  std::vector<std::size_t> group_of(joints.size(), links.size());  // links.size(): none
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    if (!joints[j].has_parent_link) continue;
+    ++hanging_count;
+    if (const auto head = links_by_name.find(joints[j].parent_link)) {
+      group_of[j] = *head;
+      ++start[*head + 2];
+    }
+  }
+  for (std::size_t g = 2; g < start.size(); ++g) start[g] += start[g - 1];
+  std::vector<std::size_t> hanging(start.back());
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    if (group_of[j] < links.size()) hanging[start[group_of[j] + 1]++] = j;
+  for (std::size_t g = 0; g < links.size(); ++g)
+    if (start[g + 1] - start[g] > 1)
+      std::sort(hanging.begin() + static_cast<std::ptrdiff_t>(start[g]),
+                hanging.begin() + static_cast<std::ptrdiff_t>(start[g + 1]), [&](std::size_t x, std::size_t y) {
+                  const std::string_view nx = joint_name(x), ny = joint_name(y);
+                  return nx < ny || (nx == ny && x < y);
+                });
+
+  // A link named as some joint's child is not a root; the roots are built in name order,
+  // equal names in document order.
+  std::vector<char> is_child(links.size(), 0);
+  for (const JointEntry& joint : joints)
+    if (joint.child)
+      if (const auto head = links_by_name.find(joint.child_link)) is_child[*head] = 1;
+  std::vector<std::size_t> roots;
+  for (std::size_t i = 0; i < links.size(); ++i)
+    if (!is_child[first_of_name[i]]) roots.push_back(i);
+  std::sort(roots.begin(), roots.end(), [&](std::size_t x, std::size_t y) {
     return links[x].name < links[y].name || (links[x].name == links[y].name && x < y);
   });
-  const auto links_named = [&](std::string_view name) {
-    return std::equal_range(links_by_name.begin(), links_by_name.end(), name, NameOrder<LinkEntry>{links});
-  };
-
-  // The joints that hang from a link (those whose <parent> names one), grouped by that
-  // link's name and, within a group, in the order the walk builds them: by their own
-  // name, equal names in document order.
-  std::vector<std::size_t> hanging;
-  for (std::size_t i = 0; i < joints.size(); ++i)
-    if (joints[i].has_parent_link) hanging.push_back(i);
-  const auto joint_name = [&](std::size_t i) { return std::string_view(joints[i].name ? joints[i].name : ""); };
-  std::sort(hanging.begin(), hanging.end(), [&](std::size_t x, std::size_t y) {
-    if (joints[x].parent_link != joints[y].parent_link) return joints[x].parent_link < joints[y].parent_link;
-    const std::string_view nx = joint_name(x), ny = joint_name(y);
-    return nx < ny || (nx == ny && x < y);
-  });
-
-  // A link named as some joint's child is not a root.
-  for (const JointEntry& joint : joints) {
-    if (!joint.child) continue;
-    const auto [first, last] = links_named(joint.child_link);
-    for (auto it = first; it != last; ++it) ctx.links[*it].root = false;
-  }
 
   // Room for every frame and joint the walk can add, so that the model's lists grow once.
-  const std::size_t joint_count = hanging.size();
-  ctx.model.frames.reserve(1 + links.size() + joint_count);
-  ctx.model.joint_placements.reserve(1 + joint_count);
-  ctx.model.joint_names.reserve(1 + joint_count);
-  ctx.model.joint_parents.reserve(1 + joint_count);
-  ctx.model.joint_models.reserve(1 + joint_count);
-  ctx.model.inertias.reserve(1 + joint_count);
+  ctx.model.reserve(1 + hanging_count, 1 + links.size() + hanging_count);
 
   std::vector<Step> stack;
-  for (auto it = links_by_name.rbegin(); it != links_by_name.rend(); ++it)
-    if (links[*it].root) stack.push_back({true, *it, {ParentRef::Kind::Robot}, 0});
+  for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.push_back({true, *it, {ParentRef::Kind::Robot}, 0});
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
@@ -334,18 +369,17 @@ Result<void> walk(Context& ctx) {
       if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
       link.built = true;
       if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
-      const auto [first, last] =
-          std::equal_range(hanging.begin(), hanging.end(), link.name, ParentLinkOrder{joints});
-      for (auto it = last; it != first;)
-        stack.push_back({false, *--it, {ParentRef::Kind::Link, step.index}, step.parent_joint});
+      const std::size_t g = first_of_name[step.index];
+      for (std::size_t k = start[g + 1]; k != start[g];)
+        stack.push_back({false, hanging[--k], {ParentRef::Kind::Link, step.index}, step.parent_joint});
     } else {
       const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
       if (!joint_id) return std::unexpected(joint_id.error());
       const JointEntry& joint = joints[step.index];
       if (!joint.child) continue;
-      const auto [first, last] = links_named(joint.child_link);
-      if (first == last) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
-      stack.push_back({true, *first, {ParentRef::Kind::Joint, step.index}, *joint_id});
+      const auto link = links_by_name.find(joint.child_link);
+      if (!link) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
+      stack.push_back({true, *link, {ParentRef::Kind::Joint, step.index}, *joint_id});
     }
   }
   return {};

@@ -140,7 +140,6 @@ struct LinkEntry {
   pugi::xml_node node;
   std::string_view name;  // the "name" attribute, empty when absent
   bool has_name = false;
-  bool root = true;        // no joint names it as its child
   bool built = false;
   std::size_t frame = 0;   // its body frame, once built
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "core/spatial/format.hpp"
 #include "core/urdf/internal.hpp"
@@ -92,6 +93,41 @@ bool magnitude_overflows(std::string_view s) {
   return magnitude + exponent > 0;
 }
 
+// The common short decimals ("0.0022860", "-1.5708", "12") without from_chars: digits
+// with an optional fraction, no exponent. When the significant digits form an integer m
+// of at most 2^53 and the fraction has at most 22 digits, m and 10^k are both exact
+// doubles and one division rounds the quotient m / 10^k correctly, which is the value
+// the text denotes rounded once. False (nothing written) for every other text, which
+// then goes to the general parser.
+bool parse_short_decimal(std::string_view s, double& value) {
+  static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  std::uint64_t m = 0;
+  int significant = 0;  // digits from the first non-zero one on: at most 19 fit in m
+  std::size_t fraction = 0;
+  bool any_digit = false;
+  std::size_t i = 0;
+  const auto digits = [&](bool in_fraction) {
+    for (; i < s.size() && is_digit(s[i]); ++i) {
+      any_digit = true;
+      fraction += in_fraction;
+      if (m == 0 && s[i] == '0') continue;
+      if (++significant > 19) return false;
+      m = m * 10 + static_cast<unsigned>(s[i] - '0');
+    }
+    return true;
+  };
+  if (!digits(false)) return false;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    if (!digits(true)) return false;
+  }
+  if (!any_digit || i != s.size() || m > (std::uint64_t{1} << 53) || fraction > 22) return false;
+  value = static_cast<double>(m) / powers_of_ten[fraction];
+  return true;
+}
+
 template <class T>
 std::optional<T> parse_number(std::string_view s) {
   bool negative = false;
@@ -102,6 +138,8 @@ std::optional<T> parse_number(std::string_view s) {
   if (s.empty()) return {};
   T value;
   if (is_digit(s[0]) || s[0] == '.') {
+    if constexpr (std::is_same_v<T, double>)
+      if (parse_short_decimal(s, value)) return negative ? -value : value;
     // Only a plain decimal here: this refuses a second sign, hexadecimal forms and
     // "nan(...)", which from_chars would take.
     const char* end = s.data() + s.size();
@@ -212,15 +250,15 @@ Result<std::string_view> read_string(const char* text, const char* name) {
 template <class T, std::size_t N>
 std::optional<std::array<T, N>> parse_list(std::string_view text) {
   std::array<T, N> values;
+  std::size_t count = 0;
   std::size_t pos = 0;
-  for (std::size_t i = 0; i < N; ++i) {
-    const auto piece = next_piece(text, pos);
-    if (!piece) return std::nullopt;
+  while (const auto piece = next_piece(text, pos)) {
+    if (count == N) return std::nullopt;
     const auto v = parse_number<T>(*piece);
     if (!v) return std::nullopt;
-    values[i] = *v;
+    values[count++] = *v;
   }
-  if (next_piece(text, pos)) return std::nullopt;
+  if (count != N) return std::nullopt;
   return values;
 }
 

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <clocale>
+#include <cstdint>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +63,40 @@ TEST(UrdfNumbers, SinglePrecisionRoundsOnce) {
   // Rounded directly to float, not through double (which could round twice).
   EXPECT_EQ(parse_f32("0.1"), 0.1f);
   EXPECT_EQ(parse_f32("1.00000005960464477539062500000001"), 1.0000001192092896f);
+}
+
+TEST(UrdfNumbers, ShortDecimalsRoundLikeTheGeneralParser) {
+  // Short plain decimals take a quicker road than other numbers; both must give the
+  // correctly rounded value. Random digit strings with the point anywhere, and the edges
+  // of that road: 2^53 and its neighbours, 19 and 20 significant digits, 22 and 23
+  // fraction digits, leading and trailing zeros.
+  const auto reference = [](const std::string& s) {
+    double v = 0;
+    std::from_chars(s.data(), s.data() + s.size(), v);
+    return v;
+  };
+  std::vector<std::string> texts = {"9007199254740992",     "9007199254740993",       "9007199254740991.5",
+                                    "900719925474099.3",    "1234567890123456789",    "12345678901234567890",
+                                    "0.1234567890123456789", "0.0000000000000000000001", "0.00000000000000000000001",
+                                    "1.0000000000000000000000", "000000000000000000000000012.5", "0.30000000000000004",
+                                    "5e-324",               "123.",                   ".5"};
+  std::uint64_t state = 12345;
+  const auto next = [&] { return state = state * 6364136223846793005ull + 1442695040888963407ull; };
+  for (int k = 0; k < 20000; ++k) {
+    const std::size_t digits = 1 + next() % 21;
+    std::string s;
+    for (std::size_t i = 0; i < digits; ++i) s += static_cast<char>('0' + (next() >> 33) % 10);
+    s.insert(next() % (digits + 1), ".");
+    texts.push_back(s);
+  }
+  for (const std::string& s : texts) {
+    const auto v = parse_f64(s);
+    ASSERT_TRUE(v) << s;
+    EXPECT_EQ(*v, reference(s)) << s;
+    const auto negative = parse_f64("-" + s);
+    ASSERT_TRUE(negative) << s;
+    EXPECT_EQ(*negative, -reference(s)) << s;
+  }
 }
 
 TEST(UrdfNumbers, IndependentOfTheLocale) {
