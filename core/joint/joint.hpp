@@ -69,6 +69,19 @@ struct JointMotion {
   // The motion subspace column of the dynamics: (axis; 0) for rotations, (0; axis) for
   // slides, zero for the fixed joint.
   SpatialMotion subspace() const;
+
+  // Products with the subspace column S, for a joint whose S is known to lie along
+  // coordinate axis A (a rotational joint whose coordinate_axis is A), or any joint
+  // (A = -1). The values are those of the general products, without their
+  // multiplications by 0.
+  template <int A>
+  SpatialMotion subspace_times(double x) const;  // S x
+  template <int A>
+  double subspace_dot(const SpatialForce& f) const;  // S^T f
+  template <int A>
+  double subspace_dot(const SpatialMotion& m) const;  // the sum of the products of S and m
+  template <int A>
+  SpatialMotion cross_subspace(const SpatialMotion& m, double x) const;  // m x (S x), the motion cross product
 };
 
 // Defined here so that the loops of the algorithms inline them.
@@ -134,6 +147,46 @@ inline SpatialMotion JointMotion::subspace() const {
     case JointType::Continuous: break;
   }
   return SpatialMotion::from_rotational_axis(axis);
+}
+
+template <int A>
+inline SpatialMotion JointMotion::subspace_times(double x) const {
+  if constexpr (A < 0) {
+    return subspace() * x;
+  } else {
+    SpatialMotion out;
+    double w[3] = {0, 0, 0};
+    w[A] = axis_sign * x;
+    out.rotation = {w[0], w[1], w[2]};
+    return out;
+  }
+}
+
+template <int A>
+inline double JointMotion::subspace_dot(const SpatialForce& f) const {
+  if constexpr (A < 0) return inner(subspace(), f);
+  else return axis_sign * f.angular[A];
+}
+
+template <int A>
+inline double JointMotion::subspace_dot(const SpatialMotion& m) const {
+  if constexpr (A < 0) return inner(subspace(), m);
+  else return axis_sign * m.rotation[A];
+}
+
+template <int A>
+inline SpatialMotion JointMotion::cross_subspace(const SpatialMotion& m, double x) const {
+  if constexpr (A < 0) {
+    return cross_motion(m, subspace() * x);
+  } else {
+    // u x (y e_A) has y u[j] at i and -y u[i] at j, for i, j the other two axes in turn.
+    constexpr int i = (A + 1) % 3, j = (A + 2) % 3;
+    const double y = axis_sign * x;
+    double w[3] = {0, 0, 0}, v[3] = {0, 0, 0};
+    w[i] = y * m.rotation[j], w[j] = -(y * m.rotation[i]);
+    v[i] = y * m.translation[j], v[j] = -(y * m.translation[i]);
+    return {{w[0], w[1], w[2]}, {v[0], v[1], v[2]}};
+  }
 }
 
 class JointData;

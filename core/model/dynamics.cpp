@@ -75,26 +75,27 @@ bool singular(double d, const SpatialMotion& s, const ArticulatedInertia& ia) {
   return std::abs(d) <= kSingularRatio * scale;
 }
 
-// IA S for the joint's motion subspace column S.
+// IA S for the motion subspace column S of a joint whose S lies along coordinate axis A
+// (-1: any).
+template <int A>
 SpatialForce times_subspace(const ArticulatedInertia& ia, const JointMotion& motion) {
+  if constexpr (A >= 0) return ia.times_rotation_axis<A>(motion.axis_sign);
   return motion.kind == JointType::Prismatic ? ia.times_translation(motion.axis) : ia.times_rotation(motion.axis);
 }
 
-// Adds the articulated inertia of joint `step`'s subtree, in its frame placed at liMi,
-// to its parent's. When the placement only translates and the joint turns about a
-// coordinate axis, liMi's rotation is that elementary rotation, and turning the blocks
-// by it costs a fraction of a general rotation.
-void add_to_parent(const ArticulatedInertia& ia, const JointStep& step, const SE3& liMi, ArticulatedInertia& parent) {
-  const SpatialRotation& r = liMi.rotation;
-  if (step.placement_translates_only) {
-    switch (step.motion.coordinate_axis) {
-      case 0: return ia.rotate_about<0>(r(1, 1), r(2, 1)).add_translated_to(liMi.translation, parent);
-      case 1: return ia.rotate_about<1>(r(2, 2), r(0, 2)).add_translated_to(liMi.translation, parent);
-      case 2: return ia.rotate_about<2>(r(0, 0), r(1, 0)).add_translated_to(liMi.translation, parent);
-      default: break;
-    }
+// Runs body.template operator()<A, K>() with the shapes joint `step` lets the dynamics
+// exploit: A, the coordinate axis its motion subspace lies along (-1: none, or not a
+// rotation), and K, the coordinate axis its frame's rotation in the parent's frame turns
+// about (-1: any rotation), which is A when its placement only translates.
+template <class Body>
+void with_shapes(const JointStep& step, Body&& body) {
+  const bool elementary = step.placement_translates_only;
+  switch (step.motion.coordinate_axis) {
+    case 0: return elementary ? body.template operator()<0, 0>() : body.template operator()<0, -1>();
+    case 1: return elementary ? body.template operator()<1, 1>() : body.template operator()<1, -1>();
+    case 2: return elementary ? body.template operator()<2, 2>() : body.template operator()<2, -1>();
+    default: return body.template operator()<-1, -1>();
   }
-  ia.rotate(r).add_translated_to(liMi.translation, parent);
 }
 
 }  // namespace
@@ -120,14 +121,15 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
     RneaRow& r = rows[i];
     const RneaRow& p = rows[step.parent];
     r.liMi = step.frame_in_parent(step.motion.position(q.data() + step.idx_q));
-    r.v = r.liMi.act_inv_motion(p.v);
-    r.a = r.liMi.act_inv_motion(p.a);
-    if (step.motion.nv() == 1) {
-      const SpatialMotion s = step.motion.subspace();
-      const SpatialMotion vj = s * v[step.idx_v];
-      r.v += vj;
-      r.a += s * a[step.idx_v] + cross_motion(r.v, vj);
-    }
+    with_shapes(step, [&]<int A, int K>() {
+      r.v = r.liMi.act_inv_motion<K>(p.v);
+      r.a = r.liMi.act_inv_motion<K>(p.a);
+      if (step.motion.nv() == 1) {
+        const double qd = v[step.idx_v];
+        r.v += step.motion.subspace_times<A>(qd);
+        r.a += step.motion.subspace_times<A>(a[step.idx_v]) + step.motion.cross_subspace<A>(r.v, qd);
+      }
+    });
     const Inertia& I = inertias[i];
     r.f = I * r.a + cross_force(r.v, I * r.v);
   }
@@ -135,9 +137,11 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   for (std::size_t i = n - 1; i > 0; --i) {
     const JointStep& step = steps[i];
     const RneaRow& r = rows[i];
-    if (step.motion.nv() == 1) tau[step.idx_v] = inner(step.motion.subspace(), r.f);
-    // The universe carries its children's forces to nothing that is returned.
-    if (step.parent != 0) rows[step.parent].f += r.liMi.act_force(r.f);
+    with_shapes(step, [&]<int A, int K>() {
+      if (step.motion.nv() == 1) tau[step.idx_v] = step.motion.subspace_dot<A>(r.f);
+      // The universe carries its children's forces to nothing that is returned.
+      if (step.parent != 0) rows[step.parent].f += r.liMi.act_force<K>(r.f);
+    });
   }
   return tau;
 }
@@ -163,13 +167,15 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     r.liMi = step.frame_in_parent(step.motion.position(q.data() + step.idx_q));
-    r.v = r.liMi.act_inv_motion(rows[step.parent].v);
-    r.c = SpatialMotion::zero();
-    if (step.motion.nv() == 1) {
-      const SpatialMotion vj = step.motion.subspace() * v[step.idx_v];
-      r.v += vj;
-      r.c = cross_motion(r.v, vj);
-    }
+    with_shapes(step, [&]<int A, int K>() {
+      r.v = r.liMi.act_inv_motion<K>(rows[step.parent].v);
+      r.c = SpatialMotion::zero();
+      if (step.motion.nv() == 1) {
+        const double qd = v[step.idx_v];
+        r.v += step.motion.subspace_times<A>(qd);
+        r.c = step.motion.cross_subspace<A>(r.v, qd);
+      }
+    });
     const Inertia& I = inertias[i];
     r.ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
     r.pa = cross_force(r.v, I * r.v);
@@ -180,25 +186,30 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   for (std::size_t i = n - 1; i > 0; --i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    SpatialForce pa = r.pa;
-    if (step.motion.nv() == 1) {
-      const SpatialMotion s = step.motion.subspace();
-      r.u_col = times_subspace(r.ia, step.motion);
-      const double d = inner(s, r.u_col);
-      if (singular(d, s, r.ia))
-        return fail("Singular articulated inertia at joint '" + model.joint_names[i] + "' (id " +
-                    std::to_string(i) +
-                    "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
-      r.inv_d = 1.0 / d;
-      r.u = tau[step.idx_v] - inner(s, r.pa);
-      r.ia.subtract_outer(r.u_col, r.inv_d);
-      pa += r.ia * r.c + r.u_col * (r.u * r.inv_d);
-    }
-    if (step.parent != 0) {
-      AbaRow& p = rows[step.parent];
-      add_to_parent(r.ia, step, r.liMi, p.ia);
-      p.pa += r.liMi.act_force(pa);
-    }
+    bool ok = true;
+    with_shapes(step, [&]<int A, int K>() {
+      SpatialForce pa = r.pa;
+      if (step.motion.nv() == 1) {
+        r.u_col = times_subspace<A>(r.ia, step.motion);
+        const double d = step.motion.subspace_dot<A>(r.u_col);
+        if (singular(d, step.motion.subspace(), r.ia)) {
+          ok = false;
+          return;
+        }
+        r.inv_d = 1.0 / d;
+        r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
+        r.ia.subtract_outer(r.u_col, r.inv_d);
+        pa += r.ia * r.c + r.u_col * (r.u * r.inv_d);
+      }
+      if (step.parent != 0) {
+        AbaRow& p = rows[step.parent];
+        r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
+        p.pa += r.liMi.act_force<K>(pa);
+      }
+    });
+    if (!ok)
+      return fail("Singular articulated inertia at joint '" + model.joint_names[i] + "' (id " + std::to_string(i) +
+                  "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
   }
 
   // Accelerations, root first.
@@ -206,12 +217,14 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    r.a = r.liMi.act_inv_motion(rows[step.parent].a) + r.c;
-    if (step.motion.nv() == 1) {
-      const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
-      r.a += step.motion.subspace() * qdd;
-      ddq[step.idx_v] = qdd;
-    }
+    with_shapes(step, [&]<int A, int K>() {
+      r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a) + r.c;
+      if (step.motion.nv() == 1) {
+        const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
+        r.a += step.motion.subspace_times<A>(qdd);
+        ddq[step.idx_v] = qdd;
+      }
+    });
   }
   return ddq;
 }

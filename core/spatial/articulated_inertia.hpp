@@ -36,8 +36,10 @@ struct Matrix3 {
     return *this;
   }
 
-  // R M R^T.
+  // R M R^T, for R of shape K (see SpatialRotation::rotate).
+  template <int K = -1>
   constexpr Matrix3 rotate(const SpatialRotation& r) const {
+    if constexpr (K >= 0) return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
     Matrix3 t;  // M R^T, row by row: row i of M times R^T is R (row i of M)
     for (int i = 0; i < 3; ++i) t.set_row(i, r * row(i));
     Matrix3 out;  // R (M R^T), column by column
@@ -102,12 +104,18 @@ struct ArticulatedInertia {
       for (int j = 0; j < 3; ++j) B(i, j) -= nd[i] * f[j];
   }
 
-  // The blocks turned into other axes, R M R^T each: the general rotation, and the
-  // cheaper one about a coordinate axis (SpatialRotation::about<K>(c, s)).
-  ArticulatedInertia rotate(const SpatialRotation& r) const { return {A.rotate(r), B.rotate(r), C.rotate(r)}; }
+  // The blocks turned into other axes, R M R^T each, for R of shape K (see
+  // SpatialRotation::rotate): a rotation about a coordinate axis costs a fraction of a
+  // general one.
+  template <int K = -1>
+  constexpr ArticulatedInertia rotate(const SpatialRotation& r) const {
+    return {A.rotate<K>(r), B.rotate<K>(r), C.rotate<K>(r)};
+  }
+  // The product with the motion subspace column of a joint about coordinate axis K with
+  // sign `sign` (SpatialMotion (sign e_K; 0)): the K-th column of the upper blocks.
   template <int K>
-  constexpr ArticulatedInertia rotate_about(double c, double s) const {
-    return {A.rotate_about<K>(c, s), B.rotate_about<K>(c, s), C.rotate_about<K>(c, s)};
+  constexpr SpatialForce times_rotation_axis(double sign) const {
+    return {Vector3D{A(0, K), A(1, K), A(2, K)} * sign, B.row(K) * sign};
   }
 
   // Adds this inertia, given in axes parallel to the parent's with its origin at p in

@@ -119,21 +119,24 @@ struct SpatialTransform {
   }
 };
 
+template <int K>
 inline SpatialMotion SE3::act_motion(const SpatialMotion& x) const {
-  const Vector3D w = rotation * x.rotation;
-  return {w, rotation * x.translation + velmora::cross(translation, w)};
+  const Vector3D w = rotation.rotate<K>(x.rotation);
+  return {w, rotation.rotate<K>(x.translation) + velmora::cross(translation, w)};
 }
+template <int K>
 inline SpatialMotion SE3::act_inv_motion(const SpatialMotion& x) const {
-  return {rotation.transpose_mul(x.rotation),
-          rotation.transpose_mul(x.translation - velmora::cross(translation, x.rotation))};
+  return {rotation.rotate_back<K>(x.rotation),
+          rotation.rotate_back<K>(x.translation - velmora::cross(translation, x.rotation))};
 }
+template <int K>
 inline SpatialForce SE3::act_force(const SpatialForce& f) const {
-  const Vector3D lin = rotation * f.linear;
-  return {rotation * f.angular + velmora::cross(translation, lin), lin};
+  const Vector3D lin = rotation.rotate<K>(f.linear);
+  return {rotation.rotate<K>(f.angular) + velmora::cross(translation, lin), lin};
 }
+template <int K>
 inline SpatialForce SE3::act_inv_force(const SpatialForce& f) const {
-  return {rotation.transpose_mul(f.angular - velmora::cross(translation, f.linear)),
-          rotation.transpose_mul(f.linear)};
+  return {rotation.rotate_back<K>(f.angular - velmora::cross(translation, f.linear)), rotation.rotate_back<K>(f.linear)};
 }
 
 inline SpatialTransform SE3::action() const {

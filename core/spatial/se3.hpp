@@ -56,6 +56,35 @@ struct SpatialRotation {
     return {m[0] * v.x + m[3] * v.y + m[6] * v.z, m[1] * v.x + m[4] * v.y + m[7] * v.z,
             m[2] * v.x + m[5] * v.y + m[8] * v.z};
   }
+  // R v and R^T v for a rotation of known shape: K in 0..2 when it is about<K>(c, s) (c and
+  // s are read from its entries, and only the two coordinates it mixes change), K = -1
+  // for any rotation. The values are those of the general products.
+  template <int K>
+  constexpr Vector3D rotate(const Vector3D& v) const {
+    if constexpr (K < 0) {
+      return (*this) * v;
+    } else {
+      constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+      const double c = (*this)(i, i), s = (*this)(j, i);
+      double out[3] = {v.x, v.y, v.z};
+      out[i] = c * v[i] - s * v[j];
+      out[j] = s * v[i] + c * v[j];
+      return {out[0], out[1], out[2]};
+    }
+  }
+  template <int K>
+  constexpr Vector3D rotate_back(const Vector3D& v) const {
+    if constexpr (K < 0) {
+      return transpose_mul(v);
+    } else {
+      constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+      const double c = (*this)(i, i), s = (*this)(j, i);
+      double out[3] = {v.x, v.y, v.z};
+      out[i] = c * v[i] + s * v[j];
+      out[j] = c * v[j] - s * v[i];
+      return {out[0], out[1], out[2]};
+    }
+  }
   // R^T v
   constexpr Vector3D transpose_mul(const Vector3D& v) const {
     return {m[0] * v.x + m[1] * v.y + m[2] * v.z, m[3] * v.x + m[4] * v.y + m[5] * v.z,
@@ -121,10 +150,15 @@ struct SE3 {
   constexpr Vector3D act(const Vector3D& p) const { return rotation * p + translation; }
   constexpr bool operator==(const SE3&) const = default;
 
-  // The motion transform and its inverse, and the force transform and its inverse.
+  // The motion transform and its inverse, and the force transform and its inverse. K is
+  // the shape of the rotation (see SpatialRotation::rotate): -1 for any.
+  template <int K = -1>
   SpatialMotion act_motion(const SpatialMotion& m) const;
+  template <int K = -1>
   SpatialMotion act_inv_motion(const SpatialMotion& m) const;
+  template <int K = -1>
   SpatialForce act_force(const SpatialForce& f) const;
+  template <int K = -1>
   SpatialForce act_inv_force(const SpatialForce& f) const;
 
   // The 6x6 matrix [[R, [t]x R], [0, R]].

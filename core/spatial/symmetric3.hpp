@@ -50,8 +50,12 @@ struct Symmetric3 {
   }
   constexpr bool operator==(const Symmetric3&) const = default;
 
-  // R S R^T: T = S R^T (column b is S times row b of R), then the six entries of R T.
+  // R S R^T. K is the shape of R (see SpatialRotation::rotate): for K in 0..2 only the
+  // entries in the rows and columns R mixes change. Generally T = S R^T (column b is S
+  // times row b of R), then the six entries of R T.
+  template <int K = -1>
   constexpr Symmetric3 rotate(const SpatialRotation& r) const {
+    if constexpr (K >= 0) return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
     Vector3D t[3];
     for (int b = 0; b < 3; ++b) t[b] = (*this) * Vector3D{r(b, 0), r(b, 1), r(b, 2)};
     auto entry = [&](int a, int b) { return r(a, 0) * t[b].x + r(a, 1) * t[b].y + r(a, 2) * t[b].z; };

@@ -115,9 +115,13 @@ TEST(ArticulatedInertia, RotationsAboutCoordinateAxes) {
   for (int k = 0; k < 10; ++k) {
     const ArticulatedInertia ia = random_articulated(r);
     const double angle = 4 * uniform(r), c = std::cos(angle), s = std::sin(angle);
-    expect_near(dense(ia.rotate_about<0>(c, s)), dense(ia.rotate(SpatialRotation::about<0>(c, s))), 1e-15);
-    expect_near(dense(ia.rotate_about<1>(c, s)), dense(ia.rotate(SpatialRotation::about<1>(c, s))), 1e-15);
-    expect_near(dense(ia.rotate_about<2>(c, s)), dense(ia.rotate(SpatialRotation::about<2>(c, s))), 1e-15);
+    const SpatialRotation rx = SpatialRotation::about<0>(c, s), ry = SpatialRotation::about<1>(c, s),
+                          rz = SpatialRotation::about<2>(c, s);
+    expect_near(dense(ia.rotate<0>(rx)), dense(ia.rotate(rx)), 1e-15);
+    expect_near(dense(ia.rotate<1>(ry)), dense(ia.rotate(ry)), 1e-15);
+    expect_near(dense(ia.rotate<2>(rz)), dense(ia.rotate(rz)), 1e-15);
+    const double sign = k % 2 ? 1.0 : -1.0;
+    EXPECT_EQ(ia.times_rotation_axis<1>(sign), ia.times_rotation({0, sign, 0}));
   }
   // The general rotation by the identity changes nothing at all.
   const ArticulatedInertia ia = random_articulated(r);

@@ -107,6 +107,40 @@ TEST(SpatialRotation, ElementaryProductsAreTheGeneralOnes) {
   }
 }
 
+// The products with a subspace along a coordinate axis, and the actions of a placement
+// rotating about one, are the general ones without their terms in 0.
+template <int K>
+void expect_coordinate_shortcuts(Rand& r) {
+  for (const double sign : {1.0, -1.0}) {
+    Vector3D axis;
+    axis.x = K == 0 ? 2 * sign : 0, axis.y = K == 1 ? 2 * sign : 0, axis.z = K == 2 ? 2 * sign : 0;
+    const JointMotion m = JointMotion::of(JointType::Revolute, axis);
+    ASSERT_EQ(m.coordinate_axis, K);
+    const double x = uniform(r, -3, 3);
+    const SpatialMotion v{random_vector(r, 1), random_vector(r, 1)};
+    const SpatialForce f{random_vector(r, 1), random_vector(r, 1)};
+    EXPECT_EQ(m.subspace_times<K>(x), m.subspace_times<-1>(x));
+    EXPECT_EQ(m.subspace_dot<K>(f), m.subspace_dot<-1>(f));
+    EXPECT_EQ(m.subspace_dot<K>(v), m.subspace_dot<-1>(v));
+    EXPECT_EQ(m.cross_subspace<K>(v, x), m.cross_subspace<-1>(v, x));
+    const double q = uniform(r, -4, 4);
+    const SE3 x_j{m.transform(&q).rotation, random_vector(r, 1)};
+    EXPECT_EQ(x_j.act_inv_motion<K>(v), x_j.act_inv_motion(v));
+    EXPECT_EQ(x_j.act_motion<K>(v), x_j.act_motion(v));
+    EXPECT_EQ(x_j.act_force<K>(f), x_j.act_force(f));
+    EXPECT_EQ(x_j.act_inv_force<K>(f), x_j.act_inv_force(f));
+  }
+}
+
+TEST(JointMotion, ShortcutsAlongCoordinateAxes) {
+  Rand r(23);
+  for (int k = 0; k < 10; ++k) {
+    expect_coordinate_shortcuts<0>(r);
+    expect_coordinate_shortcuts<1>(r);
+    expect_coordinate_shortcuts<2>(r);
+  }
+}
+
 // Forward kinematics on random trees of every kind and axis shape, some placements
 // only translating: the world placements are the products
 // oMi[parent] * placement * transform(q_i), and each joint data holds its transform.
