@@ -40,6 +40,8 @@ bool is_utf8(std::string_view s);
 // depends on the process locale. Magnitudes beyond the type's range give infinity,
 // below it zero, as decimal rounding would.
 std::optional<double> parse_f64(std::string_view s);
+// The same for a NUL-terminated text (an attribute's).
+std::optional<double> parse_f64(const char* text);
 std::optional<float> parse_f32(std::string_view s);
 
 // Splits on runs of Unicode white space; leading and trailing white space is ignored.
@@ -61,40 +63,26 @@ inline bool is_tag(pugi::xml_node node, const char* tag) { return same_name(node
 // The first element child whose tag name is `tag` (null node when there is none).
 inline pugi::xml_node first_child(pugi::xml_node node, const char* tag) { return node.child(tag); }
 
-// The first element child of each of the given tags, found in one pass over the
-// children; a null node for a tag that has none.
+// The first element child of each of the given tags; a null node for a tag that has
+// none. (Only elements carry names in the parsed tree: text and CDATA nodes have none,
+// and comments, processing instructions and declarations are not kept.)
+//
+// Each accessor of a node is a call into the parser's library, so one call per tag,
+// which searches the children inside the library, costs less than walking the children
+// here with several calls per child.
 template <std::size_t N>
 std::array<pugi::xml_node, N> first_children(pugi::xml_node node, const std::array<const char*, N>& tags) {
-  std::array<pugi::xml_node, N> found{};
-  std::size_t missing = N;
-  for (pugi::xml_node c = node.first_child(); c && missing; c = c.next_sibling()) {
-    if (c.type() != pugi::node_element) continue;
-    const char* name = c.name();
-    for (std::size_t k = 0; k < N; ++k)
-      if (!found[k] && name[0] == tags[k][0] && same_name(name, tags[k])) {
-        found[k] = c;
-        --missing;
-        break;
-      }
-  }
+  std::array<pugi::xml_node, N> found;
+  for (std::size_t k = 0; k < N; ++k) found[k] = node.child(tags[k]);
   return found;
 }
 
-// The text of the first attribute of each of the given names, found in one pass over
-// the attributes; null for a name the element does not carry.
+// The text of the first attribute of each of the given names; null for a name the
+// element does not carry (a present attribute always has a text, if only an empty one).
 template <std::size_t N>
 std::array<const char*, N> find_attributes(pugi::xml_node node, const std::array<const char*, N>& names) {
-  std::array<const char*, N> found{};
-  std::size_t missing = N;
-  for (pugi::xml_attribute a = node.first_attribute(); a && missing; a = a.next_attribute()) {
-    const char* name = a.name();
-    for (std::size_t k = 0; k < N; ++k)
-      if (!found[k] && name[0] == names[k][0] && same_name(name, names[k])) {
-        found[k] = a.value();
-        --missing;
-        break;
-      }
-  }
+  std::array<const char*, N> found;
+  for (std::size_t k = 0; k < N; ++k) found[k] = node.attribute(names[k]).as_string(nullptr);
   return found;
 }
 
@@ -115,6 +103,8 @@ Result<std::array<T, N>> read_list(const char* text, const char* name);
 template <class T, std::size_t N>
 std::optional<std::array<T, N>> parse_list(std::string_view text);
 
+// SpatialRotation::from_euler_angles of (roll, pitch, yaw).
+SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy);
 // The placement given by an <origin> element (identity for a null node).
 Result<SE3> parse_origin_element(pugi::xml_node origin);
 // The placement given by the first <origin> child (identity when there is none).

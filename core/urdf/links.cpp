@@ -45,7 +45,7 @@ Result<Inertia> parse_inertial(pugi::xml_node inertial, std::string_view link_na
     const auto [rpy_text, xyz_text] = find_attributes<2>(origin, {"rpy", "xyz"});
     if (rpy_text)
       if (const auto rpy = parse_list<double, 3>(rpy_text))
-        rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
+        rotation = rotation_from_rpy(*rpy);
     if (xyz_text)
       if (const auto xyz = parse_list<double, 3>(xyz_text)) com = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
   }

@@ -1,5 +1,6 @@
 // Text checks, locale-independent number parsing, element lookups and the attribute
 // readers every part of the loader shares.
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -93,39 +94,52 @@ bool magnitude_overflows(std::string_view s) {
   return magnitude + exponent > 0;
 }
 
-// The common short decimals ("0.0022860", "-1.5708", "12") without from_chars: digits
-// with an optional fraction, no exponent. When the significant digits form an integer m
-// of at most 2^53 and the fraction has at most 22 digits, m and 10^k are both exact
-// doubles and one division rounds the quotient m / 10^k correctly, which is the value
-// the text denotes rounded once. False (nothing written) for every other text, which
-// then goes to the general parser.
-bool parse_short_decimal(std::string_view s, double& value) {
+// The common short decimals ("0.0022860", "-1.5708", "12") without the general parser:
+// an optional sign, digits with an optional fraction, no exponent. When the significant
+// digits form an integer m of at most 2^53 and the fraction has at most 22 digits, m
+// and 10^k are both exact doubles and one division rounds the quotient m / 10^k
+// correctly, which is the value the text denotes rounded once.
+//
+// Reads such a number at p and returns the position after it, stopping at the first
+// character that cannot continue it (or at `end`; with Bounded false the text is NUL
+// terminated and `end` is unused). Null when the text there is not such a number;
+// whatever follows the number is for the caller to judge.
+template <bool Bounded>
+const char* scan_short_decimal(const char* p, const char* end, double& value) {
   static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const auto more = [&] { return Bounded ? p != end : true; };  // NUL stops every test below
+  bool negative = false;
+  if (more() && (*p == '+' || *p == '-')) negative = *p++ == '-';
   std::uint64_t m = 0;
   int significant = 0;  // digits from the first non-zero one on: at most 19 fit in m
-  std::size_t fraction = 0;
+  int fraction = 0;
   bool any_digit = false;
-  std::size_t i = 0;
-  const auto digits = [&](bool in_fraction) {
-    for (; i < s.size() && is_digit(s[i]); ++i) {
-      any_digit = true;
-      fraction += in_fraction;
-      if (m == 0 && s[i] == '0') continue;
-      if (++significant > 19) return false;
-      m = m * 10 + static_cast<unsigned>(s[i] - '0');
-    }
-    return true;
-  };
-  if (!digits(false)) return false;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    if (!digits(true)) return false;
+  for (; more(); ++p) {
+    const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (d > 9) break;
+    any_digit = true;
+    if (m == 0 && d == 0) continue;
+    if (++significant > 19) return nullptr;
+    m = m * 10 + d;
   }
-  if (!any_digit || i != s.size() || m > (std::uint64_t{1} << 53) || fraction > 22) return false;
-  value = static_cast<double>(m) / powers_of_ten[fraction];
-  return true;
+  if (more() && *p == '.') {
+    ++p;
+    for (; more(); ++p) {
+      const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
+      if (d > 9) break;
+      any_digit = true;
+      ++fraction;
+      if (m == 0 && d == 0) continue;
+      if (++significant > 19) return nullptr;
+      m = m * 10 + d;
+    }
+  }
+  if (!any_digit || m > (std::uint64_t{1} << 53) || fraction > 22) return nullptr;
+  const double v = static_cast<double>(m) / powers_of_ten[fraction];
+  value = negative ? -v : v;
+  return p;
 }
 
 template <class T>
@@ -138,8 +152,10 @@ std::optional<T> parse_number(std::string_view s) {
   if (s.empty()) return {};
   T value;
   if (is_digit(s[0]) || s[0] == '.') {
-    if constexpr (std::is_same_v<T, double>)
-      if (parse_short_decimal(s, value)) return negative ? -value : value;
+    if constexpr (std::is_same_v<T, double>) {
+      const char* end = s.data() + s.size();
+      if (scan_short_decimal<true>(s.data(), end, value) == end) return negative ? -value : value;
+    }
     // Only a plain decimal here: this refuses a second sign, hexadecimal forms and
     // "nan(...)", which from_chars would take.
     const char* end = s.data() + s.size();
@@ -177,15 +193,23 @@ std::size_t whitespace_length(std::string_view s) {
 }  // namespace
 
 std::optional<double> parse_f64(std::string_view s) { return parse_number<double>(s); }
+
+std::optional<double> parse_f64(const char* text) {
+  double value;
+  if (const char* after = scan_short_decimal<false>(text, nullptr, value); after && !*after) return value;
+  return parse_number<double>(text);
+}
 std::optional<float> parse_f32(std::string_view s) { return parse_number<float>(s); }
 
 namespace {
 
 // Length of the white-space character at s[pos]; ASCII is decided here, the rest by
 // whitespace_length.
+inline bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
 inline std::size_t space_at(std::string_view s, std::size_t pos) {
   const unsigned char c = static_cast<unsigned char>(s[pos]);
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (is_ascii_space(static_cast<char>(c))) return 1;
   if (c < 0x80) return 0;
   return whitespace_length(s.substr(pos));
 }
@@ -252,9 +276,28 @@ std::optional<std::array<T, N>> parse_list(std::string_view text) {
   std::array<T, N> values;
   std::size_t count = 0;
   std::size_t pos = 0;
-  while (const auto piece = next_piece(text, pos)) {
+  for (;;) {
+    while (pos < text.size()) {
+      const std::size_t w = space_at(text, pos);
+      if (!w) break;
+      pos += w;
+    }
+    if (pos == text.size()) break;
     if (count == N) return std::nullopt;
-    const auto v = parse_number<T>(*piece);
+    // A short decimal followed by ASCII white space or the end is a whole piece; any
+    // other piece is cut at the next white space and parsed in full.
+    if constexpr (std::is_same_v<T, double>) {
+      const char* end = text.data() + text.size();
+      const char* after = scan_short_decimal<true>(text.data() + pos, end, values[count]);
+      if (after && (after == end || is_ascii_space(*after))) {
+        ++count;
+        pos = static_cast<std::size_t>(after - text.data());
+        continue;
+      }
+    }
+    const std::size_t start = pos;
+    while (pos < text.size() && !space_at(text, pos)) ++pos;
+    const auto v = parse_number<T>(text.substr(start, pos - start));
     if (!v) return std::nullopt;
     values[count++] = *v;
   }
@@ -276,6 +319,16 @@ template Result<std::array<double, 3>> read_list<double, 3>(const char*, const c
 template Result<std::array<double, 4>> read_list<double, 4>(const char*, const char*);
 template Result<std::array<float, 3>> read_list<float, 3>(const char*, const char*);
 
+SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy) {
+  // Most origins write rpy="0 0 0". That rotation is computed once, by the same function
+  // from the same values, so it is the same to the bit (signed zeros included).
+  static const SpatialRotation zero_angles = SpatialRotation::from_euler_angles(0.0, 0.0, 0.0);
+  if ((std::bit_cast<std::uint64_t>(rpy[0]) | std::bit_cast<std::uint64_t>(rpy[1]) |
+       std::bit_cast<std::uint64_t>(rpy[2])) == 0)
+    return zero_angles;
+  return SpatialRotation::from_euler_angles(rpy[0], rpy[1], rpy[2]);
+}
+
 Result<SE3> parse_origin_element(pugi::xml_node origin) {
   if (!origin) return SE3::identity();
   const auto [xyz_text, rpy_text] = find_attributes<2>(origin, {"xyz", "rpy"});
@@ -286,7 +339,7 @@ Result<SE3> parse_origin_element(pugi::xml_node origin) {
   if (rpy_text) {
     const auto rpy = read_list<double, 3>(rpy_text, "rpy");
     if (!rpy) return std::unexpected(rpy.error());
-    placement.rotation = SpatialRotation::from_euler_angles((*rpy)[0], (*rpy)[1], (*rpy)[2]);
+    placement.rotation = rotation_from_rpy(*rpy);
   }
   return placement;
 }
