@@ -62,6 +62,27 @@ struct AbaRow {
   double u;             // tau - S^T pa
 };
 
+// The force a rigid body needs for acceleration a at velocity v, I a + v x* (I v), in
+// the form about its centre of mass c: the centre's acceleration
+// b - c x alpha + w x (u - c x w) times the mass, and the moment
+// Ic alpha + w x (Ic w) + c x f about the frame's origin, for v = (w; u), a = (alpha; b).
+SpatialForce body_force(const Inertia& I, const SpatialMotion& a, const SpatialMotion& v) {
+  const Vector3D& c = I.com;
+  const Vector3D& w = v.rotation;
+  const Vector3D centre_velocity = v.translation - cross(c, w);
+  const Vector3D f = (a.translation - cross(c, a.rotation) + cross(w, centre_velocity)) * I.mass;
+  return {I.inertia * a.rotation + cross(w, I.inertia * w) + cross(c, f), f};
+}
+
+// The same without acceleration, v x* (I v): the bias force of the articulated-body
+// algorithm.
+SpatialForce body_bias_force(const Inertia& I, const SpatialMotion& v) {
+  const Vector3D& c = I.com;
+  const Vector3D& w = v.rotation;
+  const Vector3D f = cross(w, v.translation - cross(c, w)) * I.mass;
+  return {cross(w, I.inertia * w) + cross(c, f), f};
+}
+
 // A joint whose articulated inertia about its axis vanishes (a massless body carrying
 // nothing, or all mass on the axis of a revolute joint) has no defined acceleration.
 // The test is relative to the size of the inertia so that rounding on a massive but
@@ -130,8 +151,7 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
         r.a += step.motion.subspace_times<A>(a[step.idx_v]) + step.motion.cross_subspace<A>(r.v, qd);
       }
     });
-    const Inertia& I = inertias[i];
-    r.f = I * r.a + cross_force(r.v, I * r.v);
+    r.f = body_force(inertias[i], r.a, r.v);
   }
 
   for (std::size_t i = n - 1; i > 0; --i) {
@@ -178,7 +198,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
     });
     const Inertia& I = inertias[i];
     r.ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
-    r.pa = cross_force(r.v, I * r.v);
+    r.pa = body_bias_force(I, r.v);
   }
 
   // Articulated inertias and bias forces, leaves first; each joint projects out its own

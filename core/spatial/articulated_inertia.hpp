@@ -77,11 +77,10 @@ struct ArticulatedInertia {
   // The rigid body of mass m, centre of mass c and rotational inertia Ic about it:
   // A = Ic - m [c]x^2, B = m [c]x, C = m 1.
   static constexpr ArticulatedInertia from_rigid(double mass, const Vector3D& c, const Symmetric3& Ic) {
-    ArticulatedInertia r;
-    r.A = Ic - Symmetric3::skew_square(c) * mass;
-    r.B.m = {0, mass * c.z, -mass * c.y, -mass * c.z, 0, mass * c.x, mass * c.y, -mass * c.x, 0};
-    r.C = Symmetric3{{mass, mass, mass, 0, 0, 0}};
-    return r;
+    const Vector3D mc = c * mass;
+    return {Ic - Symmetric3::skew_square(c) * mass,
+            Matrix3{{0, mc.z, -mc.y, -mc.z, 0, mc.x, mc.y, -mc.x, 0}},
+            Symmetric3{{mass, mass, mass, 0, 0, 0}}};
   }
 
   constexpr SpatialForce operator*(const SpatialMotion& x) const {
