@@ -63,26 +63,60 @@ inline bool is_tag(pugi::xml_node node, const char* tag) { return same_name(node
 // The first element child whose tag name is `tag` (null node when there is none).
 inline pugi::xml_node first_child(pugi::xml_node node, const char* tag) { return node.child(tag); }
 
+// Each accessor of a node or attribute is a call into the XML library, and its lookups
+// by name compare with a call to strcmp per node or attribute passed. The helpers below
+// keep both counts low.
+
 // The first element child of each of the given tags; a null node for a tag that has
-// none. (Only elements carry names in the parsed tree: text and CDATA nodes have none,
-// and comments, processing instructions and declarations are not kept.)
-//
-// Each accessor of a node is a call into the parser's library, so one call per tag,
-// which searches the children inside the library, costs less than walking the children
-// here with several calls per child.
+// none. One pass over the children, two calls per child: only elements carry names in
+// the parsed tree (text and CDATA nodes have none; comments, processing instructions
+// and declarations are not kept), and the null node past the last child has none
+// either, so the type is asked only of nameless nodes.
 template <std::size_t N>
 std::array<pugi::xml_node, N> first_children(pugi::xml_node node, const std::array<const char*, N>& tags) {
   std::array<pugi::xml_node, N> found;
-  for (std::size_t k = 0; k < N; ++k) found[k] = node.child(tags[k]);
+  std::size_t missing = N;
+  for (pugi::xml_node c = node.first_child();; c = c.next_sibling()) {
+    const char* name = c.name();
+    if (!*name) {
+      if (c.type() == pugi::node_null) break;
+      continue;
+    }
+    for (std::size_t k = 0; k < N; ++k)
+      if (name[0] == tags[k][0] && !found[k] && same_name(name, tags[k])) {
+        found[k] = c;
+        --missing;
+        break;
+      }
+    if (!missing) break;
+  }
   return found;
 }
 
 // The text of the first attribute of each of the given names; null for a name the
 // element does not carry (a present attribute always has a text, if only an empty one).
+// One or two names are looked up inside the library; more are found in one pass over
+// the attributes (a parsed attribute always has a name; the null one past the last has
+// none).
 template <std::size_t N>
 std::array<const char*, N> find_attributes(pugi::xml_node node, const std::array<const char*, N>& names) {
-  std::array<const char*, N> found;
-  for (std::size_t k = 0; k < N; ++k) found[k] = node.attribute(names[k]).as_string(nullptr);
+  std::array<const char*, N> found{};
+  if constexpr (N <= 2) {
+    for (std::size_t k = 0; k < N; ++k) found[k] = node.attribute(names[k]).as_string(nullptr);
+  } else {
+    std::size_t missing = N;
+    for (pugi::xml_attribute a = node.first_attribute();; a = a.next_attribute()) {
+      const char* name = a.name();
+      if (!*name) break;
+      for (std::size_t k = 0; k < N; ++k)
+        if (name[0] == names[k][0] && !found[k] && same_name(name, names[k])) {
+          found[k] = a.value();
+          --missing;
+          break;
+        }
+      if (!missing) break;
+    }
+  }
   return found;
 }
 

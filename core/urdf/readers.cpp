@@ -94,11 +94,12 @@ bool magnitude_overflows(std::string_view s) {
   return magnitude + exponent > 0;
 }
 
-// The common short decimals ("0.0022860", "-1.5708", "12") without the general parser:
-// an optional sign, digits with an optional fraction, no exponent. When the significant
-// digits form an integer m of at most 2^53 and the fraction has at most 22 digits, m
-// and 10^k are both exact doubles and one division rounds the quotient m / 10^k
-// correctly, which is the value the text denotes rounded once.
+// The common short numbers ("0", "0.0022860", "-1.5708", "1.60324e-05") without the
+// general parser: an optional sign, digits with an optional fraction, an optional
+// exponent. When the significant digits form an integer m of at most 2^53 and the
+// power of ten p the text scales m by lies within [-22, 22], m and 10^|p| are both
+// exact doubles and one multiplication or division rounds m * 10^p correctly, which is
+// the value the text denotes rounded once.
 //
 // Reads such a number at p and returns the position after it, stopping at the first
 // character that cannot continue it (or at `end`; with Bounded false the text is NUL
@@ -110,34 +111,46 @@ const char* scan_short_decimal(const char* p, const char* end, double& value) {
                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const auto more = [&] { return Bounded ? p != end : true; };  // NUL stops every test below
+  const auto digit = [&] { return static_cast<unsigned>(static_cast<unsigned char>(*p)) - unsigned{'0'}; };
   bool negative = false;
   if (more() && (*p == '+' || *p == '-')) negative = *p++ == '-';
   std::uint64_t m = 0;
   int significant = 0;  // digits from the first non-zero one on: at most 19 fit in m
-  int fraction = 0;
+  int scale = 0;        // minus the number of fraction digits, plus the exponent
   bool any_digit = false;
-  for (; more(); ++p) {
-    const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
-    if (d > 9) break;
+  for (; more() && digit() <= 9; ++p) {
     any_digit = true;
-    if (m == 0 && d == 0) continue;
+    if (m == 0 && digit() == 0) continue;
     if (++significant > 19) return nullptr;
-    m = m * 10 + d;
+    m = m * 10 + digit();
   }
   if (more() && *p == '.') {
     ++p;
-    for (; more(); ++p) {
-      const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
-      if (d > 9) break;
+    for (; more() && digit() <= 9; ++p) {
       any_digit = true;
-      ++fraction;
-      if (m == 0 && d == 0) continue;
+      --scale;
+      if (m == 0 && digit() == 0) continue;
       if (++significant > 19) return nullptr;
-      m = m * 10 + d;
+      m = m * 10 + digit();
     }
   }
-  if (!any_digit || m > (std::uint64_t{1} << 53) || fraction > 22) return nullptr;
-  const double v = static_cast<double>(m) / powers_of_ten[fraction];
+  if (!any_digit) return nullptr;
+  if (more() && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool negative_exponent = false;
+    if (more() && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
+    if (!more() || digit() > 9) return nullptr;
+    int exponent = 0;
+    for (; more() && digit() <= 9; ++p)
+      if (exponent < 1000) exponent = exponent * 10 + static_cast<int>(digit());
+    scale += negative_exponent ? -exponent : exponent;
+  }
+  if (m > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
+  double v = static_cast<double>(m);
+  if (scale > 0)
+    v *= powers_of_ten[scale];
+  else if (scale < 0)
+    v /= powers_of_ten[-scale];
   value = negative ? -v : v;
   return p;
 }

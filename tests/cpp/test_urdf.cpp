@@ -66,10 +66,10 @@ TEST(UrdfNumbers, SinglePrecisionRoundsOnce) {
 }
 
 TEST(UrdfNumbers, ShortDecimalsRoundLikeTheGeneralParser) {
-  // Short plain decimals take a quicker road than other numbers; both must give the
-  // correctly rounded value. Random digit strings with the point anywhere, and the edges
-  // of that road: 2^53 and its neighbours, 19 and 20 significant digits, 22 and 23
-  // fraction digits, leading and trailing zeros.
+  // Short decimals take a quicker road than other numbers; both must give the correctly
+  // rounded value. Random digit strings with the point anywhere and some exponent, and
+  // the edges of that road: 2^53 and its neighbours, 19 and 20 significant digits,
+  // powers of ten up to 22 and beyond, leading and trailing zeros.
   const auto reference = [](const std::string& s) {
     double v = 0;
     std::from_chars(s.data(), s.data() + s.size(), v);
@@ -79,7 +79,10 @@ TEST(UrdfNumbers, ShortDecimalsRoundLikeTheGeneralParser) {
                                     "900719925474099.3",    "1234567890123456789",    "12345678901234567890",
                                     "0.1234567890123456789", "0.0000000000000000000001", "0.00000000000000000000001",
                                     "1.0000000000000000000000", "000000000000000000000000012.5", "0.30000000000000004",
-                                    "5e-324",               "123.",                   ".5"};
+                                    "5e-324",               "123.",                   ".5",
+                                    "1.60324e-05",          "9007199254740993e22",    "9007199254740993e23",
+                                    "1e-22",                "1e-23",                  "123E+004",
+                                    "0e999",                "1.5e0"};
   std::uint64_t state = 12345;
   const auto next = [&] { return state = state * 6364136223846793005ull + 1442695040888963407ull; };
   for (int k = 0; k < 20000; ++k) {
@@ -87,6 +90,7 @@ TEST(UrdfNumbers, ShortDecimalsRoundLikeTheGeneralParser) {
     std::string s;
     for (std::size_t i = 0; i < digits; ++i) s += static_cast<char>('0' + (next() >> 33) % 10);
     s.insert(next() % (digits + 1), ".");
+    if (next() % 3 == 0) s += (next() % 2 ? "e-" : "e") + std::to_string(next() % 26);
     texts.push_back(s);
   }
   for (const std::string& s : texts) {
