@@ -31,9 +31,11 @@ std::expected<void, ConfigurationError> forward_kinematics(const Model& model, D
       oMi[i] = placed;
       continue;
     }
-    const JointMotion::Position position = step.motion.position(values + step.idx_q);
-    data.joint_data[i]->set_joint_placement(step.motion.placement(position));
-    oMi[i] = step.motion.after(placed, position);
+    // A copy, so that the stores below cannot make the compiler read the kind and axis again.
+    const JointMotion motion = step.motion;
+    const JointMotion::Position position = motion.position(values + step.idx_q);
+    oMi[i] = motion.after(placed, position);
+    data.joint_data[i]->set_joint_placement(motion.placement(position));
   }
   return {};
 }
