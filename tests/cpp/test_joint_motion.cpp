@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "core/model/algorithms.hpp"
@@ -79,8 +80,13 @@ TEST(JointMotion, TransformAndCompositionMatchTheGeneralFormulas) {
   }
 }
 
-TEST(JointMotion, ContinuousPairsOfNoDirection) {
+TEST(JointMotion, ContinuousPairsOfAnyLength) {
   const JointMotion motion = JointMotion::of(JointType::Continuous, {0, 0, 1});
+  // Lengths whose square overflows or underflows are read by their direction as well.
+  for (const double length : {1.0, 3e-170, 1e-300, 2e160, 1e300}) {
+    const double q[2] = {length * std::cos(2.0), length * std::sin(2.0)};
+    expect_near(motion.transform(q), {SpatialRotation::from_axis_angle({0, 0, 1}, 2.0), {}}, 2e-16);
+  }
   const double zero[2] = {0, 0}, huge[2] = {INFINITY, INFINITY}, tiny[2] = {0, 5e-324}, nan[2] = {NAN, 1};
   EXPECT_EQ(motion.transform(zero), SE3::identity());
   // An infinite pair still has a direction (its angle), a subnormal one too.
@@ -195,4 +201,46 @@ TEST(Model, CountsEditedByHandAreRefused) {
   EXPECT_FALSE(forward_kinematics(m, d, three));
   EXPECT_FALSE(rnea(m, three, three, three));
   EXPECT_FALSE(aba(m, three, three, three));
+}
+
+// The dynamics keep their rows in storage each thread reuses: results must not depend on
+// what ran before (a larger or a smaller model, the other algorithm), nor on another
+// thread running at the same time.
+TEST(Dynamics, RowStorageCarriesNothingOver) {
+  Rand r(31);
+  auto tree = [&](std::size_t n) {
+    Model m;
+    for (std::size_t i = 1; i <= n; ++i) {
+      const auto kind = static_cast<JointType>(r() % 4);
+      const std::size_t id =
+          m.add_joint(r() % i, make(kind, kAxes[r() % 8]), random_placement(r), "j" + std::to_string(i)).value();
+      m.inertias[id] = Inertia{1 + uniform(r, 0, 1), random_vector(r, 0.2), Symmetric3{{0.3, 0.2, 0.25, 0.01, 0, 0.02}}};
+    }
+    return m;
+  };
+  const Model big = tree(40), small = tree(6);
+  auto state = [&](const Model& m) {
+    std::vector<double> x(m.nq + 2 * m.nv);
+    for (double& e : x) e = uniform(r, -1, 1);
+    return x;
+  };
+  const std::vector<double> xb = state(big), xs = state(small);
+  auto run = [](const Model& m, const std::vector<double>& x) {
+    const std::span<const double> q(x.data(), m.nq), v(x.data() + m.nq, m.nv), a(x.data() + m.nq + m.nv, m.nv);
+    const std::vector<double> tau = rnea(m, q, v, a)->values();
+    std::vector<double> out = aba(m, q, v, tau)->values();
+    out.insert(out.end(), tau.begin(), tau.end());
+    return out;
+  };
+  const std::vector<double> first = run(big, xb);
+  const std::vector<double> small_first = run(small, xs);
+  EXPECT_EQ(run(big, xb), first);
+  EXPECT_EQ(run(small, xs), small_first);
+  std::vector<double> other_thread;
+  std::thread t([&] {
+    for (int k = 0; k < 50; ++k) other_thread = run(small, xs);
+  });
+  for (int k = 0; k < 50; ++k) EXPECT_EQ(run(big, xb), first);
+  t.join();
+  EXPECT_EQ(other_thread, small_first);
 }
