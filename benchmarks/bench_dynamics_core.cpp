@@ -1,6 +1,8 @@
-// Cost of the core's inverse (rnea) and forward (aba) dynamics per call and per joint,
-// on serial chains of revolute joints with general placements and bodies.
-//   build-*/bench_dynamics_core [repeats]
+// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics per
+// call and per moving joint: on serial chains of revolute joints with general axes,
+// placements and bodies (the slowest shapes), and on two robots of tests/robots (axes
+// along coordinate axes, mostly placements that only translate).
+//   build-*/bench_dynamics_core [repeats] [robots directory]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -12,6 +14,7 @@
 #include "core/joint/joint.hpp"
 #include "core/model/algorithms.hpp"
 #include "core/model/model.hpp"
+#include "core/urdf/urdf.hpp"
 
 using namespace velmora;
 
@@ -51,26 +54,48 @@ double median_ns_per_call(F&& call, int repeats) {
   return samples[repeats / 2];
 }
 
+void time_model(const std::string& name, const Model& model, int repeats) {
+  const std::size_t nq = model.nq, nv = model.nv;
+  std::vector<double> q(nq), v(nv), a(nv);
+  for (std::size_t i = 0; i < nq; ++i) q[i] = 0.3 * std::sin(1.0 + static_cast<double>(i));
+  for (std::size_t i = 0; i < nv; ++i) {
+    v[i] = 0.5 * std::cos(static_cast<double>(i));
+    a[i] = 0.2 * static_cast<double>(i % 3);
+  }
+  Data data = model.create_data();
+  volatile double sink = 0;
+  const double t_fk = median_ns_per_call(
+      [&] {
+        (void)forward_kinematics(model, data, q);
+        sink = sink + data.oMi.back().translation.x;
+      },
+      repeats);
+  const double t_rnea = median_ns_per_call([&] { sink = sink + (*rnea(model, q, v, a))[nv - 1]; }, repeats);
+  const auto tau = rnea(model, q, v, a)->values();
+  const double t_aba = median_ns_per_call([&] { sink = sink + (*aba(model, q, v, tau))[nv - 1]; }, repeats);
+  const double n = static_cast<double>(nv);
+  for (const auto& [algo, t] : {std::pair{"fk", t_fk}, std::pair{"rnea", t_rnea}, std::pair{"aba", t_aba}})
+    std::printf("%-12s %4zu %-6s %12.1f %14.1f\n", name.c_str(), nv, algo, t, t / n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-  std::printf("%-8s %-6s %12s %14s\n", "joints", "algo", "ns/call", "ns/joint");
-  for (const std::size_t n : {std::size_t{7}, std::size_t{30}}) {
-    const Model model = chain(n);
-    std::vector<double> q(n), v(n), a(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      q[i] = 0.3 * std::sin(1.0 + static_cast<double>(i));
-      v[i] = 0.5 * std::cos(static_cast<double>(i));
-      a[i] = 0.2 * static_cast<double>(i % 3);
+  // The robots next to this file's directory, unless given.
+  std::string robots = argc > 2 ? argv[2] : std::string(__FILE__);
+  if (argc <= 2) robots = robots.substr(0, robots.find_last_of('/') + 1) + "../tests/robots";
+  std::printf("%-12s %4s %-6s %12s %14s\n", "model", "nv", "algo", "ns/call", "ns/joint");
+  for (const std::size_t n : {std::size_t{7}, std::size_t{30}})
+    time_model("chain " + std::to_string(n), chain(n), repeats);
+  for (const char* name : {"kuka_iiwa", "nao"}) {
+    const std::string dir = robots + "/" + name;
+    auto loaded = build_models_from_urdf(dir + "/robot.urdf", dir);
+    if (!loaded) {
+      std::printf("%-12s not loaded from %s\n", name, dir.c_str());
+      continue;
     }
-    volatile double sink = 0;
-    const double t_rnea = median_ns_per_call([&] { sink = sink + (*rnea(model, q, v, a))[n - 1]; }, repeats);
-    const auto tau = rnea(model, q, v, a)->values();
-    const double t_aba = median_ns_per_call([&] { sink = sink + (*aba(model, q, v, tau))[n - 1]; }, repeats);
-    const double nd = static_cast<double>(n);
-    std::printf("%-8zu %-6s %12.1f %14.1f\n", n, "rnea", t_rnea, t_rnea / nd);
-    std::printf("%-8zu %-6s %12.1f %14.1f\n", n, "aba", t_aba, t_aba / nd);
+    time_model(name, loaded->model, repeats);
   }
   return 0;
 }
