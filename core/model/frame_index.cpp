@@ -1,13 +1,12 @@
 #include "core/model/frame_index.hpp"
 
 #include <algorithm>
-#include <functional>
 
 namespace velmora {
 
 namespace {
 
-std::uint64_t hash_name(std::string_view name) { return std::hash<std::string_view>{}(name); }
+std::uint64_t hash_name(std::string_view name) { return hash_text(name); }
 
 }  // namespace
 

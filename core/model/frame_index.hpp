@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,27 @@
 #include "core/model/frame.hpp"
 
 namespace velmora {
+
+// A hash of short texts (names) for the lookup tables: eight bytes at a time, mixed by a
+// multiplication and folded.
+inline std::uint64_t hash_text(std::string_view s) {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = s.size() * k;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+  }
+  if (i < s.size()) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, s.data() + i, s.size() - i);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+  }
+  return h ^ (h >> 29);
+}
 
 // For each (name, type) pair among a list of frames, the lowest id of a frame holding
 // it: an open-addressing table of (hash of the name, id). It stores no strings: names

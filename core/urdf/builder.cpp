@@ -3,7 +3,6 @@
 // depth-first (children in name order) with an explicit stack, so that neither a deep
 // chain nor a malformed joint graph can exhaust the call stack or loop forever.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,24 +74,29 @@ Result<std::string> read_file(const std::string& path) {
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return io_error(errno, path);
   const FileDescriptor file{fd};
-  // Sized from the file's length when it has one (one byte more, so that the read that
-  // finds the end needs no room of its own), then read to the end whatever it is.
-  struct stat info;
-  std::size_t capacity = 1 << 16;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) capacity = static_cast<std::size_t>(info.st_size) + 1;
-  std::string text(capacity, '\0');
+  // Read to the end into room that grows as needed; robot files mostly fit the first
+  // block, so no size query is made and nothing is moved. The room is not cleared first:
+  // only what was read is kept.
+  std::string text;
   std::size_t length = 0;
-  for (;;) {
-    if (length == text.size()) text.resize(text.size() + (1 << 16));
-    const ::ssize_t n = ::read(fd, text.data() + length, text.size() - length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno ? errno : EIO, path);
-    }
-    if (n == 0) break;
-    length += static_cast<std::size_t>(n);
+  int error = 0;
+  for (std::size_t room = 1 << 16;; room = 2 * (length + 1)) {
+    text.resize_and_overwrite(room, [&](char* buffer, std::size_t size) {
+      while (length < size) {
+        const ::ssize_t n = ::read(fd, buffer + length, size - length);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          error = errno ? errno : EIO;
+          break;
+        }
+        if (n == 0) break;
+        length += static_cast<std::size_t>(n);
+      }
+      return length;
+    });
+    if (error) return io_error(error, path);
+    if (length < room) break;  // the end was reached before the room was full
   }
-  text.resize(length);
   return text;
 }
 
@@ -215,6 +219,9 @@ Result<void> read_material(Context& ctx, pugi::xml_node material) {
 // <child> without "link", whatever their document order.
 Result<void> scan_robot(Context& ctx) {
   std::optional<ParseError> child_without_link;
+  // Room for the links and joints of most robots at once.
+  ctx.links.reserve(64);
+  ctx.joints.reserve(64);
   for (pugi::xml_node n = ctx.robot.first_child(); n; n = n.next_sibling()) {
     if (n.type() != pugi::node_element) continue;
     const char* tag = n.name();
@@ -290,7 +297,7 @@ class FirstByName {
   // The position of the slot holding `name`, or of the empty slot where it would go.
   std::size_t probe(std::string_view name) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask)
+    for (std::size_t i = hash_text(name) & mask;; i = (i + 1) & mask)
       if (!slots_[i].index_plus_one || slots_[i].name == name) return i;
   }
 

@@ -133,9 +133,9 @@ Result<std::string_view> read_string(const char* text, const char* name);
 // Exactly N numbers separated by white space.
 template <class T, std::size_t N>
 Result<std::array<T, N>> read_list(const char* text, const char* name);
-// The same without an error: empty when the text is not exactly N numbers.
+// The same without an error: empty when the text (not null) is not exactly N numbers.
 template <class T, std::size_t N>
-std::optional<std::array<T, N>> parse_list(std::string_view text);
+std::optional<std::array<T, N>> parse_list(const char* text);
 
 // SpatialRotation::from_euler_angles of (roll, pitch, yaw).
 SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy);

@@ -16,7 +16,13 @@ bool is_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
-    // Runs of ASCII, eight bytes at a time.
+    // Runs of ASCII, 32 bytes at a time, then eight.
+    while (end - p >= 32) {
+      std::uint64_t w[4];
+      std::memcpy(w, p, 32);
+      if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) break;
+      p += 32;
+    }
     while (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);
@@ -284,33 +290,39 @@ Result<std::string_view> read_string(const char* text, const char* name) {
   return std::string_view(text);
 }
 
+namespace {
+
+// Length of the white-space character at p in a NUL-terminated text (0 for the NUL).
+inline std::size_t space_at(const char* p) {
+  if (is_ascii_space(*p)) return 1;
+  if (static_cast<unsigned char>(*p) < 0x80) return 0;
+  return whitespace_length(std::string_view(p, ::strnlen(p, 3)));
+}
+
+}  // namespace
+
 template <class T, std::size_t N>
-std::optional<std::array<T, N>> parse_list(std::string_view text) {
+std::optional<std::array<T, N>> parse_list(const char* text) {
   std::array<T, N> values;
   std::size_t count = 0;
-  std::size_t pos = 0;
+  const char* p = text;
   for (;;) {
-    while (pos < text.size()) {
-      const std::size_t w = space_at(text, pos);
-      if (!w) break;
-      pos += w;
-    }
-    if (pos == text.size()) break;
+    while (const std::size_t w = space_at(p)) p += w;
+    if (!*p) break;
     if (count == N) return std::nullopt;
     // A short decimal followed by ASCII white space or the end is a whole piece; any
     // other piece is cut at the next white space and parsed in full.
     if constexpr (std::is_same_v<T, double>) {
-      const char* end = text.data() + text.size();
-      const char* after = scan_short_decimal<true>(text.data() + pos, end, values[count]);
-      if (after && (after == end || is_ascii_space(*after))) {
+      const char* after = scan_short_decimal<false>(p, nullptr, values[count]);
+      if (after && (!*after || is_ascii_space(*after))) {
         ++count;
-        pos = static_cast<std::size_t>(after - text.data());
+        p = after;
         continue;
       }
     }
-    const std::size_t start = pos;
-    while (pos < text.size() && !space_at(text, pos)) ++pos;
-    const auto v = parse_number<T>(text.substr(start, pos - start));
+    const char* start = p;
+    while (*p && !space_at(p)) ++p;
+    const auto v = parse_number<T>(std::string_view(start, static_cast<std::size_t>(p - start)));
     if (!v) return std::nullopt;
     values[count++] = *v;
   }
@@ -326,8 +338,8 @@ Result<std::array<T, N>> read_list(const char* text, const char* name) {
   return *values;
 }
 
-template std::optional<std::array<double, 3>> parse_list<double, 3>(std::string_view);
-template std::optional<std::array<double, 4>> parse_list<double, 4>(std::string_view);
+template std::optional<std::array<double, 3>> parse_list<double, 3>(const char*);
+template std::optional<std::array<double, 4>> parse_list<double, 4>(const char*);
 template Result<std::array<double, 3>> read_list<double, 3>(const char*, const char*);
 template Result<std::array<double, 4>> read_list<double, 4>(const char*, const char*);
 template Result<std::array<float, 3>> read_list<float, 3>(const char*, const char*);
