@@ -129,8 +129,8 @@ void expect_coordinate_shortcuts(Rand& r) {
     EXPECT_EQ(m.subspace_dot<K>(f), m.subspace_dot<-1>(f));
     EXPECT_EQ(m.subspace_dot<K>(v), m.subspace_dot<-1>(v));
     EXPECT_EQ(m.cross_subspace<K>(v, x), m.cross_subspace<-1>(v, x));
-    const double q = uniform(r, -4, 4);
-    const SE3 x_j{m.transform(&q).rotation, random_vector(r, 1)};
+    const double q[2] = {uniform(r, -4, 4), 0};  // what a revolute joint reads: q[0]
+    const SE3 x_j{m.transform(q).rotation, random_vector(r, 1)};
     EXPECT_EQ(x_j.act_inv_motion<K>(v), x_j.act_inv_motion(v));
     EXPECT_EQ(x_j.act_motion<K>(v), x_j.act_motion(v));
     EXPECT_EQ(x_j.act_force<K>(f), x_j.act_force(f));
