@@ -61,6 +61,30 @@ void FrameIndex::insert_next(const std::vector<Frame>& frames) {
   ++covered_;
 }
 
+FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::string_view name, FrameType type,
+                                    std::size_t list_capacity) {
+  make_room(list_capacity);
+  Probe p;
+  p.hash = hash_name(name);
+  const std::size_t mask = slots_.size() - 1;
+  for (p.slot = p.hash & mask;; p.slot = (p.slot + 1) & mask) {
+    const Slot& s = slots_[p.slot];
+    if (!s.id_plus_one) return p;
+    if (s.hash != p.hash) continue;
+    const Frame& f = frames[s.id_plus_one - 1];
+    if (f.frame_type == type && f.name == name) {
+      p.found = s.id_plus_one - 1;
+      return p;
+    }
+  }
+}
+
+void FrameIndex::record(const Probe& p) {
+  slots_[p.slot] = Slot{p.hash, covered_ + 1};
+  ++entries_;
+  ++covered_;
+}
+
 void FrameIndex::rebuild(const std::vector<Frame>& frames) {
   slots_.clear();
   entries_ = 0;

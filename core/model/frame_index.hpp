@@ -26,7 +26,8 @@ inline std::uint64_t hash_text(std::string_view s) {
   }
   if (i < s.size()) {
     std::uint64_t w = 0;
-    std::memcpy(&w, s.data() + i, s.size() - i);
+    for (std::size_t j = 0; i + j < s.size(); ++j)
+      w |= std::uint64_t{static_cast<unsigned char>(s[i + j])} << (8 * j);
     h = (h ^ w) * k;
     h ^= h >> 32;
   }
@@ -45,10 +46,20 @@ class FrameIndex {
   // The lowest covered id with that name and, when given, that type.
   std::optional<std::size_t> find(const std::vector<Frame>& frames, std::string_view name,
                                   std::optional<FrameType> type) const;
-  // Room for one more entry, so that the next insert_next does not allocate.
-  void make_room(std::size_t list_capacity);
   // Covers frames[covered()], the next frame of the list.
   void insert_next(const std::vector<Frame>& frames);
+
+  // The two halves of adding a frame with one search: `probe` finds the lowest covered
+  // id with that name and type or, when there is none, the place for them (after making
+  // room, so that what follows cannot fail); once the frame is appended to the list,
+  // `record` covers it there.
+  struct Probe {
+    std::optional<std::size_t> found;
+    std::size_t slot = 0;
+    std::uint64_t hash = 0;
+  };
+  Probe probe(const std::vector<Frame>& frames, std::string_view name, FrameType type, std::size_t list_capacity);
+  void record(const Probe& probe);
   // Covers the whole list again, from scratch.
   void rebuild(const std::vector<Frame>& frames);
   // How many frames of the list (its first ones) the index covers.
@@ -59,6 +70,8 @@ class FrameIndex {
     std::uint64_t hash = 0;
     std::size_t id_plus_one = 0;  // 0: empty slot
   };
+  // Room for one more entry.
+  void make_room(std::size_t list_capacity);
   // Room for at least `entries` entries at half load.
   void grow(std::size_t entries);
 

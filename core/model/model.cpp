@@ -139,14 +139,14 @@ std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append
   // again) and given room for the new entry, so that once the frame is appended nothing
   // can fail.
   if (frame_index_.covered() != frames.size()) frame_index_.rebuild(frames);
-  if (const auto existing = frame_index_.find(frames, frame.name, frame.frame_type)) return *existing;
-  frame_index_.make_room(frames.size() + 1);
+  const auto probe = frame_index_.probe(frames, frame.name, frame.frame_type, frames.size() + 1);
+  if (probe.found) return *probe.found;
   const std::size_t id = frames.size();
   // The frame's body, expressed in the parent joint's frame.
   const Inertia moved = frame.inertia.act(frame.placement);
   const std::size_t parent = frame.parent_joint;
   frames.push_back(std::move(frame));
-  frame_index_.insert_next(frames);
+  frame_index_.record(probe);
   if (append_inertia) inertias[parent] += moved;
   return id;
 }

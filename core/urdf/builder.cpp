@@ -222,9 +222,13 @@ Result<void> scan_robot(Context& ctx) {
   // Room for the links and joints of most robots at once.
   ctx.links.reserve(64);
   ctx.joints.reserve(64);
-  for (pugi::xml_node n = ctx.robot.first_child(); n; n = n.next_sibling()) {
-    if (n.type() != pugi::node_element) continue;
+  for (pugi::xml_node n = ctx.robot.first_child();; n = n.next_sibling()) {
+    // Only elements have names (see first_children); past the last child is the null node.
     const char* tag = n.name();
+    if (!*tag) {
+      if (n.type() == pugi::node_null) break;
+      continue;
+    }
     if (same_name(tag, "link")) {
       const char* name = find_attributes<1>(n, {"name"})[0];
       LinkEntry& link = ctx.links.emplace_back();

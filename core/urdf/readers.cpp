@@ -101,8 +101,8 @@ bool magnitude_overflows(std::string_view s) {
 }
 
 // The common short numbers ("0", "0.0022860", "-1.5708", "1.60324e-05") without the
-// general parser: an optional sign, digits with an optional fraction, an optional
-// exponent. When the significant digits form an integer m of at most 2^53 and the
+// general parser: an optional sign, at most 19 digits with an optional fraction, an
+// optional exponent. When the digits form an integer m of at most 2^53 and the
 // power of ten p the text scales m by lies within [-22, 22], m and 10^|p| are both
 // exact doubles and one multiplication or division rounds m * 10^p correctly, which is
 // the value the text denotes rounded once.
@@ -120,27 +120,22 @@ const char* scan_short_decimal(const char* p, const char* end, double& value) {
   const auto digit = [&] { return static_cast<unsigned>(static_cast<unsigned char>(*p)) - unsigned{'0'}; };
   bool negative = false;
   if (more() && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  // All digits go into m; more than 19 of them (leading zeros included) might not fit,
+  // and such rare texts go to the general parser.
   std::uint64_t m = 0;
-  int significant = 0;  // digits from the first non-zero one on: at most 19 fit in m
-  int scale = 0;        // minus the number of fraction digits, plus the exponent
-  bool any_digit = false;
-  for (; more() && digit() <= 9; ++p) {
-    any_digit = true;
-    if (m == 0 && digit() == 0) continue;
-    if (++significant > 19) return nullptr;
-    m = m * 10 + digit();
-  }
+  const char* first_digit = p;
+  while (more() && digit() <= 9) m = m * 10 + digit(), ++p;
+  std::size_t digits = static_cast<std::size_t>(p - first_digit);
+  int scale = 0;  // minus the number of fraction digits, plus the exponent
   if (more() && *p == '.') {
     ++p;
-    for (; more() && digit() <= 9; ++p) {
-      any_digit = true;
-      --scale;
-      if (m == 0 && digit() == 0) continue;
-      if (++significant > 19) return nullptr;
-      m = m * 10 + digit();
-    }
+    const char* first_fraction_digit = p;
+    while (more() && digit() <= 9) m = m * 10 + digit(), ++p;
+    const std::size_t fraction = static_cast<std::size_t>(p - first_fraction_digit);
+    digits += fraction;
+    scale = -static_cast<int>(std::min<std::size_t>(fraction, 100));
   }
-  if (!any_digit) return nullptr;
+  if (digits == 0 || digits > 19) return nullptr;
   if (more() && (*p == 'e' || *p == 'E')) {
     ++p;
     bool negative_exponent = false;
