@@ -33,6 +33,21 @@ Row* scratch_rows(std::size_t n) {
   return rows.data();
 }
 
+// Every joint's frame in its parent's frame for q, into the rows' liMi: the one place q
+// is read, in a loop of its own so that the calls of sin and cos do not interrupt the
+// passes that follow.
+template <class Row>
+void place_joints(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  for (std::size_t i = 1; i < n; ++i) rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.position(q + steps[i].idx_q));
+}
+
+// The same with the frames' code inlined into the loop, which measures faster for the
+// articulated-body rows (and slower for the Newton-Euler ones, whose loop stays as above).
+template <class Row>
+[[gnu::flatten]] void place_joints_inlined(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  place_joints(steps, n, q, rows);
+}
+
 // Short arrays are refused; longer ones are accepted and their tail ignored.
 [[gnu::cold]] std::unexpected<DynamicsError> too_short(const char* name, std::size_t expected, std::size_t got) {
   return fail("Parameter '" + std::string(name) + "' expected configuration size of at least " +
@@ -137,11 +152,11 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   rows[0].v = SpatialMotion::zero();
   rows[0].a = {{}, -model.gravity};
 
+  place_joints(steps, n, q.data(), rows);
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     RneaRow& r = rows[i];
     const RneaRow& p = rows[step.parent];
-    r.liMi = step.frame_in_parent(step.motion.position(q.data() + step.idx_q));
     with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(p.v);
       r.a = r.liMi.act_inv_motion<K>(p.a);
@@ -182,11 +197,11 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   AbaRow* rows = scratch_rows<AbaRow>(n);
 
   // Velocities, velocity-product terms and the rigid inertias and bias forces.
+  place_joints_inlined(steps, n, q.data(), rows);
   rows[0].v = SpatialMotion::zero();
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    r.liMi = step.frame_in_parent(step.motion.position(q.data() + step.idx_q));
     with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(rows[step.parent].v);
       r.c = SpatialMotion::zero();
