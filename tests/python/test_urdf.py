@@ -193,6 +193,61 @@ def test_arguments(tmp_path):
     assert velmora.build_models_from_urdf.__doc__ == "A Python wrapper for the `build_models_from_urdf` function."
 
 
+def test_material_errors_come_before_a_child_without_link(tmp_path):
+    # Materials are read before the joints' <child> elements, whatever the document order.
+    body = (TWO_LINKS + '<joint name="j" type="fixed"><parent link="base"/><child/></joint>'
+            + '<material name="m"/>')
+    assert error_of(tmp_path, robot(body)) == (
+        "the <material> tag named 'm' does not have a corresponding <color> tag.")
+
+
+# ---------------------------------------------------------------------------- numbers and reading
+
+# Lists as written and the values they denote (Python's float rounds correctly, as the
+# loader must): short decimals, exponents, signs, a bare point, more digits than a
+# quick parse takes, the edges of the double range, Unicode white space between pieces.
+INERTIA_TAG = '<inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/>'
+NUMBER_LISTS = [
+    "0 0 0.333",
+    "1e-3 -2.5E+1 .5",
+    "+1. -0 5e0",
+    "0.33333333333333333333333 1234567890123456789012 -0.0000000000000000000000012",
+    "9007199254740993 4.9406564584124654e-324 1e23",
+    "1.7976931348623157e308 1e400 -1e-400",
+    "1.60324e-05 2e22 3e-22",
+    " 1\u00a02\u30003\t",
+]
+
+
+@pytest.mark.parametrize("text", NUMBER_LISTS)
+def test_numbers_read_exactly(tmp_path, text):
+    values = [float(x) for x in text.split()]
+    # The list as a centre of mass (kept as read), and each piece alone as a mass, which
+    # takes the reader of single numbers.
+    links = f'<link name="c"><inertial><origin xyz="{text}"/><mass value="1"/>{INERTIA_TAG}</inertial></link>'
+    for k, piece in enumerate(text.split()):
+        links += f'<link name="m{k}"><inertial><mass value="{piece}"/>{INERTIA_TAG}</inertial></link>'
+    model, _, _ = load(tmp_path, robot(links))
+    assert frame_by(model, "c", FrameType.Body).inertia.lever.tolist() == values
+    assert [frame_by(model, f"m{k}", FrameType.Body).inertia.mass for k in range(3)] == values
+
+
+@pytest.mark.parametrize("text", ["1 2 3x", "1 2", "1 2 3 4", "1e 2 3", "1.2.3 0 0", "+-1 0 0", "0x1 0 0",
+                                  "1,5 0 0", "1 2 .", "1 2 -", "nan(1) 0 0", "1\u200b 2 3"])
+def test_lists_that_are_not_three_numbers(tmp_path, text):
+    body = TWO_LINKS + rev("j", "base", "arm", f'<origin xyz="{text}"/>')
+    assert error_of(tmp_path, robot(body)) == "Invalid value for parameter: xyz"
+
+
+def test_files_larger_than_one_read(tmp_path):
+    # A long comment makes the file several times the first block the reader takes.
+    padding = "<!--" + "x" * 300_000 + "-->"
+    body = TWO_LINKS + padding + rev("j", "base", "arm", '<origin xyz="0 0 1"/>') + padding
+    model, _, _ = load(tmp_path, robot(body))
+    assert model.joint_names == ["__WORLD__", "j"]
+    assert model.joint_placements[1].translation.tolist() == [0, 0, 1]
+
+
 # ---------------------------------------------------------------------------- graph soundness
 
 @pytest.mark.parametrize("body, link", [
@@ -290,6 +345,21 @@ def test_walk_is_depth_first_in_name_order(tmp_path):
     assert model.joint_parents == [0, 0, 1, 0]
     assert [f.name for f in model.frames] == ["__WORLD_FRAME__", "a", "j1", "a1", "jx", "a1x", "j2", "a2", "b"]
     assert frame_by(model, "b", FrameType.Body).parent_joint == 0
+
+
+def test_links_sharing_a_name(tmp_path):
+    # A joint's child is the first link of that name; the other one is not a root either.
+    body = ('<link name="base"/><link name="a">' + inertial(m=1) + '</link><link name="a">' + inertial(m=2)
+            + '</link>' + rev("j", "base", "a"))
+    model, _, _ = load(tmp_path, robot(body))
+    assert [f.name for f in model.frames] == ["__WORLD_FRAME__", "base", "j", "a"]
+    assert model.inertias[1].mass == 1
+    # Two root links of one name share the body frame, and the joints hanging from that
+    # name are reached from both.
+    body = '<link name="a"/><link name="a"/><link name="b"/>' + rev("j", "a", "b")
+    assert error_of(tmp_path, robot(body)) == "Model error: Joint name 'j' is already used by joint with id 1."
+    model, _, _ = load(tmp_path, robot('<link name="a"/><link name="a"/>'))
+    assert [f.name for f in model.frames] == ["__WORLD_FRAME__", "a"]
 
 
 def test_joint_from_unknown_parent_is_never_reached(tmp_path):
