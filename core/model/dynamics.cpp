@@ -4,7 +4,6 @@
 // the tree (act_inv_motion) and forces up (act_force), in rotation-plus-translation
 // form. The base acceleration is minus gravity, so the weight of every body appears as
 // an inertial force without a separate gravity term.
-#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -38,7 +37,8 @@ Row* scratch_rows(std::size_t n) {
 // passes that follow.
 template <class Row>
 void place_joints(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
-  for (std::size_t i = 1; i < n; ++i) rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.position(q + steps[i].idx_q));
+  for (std::size_t i = 1; i < n; ++i)
+    rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.position(q + steps[i].idx_q));
 }
 
 // The same with the frames' code inlined into the loop, which measures faster for the

@@ -136,7 +136,8 @@ inline SpatialForce SE3::act_force(const SpatialForce& f) const {
 }
 template <int K>
 inline SpatialForce SE3::act_inv_force(const SpatialForce& f) const {
-  return {rotation.rotate_back<K>(f.angular - velmora::cross(translation, f.linear)), rotation.rotate_back<K>(f.linear)};
+  return {rotation.rotate_back<K>(f.angular - velmora::cross(translation, f.linear)),
+          rotation.rotate_back<K>(f.linear)};
 }
 
 inline SpatialTransform SE3::action() const {

@@ -64,7 +64,11 @@ Dense inverse_motion_transform(const SE3& x) {
   return m;
 }
 
-ArticulatedInertia random_articulated(Rand& r) { return {random_symmetric(r), Matrix3{{uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r), uniform(r)}}, random_symmetric(r)}; }
+ArticulatedInertia random_articulated(Rand& r) {
+  Matrix3 b;
+  for (double& x : b.m) x = uniform(r);
+  return {random_symmetric(r), b, random_symmetric(r)};
+}
 
 void expect_near(const Dense& a, const Dense& b, double tol) {
   for (int i = 0; i < 6; ++i)

@@ -28,7 +28,8 @@ void expect_near(const SE3& a, const SE3& b, double tol, const char* what = "") 
 }
 
 // Axes of every shape: coordinate axes of either sign and any length, and general ones.
-const Vector3D kAxes[] = {{1, 0, 0}, {0, 2, 0}, {0, 0, 1}, {-3, 0, 0}, {0, -1, 0}, {0, 0, -0.5}, {0.3, -0.5, 0.8}, {1, 1, 0}};
+const Vector3D kAxes[] = {{1, 0, 0},  {0, 2, 0},  {0, 0, 1},          {-3, 0, 0},
+                          {0, -1, 0}, {0, 0, -0.5}, {0.3, -0.5, 0.8}, {1, 1, 0}};
 
 std::unique_ptr<JointModel> make(JointType kind, const Vector3D& axis) {
   switch (kind) {
@@ -214,7 +215,8 @@ TEST(Dynamics, RowStorageCarriesNothingOver) {
       const auto kind = static_cast<JointType>(r() % 4);
       const std::size_t id =
           m.add_joint(r() % i, make(kind, kAxes[r() % 8]), random_placement(r), "j" + std::to_string(i)).value();
-      m.inertias[id] = Inertia{1 + uniform(r, 0, 1), random_vector(r, 0.2), Symmetric3{{0.3, 0.2, 0.25, 0.01, 0, 0.02}}};
+      m.inertias[id] =
+          Inertia{1 + uniform(r, 0, 1), random_vector(r, 0.2), Symmetric3{{0.3, 0.2, 0.25, 0.01, 0, 0.02}}};
     }
     return m;
   };
