@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <cstring>
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -141,8 +140,6 @@ std::optional<std::array<T, N>> parse_list(const char* text);
 SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy);
 // The placement given by an <origin> element (identity for a null node).
 Result<SE3> parse_origin_element(pugi::xml_node origin);
-// The placement given by the first <origin> child (identity when there is none).
-inline Result<SE3> parse_origin(pugi::xml_node node) { return parse_origin_element(first_child(node, "origin")); }
 
 // ------------------------------------------------------------------ mesh paths
 

@@ -1,5 +1,6 @@
 // Text checks, locale-independent number parsing, element lookups and the attribute
 // readers every part of the loader shares.
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -217,10 +218,10 @@ std::optional<float> parse_f32(std::string_view s) { return parse_number<float>(
 
 namespace {
 
-// Length of the white-space character at s[pos]; ASCII is decided here, the rest by
-// whitespace_length.
 inline bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
+// Length of the white-space character at s[pos]; ASCII is decided here, the rest by
+// whitespace_length.
 inline std::size_t space_at(std::string_view s, std::size_t pos) {
   const unsigned char c = static_cast<unsigned char>(s[pos]);
   if (is_ascii_space(static_cast<char>(c))) return 1;
