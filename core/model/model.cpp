@@ -142,8 +142,8 @@ std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append
   const auto probe = frame_index_.probe(frames, frame.name, frame.frame_type, frames.size() + 1);
   if (probe.found) return *probe.found;
   const std::size_t id = frames.size();
-  // The frame's body, expressed in the parent joint's frame.
-  const Inertia moved = frame.inertia.act(frame.placement);
+  // The frame's body, expressed in the parent joint's frame (only when it is added there).
+  const Inertia moved = append_inertia ? frame.inertia.act(frame.placement) : Inertia{};
   const std::size_t parent = frame.parent_joint;
   frames.push_back(std::move(frame));
   frame_index_.record(probe);
