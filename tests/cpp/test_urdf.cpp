@@ -201,7 +201,8 @@ TEST(UrdfBuild, FromTextAndFile) {
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().kind, ParseError::Kind::IoError);
 
-  const auto nul = build_models_from_urdf(std::string(VELMORA_ROBOTS_DIR "/r2d2/robot.urdf") + std::string("\0x", 2), {});
+  const std::string with_nul = std::string(VELMORA_ROBOTS_DIR "/r2d2/robot.urdf") + std::string("\0x", 2);
+  const auto nul = build_models_from_urdf(with_nul, {});
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().kind, ParseError::Kind::IoError);
 }
