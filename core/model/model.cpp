@@ -93,17 +93,21 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
     return std::unexpected(ModelError{ModelError::Kind::JointNameAlreadyUsed, *holder, std::move(joint_name)});
 
   // Grow every list first, so that an allocation failure leaves the model as it was;
-  // the appends below cannot fail.
+  // the appends below cannot fail. Capacity doubles, so adding joints one by one stays
+  // linear overall.
   const std::size_t id = njoints();
-  joint_names.reserve(id + 1);
-  joint_parents.reserve(id + 1);
-  joint_placements.reserve(id + 1);
-  joint_models.reserve(id + 1);
-  inertias.reserve(id + 1);
-  idx_q.reserve(id + 1);
-  idx_v.reserve(id + 1);
-  steps_.reserve(id + 1);
-  kinds_.reserve(id + 1);
+  const auto grow = [id](auto& list) {
+    if (list.capacity() <= id) list.reserve(2 * id + 1);
+  };
+  grow(joint_names);
+  grow(joint_parents);
+  grow(joint_placements);
+  grow(joint_models);
+  grow(inertias);
+  grow(idx_q);
+  grow(idx_v);
+  grow(steps_);
+  grow(kinds_);
 
   JointStep step;
   step.motion = joint_model->motion();

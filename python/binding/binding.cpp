@@ -15,8 +15,8 @@ PyTypeObject* make_type(const char* name, const char* doc, int basicsize, unsign
   // missing __module__. The dotted name must outlive the type, which lives as long as
   // the process.
   const std::string* dotted = new std::string(std::string("builtins.") + name);
-  PyType_Spec spec{dotted->c_str(), basicsize, 0, flags, slots.data()};
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  PyType_Spec type_spec{dotted->c_str(), basicsize, 0, flags, slots.data()};
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   if (type) type->tp_name = name;  // messages name the class as users write it
   return type;
 }

@@ -22,12 +22,12 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
     return "\n".join([line(headers), indent + "  ".join("-" * w for w in widths)] + [line(r) for r in rows])
 
 
-def num(x: Optional[float], spec: str = ".4g") -> str:
+def num(x: Optional[float], format_spec: str = ".4g") -> str:
     if x is None:
         return "-"
     if math.isinf(x):
         return "inf" if x > 0 else "-inf"
-    text = format(x, spec)
+    text = format(x, format_spec)
     return "0" if text in ("-0", "-0.0") else text
 
 

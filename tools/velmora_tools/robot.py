@@ -152,18 +152,18 @@ def parse_q_option(text: str):
     return values
 
 
-def configuration(robot: Robot, spec=None) -> Tuple[np.ndarray, str]:
+def configuration(robot: Robot, requested=None) -> Tuple[np.ndarray, str]:
     """The configuration asked for by --q (random when not given) and a word saying which it is."""
     velmora = import_velmora()
     model = robot.model
-    if spec is None or spec == "random":
+    if requested is None or requested == "random":
         try:
             return velmora.random_configuration(model).to_numpy(), "random"
         except ValueError as exc:
             raise ToolError(f"cannot draw a random configuration: {exc}") from None
-    if spec == "neutral":
+    if requested == "neutral":
         return velmora.neutral(model).to_numpy(), "neutral"
-    q = np.asarray(spec, dtype=np.float64)
+    q = np.asarray(requested, dtype=np.float64)
     if q.shape != (model.nq,):
         names = ", ".join(label for _, label in robot.coordinates("q")) or "none"
         raise ToolError(f"--q has {q.size} value{'s' if q.size != 1 else ''}, but robot '{model.name}' "
