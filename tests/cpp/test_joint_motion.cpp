@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/model/algorithms.hpp"
+#include "joint_kinds.hpp"
 
 using namespace velmora;
 
@@ -30,16 +31,6 @@ void expect_near(const SE3& a, const SE3& b, double tol, const char* what = "") 
 // Axes of every shape: coordinate axes of either sign and any length, and general ones.
 const Vector3D kAxes[] = {{1, 0, 0},  {0, 2, 0},  {0, 0, 1},          {-3, 0, 0},
                           {0, -1, 0}, {0, 0, -0.5}, {0.3, -0.5, 0.8}, {1, 1, 0}};
-
-std::unique_ptr<JointModel> make(JointType kind, const Vector3D& axis) {
-  switch (kind) {
-    case JointType::Revolute: return make_revolute(axis);
-    case JointType::Continuous: return make_continuous(axis);
-    case JointType::Prismatic: return make_prismatic(axis);
-    case JointType::Fixed: return make_fixed();
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -73,7 +64,7 @@ TEST(JointMotion, TransformAndCompositionMatchTheGeneralFormulas) {
         if (motion.rotates()) expected.rotation = SpatialRotation::from_axis_angle(axis, theta);
         const SE3 x = motion.transform(q);
         expect_near(x, expected, 2e-15, "transform");
-        EXPECT_EQ(x, make(kind, axis)->transform(std::span<const double>(q, motion.nq())));
+        EXPECT_EQ(x, test_support::make_joint(kind, axis)->transform(std::span<const double>(q, motion.nq())));
         const SE3 m = random_placement(r);
         expect_near(motion.after(m, motion.position(q)), m * x, 1e-15, "after");
       }
@@ -160,7 +151,7 @@ TEST(Kinematics, RandomTreesAgainstPlainProducts) {
       SE3 placement = random_placement(r);
       if (r() % 2) placement.rotation = SpatialRotation::identity();
       const std::size_t parent = r() % i;
-      ASSERT_TRUE(model.add_joint(parent, make(kind, kAxes[r() % 8]), placement, "j" + std::to_string(i)));
+      ASSERT_TRUE(model.add_joint(parent, test_support::make_joint(kind, kAxes[r() % 8]), placement, "j" + std::to_string(i)));
     }
     std::vector<double> q(model.nq);
     for (double& x : q) x = uniform(r, -4, 4);
@@ -214,7 +205,7 @@ TEST(Dynamics, RowStorageCarriesNothingOver) {
     for (std::size_t i = 1; i <= n; ++i) {
       const auto kind = static_cast<JointType>(r() % 4);
       const std::size_t id =
-          m.add_joint(r() % i, make(kind, kAxes[r() % 8]), random_placement(r), "j" + std::to_string(i)).value();
+          m.add_joint(r() % i, test_support::make_joint(kind, kAxes[r() % 8]), random_placement(r), "j" + std::to_string(i)).value();
       m.inertias[id] =
           Inertia{1 + uniform(r, 0, 1), random_vector(r, 0.2), Symmetric3{{0.3, 0.2, 0.25, 0.01, 0, 0.02}}};
     }

@@ -5,28 +5,15 @@
 #include <cmath>
 
 #include "core/model/algorithms.hpp"
+#include "joint_kinds.hpp"
 
 using namespace velmora;
-
-namespace {
-
-std::unique_ptr<JointModel> make_kind(JointType t, const Vector3D& axis) {
-  switch (t) {
-    case JointType::Revolute: return make_revolute(axis);
-    case JointType::Continuous: return make_continuous(axis);
-    case JointType::Prismatic: return make_prismatic(axis);
-    case JointType::Fixed: return make_fixed();
-  }
-  return nullptr;
-}
-
-}  // namespace
 
 TEST(Joint, KindsAgreeWithThemselves) {
   Rng rng;
   const Vector3D axis{0, 3, 4};
   for (const JointType kind : {JointType::Revolute, JointType::Continuous, JointType::Prismatic, JointType::Fixed}) {
-    const auto model = make_kind(kind, axis);
+    const auto model = test_support::make_joint(kind, axis);
     const bool moves = kind != JointType::Fixed;
     EXPECT_EQ(model->nq(), kind == JointType::Continuous ? 2u : moves ? 1u : 0u);
     EXPECT_EQ(model->get_axis().size(), moves ? 1u : 0u);
@@ -52,7 +39,7 @@ TEST(Joint, KindsAgreeWithThemselves) {
 TEST(Joint, UpdateWithAModelOfAnotherShapeFails) {
   const auto fixed = make_fixed();
   for (const JointType kind : {JointType::Revolute, JointType::Continuous, JointType::Prismatic}) {
-    const auto model = make_kind(kind, {0, 0, 1});
+    const auto model = test_support::make_joint(kind, {0, 0, 1});
     auto data = model->create_joint_data();
     const auto r = data->update(*fixed, model->neutral().span());
     ASSERT_FALSE(r);
