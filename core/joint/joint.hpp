@@ -69,6 +69,10 @@ struct JointMotion {
   // The motion subspace column of the dynamics: (axis; 0) for rotations, (0; axis) for
   // slides, zero for the fixed joint.
   SpatialMotion subspace() const;
+  // Column k < nv() of the joint's motion subspace S, in the joint's own frame, where it
+  // is constant for every kind: the joint's velocity is S qd, and its motion adds no
+  // velocity-product term of its own (the joint's acceleration is S qdd + v x S qd).
+  SpatialMotion column(std::size_t) const { return subspace(); }
 
   // Products with the subspace column S, for a joint whose S is known to lie along
   // coordinate axis A (a rotational joint whose coordinate_axis is A), or any joint

@@ -1,5 +1,5 @@
-// Whole-model algorithms: forward kinematics, neutral and random configurations,
-// inverse and forward dynamics.
+// Whole-model algorithms, one file per family in core/algorithms: forward kinematics,
+// neutral and random configurations, inverse and forward dynamics.
 #pragma once
 
 #include <expected>

@@ -1,7 +1,7 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
 
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "core/spatial/format.hpp"
 
 namespace velmora {

@@ -1,0 +1,112 @@
+// What the recursive passes over the joint tree share: per-thread scratch rows, the
+// joints' frames for q, the shapes a joint lets a pass specialise for, the force of a
+// rigid body, and the size checks and error texts of the dynamics.
+//
+// Every joint's motion subspace S is constant in the joint's own frame: motion.nv()
+// columns, motion.column(k). A pass that reads S only through those columns (and the
+// joint frames through place_joints) works for every kind of joint; the specialised
+// products of JointMotion (subspace_times<A> and friends) are for one-column joints.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "core/algorithms/algorithms.hpp"
+#include "core/inertia/inertia.hpp"
+#include "core/model/model.hpp"
+
+namespace velmora::passes {
+
+inline std::unexpected<DynamicsError> fail(std::string message) {
+  return std::unexpected(DynamicsError{std::move(message)});
+}
+
+// Only code that edited the model's public counts directly gets here.
+inline std::unexpected<DynamicsError> malformed_model() {
+  return fail("The model's joint sizes or parents are inconsistent with its configuration sizes");
+}
+
+// Short arrays are refused; longer ones are accepted and their tail ignored.
+[[gnu::cold]] inline std::unexpected<DynamicsError> too_short(const char* name, std::size_t expected,
+                                                              std::size_t got) {
+  return fail("Parameter '" + std::string(name) + "' expected configuration size of at least " +
+              std::to_string(expected) + ", but got " + std::to_string(got));
+}
+
+// The size of an array must be exactly the model's.
+[[gnu::cold]] inline std::unexpected<DynamicsError> wrong_size(const char* name, std::size_t expected,
+                                                               std::size_t got) {
+  return fail(ConfigurationError::parameter_size(name, expected, got).display());
+}
+
+// The model's records agree with its public counts and every joint has an inertia.
+inline bool model_consistent(const Model& model) {
+  return model.steps_agree() && model.inertias.size() == model.njoints();
+}
+
+// The rows of one call, in storage each thread keeps from call to call: every call
+// writes each entry before it reads it, so nothing but the memory carries over, and
+// the memory is neither allocated nor cleared again. Each Row type has storage of its
+// own; a pass that calls another pass must use a different Row type.
+template <class Row>
+Row* scratch_rows(std::size_t n) {
+  thread_local std::vector<Row> rows;
+  if (rows.size() < n) rows.resize(n);
+  return rows.data();
+}
+
+// Every joint's frame in its parent's frame for q, into the rows' liMi: the one place q
+// is read, in a loop of its own so that the calls of sin and cos do not interrupt the
+// passes that follow.
+template <class Row>
+void place_joints(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  for (std::size_t i = 1; i < n; ++i)
+    rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.position(q + steps[i].idx_q));
+}
+
+// The same with the frames' code inlined into the loop, which measures faster for the
+// articulated-body rows (and slower for the Newton-Euler ones, whose loop stays as above).
+template <class Row>
+[[gnu::flatten]] void place_joints_inlined(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  place_joints(steps, n, q, rows);
+}
+
+// The force a rigid body needs for acceleration a at velocity v, I a + v x* (I v), in
+// the form about its centre of mass c: the centre's acceleration
+// b - c x alpha + w x (u - c x w) times the mass, and the moment
+// Ic alpha + w x (Ic w) + c x f about the frame's origin, for v = (w; u), a = (alpha; b).
+inline SpatialForce body_force(const Inertia& I, const SpatialMotion& a, const SpatialMotion& v) {
+  const Vector3D& c = I.com;
+  const Vector3D& w = v.rotation;
+  const Vector3D centre_velocity = v.translation - cross(c, w);
+  const Vector3D f = (a.translation - cross(c, a.rotation) + cross(w, centre_velocity)) * I.mass;
+  return {I.inertia * a.rotation + cross(w, I.inertia * w) + cross(c, f), f};
+}
+
+// The same without acceleration, v x* (I v): the bias force of the articulated-body
+// algorithm.
+inline SpatialForce body_bias_force(const Inertia& I, const SpatialMotion& v) {
+  const Vector3D& c = I.com;
+  const Vector3D& w = v.rotation;
+  const Vector3D f = cross(w, v.translation - cross(c, w)) * I.mass;
+  return {cross(w, I.inertia * w) + cross(c, f), f};
+}
+
+// Runs body.template operator()<A, K>() with the shapes joint `step` lets the dynamics
+// exploit: A, the coordinate axis its motion subspace lies along (-1: none, or not a
+// rotation), and K, the coordinate axis its frame's rotation in the parent's frame turns
+// about (-1: any rotation), which is A when its placement only translates.
+template <class Body>
+void with_shapes(const JointStep& step, Body&& body) {
+  const bool elementary = step.placement_translates_only;
+  switch (step.motion.coordinate_axis) {
+    case 0: return elementary ? body.template operator()<0, 0>() : body.template operator()<0, -1>();
+    case 1: return elementary ? body.template operator()<1, 1>() : body.template operator()<1, -1>();
+    case 2: return elementary ? body.template operator()<2, 2>() : body.template operator()<2, -1>();
+    default: return body.template operator()<-1, -1>();
+  }
+}
+
+}  // namespace velmora::passes

@@ -1,0 +1,68 @@
+// Inverse dynamics by the recursive Newton-Euler algorithm. Every quantity of joint i is
+// expressed in joint i's frame; the placement liMi of that frame in its parent's frame
+// carries motions down the tree (act_inv_motion) and forces up (act_force), in
+// rotation-plus-translation form. The base acceleration is minus gravity, so the weight
+// of every body appears as an inertial force without a separate gravity term.
+#include "core/algorithms/passes.hpp"
+
+namespace velmora {
+
+using namespace passes;
+
+namespace {
+
+struct RneaRow {
+  SE3 liMi;          // joint frame in the parent joint's frame, for the current q
+  SpatialMotion v;   // body velocity
+  SpatialMotion a;   // body acceleration, gravity included
+  SpatialForce f;    // body force, then the force the joint transmits to its subtree
+};
+
+}  // namespace
+
+std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
+                                                 std::span<const double> v, std::span<const double> a) {
+  if (q.size() < model.nq) return too_short("q", model.nq, q.size());
+  if (v.size() < model.nv) return too_short("v", model.nv, v.size());
+  if (a.size() < model.nv) return too_short("a", model.nv, a.size());
+  if (!model_consistent(model)) return malformed_model();
+
+  const std::size_t n = model.njoints();
+  Configuration tau = Configuration::zeros(model.nv);
+  if (n == 0) return tau;
+  const JointStep* steps = model.steps().data();
+  const Inertia* inertias = model.inertias.data();
+  RneaRow* rows = scratch_rows<RneaRow>(n);
+  rows[0].v = SpatialMotion::zero();
+  rows[0].a = {{}, -model.gravity};
+
+  place_joints(steps, n, q.data(), rows);
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    RneaRow& r = rows[i];
+    const RneaRow& p = rows[step.parent];
+    with_shapes(step, [&]<int A, int K>() {
+      r.v = r.liMi.act_inv_motion<K>(p.v);
+      r.a = r.liMi.act_inv_motion<K>(p.a);
+      if (step.motion.nv() == 1) {
+        const double qd = v[step.idx_v];
+        r.v += step.motion.subspace_times<A>(qd);
+        r.a += step.motion.subspace_times<A>(a[step.idx_v]) + step.motion.cross_subspace<A>(r.v, qd);
+      }
+    });
+    r.f = body_force(inertias[i], r.a, r.v);
+  }
+
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const JointStep& step = steps[i];
+    const RneaRow& r = rows[i];
+    with_shapes(step, [&]<int A, int K>() {
+      if (step.motion.nv() == 1) tau[step.idx_v] = step.motion.subspace_dot<A>(r.f);
+      // The universe carries its children's forces to nothing that is returned.
+      if (step.parent != 0) rows[step.parent].f += r.liMi.act_force<K>(r.f);
+    });
+  }
+  return tau;
+}
+
+}  // namespace velmora
