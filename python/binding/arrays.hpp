@@ -53,5 +53,12 @@ PyObject* new_array_1d_f32(const float* values, std::size_t n);
 // A rows x cols array whose element [i, j] is `column_major[i + rows * j]`; Fortran
 // order in memory when `fortran`, C order otherwise.
 PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
+// A new C-contiguous float64 array of the given shape, its elements left for the caller
+// to write through `data` (not initialised).
+PyObject* new_array_nd(int ndim, const Py_ssize_t* shape, double*& data);
+
+// An array a function writes its result into: a float64 ndarray (TypeError otherwise) of
+// exactly `shape`, C-contiguous, aligned and writeable (ValueError otherwise).
+bool to_output_array(PyObject* o, ArgName where, int ndim, const Py_ssize_t* shape, double*& data);
 
 }  // namespace vb
