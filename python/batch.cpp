@@ -129,8 +129,9 @@ bool read_frame_ids(PyObject* o, const Model& model, std::vector<std::size_t>& i
     std::size_t& id = ids[static_cast<std::size_t>(k)];
     if (!vb::to_index(PySequence_Fast_GET_ITEM(seq.get(), k), {function, "frame_ids"}, id)) return false;
     if (id >= model.nframes()) {
-      PyErr_Format(PyExc_ValueError, "%s() argument 'frame_ids': frame id %zu is out of range (the model has %zu frames)",
-                   function, id, model.nframes());
+      PyErr_Format(PyExc_ValueError,
+                   "%s() argument 'frame_ids': frame id %zu is out of range (the model has %zu frames)", function, id,
+                   model.nframes());
       return false;
     }
   }

@@ -121,7 +121,8 @@ def test_no_states():
     assert vm.aba_batch(model, Q, V, A, threads=4).shape == (0, model.nv)
     empty = vm.Model()  # only the universe: no coordinates at all
     assert vm.rnea_batch(empty, np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0))).shape == (3, 0)
-    assert np.array_equal(vm.forward_kinematics_batch(empty, np.zeros((2, 0))), np.broadcast_to(np.eye(4), (2, 1, 4, 4)))
+    identity = np.broadcast_to(np.eye(4), (2, 1, 4, 4))
+    assert np.array_equal(vm.forward_kinematics_batch(empty, np.zeros((2, 0))), identity)
 
 
 # ------------------------------------------------------------------- layouts and out
