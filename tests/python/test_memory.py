@@ -1,7 +1,9 @@
 """Memory stays flat over many calls of every function and method, on success and on
 failure paths: every reference the binding layer takes, it gives back."""
+import copy
 import os
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -58,6 +60,8 @@ def _cases():
     geom_model.add_geometry_object(obj)
     geom_data = geom_model.create_data(data)
     frame = model.frames[1]
+    Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
+    out = np.empty((16, model.nv))
     return {
         "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
         "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
@@ -97,6 +101,16 @@ def _cases():
                              geom_data.update_geometry_data(data, geom_model)),
         "geometry errors": _raises(lambda: geom_data.get_object_placement(5), KeyError),
         "shape view errors": _raises(lambda: obj.geometry.half_extents, ValueError),
+        "forward_kinematics_batch": lambda: (velmora.forward_kinematics_batch(model, Q),
+                                             velmora.forward_kinematics_batch(model, Q, [1, 2], threads=2)),
+        "rnea_batch": lambda: (velmora.rnea_batch(model, Q, V, V), velmora.rnea_batch(model, Q, V, V, 2, out)),
+        "aba_batch": lambda: velmora.aba_batch(model, Q[::2], V[::2], V[::2], threads=2),
+        "batch errors": _raises(lambda: velmora.rnea_batch(model, Q, V[:3], V), ValueError),
+        "batch frame errors": _raises(lambda: velmora.forward_kinematics_batch(model, Q, [0, 99]), ValueError),
+        "pickle": lambda: (pickle.loads(pickle.dumps(model)), copy.deepcopy(geom_model), pickle.dumps(se3),
+                           copy.deepcopy(frame), pickle.loads(pickle.dumps(config)), copy.deepcopy(obj)),
+        "pickle errors": _raises(lambda: pickle.dumps(data), TypeError),
+        "restore errors": _raises(lambda: velmora._restore(b"VELMORA\0\1\0\0\0\1"), ValueError),
     }
 
 
