@@ -14,7 +14,7 @@ APT_PACKAGES := libpugixml-dev libgtest-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
+.PHONY: all demo test test-cpp test-python test-asan test-tsan test-fuzz build build-asan system-deps bench bench-peers clean
 
 all: build
 
@@ -59,6 +59,19 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	VELMORA_UNDER_ASAN=1 PYTHONPATH=$(ASAN_BUILD)/python $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
 
+# The thread pool and the batch functions under ThreadSanitizer: the core and the batch
+# tests only (build-tsan/velmora_batch_tests), so that it stays cheap. It needs g++'s TSan
+# runtime (libtsan2, installed with g++ on Debian); without it the run is skipped.
+TSAN_BUILD := build-tsan
+
+test-tsan: system-deps $(VENV)/.stamp
+	@if [ ! -e "$$(g++ -print-file-name=libtsan.so)" ]; then echo "No ThreadSanitizer runtime: test-tsan skipped"; exit 0; fi; \
+	set -e; \
+	test -f $(TSAN_BUILD)/build.ninja || $(CMAKE) -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELMORA_TSAN=ON -DVELMORA_TESTS=ON; \
+	$(CMAKE) --build $(TSAN_BUILD) --target velmora_batch_tests -j $(JOBS); \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/velmora_batch_tests --gtest_brief=1
+
 # Fuzzes the URDF loader with libFuzzer for a bounded time (FUZZ_SECONDS), under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Seeds: the robots of tests/robots and
 # the small malformed documents of fuzz/corpus; inputs that once failed (fuzz/regressions)
@@ -86,7 +99,7 @@ test-fuzz: $(FUZZ_BUILD)/build.ninja
 	$(FUZZ_BUILD)/fuzz_urdf -max_total_time=$(FUZZ_SECONDS) -timeout=10 -dict=fuzz/urdf.dict \
 	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1 $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
 
-test: test-cpp test-python test-asan test-fuzz
+test: test-cpp test-python test-asan test-tsan test-fuzz
 
 # What velmora does, shown on the bundled sample arm through the `velmora` command (the same
 # tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
@@ -119,4 +132,4 @@ bench-peers: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz
