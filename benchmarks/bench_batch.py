@@ -73,12 +73,10 @@ def batch_calls(model, Q, V, A, frames, threads):
     }
 
 
-def core_figures(rounds):
-    """ns per call of fk, rnea and aba for the robots of the core benchmark."""
+def core_figures():
+    """ns per call of fk, rnea and aba for the robots of the core benchmark, one run."""
     exe = ROOT / "build" / "bench_dynamics_core"
-    if not exe.exists():
-        return None
-    text = subprocess.run([str(exe), str(max(rounds, 5))], capture_output=True, text=True, check=True).stdout
+    text = subprocess.run([str(exe), "3"], capture_output=True, text=True, check=True).stdout
     figures = {}
     for line in text.splitlines():
         parts = line.split()
@@ -88,25 +86,36 @@ def core_figures(rounds):
 
 
 def section_core(rounds, out):
-    figures = core_figures(rounds)
-    if figures is None:
+    if not (ROOT / "build" / "bench_dynamics_core").exists():
         out.write("core: build/bench_dynamics_core not built (make build): skipped\n")
         return
     n = 4096
-    out.write(f"\nOne thread, N = {n}: batch ns per state against the core's ns per call\n")
-    out.write(f"{'robot':<12} {'operation':<22} {'batch':>10} {'core':>10} {'ratio':>7}\n")
+    calls = {}
     for name in CORE_ROBOTS:
         model = load(name)
         Q, V, A = random_states(model, n)
-        calls = batch_calls(model, Q, V, A, [], 1)
         every = list(range(model.nframes))
-        calls["fk, every frame"] = lambda: vm.forward_kinematics_batch(model, Q, every, threads=1)
-        for label, call in calls.items():
-            per_state = elapsed_ns(call, rounds) / n
-            core = figures.get((name, label.split(",")[0]))
-            ratio = f"{per_state / core:6.2f}x" if core and label != "fk, every frame" else "      -"
-            title = {"fk": "fk (no frames out)"}.get(label, label)
-            out.write(f"{name:<12} {title:<22} {per_state:8.0f}ns {core or 0:8.0f}ns {ratio}\n")
+        for op, call in batch_calls(model, Q, V, A, [], 1).items():
+            calls[(name, op)] = call
+        calls[(name, "fk, every frame")] = \
+            lambda model=model, Q=Q, every=every: vm.forward_kinematics_batch(model, Q, every, threads=1)
+    # Rounds interleave the core's run and the batch calls, so that load from other
+    # processes falls on both alike; medians over the rounds.
+    core, ours = {}, {key: [] for key in calls}
+    for _ in range(rounds):
+        for key, value in core_figures().items():
+            core.setdefault(key, []).append(value)
+        for key, call in calls.items():
+            ours[key].append(elapsed_ns(call, 3) / n)
+    out.write(f"\nOne thread, N = {n}: batch ns per state against the core's ns per call (elapsed time)\n")
+    out.write(f"{'robot':<12} {'operation':<22} {'batch':>10} {'core':>10} {'ratio':>7}\n")
+    for (name, op), samples in ours.items():
+        per_state = statistics.median(samples)
+        reference = statistics.median(core[(name, op)]) if (name, op) in core else None
+        ratio = f"{per_state / reference:6.2f}x" if reference else "      -"
+        title = {"fk": "fk (no frames out)"}.get(op, op)
+        core_text = f"{reference:8.0f}ns" if reference else f"{'-':>10}"
+        out.write(f"{name:<12} {title:<22} {per_state:8.0f}ns {core_text} {ratio}\n")
 
 
 def section_threads(rounds, out):
@@ -184,12 +193,17 @@ def section_peers(rounds, names, out):
         pass
     threads = len(os.sched_getaffinity(0))
     n = 4096
-    out.write(f"\nPer state against the peers, N = {n} ({', '.join(f'{k} {v}' for k, v in peers.peer_versions().items())})"
-              f"; batch with 1 and {threads} threads (elapsed time), peers once per state from a Python loop"
-              f" (CPU time, as benchmarks/peers.py)\n")
-    out.write(f"{'robot':<12} {'op':<4} {'fastest peer':>22} {'batch 1t':>10} {'ratio':>8} {'batch ' + str(threads) + 't':>10}"
-              f" {'ratio':>8}" + (f" {'MuJoCo batch 1t':>16} {'ratio':>7} {'MuJoCo ' + str(threads) + 't':>12} {'ratio':>7}"
-                                   if has_batch else "") + "\n")
+    from importlib.metadata import version
+    versions = ", ".join(f"{e} {version(m)}" for e, m in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"),
+                                                          ("DART", "dartpy")) if e in engines)
+    out.write(f"\nPer state against the peers, N = {n} ({versions}); batch with 1 and {threads} threads (elapsed"
+              f" time), peers once per state from a Python loop (CPU time, as benchmarks/peers.py)\n")
+    many = f"{threads}t"
+    header = f"{'robot':<12} {'op':<4} {'fastest peer':>22} {'batch 1t':>10} {'ratio':>8} {'batch ' + many:>10}"
+    header += f" {'ratio':>8}"
+    if has_batch:
+        header += f" {'MuJoCo batch 1t':>16} {'ratio':>7} {'MuJoCo ' + many:>12} {'ratio':>7}"
+    out.write(header + "\n")
     ops = {"fk": "fk", "rnea": "id", "aba": "fd"}
     with tempfile.TemporaryDirectory(prefix="velmora-batch-") as tmp:
         for name in names:
@@ -243,7 +257,8 @@ def main():
     args = parser.parse_args()
     sections = args.sections.split(",")
     out = sys.stdout
-    out.write(f"velmora batch benchmark; Python {sys.version.split()[0]}, median of {args.rounds} rounds\n")
+    out.write(f"velmora batch benchmark; Python {sys.version.split()[0]}, median of {args.rounds} rounds; "
+              f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors at the start\n")
     if "core" in sections:
         section_core(args.rounds, out)
     if "threads" in sections:
