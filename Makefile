@@ -59,9 +59,12 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	VELMORA_UNDER_ASAN=1 PYTHONPATH=$(ASAN_BUILD)/python $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
 
-# The thread pool and the batch functions under ThreadSanitizer: the core and the batch
-# tests only (build-tsan/velmora_batch_tests), so that it stays cheap. It needs g++'s TSan
-# runtime (libtsan2, installed with g++ on Debian); without it the run is skipped.
+# The thread pool and the batch functions under ThreadSanitizer, kept cheap: a build of
+# the core, the module and the C++ batch tests only (build-tsan), then those tests and the
+# Python batch and pickle tests. As for ASan, the interpreter is not instrumented, so the
+# runtime is preloaded; die_after_fork=0 lets the forked-child test start the child's pool,
+# and tests/tsan.supp names the one report that comes from Python's own detached threads.
+# Needs g++'s TSan runtime (libtsan2, installed with g++ on Debian); skipped without it.
 TSAN_BUILD := build-tsan
 
 test-tsan: system-deps $(VENV)/.stamp
@@ -69,8 +72,11 @@ test-tsan: system-deps $(VENV)/.stamp
 	set -e; \
 	test -f $(TSAN_BUILD)/build.ninja || $(CMAKE) -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELMORA_TSAN=ON -DVELMORA_TESTS=ON; \
-	$(CMAKE) --build $(TSAN_BUILD) --target velmora_batch_tests -j $(JOBS); \
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/velmora_batch_tests --gtest_brief=1
+	$(CMAKE) --build $(TSAN_BUILD) --target velmora_batch_tests velmora -j $(JOBS); \
+	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$(abspath tests/tsan.supp); \
+	$(TSAN_BUILD)/velmora_batch_tests --gtest_brief=1; \
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD)/python \
+	  $(VPY) -m pytest -q -s -p no:cacheprovider tests/python/test_batch.py tests/python/test_pickle.py
 
 # Fuzzes the URDF loader with libFuzzer for a bounded time (FUZZ_SECONDS), under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Seeds: the robots of tests/robots and
