@@ -38,6 +38,9 @@ constexpr std::size_t kMaxThreads = 256;
 // Chunks per thread: enough that a thread slowed down by another process does not hold
 // up the others for long, few enough that taking a chunk costs nothing measurable.
 constexpr std::size_t kChunksPerThread = 8;
+// States per thread at the least: waking a pool thread costs about as much as a few
+// states, so a small batch runs on fewer threads than asked for.
+constexpr std::size_t kMinStatesPerThread = 8;
 
 // One call's work: `chunks` contiguous ranges of [0, n), taken in ascending order by the
 // caller and by up to `helpers` pool threads.
@@ -132,8 +135,8 @@ Pool& process_pool() {
 void parallel_chunks(std::size_t n, std::size_t threads,
                      const std::function<void(std::size_t, std::size_t)>& task) {
   if (n == 0) return;
-  threads = std::clamp<std::size_t>(threads, 1, kMaxThreads);
-  if (threads == 1 || n == 1) {
+  threads = std::clamp<std::size_t>(std::min(threads, n / kMinStatesPerThread), 1, kMaxThreads);
+  if (threads == 1) {
     task(0, n);
     return;
   }

@@ -24,7 +24,7 @@ namespace velmora {
 std::size_t usable_cores();
 
 // Runs task(begin, end) over [0, n) cut into contiguous chunks, on the calling thread and
-// up to threads - 1 threads of a pool kept for the process (made on first use, grown on
+// up to threads - 1 threads (fewer for a small n) of a pool kept for the process (made on first use, grown on
 // demand, made again in a child process after fork). Returns when every chunk is done.
 // The task must not throw; chunks are taken in ascending order. Several callers may run
 // at once; each waits only for its own chunks.
