@@ -22,8 +22,8 @@ ROBOT = ROOT / "tests" / "robots" / "nao"  # continuous joints: nq > nv
 
 def test_dataset_rows_match_single_calls(tmp_path):
     out = tmp_path / "states.parquet"
-    path = os.pathsep.join([str(Path(vm.__file__).parent), os.environ.get("PYTHONPATH", "")])
-    env = dict(os.environ, PYTHONPATH=path)
+    # The example and its workers import this very build of velmora, wherever it was found.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "dask_dataset.py"), "--urdf", str(ROBOT / "robot.urdf"),
          "--states", "10000", "--chunk", "3000", "--workers", "2", "--output", str(out)],
