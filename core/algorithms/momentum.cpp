@@ -20,15 +20,18 @@ struct MomentumRow {
   ArticulatedInertia ic;
 };
 
-// World placements of the joints into the rows and the centre of mass of the model (the
-// origin when it has no mass: every momentum is then zero, about any point).
+// World placements of the joints into the rows and the centre of mass of the model, all
+// its bodies counted (the origin when it has no mass: every momentum is then zero, about
+// any point).
 Vector3D place_in_world(const Model& model, const double* q, MomentumRow* rows) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   place_joints(steps, n, q, rows);
   rows[0].oMi = SE3::identity();
-  double mass = 0;
-  Vector3D moment;
+  // What is welded to the world (inertia 0) does not move but has its share of the
+  // centre of mass.
+  double mass = model.inertias[0].mass;
+  Vector3D moment = model.inertias[0].com * mass;
   for (std::size_t i = 1; i < n; ++i) {
     MomentumRow& r = rows[i];
     r.oMi = rows[steps[i].parent].oMi * r.liMi;
