@@ -1,6 +1,7 @@
 // Python functions for the terms of the equation of motion: mass_matrix, bias_forces,
 // gravity_torques, coriolis_matrix, inverse_mass_matrix, centroidal_momentum,
 // centroidal_momentum_matrix, and mass_matrix_factor with its result class.
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,6 +24,13 @@ struct PyMassMatrixFactor {
 namespace {
 
 PyObject* matrix_to_array(const DenseMatrix& m) { return vb::new_array_2d(m.values.data(), m.rows, m.cols, false); }
+// A symmetric matrix reads the same in either order: one copy.
+PyObject* symmetric_to_array(const DenseMatrix& m) {
+  double* out;
+  PyObject* arr = vb::new_array_2d_empty(m.rows, m.cols, out);
+  if (arr && !m.values.empty()) std::memcpy(out, m.values.data(), m.values.size() * sizeof(double));
+  return arr;
+}
 PyObject* vector_to_array(const Configuration& c) { return vb::new_array_1d(c.data(), c.len()); }
 
 // The shared shape of every function here: model (shared borrow), data (exclusive borrow,
@@ -49,8 +57,13 @@ PyObject* call(const char* function, const char* const (&names)[N], PyObject* co
     std::vector<double> storage[N - 2];
     std::span<const double> spans[N - 2];
     for (std::size_t k = 0; k < N - 2; ++k) {
-      storage[k].resize(static_cast<std::size_t>(arrays[k].size()));
-      if (!storage[k].empty()) arrays[k].copy_flat(storage[k].data());
+      const auto n = static_cast<std::size_t>(arrays[k].size());
+      if (arrays[k].c_contiguous_aligned || n == 0) {
+        spans[k] = {reinterpret_cast<const double*>(arrays[k].data), n};
+        continue;
+      }
+      storage[k].resize(n);
+      arrays[k].copy_flat(storage[k].data());
       spans[k] = storage[k];
     }
     return body(*model, spans);
@@ -68,8 +81,14 @@ constexpr const char* const q_names[3] = {"model", "data", "q"};
 constexpr const char* const qv_names[4] = {"model", "data", "q", "v"};
 
 PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // Written in place into the new array: no copy of the nv x nv values.
   return call("mass_matrix", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
-    return result(velmora::mass_matrix(m, a[0]), matrix_to_array);
+    double* out;
+    vb::Ref arr = vb::Ref::steal(vb::new_array_2d_empty(m.nv, m.nv, out));
+    if (!arr) return static_cast<PyObject*>(nullptr);
+    auto done = velmora::mass_matrix(m, a[0], out);
+    if (!done) return vb::value_error(done.error().message);
+    return arr.release();
   });
 }
 PyObject* gravity_torques(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,7 +109,7 @@ PyObject* coriolis_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* inverse_mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call("inverse_mass_matrix", q_names, args, nargs, kwnames,
               [](const Model& m, const std::span<const double>* a) {
-                return result(velmora::inverse_mass_matrix(m, a[0]), matrix_to_array);
+                return result(velmora::inverse_mass_matrix(m, a[0]), symmetric_to_array);
               });
 }
 PyObject* centroidal_momentum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -26,6 +26,8 @@ struct DenseMatrix {
 
 // The joint-space mass matrix M(q) by the composite-rigid-body algorithm, both triangles.
 std::expected<DenseMatrix, DynamicsError> mass_matrix(const Model& model, std::span<const double> q);
+// The same into `out` (nv * nv values; M is symmetric, so row and column order agree).
+std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<const double> q, double* out);
 
 // g(q), the efforts that hold the robot still against gravity.
 std::expected<Configuration, DynamicsError> gravity_torques(const Model& model, std::span<const double> q);
@@ -85,7 +87,10 @@ namespace velmora::passes {
 
 // The composite-rigid-body pass itself, for a model already checked and q of its size:
 // writes M's entries (column-major, nv x nv) for every pair of coordinates on one path
-// to the root, both triangles, and leaves the others as they were.
-void composite_rigid_body(const Model& model, const double* q, double* M);
+// to the root, in the lower triangle (row below column) or in both, and leaves the
+// others as they were.
+void composite_rigid_body(const Model& model, const double* q, double* M, bool both_triangles);
+// The same for the lower triangle, together with C(q, v) v + g(q) into `bias` (nv values).
+void composite_rigid_body_with_bias(const Model& model, const double* q, const double* v, double* M, double* bias);
 
 }  // namespace velmora::passes

@@ -115,24 +115,21 @@ std::expected<Configuration, DynamicsError> forward_dynamics_by_factor(const Mod
   if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
   if (!model_consistent(model)) return malformed_model();
   const std::size_t n = model.nv;
-  // The effort left for acceleration, tau - C v - g, into the result.
-  const std::vector<double> zero(n, 0.0);
-  auto bias = rnea(model, q, v, zero);
-  if (!bias) return bias;
-  Configuration ddq = std::move(*bias);
-  double* x = ddq.data();
-  for (std::size_t k = 0; k < n; ++k) x[k] = tau[k] - x[k];
+  Configuration ddq = Configuration::zeros(n);
   if (model.njoints() < 2) return ddq;
-
   thread_local std::vector<double> H, diagonal;
   thread_local std::vector<long> parent;
   thread_local std::vector<std::size_t> joint;
-  H.assign(n * n, 0.0);
+  // Only the entries on paths to the root are written and read: no clearing needed.
+  if (H.size() < n * n) H.resize(n * n);
   diagonal.resize(n);
   parent.assign(n, -1);
   joint.resize(n);
   coordinate_tree(model, parent.data(), joint.data());
-  composite_rigid_body(model, q.data(), H.data());
+  double* x = ddq.data();
+  composite_rigid_body_with_bias(model, q.data(), v.data(), H.data(), x);
+  // The effort left for acceleration, tau - C v - g.
+  for (std::size_t k = 0; k < n; ++k) x[k] = tau[k] - x[k];
   for (std::size_t k = 0; k < n; ++k) diagonal[k] = H[k + n * k];
   std::size_t bad = factorise(H.data(), n, parent.data());
   if (bad == n) bad = first_singular(H.data(), diagonal.data(), n);
