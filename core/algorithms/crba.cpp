@@ -73,12 +73,16 @@ void composite_pass(const Model& model, const double* q, const double* v, double
   const Inertia* inertias = model.inertias.data();
   using Row = std::conditional_t<Bias, CrbaBiasRow, CrbaRow>;
   Row* rows = scratch_rows<Row>(n);
+  // The joints' positions first, in a loop of their own: the calls of sin and cos then
+  // do not interrupt the pass.
+  JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
+  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
   rows[0].oMi = SE3::identity();
   if constexpr (Bias) rows[0].v = SpatialMotion::zero(), rows[0].a = {{}, -model.gravity};
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     Row& r = rows[i];
-    r.oMi = world_frame(step, rows[step.parent].oMi, step.motion.position(q + step.idx_q));
+    r.oMi = world_frame(step, rows[step.parent].oMi, positions[i]);
     const SpatialRotation& R = r.oMi.rotation;
     const Inertia& I = inertias[i];
     const Vector3D c = R * I.com + r.oMi.translation;
