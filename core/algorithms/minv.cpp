@@ -8,7 +8,8 @@
 // columns). Root first, the parent's acceleration columns P (6 x nv) correct them by
 // -D^-1 U^T X P and become the joint's own, X P + S (rows of M^-1). A joint's F is
 // nonzero only on the columns of its subtree, and the upper triangle needs only the
-// columns from the joint's own onwards: O(nv^2) work for nv coordinates.
+// columns from the joint's own onwards: O(nv^2) work for nv coordinates, less where the
+// tree splits at the world.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -31,6 +32,10 @@ struct MinvRow {
   SpatialForce u[kMaxJointNv];          // IA S, one force per subspace column
   double dinv[kMaxJointNv][kMaxJointNv];  // (S^T IA S)^-1
   std::size_t end;                       // one past the last column of the subtree
+  // One past the last column of the subtree of the joint's ancestor on the world (the
+  // joint itself when it hangs from the world): bodies in different such subtrees are
+  // coupled only through the world, which does not move, so their entries of M^-1 vanish.
+  std::size_t branch_end;
 };
 
 // The test of forward dynamics: a pivot vanishes relative to the size of the inertia
@@ -110,6 +115,8 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
   for (std::size_t i = n - 1; i > 0; --i)
     if (steps[i].parent != 0) rows[steps[i].parent].end = std::max(rows[steps[i].parent].end, rows[i].end);
   for (std::size_t i = 1; i < n; ++i)
+    rows[i].branch_end = steps[i].parent == 0 ? rows[i].end : rows[steps[i].parent].branch_end;
+  for (std::size_t i = 1; i < n; ++i)
     std::fill(forces.begin() + i * nv + steps[i].idx_v, forces.begin() + i * nv + rows[i].end, SpatialForce::zero());
 
   for (std::size_t i = n - 1; i > 0; --i) {
@@ -123,24 +130,32 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
       if (!invert_block(step.motion, m, r, w))
         return fail("Singular articulated inertia at joint '" + model.joint_names[i] + "' (id " + std::to_string(i) +
                     "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
-      for (std::size_t k = 0; k < m; ++k) {
+      for (std::size_t k = 0; k < m; ++k)
         for (std::size_t l = 0; l < m; ++l) Minv(base + k, base + l) = r.dinv[k][l];
-        for (std::size_t c = base + m; c < r.end; ++c) {
-          double x = 0;
-          for (std::size_t l = 0; l < m; ++l) x -= r.dinv[k][l] * inner(step.motion.column(l), F[c]);
-          Minv(base + k, c) = x;
-        }
-      }
     }
-    if (step.parent == 0) continue;
     SpatialForce* Fp = forces.data() + step.parent * nv;
-    for (std::size_t c = base; c < r.end; ++c) {
-      SpatialForce g = F[c];
-      for (std::size_t k = 0; k < m; ++k) g += r.u[k] * Minv(base + k, c);
-      Fp[c] += r.liMi.act_force(g);
-    }
-    for (std::size_t k = 0; k < m; ++k) r.ia.subtract_outer(w[k], 1.0);
     with_shapes(step, [&]<int A, int K>() {
+      if (m == 1) {  // the common joint: one column, S^T and S without their zeros
+        const double d = r.dinv[0][0];
+        for (std::size_t c = base + 1; c < r.end; ++c) Minv(base, c) = -d * step.motion.subspace_dot<A>(F[c]);
+        if (step.parent != 0)
+          for (std::size_t c = base; c < r.end; ++c) Fp[c] += r.liMi.act_force<K>(F[c] + r.u[0] * Minv(base, c));
+      } else {
+        for (std::size_t k = 0; k < m; ++k)
+          for (std::size_t c = base + m; c < r.end; ++c) {
+            double x = 0;
+            for (std::size_t l = 0; l < m; ++l) x -= r.dinv[k][l] * inner(step.motion.column(l), F[c]);
+            Minv(base + k, c) = x;
+          }
+        if (step.parent != 0)
+          for (std::size_t c = base; c < r.end; ++c) {
+            SpatialForce g = F[c];
+            for (std::size_t k = 0; k < m; ++k) g += r.u[k] * Minv(base + k, c);
+            Fp[c] += r.liMi.act_force<K>(g);
+          }
+      }
+      if (step.parent == 0) return;
+      for (std::size_t k = 0; k < m; ++k) r.ia.subtract_outer(w[k], 1.0);
       r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, rows[step.parent].ia);
     });
   }
@@ -151,18 +166,32 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
     const std::size_t m = step.motion.nv(), base = step.idx_v;
     const SpatialMotion* Pp = accelerations.data() + step.parent * nv;
     SpatialMotion* P = accelerations.data() + i * nv;
-    for (std::size_t c = base; c < nv; ++c) {
-      const SpatialMotion a = step.parent != 0 ? r.liMi.act_inv_motion(Pp[c]) : SpatialMotion::zero();
-      SpatialMotion p = a;
-      for (std::size_t k = 0; k < m; ++k) {
-        double x = Minv(base + k, c);
-        if (step.parent != 0)
-          for (std::size_t l = 0; l < m; ++l) x -= r.dinv[k][l] * inner(a, r.u[l]);
-        Minv(base + k, c) = x;
+    with_shapes(step, [&]<int A, int K>() {
+      if (m == 1 && step.parent == 0) {
+        for (std::size_t c = base; c < r.branch_end; ++c) P[c] = step.motion.subspace_times<A>(Minv(base, c));
+      } else if (m == 1) {
+        const double d = r.dinv[0][0];
+        for (std::size_t c = base; c < r.branch_end; ++c) {
+          const SpatialMotion a = r.liMi.act_inv_motion<K>(Pp[c]);
+          const double x = Minv(base, c) - d * inner(a, r.u[0]);
+          Minv(base, c) = x;
+          P[c] = a + step.motion.subspace_times<A>(x);
+        }
+      } else {
+        for (std::size_t c = base; c < r.branch_end; ++c) {
+          const SpatialMotion a = step.parent != 0 ? r.liMi.act_inv_motion<K>(Pp[c]) : SpatialMotion::zero();
+          SpatialMotion p = a;
+          for (std::size_t k = 0; k < m; ++k) {
+            double x = Minv(base + k, c);
+            if (step.parent != 0)
+              for (std::size_t l = 0; l < m; ++l) x -= r.dinv[k][l] * inner(a, r.u[l]);
+            Minv(base + k, c) = x;
+          }
+          for (std::size_t k = 0; k < m; ++k) p += step.motion.column(k) * Minv(base + k, c);
+          P[c] = p;
+        }
       }
-      for (std::size_t k = 0; k < m; ++k) p += step.motion.column(k) * Minv(base + k, c);
-      P[c] = p;
-    }
+    });
   }
   for (std::size_t c = 0; c < nv; ++c)
     for (std::size_t r = c + 1; r < nv; ++r) Minv(r, c) = Minv(c, r);
