@@ -1,6 +1,6 @@
 // The Coriolis matrix whose symmetric part is half the rate of change of the mass matrix.
 //
-// With every quantity in world coordinates, body k's velocity is J_k v, where column j of
+// With every quantity in world coordinates (world axes, origin near the robot), body k's velocity is J_k v, where column j of
 // J_k is joint j's subspace column S_j when j is on k's path to the root; S_j turns with
 // its body, dS_j/dt = v_j x S_j, and the body's inertia changes as
 // dI_k/dt = v_k x* I_k - I_k (v_k x). The choice
@@ -110,7 +110,7 @@ std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, st
   CoriolisRow* rows = scratch_rows<CoriolisRow>(n);
   std::vector<Vec6> S(nv), Sdot(nv);
   place_joints(steps, n, q.data(), rows);
-  rows[0].oMi = SE3::identity();
+  rows[0].oMi = world_near_robot(rows[1].liMi);
   rows[0].v = SpatialMotion::zero();
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];

@@ -37,7 +37,7 @@ struct WorldInertia {
 struct CrbaRow {
   SE3 oMi;             // the joint's frame in the world
   WorldInertia ic;     // composite inertia of the subtree
-  SpatialMotion s[6];  // the subspace columns in world coordinates
+  SpatialMotion s[6];  // the subspace columns in world coordinates (no joint has more than six)
 };
 
 // With the bias: the body's velocity and acceleration at zero joint accelerations, and
@@ -77,7 +77,7 @@ void composite_pass(const Model& model, const double* q, const double* v, double
   // do not interrupt the pass.
   JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
   for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
-  rows[0].oMi = SE3::identity();
+  rows[0].oMi = world_near_robot(world_frame(steps[1], SE3::identity(), positions[1]));
   if constexpr (Bias) rows[0].v = SpatialMotion::zero(), rows[0].a = {{}, -model.gravity};
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];

@@ -85,6 +85,16 @@ std::expected<Configuration, DynamicsError> forward_dynamics_by_factor(const Mod
 
 namespace velmora::passes {
 
+// The frame the passes that work in world coordinates use: world axes, origin at joint 1's
+// origin. A body's inertia about a far origin grows with the square of the distance and
+// its products then cancel to that many fewer digits; every result is the same in any
+// such frame, and this one moves with a robot that travels (a free-flying base, a
+// mobile one), so its figures stay those of a robot near the origin. Needs joint 1's
+// frame in its parent, the world.
+inline SE3 world_near_robot(const SE3& first_joint_frame) {
+  return {SpatialRotation::identity(), -first_joint_frame.translation};
+}
+
 // The composite-rigid-body pass itself, for a model already checked and q of its size:
 // writes M's entries (column-major, nv x nv) for every pair of coordinates on one path
 // to the root, in the lower triangle (row below column) or in both, and leaves the

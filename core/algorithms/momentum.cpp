@@ -20,18 +20,19 @@ struct MomentumRow {
   ArticulatedInertia ic;
 };
 
-// World placements of the joints into the rows and the centre of mass of the model, all
+// Placements of the joints in world axes with the origin near the robot (see
+// world_near_robot) into the rows, and the centre of mass of the model in them, all
 // its bodies counted (the origin when it has no mass: every momentum is then zero, about
 // any point).
 Vector3D place_in_world(const Model& model, const double* q, MomentumRow* rows) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   place_joints(steps, n, q, rows);
-  rows[0].oMi = SE3::identity();
+  rows[0].oMi = world_near_robot(rows[1].liMi);
   // What is welded to the world (inertia 0) does not move but has its share of the
   // centre of mass.
   double mass = model.inertias[0].mass;
-  Vector3D moment = model.inertias[0].com * mass;
+  Vector3D moment = rows[0].oMi.act(model.inertias[0].com) * mass;
   for (std::size_t i = 1; i < n; ++i) {
     MomentumRow& r = rows[i];
     r.oMi = rows[steps[i].parent].oMi * r.liMi;
@@ -42,7 +43,7 @@ Vector3D place_in_world(const Model& model, const double* q, MomentumRow* rows) 
   return mass > 0 ? moment * (1 / mass) : Vector3D{};
 }
 
-// A force in world coordinates about the world origin, taken about the point g.
+// A force about the origin of the rows' frame, taken about the point g of that frame.
 SpatialForce about_point(const SpatialForce& f, const Vector3D& g) {
   return {f.angular - cross(g, f.linear), f.linear};
 }

@@ -73,6 +73,23 @@ def test_planar_arm_closed_forms(q, v):
     np.testing.assert_allclose(factor.solve(b), np.linalg.solve(M, b), rtol=1e-13)
 
 
+def test_robot_far_from_the_origin():
+    """The terms do not depend on where the robot stands: the arm placed kilometres away
+    keeps its closed forms to the last digits (the world-coordinate passes must not
+    lose them to inertias about a far origin)."""
+    far = chain((vm.JointModelRX, (3e3, -2e3, 5e2), M1, (0, LC1, 0), np.diag([J1, 0.01, 0.02])),
+                (vm.JointModelRX, (0, L1, 0), M2, (0, LC2, 0), np.diag([J2, 0.01, 0.02])))
+    near = planar_arm()
+    q, v = STATES[1]
+    M, C, _ = planar_arm_terms(q, v)
+    np.testing.assert_allclose(vm.mass_matrix(far, far.create_data(), q), M, rtol=0, atol=1e-14)
+    np.testing.assert_allclose(vm.coriolis_matrix(far, far.create_data(), q, v), C, rtol=0, atol=1e-14)
+    for fn in (vm.centroidal_momentum_matrix, vm.inverse_mass_matrix):
+        np.testing.assert_allclose(fn(far, far.create_data(), q), fn(near, near.create_data(), q), rtol=0, atol=1e-13)
+    np.testing.assert_allclose(vm.centroidal_momentum(far, far.create_data(), q, v),
+                               vm.centroidal_momentum(near, near.create_data(), q, v), rtol=0, atol=1e-13)
+
+
 def test_pendulum_momentum():
     """A rod of mass m about x with its centre at distance l: linear momentum m l w along
     the centre's velocity, angular momentum about the centre J w about x."""
