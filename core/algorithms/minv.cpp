@@ -51,6 +51,14 @@ double column_scale(const SpatialMotion& s, const ArticulatedInertia& ia) {
 // Cholesky D = L L^T of the joint's m x m block, then D^-1 and the columns of U L^-T
 // (whose outer products sum to U D^-1 U^T) into w. False when a pivot vanishes.
 bool invert_block(const JointMotion& motion, std::size_t m, MinvRow& r, SpatialForce* w) {
+  if (m == 1) {  // D is a number: U D^-1 U^T = w w^T with w = U / sqrt(D)
+    const SpatialMotion s = motion.column(0);
+    const double d = inner(s, r.u[0]);
+    if (std::abs(d) <= kSingularRatio * column_scale(s, r.ia) || !(d > 0)) return false;
+    r.dinv[0][0] = 1 / d;
+    w[0] = r.u[0] * (1 / std::sqrt(d));
+    return true;
+  }
   double L[kMaxJointNv][kMaxJointNv] = {};
   for (std::size_t j = 0; j < m; ++j) {
     const SpatialMotion sj = motion.column(j);
