@@ -1,8 +1,11 @@
 """Velmora against the engines a user would otherwise pick: MuJoCo, pybullet and DART.
 
-Four operations per robot, timed per call from Python in one interleaved run:
+Five operations per robot, timed per call from Python in one interleaved run:
 
   fk    forward kinematics: world placement of every joint frame for a configuration
+  jac   frame Jacobian at a new configuration: the (6, nv) Jacobian, angular rows then
+        the velocity of the frame's origin, world-aligned axes, of the last link (the
+        child link of the model's last moving joint)
   id    inverse dynamics: joint torques for (q, v, a), gravity (0, 0, -9.81)
   fd    forward dynamics: joint accelerations for (q, v, tau)
   load  reading the robot file into a model
@@ -24,21 +27,25 @@ the process's CPU time per call unless --clock wall is given: on a shared machin
 leaves out the time spent waiting for other processes.
 
 What each engine's call does (the fastest agreeing path is timed where there are two):
-  velmora   forward_kinematics / rnea / aba / build_models_from_urdf
+  velmora   forward_kinematics / frame_jacobian (MIXED) / rnea / aba / build_models_from_urdf
   MuJoCo    fk: qpos, mj_kinematics.  id: qpos, qvel, qacc, then either mj_kinematics,
-            mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  fd: qpos, qvel,
+            mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  jac: qpos,
+            mj_kinematics, mj_comPos, mj_jacBody.  fd: qpos, qvel,
             qfrc_applied, mj_forward (constraints disabled), or the chain mj_kinematics,
             mj_comPos, mj_crb, mj_factorM, mj_comVel, mj_rne(flg_acc=0), mj_solveM.
             load: MjModel.from_xml_path (static bodies fused when that agrees).
   pybullet  fk: resetJointStatesMultiDof (or one resetJointState per joint), then
-            getLinkStates(computeForwardKinematics=1).  id: calculateInverseDynamics.
+            getLinkStates(computeForwardKinematics=1).  jac: calculateJacobian at the
+            link frame's origin.
+            id: calculateInverseDynamics.
             fd: pybullet has no forward-dynamics call that takes a state; stepping
             integrates and adds its constraint solver, so it is not the same work. What
             is timed is the solve a user writes: calculateMassMatrix(q),
             calculateInverseDynamics(q, v, 0) for the bias torques h, and
             numpy.linalg.solve(M, tau - h).  load: loadURDF(useFixedBase,
             URDF_USE_INERTIA_FROM_FILE) in a DIRECT client (removeBody outside the timing).
-  DART      fk: setPositions, computeForwardKinematics(transforms only).  id:
+  DART      fk: setPositions, computeForwardKinematics(transforms only).  jac:
+            setPositions, the skeleton's getWorldJacobian of the link's body node.  id:
             setPositions, setVelocities, setAccelerations, computeInverseDynamics,
             getForces.  fd: setPositions, setVelocities, setForces,
             computeForwardDynamics, getAccelerations.  load: DartLoader.parseSkeleton with
@@ -74,17 +81,18 @@ ROBOTS_DIR = ROOT / "tests" / "robots"
 # The sample arm shipped with velmora_tools; it has no stored reference values, so its
 # states are drawn here and velmora's numbers on them are only compared with the peers.
 SAMPLE_ROBOT = ROOT / "tools" / "velmora_tools" / "data" / "sample_arm.urdf"
-OPS = ("fk", "id", "fd", "load")
-OP_TITLES = {"fk": "forward kinematics", "id": "inverse dynamics", "fd": "forward dynamics", "load": "URDF load"}
+OPS = ("fk", "jac", "id", "fd", "load")
+OP_TITLES = {"fk": "forward kinematics", "jac": "frame Jacobian", "id": "inverse dynamics", "fd": "forward dynamics",
+             "load": "URDF load"}
 GRAVITY = (0.0, 0.0, -9.81)
 TARGET_RATIO = 5.0
 
 # Agreement tolerances. fk: largest absolute difference of the 4x4 world placements of
-# the links both sides expose (metres and rotation entries). id and fd: largest absolute
+# the links both sides expose (metres and rotation entries). jac, id and fd: largest absolute
 # difference divided by max(1, largest magnitude of velmora's result); fd's bound also
 # grows with the condition number of the mass matrix (cond * 1e-15), since every solver
 # loses that many digits on it.
-TOLERANCE = {"fk": 1e-9, "id": 1e-9, "fd": 1e-9}
+TOLERANCE = {"fk": 1e-9, "jac": 1e-9, "id": 1e-9, "fd": 1e-9}
 # pybullet hands link placements back in single precision (getLinkState rounds them to
 # float32), whatever its internal precision: six digits is what it can agree to.
 PEER_TOLERANCE = {("pybullet", "fk"): 2e-6}
@@ -219,6 +227,12 @@ class Robot:
         self.a = [np.ascontiguousarray(x) for x in self.a]
         self.tau = [np.ascontiguousarray(x) for x in self.tau]
         self.body_frames = {f.name: f for f in self.model.frames if str(f.frame_type).endswith("Body")}
+        # The last link: the child link of the last moving joint, whose body frame is the
+        # first one on that joint (the links welded to it by fixed joints come after).
+        last_joint = max(i for i, j in enumerate(self.model.joint_models) if j.nv > 0)
+        self.last_link_frame = next(i for i, f in enumerate(self.model.frames)
+                                    if f.parent_joint == last_joint and str(f.frame_type).endswith("Body"))
+        self.last_link = self.model.frames[self.last_link_frame].name
         self._truth()
 
     def mass_matrix(self, k):
@@ -232,6 +246,8 @@ class Robot:
         """Velmora's numbers on every state: what the peers are compared with."""
         self.placements, self.tau_id, self.ddq, self.fd_tolerance = [], [], [], []
         self.fd_error = None
+        self.jacobians = [vm.frame_jacobian(self.model, self.data, q, self.last_link_frame, vm.Representation.MIXED)
+                          for q in self.q]
         for k in range(self.samples):
             vm.forward_kinematics(self.model, self.data, self.q[k])
             self.placements.append({name: (self.data.oMi[f.parent_joint] * f.placement).homogeneous
@@ -253,8 +269,10 @@ class Robot:
         ref, meta = self.reference
         tol = meta.get("suggested_tolerance", {})
         failures = []
-        worst = {"oMl": 0.0, "tau": 0.0, "ddq": 0.0}
+        worst = {"oMl": 0.0, "J": 0.0, "tau": 0.0, "ddq": 0.0}
+        link_index = meta["link_names"].index(self.last_link)
         for k in range(self.samples):
+            worst["J"] = max(worst["J"], relative(self.jacobians[k], ref["J"][k, link_index]))
             for l, link in enumerate(meta["link_names"]):
                 if link in self.placements[k]:
                     worst["oMl"] = max(worst["oMl"], np.abs(self.placements[k][link] - ref["oMl"][k, l]).max())
@@ -302,6 +320,9 @@ class Velmora:
 
         return {
             "fk": [("forward_kinematics", vm.forward_kinematics, [(m, d, robot.q[k]) for k in n], placements)],
+            "jac": [("frame_jacobian", vm.frame_jacobian,
+                     [(m, d, robot.q[k], robot.last_link_frame, vm.Representation.MIXED) for k in n],
+                     lambda k, r: r)],
             "id": [("rnea", vm.rnea, [(m, d, robot.q[k], robot.v[k], robot.a[k]) for k in n],
                     lambda k, r: r.to_numpy())],
             "fd": [("aba", vm.aba, [(m, d, robot.q[k], robot.v[k], robot.tau[k]) for k in n],
@@ -411,9 +432,20 @@ class MuJoCo:
             np.subtract(tau, bias, out=acc)
             mj.mj_solveM(m, d, acc, acc)
 
+        jacp, jacr = np.zeros((3, m.nv)), np.zeros((3, m.nv))
+        last = m.body(robot.last_link).id
+
+        def jac(q):
+            d.qpos[:] = q
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_jacBody(m, d, jacp, jacr, last)
+
         d.qfrc_applied[:] = 0
         return {
             "fk": [("mj_kinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("mj_kinematics + mj_comPos + mj_jacBody", jac, [(Q[k],) for k in n],
+                     lambda k, _: np.vstack([jacr, jacp])[:, dadr])],
             "id": [("mj_rne chain", id_chain, [(Q[k], V[k], A[k]) for k in n], lambda k, _: out[dadr].copy()),
                    ("mj_inverse", id_inverse, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, _: d.qfrc_inverse[dadr].copy())],
@@ -491,6 +523,14 @@ class PyBullet:
                 result[name] = h
             return result
 
+        # calculateJacobian's point is given in the link's frame: its origin is (0, 0, 0).
+        last = link_names.index(robot.last_link)
+        origin = [0.0, 0.0, 0.0]
+        calculate_jacobian = pb.calculateJacobian
+
+        def jac_call(q):
+            return calculate_jacobian(body, last, origin, q, zeros, zeros, physicsClientId=c)
+
         def id_call(q, v, a):
             return inverse_dynamics(body, q, v, a, physicsClientId=c)
 
@@ -501,6 +541,8 @@ class PyBullet:
         return {
             "fk": [("resetJointStatesMultiDof + getLinkStates", fk_multi, [(targets[k],) for k in n], fk_extract),
                    ("resetJointState + getLinkStates", fk_single, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("calculateJacobian", jac_call, [(Q[k],) for k in n],
+                     lambda k, r: np.vstack([np.array(r[1]), np.array(r[0])])[:, perm])],
             "id": [("calculateInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, r: np.array(r)[perm])],
             "fd": [("M^-1 (tau - h)", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
@@ -559,6 +601,14 @@ class Dart:
         def fk_extract(k, _):
             return {node.getName(): node.getWorldTransform().matrix() for node in nodes}
 
+        # The skeleton's Jacobian of a body node has a column for every coordinate (the
+        # body node's own has columns only for the coordinates it depends on).
+        last, no_offset, world_jacobian = skel.getBodyNode(robot.last_link), np.zeros(3), skel.getWorldJacobian
+
+        def jac_call(q):
+            skel.setPositions(q)
+            return world_jacobian(last, no_offset)
+
         def id_call(q, v, a):
             skel.setPositions(q)
             skel.setVelocities(v)
@@ -575,6 +625,7 @@ class Dart:
 
         return {
             "fk": [("setPositions + computeForwardKinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("setPositions + getWorldJacobian", jac_call, [(Q[k],) for k in n], lambda k, r: r[:, perm])],
             "id": [("computeInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n], lambda k, r: r[perm])],
             "fd": [("computeForwardDynamics", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
         }
@@ -593,6 +644,9 @@ def candidate_error(robot, op, call, argsets, extract):
             scaled = error
         elif op == "id":
             error = scaled = relative(got, robot.tau_id[k])
+        elif op == "jac":
+            truth = robot.jacobians[k]
+            error = scaled = float(np.abs(np.asarray(got) - truth).max() / max(1.0, np.abs(truth).max()))
         else:
             if robot.ddq[k] is None:
                 continue
@@ -625,7 +679,7 @@ def check_engine(engine, robot, ops):
     # for it alone still checks the other operations.
     wanted = ops
     if "load" in ops:
-        ops = list(dict.fromkeys(list(ops) + ["fk", "id", "fd"]))
+        ops = list(dict.fromkeys(list(ops) + ["fk", "jac", "id", "fd"]))
     first = None
     for variant in engine.variants:
         cells = {op: Cell() for op in ops}
@@ -670,7 +724,7 @@ def check_engine(engine, robot, ops):
             cell.variant = variant
         if "load" in cells:
             # The file reads into the same model when the operations computed on it agree.
-            dynamics = [cells[op] for op in ("fk", "id", "fd") if op in cells]
+            dynamics = [cells[op] for op in ("fk", "jac", "id", "fd") if op in cells]
             load = cells["load"]
             load.variant = variant
             bad = [c for c in dynamics if c.status not in ("ok", "refused")]
@@ -782,7 +836,7 @@ def format_time(ns):
 
 def agreement_table(robots, results, peers, ops, out):
     out.write("\n## Agreement with velmora (worst over the states)\n\n")
-    out.write("fk: max abs difference of link placements; id, fd: max abs difference / max(1, |velmora|).\n\n")
+    out.write("fk: max abs difference of link placements; jac, id, fd: max abs difference / max(1, |velmora|).\n\n")
     out.write("| robot | " + " | ".join(f"{p} {op}" for p in peers for op in ops) + " |\n")
     out.write("|---|" + "---:|" * (len(peers) * len(ops)) + "\n")
     for robot in robots:

@@ -53,7 +53,14 @@ template <std::size_t N, class Body>
 PyObject* run(const char* function, const char* const (&names)[N], const Arg (&kinds)[N], std::size_t required,
               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   vb::Args<N> in;
-  if (!vb::parse(in, function, names, args, nargs, kwnames, required)) return nullptr;
+  const auto given_positionally = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  if (!kwnames && given_positionally >= required && given_positionally <= N) {
+    // The common call, without keyword matching: the arguments not given stay null, and
+    // an optional one given as None counts as not given.
+    for (std::size_t k = 0; k < given_positionally; ++k) in.v[k] = k >= required && args[k] == Py_None ? nullptr : args[k];
+  } else if (!vb::parse(in, function, names, args, nargs, kwnames, required)) {
+    return nullptr;
+  }
   vb::Object<PyModel>* model_obj = nullptr;
   vb::Object<PyData>* data_obj = nullptr;
   vb::ArrayView arrays[3];
@@ -108,12 +115,12 @@ PyObject* run(const char* function, const char* const (&names)[N], const Arg (&k
   });
 }
 
-// A new array of rows (x cols) zeros that `fill` writes; on failure the error is raised
-// and the array released.
+// A new array of rows (x cols) whose every element `fill` writes; on failure the error is
+// raised and the array released.
 template <class Fill>
 PyObject* matrix_result(const char* function, std::size_t rows, std::size_t cols, Fill&& fill) {
   double* out = nullptr;
-  vb::Ref result = vb::Ref::steal(vb::new_zeros(rows, cols, out));
+  vb::Ref result = vb::Ref::steal(vb::new_array_to_fill(rows, cols, out));
   if (!result) return nullptr;
   if (auto done = fill(out); !done) return raise(done.error(), function);
   return result.release();

@@ -241,7 +241,7 @@ PyObject* data_get_frame_placements(PyObject* self, void*) {
 // A new (n, 6) array of spatial motions, angular part first.
 PyObject* motions_array(const std::vector<SpatialMotion>& motions) {
   double* out = nullptr;
-  PyObject* array = vb::new_zeros(motions.size(), 6, out);
+  PyObject* array = vb::new_array_to_fill(motions.size(), 6, out);
   if (!array) return nullptr;
   for (const SpatialMotion& m : motions)
     for (int k = 0; k < 6; ++k) *out++ = m[k];

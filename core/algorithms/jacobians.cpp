@@ -5,6 +5,8 @@
 // frame's support give zero columns. The other representations follow column by column:
 // Body through the inverse of the frame's placement, Mixed by moving the reference point
 // of the linear part from the world origin to the frame's origin p (v0 + w x p).
+// The Jacobians compute the placements of the joints on the frame's path to the world
+// and nothing else, so they leave data as it was.
 #include <algorithm>
 
 #include "core/algorithms/kinematics_passes.hpp"
@@ -15,14 +17,57 @@ using namespace kin;
 
 namespace {
 
-// The Jacobian of a frame at world placement oMf fixed on joint `joint_id`, from data.oMi.
-void jacobian_columns(const Model& model, const Data& data, std::size_t joint_id, const SE3& oMf,
+struct SupportRow {
+  std::size_t joint;
+  SE3 oMj;  // the joint's world placement at q
+};
+
+// The Jacobian at q of a frame fixed on joint `joint_id` at placement jMf in the joint's
+// frame. Only the joints between the frame and the world move it, so only their
+// placements are computed (in scratch rows: the joints off that path keep whatever data
+// holds).
+void support_jacobian(const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf,
                       Representation rep, double* out) {
   const std::size_t nv = model.nv;
   std::fill(out, out + 6 * nv, 0.0);
-  for_support_columns(model, data, joint_id, [&](std::size_t c, std::size_t, const SpatialMotion& s) {
-    store_column(out, nv, c, from_world(s, oMf, rep));
-  });
+  const JointStep* steps = model.steps().data();
+  std::size_t depth = 0;
+  for (std::size_t j = joint_id; j > 0; j = steps[j].parent) ++depth;
+  if (depth == 0) return;
+  SupportRow* rows = passes::scratch_rows<SupportRow>(depth);
+  std::size_t k = depth;
+  for (std::size_t j = joint_id; j > 0; j = steps[j].parent) rows[--k].joint = j;
+  // From the world down the path: each joint's parent is the row before it.
+  // As forward kinematics composes them: the parent's placement, the joint's placement
+  // in it (often a pure translation), then the joint's motion for q.
+  for (std::size_t r = 0; r < depth; ++r) {
+    const JointStep& step = steps[rows[r].joint];
+    const SE3 parent = r == 0 ? SE3::identity() : rows[r - 1].oMj;
+    const SE3 placed =
+        step.placement_translates_only ? parent.translated(step.placement.translation) : parent * step.placement;
+    rows[r].oMj = step.motion.after(placed, step.motion.position(q.data() + step.idx_q));
+  }
+  const SE3& oMi = rows[depth - 1].oMj;
+  const SE3 oMf = jMf ? oMi * *jMf : oMi;
+  const Vector3D& p = oMf.translation;
+  for (std::size_t r = 0; r < depth; ++r) {
+    const JointStep& step = steps[rows[r].joint];
+    const SE3& oMj = rows[r].oMj;
+    for (std::size_t c = 0; c < step.motion.nv(); ++c) {
+      // The column (a; b) in world axes is (w; u) = (R a; R b), about the world origin
+      // (w; u + t x w), about the frame's origin (w; u + w x (p - t)).
+      const SpatialMotion s = step.motion.column(c);
+      const Vector3D w = oMj.rotation * s.rotation;
+      const Vector3D u = oMj.rotation * s.translation;
+      SpatialMotion column;
+      switch (rep) {
+        case Representation::Mixed: column = {w, u + cross(w, p - oMj.translation)}; break;
+        case Representation::World: column = {w, u + cross(oMj.translation, w)}; break;
+        case Representation::Body: column = oMf.act_inv_motion({w, u + cross(oMj.translation, w)}); break;
+      }
+      store_column(out, nv, step.idx_v + c, column);
+    }
+  }
 }
 
 }  // namespace
@@ -31,8 +76,8 @@ std::expected<void, KinematicsError> joint_jacobian(const Model& model, Data& da
                                                     std::size_t joint_id, Representation rep, double* out) {
   if (auto ok = check_joint(model, joint_id); !ok) return ok;
   if (auto ok = check_state(model, q, {}, false, {}, false); !ok) return ok;
-  propagate(model, data, q, {}, false, {}, false);
-  jacobian_columns(model, data, joint_id, data.oMi[joint_id], rep, out);
+  (void)data;
+  support_jacobian(model, q, joint_id, nullptr, rep, out);
   return {};
 }
 
@@ -41,9 +86,8 @@ std::expected<void, KinematicsError> frame_jacobian(const Model& model, Data& da
   auto frame = check_frame(model, frame_id);
   if (!frame) return std::unexpected(frame.error());
   if (auto ok = check_state(model, q, {}, false, {}, false); !ok) return ok;
-  propagate(model, data, q, {}, false, {}, false);
-  const std::size_t i = (*frame)->parent_joint;
-  jacobian_columns(model, data, i, data.oMi[i] * (*frame)->placement, rep, out);
+  (void)data;
+  support_jacobian(model, q, (*frame)->parent_joint, &(*frame)->placement, rep, out);
   return {};
 }
 

@@ -54,8 +54,8 @@ std::expected<void, KinematicsError> update_frame_placements(const Model& model,
 // an entry for the frame).
 std::expected<SE3, KinematicsError> frame_placement(const Model& model, Data& data, std::size_t frame_id);
 
-// Jacobians at q (forward kinematics runs first and leaves data.oMi at q): 6 x nv into
-// `out`, every element written.
+// Jacobians at q: 6 x nv into `out`, every element written. They place only the joints
+// between the frame and the world, in scratch storage: data is not changed.
 std::expected<void, KinematicsError> joint_jacobian(const Model& model, Data& data, std::span<const double> q,
                                                     std::size_t joint_id, Representation rep, double* out);
 std::expected<void, KinematicsError> frame_jacobian(const Model& model, Data& data, std::span<const double> q,

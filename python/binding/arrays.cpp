@@ -72,9 +72,9 @@ std::span<const double> read_1d(const ArrayView& a, std::vector<double>& storage
   return storage;
 }
 
-PyObject* new_zeros(std::size_t rows, std::size_t cols, double*& data) {
+PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data) {
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  PyObject* arr = PyArray_ZEROS(cols == 0 ? 1 : 2, dims, NPY_DOUBLE, 0);
+  PyObject* arr = PyArray_EMPTY(cols == 0 ? 1 : 2, dims, NPY_DOUBLE, 0);
   data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;
   return arr;
 }

@@ -59,8 +59,8 @@ PyObject* new_array_1d_f32(const float* values, std::size_t n);
 // A rows x cols array whose element [i, j] is `column_major[i + rows * j]`; Fortran
 // order in memory when `fortran`, C order otherwise.
 PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
-// A new C-contiguous array of zeros, of `rows` elements (cols == 0) or rows x cols; `data`
-// points at its elements, for the caller to fill in row-major order.
-PyObject* new_zeros(std::size_t rows, std::size_t cols, double*& data);
+// A new C-contiguous array of `rows` elements (cols == 0) or rows x cols, uninitialised:
+// `data` points at its elements, every one of which the caller writes (row-major order).
+PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data);
 
 }  // namespace vb

@@ -204,6 +204,7 @@ def test_prismatic_column_is_its_axis(tmp_path):
     q = np.array([math.cos(0.9), math.sin(0.9), 0.35])
     J = vm.frame_jacobian(model, data, q, carriage, B)
     assert np.allclose(J[:, 1], [0, 0, 0, 0, 0.6, 0.8], atol=1e-15)
+    vm.forward_kinematics(model, data, q)
     R = vm.frame_placement(model, data, carriage).rotation
     assert np.allclose(vm.frame_jacobian(model, data, q, carriage, M)[3:, 1], R @ [0, 0.6, 0.8], atol=1e-15)
     assert np.allclose(vm.frame_jacobian(model, data, q, carriage, W)[:3, 1], 0.0)
@@ -377,6 +378,17 @@ def test_bad_ids_and_sizes_leave_data_unchanged():
         with pytest.raises(error, match=text):
             call()
         assert unchanged(before, data), text
+
+
+def test_jacobians_leave_data_unchanged():
+    model, tip = planar_arm()
+    data = model.create_data()
+    vm.forward_kinematics(model, data, np.array([0.4, 0.3]), np.array([1.0, -1.0]), np.array([0.5, 0.5]))
+    vm.update_frame_placements(model, data)
+    before = snapshot(data)
+    vm.frame_jacobian(model, data, np.array([-1.0, 2.0]), tip, M)
+    vm.joint_jacobian(model, data, np.array([-1.0, 2.0]), 2, W)
+    assert unchanged(before, data)
 
 
 def test_arguments_by_keyword_and_any_layout():
