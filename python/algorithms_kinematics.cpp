@@ -263,18 +263,20 @@ PyMethodDef functions[] = {
      "the last forward kinematics."},
     {"joint_jacobian", vb::fn(py_joint_jacobian), kFlags,
      "joint_jacobian(model, data, q, joint_id, rep=None)\n--\n\nThe (6, nv) Jacobian of a joint's "
-     "frame at q."},
+     "frame at q, in representation rep (None: Representation.BODY)."},
     {"frame_jacobian", vb::fn(py_frame_jacobian), kFlags,
      "frame_jacobian(model, data, q, frame_id, rep=None)\n--\n\nThe (6, nv) Jacobian of a frame at "
      "q, in representation rep (None: Representation.BODY)."},
     {"frame_velocity", vb::fn(py_frame_velocity), kFlags,
-     "frame_velocity(model, data, q, v, frame_id, rep=None)\n--\n\nThe frame's velocity J v, (6,)."},
+     "frame_velocity(model, data, q, v, frame_id, rep=None)\n--\n\nThe frame's velocity J v, (6,), in "
+     "representation rep (None: Representation.BODY)."},
     {"frame_acceleration", vb::fn(py_frame_acceleration), kFlags,
      "frame_acceleration(model, data, q, v, a, frame_id, rep=None)\n--\n\nThe time derivative of "
-     "frame_velocity in the same representation, (6,)."},
+     "frame_velocity in the same representation rep (None: Representation.BODY), (6,)."},
     {"frame_jacobian_time_derivative", vb::fn(py_frame_jacobian_time_derivative), kFlags,
      "frame_jacobian_time_derivative(model, data, q, v, frame_id, rep=None)\n--\n\nThe (6, nv) "
-     "time derivative of the frame Jacobian along v: d/dt (J v) = J a + Jdot v."},
+     "time derivative of the frame Jacobian along v: d/dt (J v) = J a + Jdot v (rep None: "
+     "Representation.BODY)."},
     {"total_mass", vb::fn(py_total_mass), kFlags, "total_mass(model)\n--\n\nThe sum of the bodies' masses."},
     {"center_of_mass", vb::fn(py_center_of_mass), kFlags,
      "center_of_mass(model, data, q)\n--\n\nThe centre of mass at q in world coordinates, (3,)."},
