@@ -56,9 +56,17 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
     for (std::size_t c = 0; c < step.motion.nv(); ++c) {
       // The column (a; b) in world axes is (w; u) = (R a; R b), about the world origin
       // (w; u + t x w), about the frame's origin (w; u + w x (p - t)).
-      const SpatialMotion s = step.motion.column(c);
-      const Vector3D w = oMj.rotation * s.rotation;
-      const Vector3D u = oMj.rotation * s.translation;
+      Vector3D w, u;
+      const JointMotion& motion = step.motion;
+      if (motion.nv() == 1 && motion.rotates() && motion.coordinate_axis >= 0) {
+        // A rotation about a coordinate axis: its column turned into world axes is that
+        // column of the joint's rotation.
+        w = oMj.rotation.column(motion.coordinate_axis) * motion.axis_sign;
+      } else {
+        const SpatialMotion s = motion.column(c);
+        w = oMj.rotation * s.rotation;
+        u = oMj.rotation * s.translation;
+      }
       SpatialMotion column;
       switch (rep) {
         case Representation::Mixed: column = {w, u + cross(w, p - oMj.translation)}; break;
