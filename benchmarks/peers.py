@@ -1,4 +1,4 @@
-"""Velmora against the engines a user would otherwise pick: MuJoCo, pybullet and DART.
+"""Velmora against the engines a user would otherwise pick: MuJoCo, pybullet, DART and KDL.
 
 Five operations per robot, timed per call from Python in one interleaved run:
 
@@ -44,6 +44,9 @@ What each engine's call does (the fastest agreeing path is timed where there are
             calculateInverseDynamics(q, v, 0) for the bias torques h, and
             numpy.linalg.solve(M, tau - h).  load: loadURDF(useFixedBase,
             URDF_USE_INERTIA_FROM_FILE) in a DIRECT client (removeBody outside the timing).
+  KDL       jac only (PyKDL from Debian's python3-pykdl, when installed): the chain from
+            the root link to the last link, ChainJntToJacSolver.JntToJac on a JntArray
+            made beforehand, or filled from the NumPy configuration in the call.
   DART      fk: setPositions, computeForwardKinematics(transforms only).  jac:
             setPositions, the skeleton's getWorldJacobian of the link's body node.  id:
             setPositions, setVelocities, setAccelerations, computeInverseDynamics,
@@ -631,6 +634,98 @@ class Dart:
         }
 
 
+class Kdl:
+    """Orocos KDL through PyKDL (Debian's python3-pykdl), for the frame Jacobian only:
+    KDL has no URDF reader of its own, and its chain solvers do not cover trees, so the
+    chain from the root link to the last link is built here from the URDF's joints."""
+    name = "KDL"
+    load_label = None
+    variants = ("default",)
+
+    def __init__(self):
+        try:
+            import PyKDL
+        except ImportError:
+            # Debian installs it for the system interpreter; its module fits this one
+            # when the versions match.
+            sys.path.append("/usr/lib/python3/dist-packages")
+            try:
+                import PyKDL
+            finally:
+                sys.path.remove("/usr/lib/python3/dist-packages")
+        self.kdl = PyKDL
+
+    def open(self, robot, variant):
+        K = self.kdl
+        root = ET.fromstring(robot.path.read_text())
+        joint_of_child = {j.find("child").get("link"): j for j in root.findall("joint")}
+        path, link = [], robot.last_link
+        while link in joint_of_child:
+            path.append(joint_of_child[link])
+            link = joint_of_child[link].find("parent").get("link")
+        chain, names = K.Chain(), []
+        for joint in reversed(path):
+            origin = joint.find("origin")
+            xyz = [float(x) for x in (origin.get("xyz", "0 0 0") if origin is not None else "0 0 0").split()]
+            rpy = [float(x) for x in (origin.get("rpy", "0 0 0") if origin is not None else "0 0 0").split()]
+            frame = K.Frame(K.Rotation.RPY(*rpy), K.Vector(*xyz))
+            kind = joint.get("type")
+            if kind == "fixed":
+                kdl_joint = K.Joint(joint.get("name"), K.Joint.Fixed)
+            elif kind in ("revolute", "continuous", "prismatic"):
+                axis_element = joint.find("axis")
+                axis = np.array([float(x) for x in (axis_element.get("xyz") if axis_element is not None
+                                                    else "1 0 0").split()])
+                # Axes are unit vectors for rotations; a slide moves by the axis as written.
+                if kind != "prismatic":
+                    axis /= np.linalg.norm(axis)
+                world_axis = frame.M * K.Vector(*axis)
+                kdl_kind = K.Joint.TransAxis if kind == "prismatic" else K.Joint.RotAxis
+                scale = np.linalg.norm(axis) if kind == "prismatic" else 1.0
+                if scale != 1.0:
+                    world_axis = world_axis / scale
+                kdl_joint = K.Joint(joint.get("name"), frame.p, world_axis, kdl_kind, scale)
+                names.append(joint.get("name"))
+            else:
+                raise Refused(f"joint kind {kind!r}")
+            chain.addSegment(K.Segment(joint.get("name"), kdl_joint, frame))
+        columns = np.array([robot.layout.names.index(name) for name in names], dtype=int)
+        solver = K.ChainJntToJacSolver(chain)
+        n = range(robot.samples)
+        arrays = []
+        for k in n:
+            q = K.JntArray(len(names))
+            for i, c in enumerate(columns):
+                q[i] = robot.theta[k][c]
+            arrays.append(q)
+        jacobian = K.Jacobian(len(names))
+
+        def jac_call(q, chain=chain):  # the solver refers to the chain: keep it alive with the call
+            return solver.JntToJac(q, jacobian)
+
+        joint_positions = K.JntArray(len(names))
+        slots = list(enumerate(columns.tolist()))
+
+        def jac_from_numpy(theta, chain=chain):
+            for i, c in slots:
+                joint_positions[i] = theta[c]
+            return solver.JntToJac(joint_positions, jacobian)
+
+        def jac_extract(k, _):
+            full = np.zeros((6, robot.layout.nv))
+            for c, column in enumerate(columns):
+                for r in range(6):
+                    # KDL's rows are the linear velocity, then the angular one.
+                    full[(r + 3) % 6, column] = jacobian[r, c]
+            return full
+
+        # Timed both on a JntArray made beforehand (KDL's own input, as pybullet's lists
+        # are made beforehand) and from the NumPy configuration the other engines take.
+        return {"jac": [("JntToJac on a prepared JntArray", jac_call, [(arrays[k],) for k in n], jac_extract),
+                        ("JntArray from NumPy + JntToJac", jac_from_numpy, [(robot.theta[k],) for k in n],
+                         jac_extract)]}
+
+
 # ------------------------------------------------------------------------------ checking
 
 def candidate_error(robot, op, call, argsets, extract):
@@ -701,6 +796,9 @@ def check_engine(engine, robot, ops):
             if op == "load":
                 continue
             cell = cells[op]
+            if op not in instance:
+                cell.status, cell.reason = "refused", f"no {OP_TITLES[op]} call through this interface"
+                continue
             if op == "fd" and all(x is None for x in robot.ddq):
                 cell.status, cell.reason = "refused", "velmora finds the mass matrix singular"
                 continue
@@ -728,7 +826,9 @@ def check_engine(engine, robot, ops):
             load = cells["load"]
             load.variant = variant
             bad = [c for c in dynamics if c.status not in ("ok", "refused")]
-            if bad:
+            if engine.load_label is None:
+                load.status, load.reason = "refused", "no URDF reader"
+            elif bad:
                 load.status, load.reason = "disagrees", "the loaded model does not agree (see the other operations)"
             else:
                 call, path, cleanup = engine.load(robot, variant)
@@ -947,7 +1047,7 @@ def main():
 
     ENGINES["velmora"] = Velmora()
     missing_peers = []
-    for cls, module in ((MuJoCo, "mujoco"), (PyBullet, "pybullet"), (Dart, "dartpy")):
+    for cls, module in ((MuJoCo, "mujoco"), (PyBullet, "pybullet"), (Dart, "dartpy"), (Kdl, "PyKDL")):
         try:
             ENGINES[cls.name] = cls()
         except ImportError:
@@ -1007,7 +1107,7 @@ def main():
 
 def peer_versions():
     versions = {}
-    for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy")):
+    for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy"), ("KDL", "PyKDL")):
         if name in ENGINES:
             try:
                 from importlib.metadata import version

@@ -40,19 +40,21 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
   // From the world down the path: each joint's parent is the row before it.
   // As forward kinematics composes them: the parent's placement, the joint's placement
   // in it (often a pure translation), then the joint's motion for q.
+  // The running placement stays in a local: reading it back from the row just written
+  // would stall on the store.
+  SE3 oMj = SE3::identity();
   for (std::size_t r = 0; r < depth; ++r) {
     const JointStep& step = steps[rows[r].joint];
-    const SE3 parent = r == 0 ? SE3::identity() : rows[r - 1].oMj;
     const SE3 placed =
-        step.placement_translates_only ? parent.translated(step.placement.translation) : parent * step.placement;
-    rows[r].oMj = step.motion.after(placed, step.motion.position(q.data() + step.idx_q));
+        step.placement_translates_only ? oMj.translated(step.placement.translation) : oMj * step.placement;
+    oMj = step.motion.after(placed, step.motion.position(q.data() + step.idx_q));
+    rows[r].oMj = oMj;
   }
-  const SE3& oMi = rows[depth - 1].oMj;
-  const SE3 oMf = jMf ? oMi * *jMf : oMi;
+  const SE3 oMf = jMf ? oMj * *jMf : oMj;
   const Vector3D& p = oMf.translation;
   for (std::size_t r = 0; r < depth; ++r) {
     const JointStep& step = steps[rows[r].joint];
-    const SE3& oMj = rows[r].oMj;
+    const SE3& oMr = rows[r].oMj;
     for (std::size_t c = 0; c < step.motion.nv(); ++c) {
       // The column (a; b) in world axes is (w; u) = (R a; R b), about the world origin
       // (w; u + t x w), about the frame's origin (w; u + w x (p - t)).
@@ -61,17 +63,17 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
       if (motion.nv() == 1 && motion.rotates() && motion.coordinate_axis >= 0) {
         // A rotation about a coordinate axis: its column turned into world axes is that
         // column of the joint's rotation.
-        w = oMj.rotation.column(motion.coordinate_axis) * motion.axis_sign;
+        w = oMr.rotation.column(motion.coordinate_axis) * motion.axis_sign;
       } else {
         const SpatialMotion s = motion.column(c);
-        w = oMj.rotation * s.rotation;
-        u = oMj.rotation * s.translation;
+        w = oMr.rotation * s.rotation;
+        u = oMr.rotation * s.translation;
       }
       SpatialMotion column;
       switch (rep) {
-        case Representation::Mixed: column = {w, u + cross(w, p - oMj.translation)}; break;
-        case Representation::World: column = {w, u + cross(oMj.translation, w)}; break;
-        case Representation::Body: column = oMf.act_inv_motion({w, u + cross(oMj.translation, w)}); break;
+        case Representation::Mixed: column = {w, u + cross(w, p - oMr.translation)}; break;
+        case Representation::World: column = {w, u + cross(oMr.translation, w)}; break;
+        case Representation::Body: column = oMf.act_inv_motion({w, u + cross(oMr.translation, w)}); break;
       }
       store_column(out, nv, step.idx_v + c, column);
     }
