@@ -116,6 +116,8 @@ bench: build
 # first, then per-call times. The engines go into the project environment only.
 bench-peers: build
 	$(VPY) -c "import mujoco, pybullet, dartpy" >/dev/null 2>&1 || $(VPY) -m pip install -q -r benchmarks/requirements-peers.txt
+	@# KDL's Python module comes from Debian; the comparison goes on without it when it cannot be installed.
+	dpkg -s python3-pykdl >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-pykdl || true
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:

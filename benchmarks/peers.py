@@ -1105,6 +1105,20 @@ def main():
     return 0
 
 
+def debian_version(module):
+    """The version of the Debian package that installed `module` (PyKDL), or "?"."""
+    import subprocess
+    try:
+        found = subprocess.run(["dpkg", "-S", f"/usr/lib/python3/dist-packages/{module}.*"], capture_output=True,
+                               text=True).stdout.split(":")[0].strip()
+        if found:
+            return subprocess.run(["dpkg-query", "-W", "-f=${Version}", found], capture_output=True,
+                                  text=True).stdout.strip() or "?"
+    except OSError:
+        pass
+    return "?"
+
+
 def peer_versions():
     versions = {}
     for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy"), ("KDL", "PyKDL")):
@@ -1113,7 +1127,7 @@ def peer_versions():
                 from importlib.metadata import version
                 versions[name] = version(module)
             except Exception:  # noqa: BLE001
-                versions[name] = "?"
+                versions[name] = debian_version(module)
     return versions
 
 
