@@ -90,7 +90,8 @@ test: test-cpp test-python test-asan test-fuzz
 
 # What velmora does, shown on the bundled sample arm through the `velmora` command (the same
 # tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
-# gravity torques and the mass matrix, the cost of each call, and a picture of the arm.
+# gravity torques and the mass matrix, joint positions that put the tool at a pose, the cost
+# of each call, and a picture of the arm.
 demo: build
 	@mkdir -p $(BUILD)/demo
 	@set -e; velmora="env PYTHONPATH=$(BUILD)/python:tools $(VPY) -m velmora_tools"; \
@@ -98,6 +99,8 @@ demo: build
 	echo "\$$ velmora info"; $$velmora info; echo; \
 	echo "\$$ velmora fk --q $$q"; $$velmora fk --q $$q; echo; \
 	echo "\$$ velmora dynamics --q $$q"; $$velmora dynamics --q $$q; echo; \
+	echo "\$$ velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"; \
+	$$velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0; echo; \
 	echo "\$$ velmora bench"; $$velmora bench; echo; \
 	echo "\$$ velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png"; \
 	$$velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png; echo; \
