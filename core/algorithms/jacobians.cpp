@@ -22,10 +22,9 @@ struct SupportRow {
   SE3 oMj;  // the joint's world placement at q
 };
 
-// The Jacobian at q of a frame fixed on joint `joint_id` at placement jMf in the joint's
-// frame. Only the joints between the frame and the world move it, so only their
-// placements are computed (in scratch rows: the joints off that path keep whatever data
-// holds).
+// The Jacobian at q of a frame fixed on joint `joint_id` at placement *jMf in the joint's
+// frame (the joint's own frame when jMf is null). Only the joints between the frame and
+// the world move it, so only their placements are computed, in scratch rows.
 void support_jacobian(const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf,
                       Representation rep, double* out) {
   const std::size_t nv = model.nv;
@@ -37,11 +36,10 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
   SupportRow* rows = passes::scratch_rows<SupportRow>(depth);
   std::size_t k = depth;
   for (std::size_t j = joint_id; j > 0; j = steps[j].parent) rows[--k].joint = j;
-  // From the world down the path: each joint's parent is the row before it.
-  // As forward kinematics composes them: the parent's placement, the joint's placement
-  // in it (often a pure translation), then the joint's motion for q.
-  // The running placement stays in a local: reading it back from the row just written
-  // would stall on the store.
+  // From the world down the path, each joint's parent being the row before it, composed
+  // as forward kinematics does: the parent's placement, the joint's placement in it
+  // (often a pure translation), the joint's motion for q. The running placement stays in
+  // a local: reading it back from the row just written would stall on the store.
   SE3 oMj = SE3::identity();
   for (std::size_t r = 0; r < depth; ++r) {
     const JointStep& step = steps[rows[r].joint];
