@@ -16,8 +16,10 @@ from typing import Optional, Sequence, Tuple
 
 import numpy as np
 
+from velmora_tools.robot import JOINT_TYPES
+
 # Continuous joints hold (cos, sin) in q; their kind's number in velmora.JointType.
-_CONTINUOUS = 0
+_CONTINUOUS = JOINT_TYPES.index("continuous")
 
 
 @dataclass
