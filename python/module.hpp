@@ -20,6 +20,8 @@ bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/R
 bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp
 bool add_forward_kinematics(PyObject* m);        // forward_kinematics            model.cpp
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
+bool add_kinematics(PyObject* m);               // Representation, frame_jacobian, center_of_mass, ...  algorithms_kinematics.cpp
+bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
 bool add_pickle_support(PyObject* m);            // _restore (not in __all__)     pickle.cpp
 bool add_batch_functions(PyObject* m);           // forward_kinematics_batch, rnea_batch, aba_batch  batch.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp

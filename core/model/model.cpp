@@ -187,6 +187,9 @@ Data Model::create_data() const {
   data.joint_data.reserve(joint_models.size());
   for (const auto& jm : joint_models) data.joint_data.push_back(jm->create_joint_data());
   data.oMi.assign(njoints(), SE3::identity());
+  data.oMf.assign(nframes(), SE3::identity());
+  data.v.assign(njoints(), SpatialMotion::zero());
+  data.a.assign(njoints(), SpatialMotion::zero());
   data.joint_kinds.reserve(joint_models.size());
   for (const auto& jd : data.joint_data) data.joint_kinds.push_back(jd->kind());
   return data;
@@ -217,7 +220,7 @@ std::string Model::repr() const {
 
 // ------------------------------------------------------------------------------- Data
 
-Data::Data(const Data& o) : oMi(o.oMi), joint_kinds(o.joint_kinds) {
+Data::Data(const Data& o) : oMi(o.oMi), oMf(o.oMf), v(o.v), a(o.a), joint_kinds(o.joint_kinds) {
   joint_data.reserve(o.joint_data.size());
   for (const auto& jd : o.joint_data) joint_data.push_back(jd->clone_box());
 }

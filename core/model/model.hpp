@@ -14,6 +14,7 @@
 #include "core/model/frame.hpp"
 #include "core/model/frame_index.hpp"
 #include "core/spatial/configuration.hpp"
+#include "core/spatial/motion.hpp"
 #include "core/spatial/se3.hpp"
 
 namespace velmora {
@@ -121,6 +122,11 @@ class Data {
 
   std::vector<std::unique_ptr<JointData>> joint_data;
   std::vector<SE3> oMi;
+  // World placement of every frame, from the last update_frame_placements.
+  std::vector<SE3> oMf;
+  // Each joint's spatial velocity and acceleration in its own frame, from the last
+  // forward kinematics given velocities (and accelerations).
+  std::vector<SpatialMotion> v, a;
   // The kind of each joint data, as one list: what the fit check compares.
   std::vector<JointType> joint_kinds;
 };

@@ -60,6 +60,11 @@ def _cases():
     geom_model.add_geometry_object(obj)
     geom_data = geom_model.create_data(data)
     frame = model.frames[1]
+    factor = velmora.mass_matrix_factor(model, data, q)
+    singular = velmora.Model()
+    singular.add_joint(0, velmora.JointModelRX(), velmora.SE3.Identity(), "massless")
+    singular_data = singular.create_data()
+    W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
     Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
     out = np.empty((16, model.nv))
     return {
@@ -94,6 +99,36 @@ def _cases():
         "rnea bad": _raises(lambda: velmora.rnea(model, data, q[:2], v, v), ValueError),
         "aba": lambda: velmora.aba(model, data, q, v, v),
         "aba bad": _raises(lambda: velmora.aba(model, data, q, v[:2], v), ValueError),
+        "mass matrix, bias, gravity": lambda: (velmora.mass_matrix(model, data, q),
+                                               velmora.bias_forces(model, data, q, v),
+                                               velmora.gravity_torques(model, data, q)),
+        "coriolis, inverse mass matrix": lambda: (velmora.coriolis_matrix(model, data, q, v),
+                                                  velmora.inverse_mass_matrix(model, data, q)),
+        "centroidal momentum": lambda: (velmora.centroidal_momentum(model, data, q, v),
+                                        velmora.centroidal_momentum_matrix(model, data, q)),
+        "mass matrix factor": lambda: (lambda f: (f.solve(v), f.solve(np.ones((model.nv, 2))), f.logdet))(
+            velmora.mass_matrix_factor(model, data, q)),
+        "dynamics terms bad": _raises(lambda: velmora.mass_matrix(model, data, q[:2]), ValueError),
+        "dynamics terms bad type": _raises(lambda: velmora.coriolis_matrix(model, data, q, [1.0]), TypeError),
+        "factor solve bad": _raises(lambda: factor.solve(np.ones(3)), ValueError),
+        "singular inverse mass matrix": _raises(
+            lambda: velmora.inverse_mass_matrix(singular, singular_data, np.zeros(1)), ValueError),
+        "gravity setter": lambda: (setattr(model, "gravity", np.array([0.0, 0.0, -9.81])),
+                                   setattr(model, "gravity", vec)),
+        "gravity setter bad": _raises(lambda: setattr(model, "gravity", np.ones(4)), ValueError),
+        "forward_kinematics v a": lambda: (velmora.forward_kinematics(model, data, q, v, v), data.v, data.a),
+        "frame placements": lambda: (velmora.update_frame_placements(model, data), data.oMf,
+                                     velmora.frame_placement(model, data, 3)),
+        "jacobians": lambda: (velmora.frame_jacobian(model, data, q, 3), velmora.joint_jacobian(model, data, q, 2, W),
+                              velmora.frame_jacobian_time_derivative(model, data, q, v, 5, M)),
+        "frame motion": lambda: (velmora.frame_velocity(model, data, q, v, 4, M),
+                                 velmora.frame_acceleration(model, data, q, v, v, 4, W)),
+        "mass and energy": lambda: (velmora.total_mass(model), velmora.center_of_mass(model, data, q),
+                                    velmora.center_of_mass_jacobian(model, data, q),
+                                    velmora.kinetic_energy(model, data, q, v), velmora.potential_energy(model, data, q)),
+        "jacobian bad id": _raises(lambda: velmora.frame_jacobian(model, data, q, 99), IndexError),
+        "jacobian bad size": _raises(lambda: velmora.frame_acceleration(model, data, q, v, v[:2], 1), ValueError),
+        "jacobian bad rep": _raises(lambda: velmora.frame_jacobian(model, data, q, 1, 0), TypeError),
         "geometry": lambda: (velmora.GeometryObject("ball", 1, 0, tessary.Cuboid([1.0, 2.0, 3.0]), se3),
                              obj.geometry.radius, obj.mesh_color, obj.placement, repr(obj),
                              geom_model.geometry_objects, geom_model.get_geometry_id("ball"),
