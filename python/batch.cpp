@@ -1,7 +1,8 @@
-// Python functions forward_kinematics_batch, rnea_batch and aba_batch: many states per
-// call, computed without the interpreter lock. Everything that touches Python happens
-// before (arguments checked and converted, the result allocated) or after (errors
-// raised); in between only the core runs, on the model borrowed for reading.
+// Python functions forward_kinematics_batch, rnea_batch, aba_batch, mass_matrix_batch and
+// frame_jacobian_batch: many states per call, computed without the interpreter lock.
+// Everything that touches Python happens before (arguments checked and converted, the
+// result allocated) or after (errors raised); in between only the core runs, on the model
+// borrowed for reading.
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -222,6 +223,87 @@ PyObject* aba_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return dynamics_batch("aba_batch", aba_names, &velmora::aba_batch, args, nargs, kwnames);
 }
 
+// ---------------------------------------------------- mass matrices and frame Jacobians
+
+// rep=None: Representation.BODY; otherwise a velmora.Representation value.
+bool read_representation(PyObject* o, const char* function, Representation& rep) {
+  rep = Representation::Body;
+  if (!o) return true;
+  PyObject* module = PyImport_AddModule("velmora");  // borrowed
+  vb::Ref cls = module ? vb::Ref::steal(PyObject_GetAttrString(module, "Representation")) : vb::Ref();
+  if (!cls) return false;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != cls.get())
+    return vb::type_error({function, "rep"}, "Representation", o);
+  const long value = PyLong_AsLong(vb::Ref::steal(PyNumber_Long(o)).get());
+  if (value == -1 && PyErr_Occurred()) return false;
+  rep = static_cast<Representation>(value);
+  return true;
+}
+
+PyObject* mass_matrix_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr const char* function = "mass_matrix_batch";
+  static const char* const names[] = {"model", "Q", "threads", "out"};
+  vb::Args<4> in;
+  vb::Object<PyModel>* model_obj;
+  if (!vb::parse(in, function, names, args, nargs, kwnames, 2) || !vb::to_object(in[0], {function, "model"}, model_obj))
+    return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    vb::Shared<PyModel> model(model_obj);
+    if (!model.ok()) return nullptr;
+    Py_ssize_t n = -1;
+    Rows q;
+    std::size_t threads;
+    if (!read_rows(in[1], {function, "Q"}, n, model->nq, q) || !read_threads(in[2], function, threads)) return nullptr;
+    const auto nv = static_cast<Py_ssize_t>(model->nv);
+    const Py_ssize_t shape[3] = {n, nv, nv};
+    double* out;
+    vb::Ref result = vb::Ref::steal(result_array(in[3], function, 3, shape, out));
+    if (!result) return nullptr;
+    q.copy_if_overlapping(out, static_cast<std::size_t>(n * nv * nv) * sizeof(double));
+    auto done = without_lock(
+        [&] { return velmora::mass_matrix_batch(*model, static_cast<std::size_t>(n), q.data, out, threads); });
+    if (!done) return batch_error(function, done.error());
+    return result.release();
+  });
+}
+
+PyObject* frame_jacobian_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr const char* function = "frame_jacobian_batch";
+  static const char* const names[] = {"model", "Q", "frame_id", "rep", "threads", "out"};
+  vb::Args<6> in;
+  vb::Object<PyModel>* model_obj;
+  if (!vb::parse(in, function, names, args, nargs, kwnames, 3) || !vb::to_object(in[0], {function, "model"}, model_obj))
+    return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    vb::Shared<PyModel> model(model_obj);
+    if (!model.ok()) return nullptr;
+    Py_ssize_t n = -1;
+    Rows q;
+    std::size_t frame_id, threads;
+    Representation rep;
+    if (!read_rows(in[1], {function, "Q"}, n, model->nq, q) || !vb::to_index(in[2], {function, "frame_id"}, frame_id) ||
+        !read_representation(in[3], function, rep) || !read_threads(in[4], function, threads))
+      return nullptr;
+    if (frame_id >= model->nframes()) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s() argument 'frame_id': frame id %zu is out of range (the model has %zu frames)", function,
+                   frame_id, model->nframes());
+      return nullptr;
+    }
+    const auto nv = static_cast<Py_ssize_t>(model->nv);
+    const Py_ssize_t shape[3] = {n, 6, nv};
+    double* out;
+    vb::Ref result = vb::Ref::steal(result_array(in[5], function, 3, shape, out));
+    if (!result) return nullptr;
+    q.copy_if_overlapping(out, static_cast<std::size_t>(n * 6 * nv) * sizeof(double));
+    auto done = without_lock([&] {
+      return velmora::frame_jacobian_batch(*model, static_cast<std::size_t>(n), q.data, frame_id, rep, out, threads);
+    });
+    if (!done) return batch_error(function, done.error());
+    return result.release();
+  });
+}
+
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef forward_kinematics_batch_def = {
     "forward_kinematics_batch", vb::fn(forward_kinematics_batch), kFlags,
@@ -239,11 +321,22 @@ PyMethodDef aba_batch_def = {
     "Forward dynamics for every row of (Q, V, TAU): an (N, nv) array of joint accelerations.\n"
     "A singular state raises ValueError naming its row (the first one)."};
 
+PyMethodDef mass_matrix_batch_def = {
+    "mass_matrix_batch", vb::fn(mass_matrix_batch), kFlags,
+    "mass_matrix_batch(model, Q, threads=None, out=None)\n--\n\n"
+    "The mass matrix M(q) for every row of Q: an (N, nv, nv) array."};
+PyMethodDef frame_jacobian_batch_def = {
+    "frame_jacobian_batch", vb::fn(frame_jacobian_batch), kFlags,
+    "frame_jacobian_batch(model, Q, frame_id, rep=None, threads=None, out=None)\n--\n\n"
+    "The Jacobian of a frame for every row of Q, in representation rep (None: Representation.BODY):\n"
+    "an (N, 6, nv) array, rows angular then linear."};
+
 }  // namespace
 
 bool add_batch_functions(PyObject* m) {
   return vb::add_function(m, &forward_kinematics_batch_def) && vb::add_function(m, &rnea_batch_def) &&
-         vb::add_function(m, &aba_batch_def);
+         vb::add_function(m, &aba_batch_def) && vb::add_function(m, &mass_matrix_batch_def) &&
+         vb::add_function(m, &frame_jacobian_batch_def);
 }
 
 }  // namespace velmora::py

@@ -23,7 +23,7 @@ bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inver
 bool add_kinematics(PyObject* m);               // Representation, frame_jacobian, center_of_mass, ...  algorithms_kinematics.cpp
 bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
 bool add_pickle_support(PyObject* m);            // _restore (not in __all__)     pickle.cpp
-bool add_batch_functions(PyObject* m);           // forward_kinematics_batch, rnea_batch, aba_batch  batch.cpp
+bool add_batch_functions(PyObject* m);           // forward_kinematics_batch .. frame_jacobian_batch  batch.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 
 // Stores `module` in sys.modules under `key`.

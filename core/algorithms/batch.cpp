@@ -1,7 +1,10 @@
 // Many states per call over a small pool of threads. Each state goes through the
-// single-state function (forward_kinematics, rnea, aba): the passes keep their scratch
-// rows per thread, so states on different threads share nothing but the read-only model.
+// single-state function (forward_kinematics, rnea, aba, mass_matrix, frame_jacobian): the
+// passes keep their scratch rows per thread, so states on different threads share nothing
+// but the read-only model.
 #include "core/algorithms/batch.hpp"
+
+#include "core/algorithms/dynamics_quantities.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -250,6 +253,34 @@ std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, co
 std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, const double* Q, const double* V,
                                           const double* TAU, double* out, std::size_t threads) {
   return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+}
+
+std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,
+                                                  std::size_t threads) {
+  const std::size_t nq = model.nq, block = model.nv * model.nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto done = mass_matrix(model, {Q + i * nq, nq}, out + i * block); !done)
+        return BatchError{i, std::move(done.error().message)};
+    return std::nullopt;
+  });
+}
+
+std::expected<void, BatchError> frame_jacobian_batch(const Model& model, std::size_t n, const double* Q,
+                                                     std::size_t frame_id, Representation rep, double* out,
+                                                     std::size_t threads) {
+  if (frame_id >= model.nframes())
+    return std::unexpected(BatchError{0, "Frame id " + std::to_string(frame_id) + " is out of range: the model has " +
+                                             std::to_string(model.nframes()) + " frames"});
+  const std::size_t nq = model.nq, block = 6 * model.nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    // One workspace per chunk, as for forward kinematics.
+    Data data = model.create_data();
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto done = frame_jacobian(model, data, {Q + i * nq, nq}, frame_id, rep, out + i * block); !done)
+        return BatchError{i, std::move(done.error().message)};
+    return std::nullopt;
+  });
 }
 
 }  // namespace velmora

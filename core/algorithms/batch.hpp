@@ -1,6 +1,6 @@
 // Many states of one model per call: forward kinematics of chosen frames, inverse and
-// forward dynamics, each state computed by the same single-state functions, spread over
-// a small pool of threads.
+// forward dynamics, mass matrices and frame Jacobians, each state computed by the same
+// single-state functions, spread over a small pool of threads.
 //
 // States are rows of contiguous row-major blocks (row i of Q at Q + i * nq). They are cut
 // into contiguous chunks; a thread takes a whole chunk at a time and computes each of its
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/kinematics_quantities.hpp"
 #include "core/model/model.hpp"
 
 namespace velmora {
@@ -55,5 +56,15 @@ std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, co
 // then hold results of other states.
 std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, const double* Q, const double* V,
                                           const double* TAU, double* out, std::size_t threads);
+
+// The mass matrix M(q) for every row of Q; out holds n blocks of nv x nv values.
+std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,
+                                                  std::size_t threads);
+
+// The 6 x nv Jacobian of frame `frame_id` in representation `rep` for every row of Q,
+// row-major; out holds n blocks of 6 * nv values. The id is checked (error row 0) first.
+std::expected<void, BatchError> frame_jacobian_batch(const Model& model, std::size_t n, const double* Q,
+                                                     std::size_t frame_id, Representation rep, double* out,
+                                                     std::size_t threads);
 
 }  // namespace velmora

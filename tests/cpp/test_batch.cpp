@@ -11,6 +11,7 @@
 
 #include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/batch.hpp"
+#include "core/algorithms/dynamics_quantities.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/model.hpp"
 
@@ -118,6 +119,27 @@ TEST(Batch, RowsEqualSingleCallsForEveryThreadCount) {
     EXPECT_TRUE(same_bits(tau, tau1)) << threads;
     EXPECT_TRUE(same_bits(ddq, ddq1)) << threads;
   }
+}
+
+TEST(Batch, MassMatricesAndJacobiansEqualSingleCalls) {
+  const Model m = chain(8);
+  const std::size_t n = 45, nv = m.nv, frame = m.nframes() - 2;
+  const States s = states(m, n);
+  std::vector<double> mass1(n * nv * nv), jac1(n * 6 * nv);
+  Data data = m.create_data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::span<const double> q{s.Q.data() + i * m.nq, m.nq};
+    ASSERT_TRUE(mass_matrix(m, q, mass1.data() + i * nv * nv));
+    ASSERT_TRUE(frame_jacobian(m, data, q, frame, Representation::Mixed, jac1.data() + i * 6 * nv));
+  }
+  for (std::size_t threads : {1u, 2u, 5u}) {
+    std::vector<double> mass(mass1.size(), NAN), jac(jac1.size(), NAN);
+    ASSERT_TRUE(mass_matrix_batch(m, n, s.Q.data(), mass.data(), threads));
+    ASSERT_TRUE(frame_jacobian_batch(m, n, s.Q.data(), frame, Representation::Mixed, jac.data(), threads));
+    EXPECT_TRUE(same_bits(mass, mass1)) << threads;
+    EXPECT_TRUE(same_bits(jac, jac1)) << threads;
+  }
+  EXPECT_FALSE(frame_jacobian_batch(m, 1, s.Q.data(), m.nframes(), Representation::Body, jac1.data(), 2));
 }
 
 TEST(Batch, FirstSingularRowIsReported) {

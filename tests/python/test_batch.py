@@ -1,6 +1,7 @@
-"""Many states per call: forward_kinematics_batch, rnea_batch and aba_batch against the
-single-state calls, for every thread count, with the argument checks, the result array
-given by the caller, and the interpreter lock released while they run."""
+"""Many states per call: forward_kinematics_batch, rnea_batch, aba_batch, mass_matrix_batch
+and frame_jacobian_batch against the single-state calls, for every thread count, with the
+argument checks, the result array given by the caller, and the interpreter lock released
+while they run."""
 import inspect
 import os
 import threading
@@ -85,6 +86,22 @@ def test_rows_equal_single_calls_for_every_thread_count(robot):
     assert np.allclose(acc, A, rtol=1e-6, atol=1e-6)
 
 
+def test_mass_matrices_and_jacobians_equal_single_calls(robot):
+    model, (Q, _, _) = robot
+    data = model.create_data()
+    frame = model.nframes - 1
+    reps = [vm.Representation.WORLD, vm.Representation.BODY, vm.Representation.MIXED]
+    mass = np.array([vm.mass_matrix(model, data, q) for q in Q])
+    jacobians = {rep: np.array([vm.frame_jacobian(model, data, q, frame, rep) for q in Q]) for rep in reps}
+    for threads in THREADS:
+        got = vm.mass_matrix_batch(model, Q, threads=threads)
+        assert got.shape == (37, model.nv, model.nv) and np.array_equal(got, mass), threads
+        for rep in reps:
+            got = vm.frame_jacobian_batch(model, Q, frame, rep, threads=threads)
+            assert got.shape == (37, 6, model.nv) and np.array_equal(got, jacobians[rep]), (threads, rep)
+    assert np.array_equal(vm.frame_jacobian_batch(model, Q, frame), jacobians[vm.Representation.BODY])
+
+
 def test_pendulum_closed_form_row_by_row():
     m, l = 1.7, 0.6
     model = pendulum(m, l)
@@ -101,6 +118,12 @@ def test_pendulum_closed_form_row_by_row():
     assert placements[:, 0, :3, 3] == pytest.approx(np.stack([0 * q, l * np.cos(q), l * np.sin(q)], axis=1),
                                                      abs=1e-15)
     assert np.array_equal(placements[:, 1], np.broadcast_to(np.eye(4), (101, 4, 4)))
+    assert vm.mass_matrix_batch(model, Q, threads=2)[:, 0, 0] == pytest.approx(np.full(101, m * l * l), rel=1e-14)
+    # The tip's velocity per unit hinge rate: angular (1, 0, 0); in world-aligned axes at the
+    # tip, linear (1, 0, 0) x (0, l cos q, l sin q).
+    mixed = vm.frame_jacobian_batch(model, Q, len(model.frames) - 1, vm.Representation.MIXED, threads=2)[:, :, 0]
+    expected = np.stack([np.ones_like(q), 0 * q, 0 * q, 0 * q, -l * np.sin(q), l * np.cos(q)], axis=1)
+    assert mixed == pytest.approx(expected, abs=1e-15)
 
 
 def test_frame_ids_choose_and_order_frames():
@@ -211,6 +234,25 @@ def test_wrong_shapes_name_the_argument_before_any_work(fn):
         fn(model, Q, V.astype(np.float32), A)
     with pytest.raises(TypeError):
         fn(model.create_data(), Q, V, A)
+
+
+def test_mass_matrix_and_jacobian_argument_checks():
+    model = load("kuka_iiwa")
+    Q, _, _ = states(model, 4)
+    assert vm.mass_matrix_batch(model, Q[:0]).shape == (0, 7, 7)
+    assert vm.frame_jacobian_batch(model, Q[:0], 1).shape == (0, 6, 7)
+    out = np.full((4, 6, 7), 3.0)
+    assert vm.frame_jacobian_batch(model, Q, 2, out=out) is out
+    with pytest.raises(ValueError, match="'Q'"):
+        vm.mass_matrix_batch(model, Q[:, 1:])
+    with pytest.raises(ValueError, match="'out'"):
+        vm.mass_matrix_batch(model, Q, out=np.empty((4, 7, 6)))
+    with pytest.raises(ValueError, match="'frame_id'.*out of range"):
+        vm.frame_jacobian_batch(model, Q, model.nframes)
+    with pytest.raises(TypeError, match="'rep'"):
+        vm.frame_jacobian_batch(model, Q, 1, 0)
+    with pytest.raises(TypeError):
+        vm.frame_jacobian_batch(model, Q)
 
 
 def test_forward_kinematics_argument_checks():
@@ -346,3 +388,5 @@ def test_text_signatures():
     assert str(inspect.signature(vm.rnea_batch)) == "(model, Q, V, A, threads=None, out=None)"
     assert str(inspect.signature(vm.aba_batch)) == "(model, Q, V, TAU, threads=None, out=None)"
     assert str(inspect.signature(vm.forward_kinematics_batch)) == "(model, Q, frame_ids=None, threads=None, out=None)"
+    assert str(inspect.signature(vm.mass_matrix_batch)) == "(model, Q, threads=None, out=None)"
+    assert str(inspect.signature(vm.frame_jacobian_batch)) == "(model, Q, frame_id, rep=None, threads=None, out=None)"

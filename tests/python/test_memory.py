@@ -140,6 +140,8 @@ def _cases():
                                              velmora.forward_kinematics_batch(model, Q, [1, 2], threads=2)),
         "rnea_batch": lambda: (velmora.rnea_batch(model, Q, V, V), velmora.rnea_batch(model, Q, V, V, 2, out)),
         "aba_batch": lambda: velmora.aba_batch(model, Q[::2], V[::2], V[::2], threads=2),
+        "mass_matrix/frame_jacobian batch": lambda: (velmora.mass_matrix_batch(model, Q, threads=2),
+                                                     velmora.frame_jacobian_batch(model, Q, 2, W)),
         "batch errors": _raises(lambda: velmora.rnea_batch(model, Q, V[:3], V), ValueError),
         "batch frame errors": _raises(lambda: velmora.forward_kinematics_batch(model, Q, [0, 99]), ValueError),
         "pickle": lambda: (pickle.loads(pickle.dumps(model)), copy.deepcopy(geom_model), pickle.dumps(se3),

@@ -19,7 +19,7 @@ EXPECTED_ALL = [
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "tessary",
-    "forward_kinematics_batch", "rnea_batch", "aba_batch",
+    "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
 ]
 
 
