@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -259,7 +260,7 @@ Result<void> scan_robot(Context& ctx) {
         else if (!child_without_link)
           child_without_link = ParseError{Kind::MissingParameter, "link", {}};
       }
-    } else if (same_name(tag, "material")) {
+    } else if (ctx.with_geometry && same_name(tag, "material")) {
       if (auto r = read_material(ctx, n); !r) return r;
     }
   }
@@ -396,8 +397,44 @@ Result<void> walk(Context& ctx) {
   return {};
 }
 
+// True when every number of the list is finite.
+template <std::size_t N>
+bool finite(const std::array<double, N>& values) {
+  for (const double x : values)
+    if (!std::isfinite(x)) return false;
+  return true;
+}
+bool finite(const Vector3D& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite(const SE3& m) { return finite(m.rotation.m) && finite(m.translation); }
+bool finite(const Inertia& i) { return std::isfinite(i.mass) && finite(i.com) && finite(i.inertia.data); }
+
+// The numbers read are all finite, but placements and inertias composed from very large
+// ones can still overflow; such a model is refused rather than handed out with
+// infinities or NaN in it.
+Result<void> check_finite(const Context& ctx) {
+  const Model& model = ctx.model;
+  const auto quoted = [](const std::string& name) { return "'" + name + "'"; };
+  for (std::size_t i = 0; i < model.njoints(); ++i) {
+    if (!finite(model.joint_placements[i]))
+      return fail(Kind::NotFinite, "the placement of joint " + quoted(model.joint_names[i]));
+    if (!finite(model.inertias[i]))
+      return fail(Kind::NotFinite, "the inertia of the body moved by joint " + quoted(model.joint_names[i]));
+  }
+  for (const Frame& frame : model.frames) {
+    if (!finite(frame.placement)) return fail(Kind::NotFinite, "the placement of frame " + quoted(frame.name));
+    if (!finite(frame.inertia)) return fail(Kind::NotFinite, "the inertia of frame " + quoted(frame.name));
+  }
+  for (const GeometryModel* geometry : {&ctx.collision_model, &ctx.visual_model})
+    for (const GeometryObject& object : geometry->objects)
+      if (!finite(object.placement))
+        return fail(Kind::NotFinite, "the placement of geometry object " + quoted(object.name));
+  return {};
+}
+
+// Builds the models from the document's text; with `with_geometry` false, the model
+// alone (the geometry models stay empty and package_dir is not used).
 Result<UrdfModels> build_from_text(std::string_view text, const std::optional<std::string>& package_dir,
-                                   const std::string& filepath) {
+                                   const std::string& filepath, bool with_geometry) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
@@ -414,8 +451,10 @@ Result<UrdfModels> build_from_text(std::string_view text, const std::optional<st
   if (!robot) return std::unexpected(robot.error());
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
-  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}};
+  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {},
+              with_geometry};
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
+  if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
 }
 
@@ -425,12 +464,32 @@ std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& 
                                                              const std::optional<std::string>& package_dir) {
   const auto text = read_file(filepath);
   if (!text) return std::unexpected(text.error());
-  return build_from_text(*text, package_dir, filepath);
+  return build_from_text(*text, package_dir, filepath, true);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
                                                                     const std::optional<std::string>& package_dir) {
-  return build_from_text(text, package_dir, "<string>");
+  return build_from_text(text, package_dir, "<string>", true);
+}
+
+namespace {
+
+const std::optional<std::string> no_package_dir;
+
+}  // namespace
+
+std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath) {
+  const auto text = read_file(filepath);
+  if (!text) return std::unexpected(text.error());
+  auto built = build_from_text(*text, no_package_dir, filepath, false);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->model);
+}
+
+std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text) {
+  auto built = build_from_text(text, no_package_dir, "<string>", false);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->model);
 }
 
 }  // namespace velmora
