@@ -3,6 +3,7 @@
 // depth-first (children in name order) with an explicit stack, so that neither a deep
 // chain nor a malformed joint graph can exhaust the call stack or loop forever.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,12 +77,21 @@ Result<std::string> read_file(const std::string& path) {
   if (fd < 0) return io_error(errno, path);
   const FileDescriptor file{fd};
   // Read to the end into room that grows as needed; robot files mostly fit the first
-  // block, so no size query is made and nothing is moved. The room is not cleared first:
-  // only what was read is kept.
+  // block, so no size query is made and nothing is moved. A larger file gets room for
+  // its size (plus one byte, to see the end) at once rather than by doubling, which
+  // would copy it several times and touch twice its size in fresh memory. The room is
+  // not cleared first: only what was read is kept.
   std::string text;
   std::size_t length = 0;
   int error = 0;
-  for (std::size_t room = 1 << 16;; room = 2 * (length + 1)) {
+  const auto next_room = [&] {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+        static_cast<std::size_t>(st.st_size) >= length)
+      return static_cast<std::size_t>(st.st_size) + 1;
+    return 2 * (length + 1);  // growing, or not a regular file
+  };
+  for (std::size_t room = 1 << 16;; room = next_room()) {
     text.resize_and_overwrite(room, [&](char* buffer, std::size_t size) {
       while (length < size) {
         const ::ssize_t n = ::read(fd, buffer + length, size - length);
