@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <system_error>
 
@@ -442,22 +443,36 @@ Result<void> check_finite(const Context& ctx) {
 }
 
 // Builds the models from the document's text; with `with_geometry` false, the model
-// alone (the geometry models stay empty and package_dir is not used).
-Result<UrdfModels> build_from_text(std::string_view text, const std::optional<std::string>& package_dir,
-                                   const std::string& filepath, bool with_geometry) {
+// alone (the geometry models stay empty and package_dir is not used). The text is parsed
+// in place (the document's names and values point into it), so a large file is not
+// copied once more; `original` gives the text as it was, for the position of a parse
+// error.
+Result<UrdfModels> build_from_text(std::string& text, const std::function<std::string()>& original,
+                                   const std::optional<std::string>& package_dir, const std::string& filepath,
+                                   bool with_geometry) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
     return xml_error(text, static_cast<std::ptrdiff_t>(nul), "a NUL character is not allowed");
+  // What the checks after parsing need to know of the text, before the parse changes it.
+  const bool prefixed_tags = may_have_prefixed_tags(text);
+  const bool character_references = text.find("&#") != std::string::npos;
 
   pugi::xml_document doc;
   // Document type declarations, and text outside the root element, become nodes so that
   // they can be refused; the fragment mode keeps such text instead of dropping it.
   constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
-  const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
-  if (!parsed) return xml_error(text, parsed.offset, parsed.description());
-  if (may_have_prefixed_tags(text)) strip_prefixes(doc);
-  const auto robot = check_document(doc, text.find("&#") != std::string::npos);
+  const pugi::xml_parse_result parsed =
+      doc.load_buffer_inplace(text.data(), text.size(), options, pugi::encoding_utf8);
+  if (!parsed) {
+    // The parser has written into the text before the error (ends of names, white space
+    // in values), so lines and columns are counted in the text as it was.
+    std::string before = original();
+    return xml_error(before.size() == text.size() ? std::string_view(before) : std::string_view(text), parsed.offset,
+                     parsed.description());
+  }
+  if (prefixed_tags) strip_prefixes(doc);
+  const auto robot = check_document(doc, character_references);
   if (!robot) return std::unexpected(robot.error());
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
@@ -468,18 +483,36 @@ Result<UrdfModels> build_from_text(std::string_view text, const std::optional<st
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
 }
 
+// The models from a file or from text in memory.
+Result<UrdfModels> build_from_file(const std::string& filepath, const std::optional<std::string>& package_dir,
+                                   bool with_geometry) {
+  auto text = read_file(filepath);
+  if (!text) return std::unexpected(text.error());
+  // After a parse error the file is read again for the error's position; should that
+  // fail or give another length, the position is counted in the parsed text.
+  const auto original = [&] {
+    auto again = read_file(filepath);
+    return again ? std::move(*again) : std::string();
+  };
+  return build_from_text(*text, original, package_dir, filepath, with_geometry);
+}
+
+Result<UrdfModels> build_from_string(std::string_view text, const std::optional<std::string>& package_dir,
+                                     bool with_geometry) {
+  std::string copy(text);
+  return build_from_text(copy, [&] { return std::string(text); }, package_dir, "<string>", with_geometry);
+}
+
 }  // namespace
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
                                                              const std::optional<std::string>& package_dir) {
-  const auto text = read_file(filepath);
-  if (!text) return std::unexpected(text.error());
-  return build_from_text(*text, package_dir, filepath, true);
+  return build_from_file(filepath, package_dir, true);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
                                                                     const std::optional<std::string>& package_dir) {
-  return build_from_text(text, package_dir, "<string>", true);
+  return build_from_string(text, package_dir, true);
 }
 
 namespace {
@@ -489,15 +522,13 @@ const std::optional<std::string> no_package_dir;
 }  // namespace
 
 std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath) {
-  const auto text = read_file(filepath);
-  if (!text) return std::unexpected(text.error());
-  auto built = build_from_text(*text, no_package_dir, filepath, false);
+  auto built = build_from_file(filepath, no_package_dir, false);
   if (!built) return std::unexpected(std::move(built.error()));
   return std::move(built->model);
 }
 
 std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text) {
-  auto built = build_from_text(text, no_package_dir, "<string>", false);
+  auto built = build_from_string(text, no_package_dir, false);
   if (!built) return std::unexpected(std::move(built.error()));
   return std::move(built->model);
 }

@@ -3,6 +3,8 @@
 // keep their default only when the text is not a number.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -141,4 +143,24 @@ TEST(UrdfModelOnly, SameModelAsTheFullLoaderWithoutGeometry) {
   EXPECT_EQ(a.inertias[1].mass, 1.0);
   EXPECT_EQ(a.inertias[1].com.x, 1.0);
   EXPECT_EQ(a.inertias[0].mass, 2.0);
+}
+
+TEST(UrdfParseErrors, PositionsCountedInTheTextAsWritten) {
+  // Values with line breaks and CR LF line ends before the error: the parser rewrites
+  // those in its buffer, the position is still that of the text as written.
+  const std::string text = "<robot name=\"a\nb\"\r\n  x=\"1&amp;\n2\">\n<link name=\"q\r\n\"/>\n <bad\n";
+  const std::string expected = "XML parsing error: Error parsing start element tag at line 7, column 6";
+  const auto from_string = build_model_from_urdf_string(text);
+  ASSERT_FALSE(from_string);
+  EXPECT_EQ(from_string.error().display(), expected);
+  EXPECT_EQ(build_models_from_urdf_string(text, std::nullopt).error().display(), expected);
+
+  char path[] = "/tmp/velmora_urdf_XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<::ssize_t>(text.size()));
+  ::close(fd);
+  EXPECT_EQ(build_model_from_urdf(path).error().display(), expected);
+  EXPECT_EQ(build_models_from_urdf(path, std::nullopt).error().display(), expected);
+  ::unlink(path);
 }
