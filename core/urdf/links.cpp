@@ -138,8 +138,13 @@ Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::
   if (!parent_frame) return std::unexpected(parent_frame.error());
   const std::size_t pf = *parent_frame;
 
-  const auto [inertial, origin_element, first_collision, first_visual] =
-      first_children<4>(link, {"inertial", "origin", "collision", "visual"});
+  // Without geometry only the two children the model is made of are looked for.
+  const auto children = [&]() -> std::array<pugi::xml_node, 4> {
+    if (ctx.with_geometry) return first_children<4>(link, {"inertial", "origin", "collision", "visual"});
+    const auto [inertial, origin] = first_children<2>(link, {"inertial", "origin"});
+    return {inertial, origin, {}, {}};
+  };
+  const auto [inertial, origin_element, first_collision, first_visual] = children();
   const auto inertia = parse_inertial(inertial, name);
   if (!inertia) return std::unexpected(inertia.error());
 
