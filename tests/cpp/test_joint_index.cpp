@@ -46,39 +46,27 @@ TEST(JointIndex, ManyJointsThroughGrowthAndCopies) {
   EXPECT_EQ(copy.get_joint_id("extra"), std::nullopt);
 }
 
-TEST(JointIndex, DuplicateNamesRefusedWithTheHoldersId) {
+TEST(JointIndex, DuplicatesRefusedAndDirectEditsOfTheNameList) {
   Model m;
   ASSERT_EQ(add(m, 0, "a").value(), 1u);
-  ASSERT_EQ(add(m, 1, "b").value(), 2u);
-  for (const auto& [name, holder] : {std::pair{"a", 1u}, {"b", 2u}, {"__WORLD__", 0u}}) {
+  for (const auto& [name, holder] : {std::pair{"a", 1u}, {"__WORLD__", 0u}}) {
     const auto r = add(m, 0, name);
     ASSERT_FALSE(r) << name;
     EXPECT_EQ(r.error().kind, ModelError::Kind::JointNameAlreadyUsed);
     EXPECT_EQ(r.error().id, holder);
-    EXPECT_EQ(r.error().name, name);
   }
   // A bad parent is reported before the name; nothing of a refused joint remains.
   EXPECT_EQ(add(m, 9, "a").error().kind, ModelError::Kind::ParentJointDoesNotExist);
-  EXPECT_EQ(m.njoints(), 3u);
-  EXPECT_EQ(m.nq, 2u);
-  EXPECT_EQ(add(m, 2, "c").value(), 3u);
-  EXPECT_EQ(m.get_joint_id("c"), 3u);
-}
-
-TEST(JointIndex, DirectEditsOfTheNameList) {
-  Model m;
-  ASSERT_TRUE(add(m, 0, "a"));
-  // An entry appended behind the index's back is found by a scan, and the next
-  // add_joint covers the list again before its check.
+  EXPECT_EQ(m.njoints(), 2u);
+  // A name appended behind the index's back is found by a scan, and the next add_joint
+  // covers the list again before its check; a name made twice by an edit is found at
+  // its lowest id.
   m.joint_names.push_back("late");
   EXPECT_EQ(m.get_joint_id("late"), 2u);
+  m.joint_names.back() = "a";
   EXPECT_EQ(m.get_joint_id("a"), 1u);
   m.joint_names.pop_back();
   ASSERT_EQ(add(m, 1, "b").value(), 2u);
-  EXPECT_EQ(add(m, 0, "a").error().id, 1u);
-  // A name made twice by an edit: the lowest id is the one found, as a scan finds it.
-  m.joint_names.push_back("b");
-  EXPECT_EQ(m.get_joint_id("b"), 2u);
-  m.joint_names.pop_back();
+  EXPECT_EQ(add(m, 0, "b").error().id, 2u);
   EXPECT_EQ(m.get_joint_id("b"), 2u);
 }
