@@ -76,7 +76,8 @@ PyMethodDef build_model_from_urdf_def = {
     "build_model_from_urdf", vb::fn(build_model_from_urdf_py), METH_FASTCALL | METH_KEYWORDS,
     "build_model_from_urdf(filepath, root_joint=None)\n--\n\n"
     "The model of a URDF file alone, equal to the one build_models_from_urdf returns, built\n"
-    "without reading the visual and collision elements or looking up mesh files."};
+    "without reading the visual and collision elements or looking up mesh files. root_joint\n"
+    "takes None only: the root link is welded to the world."};
 
 }  // namespace
 

@@ -368,10 +368,16 @@ Result<void> walk(Context& ctx) {
 
   // A link named as some joint's child is not a root; the roots are built in name order,
   // equal names in document order.
+  // The link each joint's <child> names, found once here for the walk too (links.size():
+  // none).
   std::vector<char> is_child(links.size(), 0);
-  for (const JointEntry& joint : joints)
-    if (joint.child)
-      if (const auto head = links_by_name.find(joint.child_link)) is_child[*head] = 1;
+  std::vector<std::size_t> child_of(joints.size(), links.size());
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    if (joints[j].child)
+      if (const auto head = links_by_name.find(joints[j].child_link)) {
+        is_child[*head] = 1;
+        child_of[j] = *head;
+      }
   std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < links.size(); ++i)
     if (!is_child[first_of_name[i]]) roots.push_back(i);
@@ -400,9 +406,9 @@ Result<void> walk(Context& ctx) {
       if (!joint_id) return std::unexpected(joint_id.error());
       const JointEntry& joint = joints[step.index];
       if (!joint.child) continue;
-      const auto link = links_by_name.find(joint.child_link);
-      if (!link) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
-      stack.push_back({true, *link, {ParentRef::Kind::Joint, step.index}, *joint_id});
+      const std::size_t link = child_of[step.index];
+      if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
+      stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
     }
   }
   return {};
