@@ -137,14 +137,14 @@ def test_largest_finite_values_load(tmp_path, field):
             assert all(np.isfinite(i.inertia).all() and np.isfinite(i.lever).all() for i in m.inertias)
     if field in SINGLE_PRECISION:
         # The largest double is beyond single precision: infinite once read, so refused.
-        assert full_error(write(tmp_path, document(field, MAX))) == f"Invalid value for parameter: {ATTRIBUTE[field]}"
-        assert full_error(write(tmp_path, document(field, "3.5e38"))) == \
-            f"Invalid value for parameter: {ATTRIBUTE[field]}"
+        for beyond in (MAX, "3.5e38"):
+            assert full_error(write(tmp_path, document(field, beyond))) == \
+                f"Invalid value for parameter: {ATTRIBUTE[field]}"
 
 
 def test_optional_numbers_that_do_not_parse_keep_their_default(tmp_path):
     # Limits and the inertial origin are optional: text that is not a number keeps the
-    # default as before; the same attribute holding NaN is refused.
+    # default as before (the same attributes holding NaN are refused, above).
     for field, text in [("lower", "abc"), ("upper", ""), ("com_xyz", "a b c"), ("com_rpy", "0 1"),
                         ("visual_rgba", "red")]:
         values = dict(DEFAULTS, **{field: text})
@@ -166,9 +166,10 @@ def test_overflowing_compositions_refused(tmp_path):
     # Numbers that are finite as read but whose products overflow: a body's inertia about
     # its joint grows with the square of its centre's distance, and placements add up
     # along fixed joints.
-    path = write(tmp_path, document("com_xyz", MAX))
-    assert full_error(path).startswith("Numbers too large: the inertia of ")
-    assert model_error(path) == full_error(path)
+    for field in ("com_xyz", "link_xyz"):  # a massless body far away too: 0 times infinity
+        path = write(tmp_path, document(field, MAX))
+        assert full_error(path).startswith("Numbers too large: the inertia of "), field
+        assert model_error(path) == full_error(path)
 
     body = ('<link name="a"/><link name="b"/><link name="c"/>'
             '<joint name="f1" type="fixed"><parent link="a"/><child link="b"/><origin xyz="1e308 0 0"/></joint>'
