@@ -133,6 +133,7 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_dynamics.py
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_load.py
 	$(BUILD)/bench_dynamics_core
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_scaling.py
 
 # Velmora against MuJoCo, pybullet and DART on the robots of tests/robots: agreement
 # first, then per-call times. The engines go into the project environment only.

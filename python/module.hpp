@@ -14,7 +14,7 @@ bool add_frame_type(PyObject* m);                // FrameType                   
 bool add_joint_model(PyObject* m);               // JointModel                    joint.cpp
 bool add_geometry_classes(PyObject* m);          // GeometryModel, GeometryData, GeometryObject  geometry.cpp
 bool add_configuration_functions(PyObject* m);   // neutral, random_configuration model.cpp
-bool add_urdf_functions(PyObject* m);            // build_models_from_urdf        urdf.cpp
+bool add_urdf_functions(PyObject* m);            // build_models_from_urdf, build_model_from_urdf  urdf.cpp
 bool add_inertia(PyObject* m);                   // Inertia                       inertia.cpp
 bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ joint.cpp
 bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp

@@ -13,6 +13,7 @@
 #include "core/joint/joint.hpp"
 #include "core/model/frame.hpp"
 #include "core/model/frame_index.hpp"
+#include "core/model/joint_index.hpp"
 #include "core/spatial/configuration.hpp"
 #include "core/spatial/motion.hpp"
 #include "core/spatial/se3.hpp"
@@ -109,6 +110,9 @@ class Model {
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
   FrameIndex frame_index_;
+  // The joints by name; add_joint keeps it, get_joint_id uses it while it covers exactly
+  // the list (code that edits joint_names directly keeps the names at their positions).
+  JointNameIndex joint_index_;
 };
 
 // The workspace of one model: one joint data per joint and the world placements.

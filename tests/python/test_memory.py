@@ -171,12 +171,20 @@ def test_loader_memory_stays_flat():
     path = str(ROBOTS / "r2d2" / "robot.urdf")
     package = str(ROBOTS / "r2d2")
     bad = _raises(lambda: velmora.build_models_from_urdf(path + ".missing"), ValueError)
-    for _ in range(50):
+    model_only_bad = _raises(lambda: velmora.build_model_from_urdf(path, root_joint=1), TypeError)
+    model_only_missing = _raises(lambda: velmora.build_model_from_urdf(path + ".missing"), ValueError)
+
+    def calls():
         velmora.build_models_from_urdf(path, package)
         bad()
+        velmora.build_model_from_urdf(path)
+        model_only_bad()
+        model_only_missing()
+
+    for _ in range(50):
+        calls()
     before = resident_bytes()
     for _ in range(max(CALLS // 100, 500)):
-        velmora.build_models_from_urdf(path, package)
-        bad()
+        calls()
     grown = resident_bytes() - before
     assert grown < 1_000_000, f"loader: resident size grew by {grown} bytes"

@@ -11,7 +11,7 @@ import velmora
 EXPECTED_ALL = [
     "Configuration", "Model", "Data", "Frame", "FrameType", "JointModel", "GeometryModel",
     "GeometryData", "GeometryObject", "neutral", "random_configuration", "build_models_from_urdf",
-    "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
+    "build_model_from_urdf", "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
     "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
     "forward_dynamics", "aba", "inverse_dynamics", "rnea", "Representation", "update_frame_placements",
     "frame_placement", "joint_jacobian", "frame_jacobian", "frame_velocity", "frame_acceleration",
@@ -68,6 +68,7 @@ def test_second_import_is_the_same_module():
 @pytest.mark.parametrize("name, signature", [
     ("neutral", "(model)"), ("random_configuration", "(model)"),
     ("build_models_from_urdf", "(filepath, package_dir=None)"),
+    ("build_model_from_urdf", "(filepath, root_joint=None)"),
     ("JointModelRX", "()"), ("JointModelRY", "()"), ("JointModelRZ", "()"),
     ("forward_kinematics", "(model, data, q, v=None, a=None)"),
     ("frame_jacobian", "(model, data, q, frame_id, rep=None)"),

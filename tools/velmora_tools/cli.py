@@ -9,8 +9,8 @@ from typing import List, Optional
 import numpy as np
 
 from velmora_tools import __version__, bench, ik, plot, report, sample_urdf
-from velmora_tools.robot import (FRAME_TYPES, ToolError, configuration, format_q, gravity_and_mass_matrix,
-                                 import_velmora, load, parse_q_option)
+from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, gravity_and_mass_matrix,
+                                 import_velmora, load, parse_q_option, read_urdf_limits)
 
 DESCRIPTION = """\
 Kinematics and dynamics of a URDF robot with velmora. Every command takes the URDF path
@@ -133,13 +133,30 @@ def _join_negative_q(argv: List[str]) -> List[str]:
     return out
 
 
+def _load_for_model(args) -> Robot:
+    """The robot, for a command that needs only its model. When the geometry cannot be
+    loaded (a mesh file not on disk, a malformed <geometry>) but the model can, says why
+    on one line of stderr and goes on with the model and empty geometry models."""
+    try:
+        return load(args.urdf, args.package_dir)
+    except ToolError as exc:
+        velmora = import_velmora()
+        path = sample_urdf() if args.urdf is None else args.urdf
+        try:
+            model = velmora.build_model_from_urdf(path)
+        except ValueError as model_exc:
+            raise ToolError(str(model_exc)) from None
+        print(f"velmora {args.command}: geometry not loaded ({exc}); going on with the model alone", file=sys.stderr)
+        return Robot(path, model, velmora.GeometryModel(), velmora.GeometryModel(), read_urdf_limits(path))
+
+
 def _info(args) -> None:
-    print(report.info(load(args.urdf, args.package_dir)))
+    print(report.info(_load_for_model(args)))
 
 
 def _fk(args) -> None:
     velmora = import_velmora()
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     q, how = configuration(robot, args.q)
     data = robot.model.create_data()
     velmora.forward_kinematics(robot.model, data, q)
@@ -148,7 +165,7 @@ def _fk(args) -> None:
 
 def _dynamics(args) -> None:
     velmora = import_velmora()
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     model = robot.model
     q, how = configuration(robot, args.q)
     data = model.create_data()
@@ -163,7 +180,7 @@ def _dynamics(args) -> None:
 
 
 def _bench(args) -> None:
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     timings = bench.run(robot, args.calls, args.rounds)
     print(bench.report(robot, timings, args.calls, args.rounds))
 
@@ -192,7 +209,7 @@ def _find_frame(model, name: Optional[str]) -> int:
 
 
 def _ik(args) -> None:
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     model = robot.model
     frame_id = _find_frame(model, args.frame)
     q0, how = configuration(robot, args.q if args.q is not None else "neutral")
