@@ -90,7 +90,7 @@ function(velmora_stop_if_dependencies_missing)
   list(JOIN names ", " names)
   message(FATAL_ERROR
     "velmora needs C/C++ libraries that were not found: ${names}.\n"
-    "Install the development package and configure again:\n"
+    "Install the development packages and configure again:\n"
     "  Debian/Ubuntu:     sudo apt-get install${DEBIAN}\n"
     "  Fedora:            sudo dnf install${FEDORA}\n"
     "  Arch Linux:        sudo pacman -S${ARCH}\n"

@@ -4,11 +4,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import List, Optional, Union
 
 import numpy as np
 
-from velmora_tools import __version__, bench, plot, report, sample_urdf
+from velmora_tools import bench, plot, report, sample_urdf
 from velmora_tools.robot import (ToolError, configuration, gravity_and_mass_matrix, import_velmora, load,
                                  parse_q_option)
 
@@ -26,7 +26,7 @@ examples:
   velmora plot --q random -o arm.png"""
 
 
-def _q_type(text: str):
+def _q_type(text: str) -> Union[str, List[float]]:
     try:
         return parse_q_option(text)
     except ValueError as exc:
@@ -43,10 +43,18 @@ def _positive(text: str) -> int:
     return value
 
 
+def _version_text() -> str:
+    """The version of the velmora module these commands would use."""
+    try:
+        return f"velmora {import_velmora().__version__}"
+    except ToolError as exc:
+        return f"velmora (unknown version: {exc})"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="velmora", description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"velmora tools {__version__}")
+    parser.add_argument("--version", action="version", version=_version_text())
 
     robot = argparse.ArgumentParser(add_help=False)
     robot.add_argument("urdf", nargs="?", default=None,
@@ -100,11 +108,11 @@ def _join_negative_q(argv: List[str]) -> List[str]:
     return out
 
 
-def _info(args) -> None:
+def _info(args: argparse.Namespace) -> None:
     print(report.info(load(args.urdf, args.package_dir)))
 
 
-def _fk(args) -> None:
+def _fk(args: argparse.Namespace) -> None:
     velmora = import_velmora()
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
@@ -113,7 +121,7 @@ def _fk(args) -> None:
     print(report.fk(robot, data, q, how))
 
 
-def _dynamics(args) -> None:
+def _dynamics(args: argparse.Namespace) -> None:
     velmora = import_velmora()
     robot = load(args.urdf, args.package_dir)
     model = robot.model
@@ -129,13 +137,13 @@ def _dynamics(args) -> None:
     print(report.dynamics(robot, q, how, g, mass, round_trip))
 
 
-def _bench(args) -> None:
+def _bench(args: argparse.Namespace) -> None:
     robot = load(args.urdf, args.package_dir)
     timings = bench.run(robot, args.calls, args.rounds)
     print(bench.report(robot, timings, args.calls, args.rounds))
 
 
-def _plot(args) -> None:
+def _plot(args: argparse.Namespace) -> None:
     plot.require_matplotlib()  # a missing matplotlib is reported before any work
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
