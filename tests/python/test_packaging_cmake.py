@@ -135,3 +135,20 @@ def test_a_dependency_declared_without_every_platform_is_refused(tmp_path):
         "velmora_find_dependency(half HEADER half.hpp LIBRARY half DEBIAN libhalf-dev FEDORA half-devel)\n")
     code, output = configure(source, tmp_path / "build")
     assert code != 0 and "the ARCH package name is missing" in output, output
+
+
+def test_pip_install_without_the_xml_library_fails_with_the_same_message(tmp_path):
+    # What a user of `pip install .` sees: scikit-build-core runs the same configuration and
+    # shows its message. The build folder is a throw-away one, so build/ is not touched.
+    hidden = pugixml_directories()
+    result = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path / "out"),
+         "--config-settings=build-dir=" + str(tmp_path / "build"),
+         "--config-settings=cmake.define.CMAKE_IGNORE_PATH=" + ";".join(hidden), str(ROOT)],
+        capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    output = result.stdout + result.stderr
+    assert result.returncode != 0, output
+    assert "C/C++ libraries that were not found: pugixml." in output, output
+    for line in PUGIXML_PACKAGES:
+        assert line in output, output
+    assert not list((tmp_path / "out").glob("*.whl"))
