@@ -14,7 +14,8 @@ APT_PACKAGES := libpugixml-dev libgtest-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean wheel
+.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
+.PHONY: wheel
 
 all: build
 

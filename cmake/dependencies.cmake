@@ -13,6 +13,12 @@
 #
 # Listing several names after LIBRARY lets a static archive be preferred (LIBRARY libfoo.a foo):
 # a module linked against the archive needs no copy of the library at run time.
+#
+# FCL and Assimp, for example, come as CMake package configs:
+#   velmora_find_dependency(fcl CONFIG fcl TARGET fcl
+#     DEBIAN libfcl-dev FEDORA fcl-devel ARCH fcl HOMEBREW fcl CONDA fcl)
+#   velmora_find_dependency(assimp CONFIG assimp TARGET assimp::assimp
+#     DEBIAN libassimp-dev FEDORA assimp-devel ARCH assimp HOMEBREW assimp CONDA assimp)
 
 set_property(GLOBAL PROPERTY VELMORA_MISSING_DEPENDENCIES "")
 
@@ -28,6 +34,12 @@ function(velmora_find_dependency name)
   endif()
 
   set(found FALSE)
+  # CMake's standard switch -DCMAKE_DISABLE_FIND_PACKAGE_<name>=ON makes a dependency count as
+  # missing in both search modes (a way to see the message without uninstalling anything).
+  if(CMAKE_DISABLE_FIND_PACKAGE_${name})
+    set(dep_CONFIG "")
+    set(dep_HEADER "")
+  endif()
   if(dep_CONFIG)
     find_package(${dep_CONFIG} CONFIG QUIET)
     if(${dep_CONFIG}_FOUND AND TARGET ${dep_TARGET})
