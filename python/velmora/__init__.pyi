@@ -242,7 +242,7 @@ class FrameType:
     """The kind of a frame."""
 
     Operational: ClassVar[FrameType]
-    """A frame of interest (a tool centre point, a URDF link without inertia)."""
+    """A frame of interest, such as a tool centre point."""
     Joint: ClassVar[FrameType]
     """The frame of a joint."""
     Fixed: ClassVar[FrameType]
