@@ -76,7 +76,9 @@ def test_every_public_name_has_a_stub(module, stub_file):
 def test_shipped_stubs_are_the_source_stubs():
     # The build copies the stubs beside the extension; a stale copy would hide a stub change.
     here = Path(velmora.__file__).resolve().parent
-    for name in ("__init__.pyi", "tessary.pyi", "py.typed"):
+    sources = sorted(p.name for p in STUBS.iterdir())
+    assert {"__init__.pyi", "tessary.pyi", "py.typed"} <= set(sources)
+    for name in sources:
         assert (here / name).read_bytes() == (STUBS / name).read_bytes(), f"{here / name} differs from the source"
 
 
