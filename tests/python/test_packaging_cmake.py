@@ -1,4 +1,5 @@
-"""Source builds: a missing C/C++ library stops CMake with one message that says what to install.
+"""Source builds: a missing C/C++ library stops CMake with one message that says what to install;
+the version compiled into the module is the one written in pyproject.toml.
 
 Nothing is uninstalled: the libraries are hidden from CMake's search in throw-away build
 directories (CMAKE_IGNORE_PATH), or the dependencies are made-up names.
@@ -166,3 +167,15 @@ def test_a_library_disabled_by_the_standard_switch_counts_as_missing(tmp_path, f
     assert code != 0, output
     assert "not found: present, absentone, absenttwo." in flat(output), output
     assert "sudo apt-get install libpresent-dev libabsentone-dev libabsenttwo-dev" in output
+
+
+def test_module_and_command_carry_the_version_written_in_pyproject():
+    import velmora
+    version = re.search(r'^version = "([^"]+)"', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+    assert velmora.__version__ == version
+    assert "__version__" not in velmora.__all__
+    result = subprocess.run([sys.executable, "-m", "velmora_tools", "--version"], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                                [str(Path(velmora.__file__).resolve().parents[1]), str(ROOT / "tools")])},
+                            timeout=60)
+    assert result.returncode == 0 and result.stdout.strip() == f"velmora {version}", result.stdout + result.stderr
