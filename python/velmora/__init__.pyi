@@ -6,6 +6,7 @@ arrays owned by the caller. Getters return copies; a model changes only through 
 methods and setters.
 """
 
+from collections.abc import Sequence
 from typing import ClassVar, final, overload
 
 import numpy as np
@@ -27,6 +28,7 @@ __all__ = [
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "tessary",
+    "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
 ]
 
 WORLD_ID: int
@@ -598,3 +600,28 @@ class MassMatrixFactor:
 
 def mass_matrix_factor(model: Model, data: Data, q: NDArray[np.float64]) -> MassMatrixFactor:
     """M(q) = L^T D L along the tree, with solve(b) and logdet; ``ValueError`` where M is singular."""
+
+
+# Many states per call: states are the rows of 2-D float64 arrays; the interpreter lock is
+# released while they are computed; threads=None uses every core the process may run on.
+
+def forward_kinematics_batch(model: Model, Q: NDArray[np.float64], frame_ids: Sequence[int] | None = None,
+                             threads: int | None = None, out: NDArray[np.float64] | None = None
+                             ) -> NDArray[np.float64]:
+    """World placements of the frames (all when None) for every row of Q, (N, F, 4, 4)."""
+
+def rnea_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], A: NDArray[np.float64],
+               threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """Inverse dynamics for every row of (Q, V, A), (N, nv)."""
+
+def aba_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], TAU: NDArray[np.float64],
+              threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """Forward dynamics for every row of (Q, V, TAU), (N, nv); ``ValueError`` names the first singular row."""
+
+def mass_matrix_batch(model: Model, Q: NDArray[np.float64], threads: int | None = None,
+                      out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The mass matrix M(q) for every row of Q, (N, nv, nv)."""
+
+def frame_jacobian_batch(model: Model, Q: NDArray[np.float64], frame_id: int, rep: Representation | None = None,
+                         threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The Jacobian of a frame for every row of Q in representation rep (None: BODY), (N, 6, nv)."""
