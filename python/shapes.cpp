@@ -172,11 +172,20 @@ PyObject* view_mesh_path(PyObject* self, void*) {
   });
 }
 
+PyObject* view_mesh_scale(PyObject* self, void*) {
+  return with_shape(self, [](const Shape& s) -> PyObject* {
+    const auto scale = s.get_mesh_scale();
+    return scale ? vb::new_array_1d(scale->data(), 3) : vb::value_error("Shape is not a mesh and does not have a scale");
+  });
+}
+
 PyGetSetDef view_getset[] = {{"shape_type", view_shape_type, nullptr, nullptr, nullptr},
                              {"radius", view_radius, nullptr, nullptr, nullptr},
                              {"half_extents", view_half_extents, nullptr, nullptr, nullptr},
                              {"half_length", view_half_length, nullptr, nullptr, nullptr},
                              {"mesh_path", view_mesh_path, nullptr, nullptr, nullptr},
+                             {"mesh_scale", view_mesh_scale, nullptr,
+                              "The factors a mesh file's coordinates are multiplied by (x, y, z).", nullptr},
                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 template <class Cls>

@@ -14,6 +14,7 @@ EXPECTED_ALL = [
     "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
     "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
     "forward_dynamics", "aba", "inverse_dynamics", "rnea", "tessary",
+    "compute_collisions", "compute_distances", "compute_distance",
 ]
 
 
