@@ -59,64 +59,115 @@ fcl::CollisionRequestd collision_request() {
 
 Vector3D to_vector(const fcl::Vector3d& v) { return {v[0], v[1], v[2]}; }
 
-// One distance query. The unsigned query first: it takes FCL's exact formulas for the
-// pairs that have them (spheres against spheres, boxes, capsules and cylinders) and
-// answers every separated pair. Only overlapping pairs go on to the penetration query.
-DistanceResult pair_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t i,
-                             std::size_t j) {
-  const fcl::CollisionGeometryd* gi = cache.geometries[i].get();
-  const fcl::CollisionGeometryd* gj = cache.geometries[j].get();
-  fcl::DistanceRequestd request;
-  request.enable_nearest_points = true;
-  request.gjk_solver_type = fcl::GST_LIBCCD;
-  request.distance_tolerance = 1e-10;
-  fcl::DistanceResultd result;
-  fcl::distance(gi, tf[i], gj, tf[j], request, result);
-  DistanceResult out{i, j, result.min_distance, to_vector(result.nearest_points[0]),
-                     to_vector(result.nearest_points[1]), {}};
-  if (result.min_distance > 0.0) {
-    const fcl::Vector3d d = result.nearest_points[1] - result.nearest_points[0];
-    const double n = d.norm();
-    if (n > 0.0) out.normal = to_vector(d / n);
-    return out;
+// One distance query, with objects a and b in the order FCL handles consistently (a mesh
+// first). The unsigned query first: it takes FCL's exact formulas for the pairs that have
+// them (spheres against spheres, boxes, capsules and cylinders) and answers every
+// separated pair. Only overlapping pairs go on to the penetration query.
+DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
+                                std::size_t b) {
+  const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
+  const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
+  const bool mesh_a = ga->getObjectType() == fcl::OT_BVH, mesh_b = gb->getObjectType() == fcl::OT_BVH;
+  DistanceResult out{a, b, 0.0, {}, {}, {}};
+  // FCL's distance between a mesh and an overlapping shape or mesh is not defined (the
+  // value is left unset or zero), so meshes are tested for overlap first.
+  bool overlap = false;
+  if (mesh_a) {
+    fcl::CollisionResultd hit;
+    fcl::collide(ga, tf[a], gb, tf[b], collision_request(), hit);
+    overlap = hit.isCollision();
   }
-  // Touching or overlapping. Between two primitives or convex hulls FCL's signed query
-  // (GJK with EPA) gives the depth and the deepest points.
-  const bool both_convex = gi->getObjectType() == fcl::OT_GEOM && gj->getObjectType() == fcl::OT_GEOM;
-  if (both_convex) {
-    fcl::DistanceRequestd signed_request = request;
-    signed_request.enable_signed_distance = true;
-    fcl::DistanceResultd signed_result;
-    fcl::distance(gi, tf[i], gj, tf[j], signed_request, signed_result);
-    // Overlapping: i's deepest point lies on j's side, so i -> j is point_i - point_j.
-    const fcl::Vector3d d = signed_result.nearest_points[0] - signed_result.nearest_points[1];
-    const double n = d.norm();
-    if (signed_result.min_distance < 0.0 && n > 0.0) {
-      out.distance = signed_result.min_distance;
-      out.point_i = to_vector(signed_result.nearest_points[0]);
-      out.point_j = to_vector(signed_result.nearest_points[1]);
-      out.normal = to_vector(d / n);
+  if (!overlap) {
+    fcl::DistanceRequestd request;
+    request.enable_nearest_points = true;
+    request.gjk_solver_type = fcl::GST_LIBCCD;
+    // Tight enough for the iterative solver to reach the closest points of curved shapes
+    // (the distance converges with the square of the points' error).
+    request.distance_tolerance = 1e-13;
+    fcl::DistanceResultd result;
+    fcl::distance(ga, tf[a], gb, tf[b], request, result);
+    fcl::Vector3d pa = result.nearest_points[0], pb = result.nearest_points[1];
+    if (mesh_a && !mesh_b) {
+      // Between a mesh and a shape FCL 0.7 reports each point in its object's own frame.
+      pa = tf[a] * pa;
+      pb = tf[b] * pb;
+    }
+    if (result.min_distance > 0.0) {
+      out.distance = result.min_distance;
+      out.point_i = to_vector(pa);
+      out.point_j = to_vector(pb);
+      const fcl::Vector3d d = pb - pa;
+      if (d.norm() > 0.0) out.normal = to_vector(d / d.norm());
       return out;
     }
   }
-  // A mesh, or shapes that only touch: the deepest contact of the collision query gives
-  // the depth, the normal (from i towards j) and, as both points, the contact position.
+  // Touching or overlapping. Two capsules: FCL's closed form gives the signed distance
+  // and the deepest points directly.
+  if (ga->getNodeType() == fcl::GEOM_CAPSULE && gb->getNodeType() == fcl::GEOM_CAPSULE) {
+    double d = 0.0;
+    fcl::Vector3d pa, pb;
+    fcl::detail::capsuleCapsuleDistance(static_cast<const fcl::Capsuled&>(*ga), tf[a],
+                                        static_cast<const fcl::Capsuled&>(*gb), tf[b], &d, &pa, &pb);
+    const fcl::Vector3d gap = pa - pb;  // overlapping: a's deepest point lies on b's side
+    if (d < 0.0 && gap.norm() > 0.0) {
+      out.distance = d;
+      out.point_i = to_vector(pa);
+      out.point_j = to_vector(pb);
+      out.normal = to_vector(gap / gap.norm());
+      return out;
+    }
+  }
+  // Otherwise the deepest contact of the collision query (FCL's closed forms for spheres
+  // and boxes, the libccd solver for the others; FCL's own signed-distance search is not
+  // used, as it can fail an internal check on some overlapping curved shapes) gives the
+  // depth and the normal from a towards b. Triangle contacts carry the depth with either
+  // sign, so its size is taken.
   fcl::CollisionRequestd contact_request = collision_request();
   contact_request.enable_contact = true;
   contact_request.num_max_contacts = 100000;
   fcl::CollisionResultd contacts;
-  fcl::collide(gi, tf[i], gj, tf[j], contact_request, contacts);
-  out.distance = 0.0;
+  fcl::collide(ga, tf[a], gb, tf[b], contact_request, contacts);
   if (contacts.numContacts() == 0) return out;  // touching without overlap
   std::size_t deepest = 0;
   for (std::size_t k = 1; k < contacts.numContacts(); ++k)
-    if (contacts.getContact(k).penetration_depth > contacts.getContact(deepest).penetration_depth) deepest = k;
+    if (std::abs(contacts.getContact(k).penetration_depth) > std::abs(contacts.getContact(deepest).penetration_depth))
+      deepest = k;
   const fcl::Contactd& c = contacts.getContact(deepest);
-  out.distance = -std::max(c.penetration_depth, 0.0);
-  out.point_i = out.point_j = to_vector(c.pos);
-  const double n = c.normal.norm();
-  out.normal = n > 0.0 ? to_vector(c.normal / n) : Vector3D{};
+  const double depth = std::abs(c.penetration_depth);
+  const double length = c.normal.norm();
+  const fcl::Vector3d n = length > 0.0 ? fcl::Vector3d(c.normal / length) : fcl::Vector3d::Zero();
+  out.distance = -depth;
+  out.normal = to_vector(n);
+  // The points, depth apart along the normal (point_j - point_i = distance * normal, as
+  // for separated shapes): on a sphere, its surface point along the normal; for other
+  // shapes, on either side of the contact position.
+  if (ga->getNodeType() == fcl::GEOM_SPHERE) {
+    const fcl::Vector3d pa = tf[a].translation() + n * static_cast<const fcl::Sphered&>(*ga).radius;
+    out.point_i = to_vector(pa);
+    out.point_j = to_vector(pa - n * depth);
+  } else if (gb->getNodeType() == fcl::GEOM_SPHERE) {
+    const fcl::Vector3d pb = tf[b].translation() - n * static_cast<const fcl::Sphered&>(*gb).radius;
+    out.point_j = to_vector(pb);
+    out.point_i = to_vector(pb + n * depth);
+  } else {
+    out.point_i = to_vector(c.pos + n * (0.5 * depth));
+    out.point_j = to_vector(c.pos - n * (0.5 * depth));
+  }
   return out;
+}
+
+DistanceResult pair_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t i,
+                             std::size_t j) {
+  // FCL answers a shape against a mesh by swapping them without swapping the answer back:
+  // ask with the mesh first, and swap here.
+  const bool swap = cache.geometries[i]->getObjectType() != fcl::OT_BVH &&
+                    cache.geometries[j]->getObjectType() == fcl::OT_BVH;
+  if (!swap) return ordered_distance(cache, tf, i, j);
+  DistanceResult r = ordered_distance(cache, tf, j, i);
+  std::swap(r.i, r.j);
+  std::swap(r.point_i, r.point_j);
+  r.normal = -r.normal;
+  return r;
 }
 
 // The cache with every geometry made, and the world transforms.
