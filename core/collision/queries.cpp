@@ -87,8 +87,9 @@ DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<f
     fcl::DistanceResultd result;
     fcl::distance(ga, tf[a], gb, tf[b], request, result);
     fcl::Vector3d pa = result.nearest_points[0], pb = result.nearest_points[1];
-    if (mesh_a && !mesh_b) {
-      // Between a mesh and a shape FCL 0.7 reports each point in its object's own frame.
+    if (mesh_a && gb->getNodeType() == fcl::GEOM_SPHERE) {
+      // Between a mesh and a sphere FCL 0.7 reports each point in its object's own frame
+      // (against other shapes, in world coordinates).
       pa = tf[a] * pa;
       pb = tf[b] * pb;
     }
