@@ -41,12 +41,25 @@ std::expected<void, CollisionError> check_finite(const GeometryModel& model, con
               std::to_string(k) + ") is not finite");
 }
 
-// The world box around an object: the local box turned and moved, then bounded again
-// (|R| times the half extents).
-fcl::AABBd world_box(const fcl::CollisionGeometryd& g, const fcl::Transform3d& t) {
+// The broad phase's two bounds of an object: its local box turned and moved (an oriented
+// box, tight for cuboids and cylinders) and the world box around that (|R| times the half
+// extents). The world boxes are compared first, the oriented boxes (separating axes)
+// only when those overlap.
+struct Bounds {
+  fcl::AABBd world;
+  fcl::OBBd oriented;
+};
+
+Bounds world_bounds(const fcl::CollisionGeometryd& g, const fcl::Transform3d& t) {
+  Bounds b;
   const fcl::Vector3d centre = t * g.aabb_local.center();
-  const fcl::Vector3d half = t.linear().cwiseAbs() * ((g.aabb_local.max_ - g.aabb_local.min_) * 0.5);
-  return fcl::AABBd(centre - half, centre + half);
+  const fcl::Vector3d half_local = (g.aabb_local.max_ - g.aabb_local.min_) * 0.5;
+  const fcl::Vector3d half = t.linear().cwiseAbs() * half_local;
+  b.world = fcl::AABBd(centre - half, centre + half);
+  b.oriented.axis = t.linear();
+  b.oriented.To = centre;
+  b.oriented.extent = half_local;
+  return b;
 }
 
 fcl::CollisionRequestd collision_request() {
@@ -193,7 +206,7 @@ std::expected<T, CollisionError> guarded(F&& body) {
 }
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
-thread_local std::vector<fcl::AABBd> scratch_boxes;
+thread_local std::vector<Bounds> scratch_boxes;
 thread_local std::vector<unsigned char> scratch_checked;
 
 }  // namespace
@@ -206,7 +219,7 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
   if (!cache) return std::unexpected(cache.error());
   const std::size_t n = model.objects.size();
   // World boxes of the objects in pairs only, each made once: the broad phase.
-  std::vector<fcl::AABBd>& boxes = scratch_boxes;
+  std::vector<Bounds>& boxes = scratch_boxes;
   std::vector<unsigned char>& made = scratch_checked;
   boxes.resize(n);
   made.assign(n, 0);
@@ -217,10 +230,12 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
       for (std::size_t k : {p.first, p.second})
         if (!made[k]) {
           if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
-          boxes[k] = world_box(*(*cache)->geometries[k], tf[k]);
+          boxes[k] = world_bounds(*(*cache)->geometries[k], tf[k]);
           made[k] = 1;
         }
-      if (!boxes[p.first].overlap(boxes[p.second])) continue;
+      if (!boxes[p.first].world.overlap(boxes[p.second].world) ||
+          !boxes[p.first].oriented.overlap(boxes[p.second].oriented))
+        continue;
       fcl::CollisionResultd result;
       fcl::collide((*cache)->geometries[p.first].get(), tf[p.first], (*cache)->geometries[p.second].get(),
                    tf[p.second], request, result);
