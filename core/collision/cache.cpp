@@ -25,13 +25,6 @@ std::string describe(const GeometryObject& o, std::size_t index) {
   return "geometry object " + fmt::quoted(o.name) + " (index " + std::to_string(index) + ")";
 }
 
-// The triangles of a mesh file in the file's coordinates (node transforms applied),
-// each coordinate multiplied by `scale`.
-struct Triangles {
-  std::vector<fcl::Vector3d> vertices;
-  std::vector<fcl::Triangle> triangles;
-};
-
 void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent, const std::array<double, 3>& scale,
              Triangles& out) {
   const aiMatrix4x4 transform = parent * node->mTransformation;
@@ -52,6 +45,8 @@ void collect(const aiScene* scene, const aiNode* node, const aiMatrix4x4& parent
   for (unsigned c = 0; c < node->mNumChildren; ++c) collect(scene, node->mChildren[c], transform, scale, out);
 }
 
+}  // namespace
+
 std::expected<Triangles, std::string> read_triangles(const std::string& path, const std::array<double, 3>& scale) {
   Assimp::Importer importer;
   // Robot description files take a mesh's coordinates as written: COLLADA's "up" axis
@@ -71,6 +66,8 @@ std::expected<Triangles, std::string> read_triangles(const std::string& path, co
     if (!v.allFinite()) return std::unexpected(std::string("the file holds a vertex that is not finite"));
   return out;
 }
+
+namespace {
 
 std::expected<Geometry, std::string> make_mesh_geometry(const std::string& path, const std::array<double, 3>& scale,
                                                         bool convex) {
@@ -164,6 +161,18 @@ std::expected<CollisionCache*, CollisionError> prepare(const GeometryModel& mode
 }
 
 }  // namespace collision
+
+std::expected<std::vector<double>, CollisionError> read_mesh_triangles(const std::string& path,
+                                                                       const std::array<double, 3>& scale) {
+  auto read = collision::read_triangles(path, scale);
+  if (!read) return std::unexpected(CollisionError{"Mesh file " + fmt::quoted(path) + " cannot be used: " + read.error()});
+  std::vector<double> out;
+  out.reserve(read->triangles.size() * 9);
+  for (const fcl::Triangle& t : read->triangles)
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) out.push_back(read->vertices[t[c]][k]);
+  return out;
+}
 
 std::expected<void, CollisionError> load_meshes(const GeometryModel& model, bool convex) {
   std::shared_ptr<CollisionCache>& slot = model.collision_cache.ptr;

@@ -31,6 +31,14 @@ struct CollisionCache {
 
 namespace collision {
 
+// The triangles of a mesh file in the file's coordinates (node transforms applied), each
+// coordinate multiplied by `scale`; the reason as text when the file cannot be used.
+struct Triangles {
+  std::vector<fcl::Vector3d> vertices;
+  std::vector<fcl::Triangle> triangles;
+};
+std::expected<Triangles, std::string> read_triangles(const std::string& path, const std::array<double, 3>& scale);
+
 // The model's cache with a geometry for every object, made where missing.
 std::expected<CollisionCache*, CollisionError> prepare(const GeometryModel& model);
 

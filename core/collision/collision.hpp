@@ -4,6 +4,7 @@
 // the libraries' exceptions are caught and returned as errors.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -55,6 +56,12 @@ std::expected<std::vector<DistanceResult>, CollisionError> compute_distances(con
 // The distance between objects i and j (any two different objects, listed or not).
 std::expected<DistanceResult, CollisionError> compute_distance(const GeometryModel& model, const GeometryData& data,
                                                                std::size_t i, std::size_t j);
+
+// The triangles of a mesh file as Assimp reads it for the queries, scaled: nine numbers
+// per triangle (its corners' x, y, z), in the mesh's own frame. For drawing; the
+// queries keep their own copy.
+std::expected<std::vector<double>, CollisionError> read_mesh_triangles(const std::string& path,
+                                                                       const std::array<double, 3>& scale);
 
 // What reading an SRDF file did: how many pairs it removed and the link names it
 // named that the model does not know (in file order, each once).

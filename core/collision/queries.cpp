@@ -80,7 +80,7 @@ DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<f
                                 std::size_t b) {
   const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
   const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
-  const bool mesh_a = ga->getObjectType() == fcl::OT_BVH, mesh_b = gb->getObjectType() == fcl::OT_BVH;
+  const bool mesh_a = ga->getObjectType() == fcl::OT_BVH;
   DistanceResult out{a, b, 0.0, {}, {}, {}};
   // FCL's distance between a mesh and an overlapping shape or mesh is not defined (the
   // value is left unset or zero), so meshes are tested for overlap first.
