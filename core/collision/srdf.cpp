@@ -12,6 +12,9 @@ namespace velmora {
 std::expected<SrdfOutcome, CollisionError> remove_collision_pairs_from_srdf(GeometryModel& model,
                                                                             const std::string& path,
                                                                             const std::vector<std::string>* names) {
+  // A NUL byte would cut the path short and read another file.
+  if (path.find('\0') != std::string::npos)
+    return std::unexpected(CollisionError{"The SRDF path " + fmt::quoted(path) + " holds a NUL character"});
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed = doc.load_file(path.c_str());
   if (!parsed)

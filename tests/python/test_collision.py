@@ -421,8 +421,9 @@ class TestCollisionPairs:
             with pytest.raises(ValueError, match="SRDF"):
                 collision.remove_collision_pairs_from_srdf(str(srdf))
             assert collision.collision_pairs == before
-        with pytest.raises(ValueError):
-            collision.remove_collision_pairs_from_srdf(str(tmp_path / "missing.srdf"))
+        for missing in (tmp_path / "missing.srdf", f"{srdf}\0.other"):
+            with pytest.raises(ValueError):
+                collision.remove_collision_pairs_from_srdf(str(missing))
 
 
 # -------------------------------------------------------------------------------- errors
