@@ -97,11 +97,8 @@ def test_self_collision_agrees_with_fcl(robot):
     reference = FclScene(collision)
     data = model.create_data()
     geometry_data = collision.create_data(data)
-    rng = np.random.default_rng(7)
     configurations = [velmora.neutral(model).to_numpy()]
-    for _ in range(CONFIGURATIONS):
-        q = velmora.random_configuration(model).to_numpy()
-        configurations.append(q)
+    configurations += [velmora.random_configuration(model).to_numpy() for _ in range(CONFIGURATIONS)]
     for q in configurations:
         velmora.forward_kinematics(model, data, q)
         geometry_data.update_geometry_data(data, collision)
@@ -135,7 +132,6 @@ def test_self_collision_agrees_with_fcl(robot):
         # The first collision alone, when there is one.
         first = velmora.compute_collisions(collision, geometry_data, stop_at_first=True)
         assert first == sorted(colliding)[:1]
-    rng.random()
 
 
 def test_loaded_meshes_carry_their_scale():

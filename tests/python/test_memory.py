@@ -160,6 +160,7 @@ def test_mesh_queries_memory_stays_flat(tmp_path):
     data = model.create_data()
     velmora.forward_kinematics(model, data, velmora.neutral(model).to_numpy())
     geometry = collision.create_data(data)
+    mesh = next(o.geometry for o in collision.geometry_objects if int(o.geometry.shape_type) == 5)
 
     def call():
         fresh = velmora.build_models_from_urdf(path, package)[1]
@@ -167,6 +168,7 @@ def test_mesh_queries_memory_stays_flat(tmp_path):
         with pytest.warns(UserWarning):
             fresh.remove_collision_pairs_from_srdf(str(srdf))
         fresh.load_meshes(convex=True)
+        mesh.mesh_triangles()
         velmora.compute_collisions(fresh, geometry)
         velmora.compute_distances(fresh, geometry)
     for _ in range(20):
