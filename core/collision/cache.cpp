@@ -91,7 +91,10 @@ std::expected<Geometry, std::string> make_mesh_geometry(const std::string& path,
   return bvh;
 }
 
-bool usable(float x) { return std::isfinite(x) && x >= 0.0f; }
+// Shapes of zero size are refused: a point or a segment sends FCL's solvers into cases
+// they stop on with a failed internal check (which ends the process). A capsule of zero
+// length is a sphere and stays.
+bool usable(float x) { return std::isfinite(x) && x > 0.0f; }
 
 std::expected<Geometry, CollisionError> make_geometry(CollisionCache& cache, const GeometryObject& o,
                                                       std::size_t index) {
@@ -113,11 +116,12 @@ std::expected<Geometry, CollisionError> make_geometry(CollisionCache& cache, con
     return *made;
   }
   // Primitive dimensions are stored in single precision and converted exactly.
-  const float r = shape.get_radius().value_or(0.0f);
-  const float h = shape.get_half_length().value_or(0.0f);
-  const auto e = shape.get_half_extents().value_or(std::array<float, 3>{});
-  if (!usable(r) || !usable(h) || !usable(e[0]) || !usable(e[1]) || !usable(e[2]))
-    return fail("The " + describe(o, index) + " has a negative or non-finite dimension");
+  const float r = shape.get_radius().value_or(1.0f);
+  const float h = shape.get_half_length().value_or(1.0f);
+  const auto e = shape.get_half_extents().value_or(std::array<float, 3>{1.0f, 1.0f, 1.0f});
+  const bool length_ok = usable(h) || (type == ShapeType::Capsule && h == 0.0f);
+  if (!usable(r) || !length_ok || !usable(e[0]) || !usable(e[1]) || !usable(e[2]))
+    return fail("The " + describe(o, index) + " has a zero, negative or non-finite dimension");
   const double rd = r, ld = 2.0 * static_cast<double>(h);
   Geometry g;
   switch (type) {

@@ -24,7 +24,8 @@ struct CollisionError {
 };
 
 // The distance between two objects: positive when apart, minus the penetration depth
-// when they overlap. point_i and point_j are world points on objects i and j (the
+// when they overlap, 0 when they touch. The overlap test is compute_collisions's: a pair
+// it reports has a distance of at most 0, any other pair at least 0. point_i and point_j are world points on objects i and j (the
 // closest points when apart, the deepest points of each inside the other when they
 // overlap); normal is the unit vector from i towards j along which j would have to move
 // to increase the distance.

@@ -82,10 +82,13 @@ DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<f
   const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
   const bool mesh_a = ga->getObjectType() == fcl::OT_BVH;
   DistanceResult out{a, b, 0.0, {}, {}, {}};
-  // FCL's distance between a mesh and an overlapping shape or mesh is not defined (the
-  // value is left unset or zero), so meshes are tested for overlap first.
+  // The collision test decides first, exactly as compute_collisions does (bounds, then
+  // FCL's collision query), so that both queries agree on which pairs overlap: FCL's
+  // collision and distance solvers differ near contact. It is also needed for meshes,
+  // whose distance to an overlapping object FCL leaves unset.
   bool overlap = false;
-  if (mesh_a) {
+  const Bounds ba = world_bounds(*ga, tf[a]), bb = world_bounds(*gb, tf[b]);
+  if (ba.world.overlap(bb.world) && ba.oriented.overlap(bb.oriented)) {
     fcl::CollisionResultd hit;
     fcl::collide(ga, tf[a], gb, tf[b], collision_request(), hit);
     overlap = hit.isCollision();
@@ -106,14 +109,14 @@ DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<f
       pa = tf[a] * pa;
       pb = tf[b] * pb;
     }
-    if (result.min_distance > 0.0) {
-      out.distance = result.min_distance;
-      out.point_i = to_vector(pa);
-      out.point_j = to_vector(pb);
-      const fcl::Vector3d d = pb - pa;
-      if (d.norm() > 0.0) out.normal = to_vector(d / d.norm());
-      return out;
-    }
+    out.point_i = to_vector(pa);
+    out.point_j = to_vector(pb);
+    // Apart for the collision test but not for the distance solver: touching, distance 0.
+    if (result.min_distance <= 0.0) return out;
+    out.distance = result.min_distance;
+    const fcl::Vector3d d = pb - pa;
+    if (d.norm() > 0.0) out.normal = to_vector(d / d.norm());
+    return out;
   }
   // Touching or overlapping. Two capsules: FCL's closed form gives the signed distance
   // and the deepest points directly.

@@ -48,7 +48,7 @@ def distance(shape_i, place_i, shape_j, place_j):
     gm, gd = scene((shape_i, place_i), (shape_j, place_j))
     result = velmora.compute_distance(gm, gd, 0, 1)
     colliding = velmora.compute_collisions(gm, gd) == [(0, 1)]
-    assert colliding == (result.distance <= 0.0)
+    assert colliding == (result.distance < 0.0)
     assert velmora.compute_distances(gm, gd)[0].distance == result.distance
     return result
 
@@ -448,10 +448,14 @@ class TestQueryErrors:
                 call(gm, gd)
 
     def test_bad_shapes_and_placements_are_refused(self):
-        for shape in (Sphere(-1.0), Cuboid([1.0, float("nan"), 1.0]), Capsule(0.1, float("inf"))):
+        # Zero sizes too: points, segments and discs are cases FCL's solvers stop on.
+        for shape in (Sphere(-1.0), Cuboid([1.0, float("nan"), 1.0]), Capsule(0.1, float("inf")), Sphere(0.0),
+                      Cylinder(0.1, 0.0), Cone(0.0, 0.3), Cuboid([1.0, 0.0, 1.0])):
             gm, gd = scene((shape, se3()), (Sphere(0.5), se3((2.0, 0.0, 0.0))))
             with pytest.raises(ValueError, match="dimension"):
                 velmora.compute_distances(gm, gd)
+        # A capsule of length zero is a sphere.
+        assert distance(Capsule(0.25, 0.0), se3(), Sphere(0.25), se3((1.0, 0.0, 0.0))).distance == pytest.approx(0.5)
         model = velmora.Model()
         j = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "j")
         gm = GeometryModel()
@@ -479,3 +483,24 @@ class TestQueryErrors:
         # No pairs, no answers.
         gm2, gd2 = scene((Sphere(0.5), se3()))
         assert velmora.compute_collisions(gm2, gd2) == [] and velmora.compute_distances(gm2, gd2) == []
+
+
+def test_both_queries_agree_on_random_pairs_near_contact():
+    """Random shapes and placements, many of them within a hair of contact: the collision list
+    and the distance signs never contradict each other, and nothing stops the process."""
+    rng = np.random.default_rng(11)
+    sizes = [1e-3, 0.01, 0.1, 0.5, 1.0]
+    for _ in range(400):
+        gm = GeometryModel()
+        for k in range(2):
+            a, b, c = rng.choice(sizes, 3)
+            shape = [Sphere(a), Cuboid([a, b, c]), Capsule(a, rng.choice([0.0, b])), Cylinder(a, b), Cone(a, b)][
+                rng.integers(5)]
+            offset = rng.choice([0.0, 1e-9, 0.05, 0.3], 3) * rng.choice([-1.0, 1.0], 3)
+            turn = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) if rng.random() < 0.7 else np.eye(3)
+            gm.add_geometry_object(GeometryObject(f"o{k}", 0, 0, shape, se3(offset, turn)))
+        gm.add_collision_pair(0, 1)
+        gd = gm.create_data(velmora.Model().create_data())
+        colliding = velmora.compute_collisions(gm, gd) == [(0, 1)]
+        d = velmora.compute_distances(gm, gd)[0].distance
+        assert np.isfinite(d) and not (colliding and d > 0) and not (not colliding and d < 0)
