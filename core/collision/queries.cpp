@@ -73,9 +73,9 @@ fcl::CollisionRequestd collision_request() {
 Vector3D to_vector(const fcl::Vector3d& v) { return {v[0], v[1], v[2]}; }
 
 // One distance query, with objects a and b in the order FCL handles consistently (a mesh
-// first). The unsigned query first: it takes FCL's exact formulas for the pairs that have
-// them (spheres against spheres, boxes, capsules and cylinders) and answers every
-// separated pair. Only overlapping pairs go on to the penetration query.
+// first). Pairs the collision test finds apart get FCL's unsigned distance (its exact
+// formulas for spheres against spheres, boxes, capsules and cylinders, and for capsule
+// pairs; the iterative solver otherwise); overlapping pairs get a penetration depth.
 DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
                                 std::size_t b) {
   const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
