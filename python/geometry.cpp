@@ -314,9 +314,10 @@ PyObject* model_remove_collision_pairs_from_srdf(PyObject* self, PyObject* const
   vb::Exclusive<PyGeometryModel> m(reinterpret_cast<ModelObj*>(self));
   if (!m.ok()) return nullptr;
   return vb::guard([&]() -> PyObject* {
+    // Links are body frames; a joint may carry the same name as a link.
     std::vector<std::string> frame_names;
     if (model)
-      for (const Frame& f : (*model)->frames) frame_names.push_back(f.name);
+      for (const Frame& f : (*model)->frames) frame_names.push_back(f.frame_type == FrameType::Body ? f.name : "");
     auto outcome = velmora::remove_collision_pairs_from_srdf(*m, path, model ? &frame_names : nullptr);
     if (!outcome) return vb::value_error(outcome.error().message);
     if (!outcome->unknown_links.empty()) {

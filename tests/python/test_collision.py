@@ -426,6 +426,30 @@ class TestCollisionPairs:
                 collision.remove_collision_pairs_from_srdf(str(missing))
 
 
+def test_srdf_link_names_are_links_not_joints(tmp_path):
+    """A joint named like a link: SRDF entries name links, through the model's frames too."""
+    ball = '<collision><geometry><sphere radius="0.1"/></geometry></collision>'
+    limit = '<axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/>'
+    urdf = tmp_path / "chain.urdf"
+    urdf.write_text(
+        f'<robot name="chain"><link name="base">{ball}</link>'
+        f'<joint name="arm" type="revolute"><parent link="base"/><child link="arm"/>{limit}</joint>'
+        f'<link name="arm">{ball}</link>'
+        f'<joint name="wrist_joint" type="revolute"><parent link="arm"/><child link="wrist"/>{limit}</joint>'
+        f'<link name="wrist">{ball}</link>'
+        f'<joint name="tool_joint" type="revolute"><parent link="wrist"/><child link="tool"/>{limit}</joint>'
+        f'<link name="tool">{ball}</link></robot>')
+    srdf = tmp_path / "chain.srdf"
+    srdf.write_text('<robot name="chain"><disable_collisions link1="arm" link2="tool"/></robot>')
+    for with_model in (False, True):
+        model, collision, _ = velmora.build_models_from_urdf(str(urdf))
+        collision.add_all_collision_pairs()
+        assert collision.collision_pairs == [(0, 2), (0, 3), (1, 3)]
+        args = (str(srdf), model) if with_model else (str(srdf),)
+        assert collision.remove_collision_pairs_from_srdf(*args) == 1
+        assert collision.collision_pairs == [(0, 2), (0, 3)]
+
+
 # -------------------------------------------------------------------------------- errors
 
 class TestQueryErrors:
