@@ -290,6 +290,32 @@ class TestMeshes:
         assert r.pair == (1, 0) and r.distance == pytest.approx(0.75, abs=1e-6)
         np.testing.assert_allclose([r.point_i, r.point_j, r.normal], [(1.25, 0, 0), (0.5, 0, 0), (-1, 0, 0)], atol=1e-6)
 
+    def test_turned_and_moved_mesh_against_each_kind_of_shape(self, tmp_path):
+        # The 2 m cube at (5, 0, 0), turned 0.5 rad about z; probes 3 m out along its local +x.
+        write_stl(tmp_path / "cube.stl", CUBE_VERTICES, CUBE_FACES)
+        urdf = tmp_path / "robot.urdf"
+        urdf.write_text('<robot name="m"><link name="base"><collision><origin xyz="5 0 0" rpy="0 0 0.5"/>'
+                        '<geometry><mesh filename="cube.stl"/></geometry></collision></link></robot>')
+        _, collision, _ = velmora.build_models_from_urdf(str(urdf), str(tmp_path))
+        u = np.array([np.cos(0.5), np.sin(0.5), 0.0])
+        centre = np.array([5.0, 0.0, 0.0]) + 3.0 * u
+        turn = rotation((0, 0, 1), 0.5)
+        probes = [(Cuboid([1.0, 1.0, 1.0]), 0.5), (Capsule(0.25, 1.0), 0.25), (Cylinder(0.25, 1.0), 0.25),
+                  (Cone(0.25, 0.5), 0.25), (Sphere(0.25), 0.25)]
+        gm = GeometryModel()
+        gm.add_geometry_object(collision.geometry_objects[0])
+        for k, (shape, _) in enumerate(probes):
+            gm.add_geometry_object(GeometryObject(f"p{k}", 0, 0, shape, se3(centre, turn)))
+        gd = gm.create_data(velmora.Model().create_data())
+        for k, (shape, reach) in enumerate(probes):
+            for i, j in ((0, k + 1), (k + 1, 0)):
+                r = velmora.compute_distance(gm, gd, i, j)
+                assert r.distance == pytest.approx(2.0 - reach, abs=1e-6), (type(shape), i, j)
+                on_mesh, on_probe = (r.point_i, r.point_j) if i == 0 else (r.point_j, r.point_i)
+                assert (on_mesh - (5.0, 0.0, 0.0)) @ u == pytest.approx(1.0, abs=1e-6), (type(shape), i, j)
+                assert (on_probe - (5.0, 0.0, 0.0)) @ u == pytest.approx(3.0 - reach, abs=1e-6), (type(shape), i, j)
+                np.testing.assert_allclose(r.normal, u if i == 0 else -u, atol=1e-6)
+
     def test_a_probe_inside_the_surface_and_the_convex_hull(self, tmp_path):
         write_stl(tmp_path / "cube.stl", CUBE_VERTICES, CUBE_FACES)
         collision = mesh_robot(tmp_path, [("cube.stl", None)])
