@@ -67,7 +67,12 @@ class Writer {
       case ShapeType::Cylinder: return axial(static_cast<const Cylinder&>(s));
       case ShapeType::Cone: return axial(static_cast<const Cone&>(s));
       case ShapeType::Capsule: return axial(static_cast<const Capsule&>(s));
-      case ShapeType::Mesh: str(static_cast<const Mesh&>(s).path); return {};
+      case ShapeType::Mesh: {
+        const Mesh& mesh = static_cast<const Mesh&>(s);
+        str(mesh.path);
+        for (double x : mesh.scale) f64(x);
+        return {};
+      }
     }
     return std::unexpected("a shape of kind " + std::to_string(static_cast<int>(type)) + " has no byte form");
   }
@@ -199,7 +204,11 @@ class Reader {
       case ShapeType::Cylinder: return axial<Cylinder>();
       case ShapeType::Cone: return axial<Cone>();
       case ShapeType::Capsule: return axial<Capsule>();
-      case ShapeType::Mesh: return std::make_unique<Mesh>(str());
+      case ShapeType::Mesh: {
+        auto mesh = std::make_unique<Mesh>(str());
+        for (double& x : mesh->scale) x = f64();
+        return mesh;
+      }
     }
     ok_ = false;
     return nullptr;
@@ -301,6 +310,29 @@ std::expected<Model, std::string> read_model(Reader& r) {
   return m;
 }
 
+// Collision pairs are kept only as the model keeps them: sorted, without repeats, first
+// below second, both indices within the objects.
+std::expected<GeometryModel, std::string> read_geometry_model(Reader& r) {
+  GeometryModel g;
+  const std::size_t n = r.count(8);
+  for (std::size_t k = 0; k < n && r.ok(); ++k) g.objects.push_back(r.object());
+  const std::size_t pairs = r.count(16);
+  for (std::size_t k = 0; k < pairs && r.ok(); ++k) {
+    const std::size_t first = r.u64(), second = r.u64();
+    const CollisionPair pair{first, second};
+    if (!(first < second && second < g.objects.size()) ||
+        (!g.collision_pairs.empty() && !(g.collision_pairs.back() < pair)))
+      return corrupt("geometry model");
+    g.collision_pairs.push_back(pair);
+  }
+  const std::size_t parents = r.count(8);
+  for (std::size_t k = 0; k < parents && r.ok(); ++k) g.joint_parents.push_back(r.u64());
+  const std::size_t names = r.count(8);
+  for (std::size_t k = 0; k < names && r.ok(); ++k) g.frame_names.push_back(r.str());
+  if (!r.ok()) return corrupt("geometry model");
+  return g;
+}
+
 }  // namespace
 
 Bytes encode(const Model& model) {
@@ -322,11 +354,19 @@ Bytes encode(const Model& model) {
   return w.done();
 }
 
+// The objects, the collision pairs and the kinematic tree the loader recorded; not the
+// collision geometry made from the shapes, which the receiving side makes on first use.
 Bytes encode(const GeometryModel& model) {
   Writer w(Kind::GeometryModel);
   w.u64(model.objects.size());
   for (const GeometryObject& o : model.objects)
     if (auto ok = w.object(o); !ok) return std::unexpected("Geometry object '" + o.name + "': " + ok.error());
+  w.u64(model.collision_pairs.size());
+  for (const CollisionPair& p : model.collision_pairs) w.u64(p.first), w.u64(p.second);
+  w.u64(model.joint_parents.size());
+  for (std::size_t parent : model.joint_parents) w.u64(parent);
+  w.u64(model.frame_names.size());
+  for (const std::string& name : model.frame_names) w.str(name);
   return w.done();
 }
 
@@ -385,10 +425,9 @@ std::expected<Value, std::string> decode(std::string_view bytes) {
       break;
     }
     case Kind::GeometryModel: {
-      GeometryModel g;
-      const std::size_t n = r.count(8);
-      for (std::size_t k = 0; k < n && r.ok(); ++k) g.objects.push_back(r.object());
-      value = Value(std::move(g));
+      auto g = read_geometry_model(r);
+      if (!g) return std::unexpected(g.error());
+      value = Value(std::move(*g));
       break;
     }
     case Kind::GeometryObject: value = Value(r.object()); break;
