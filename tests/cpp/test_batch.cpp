@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <mutex>
+#include <set>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -81,6 +84,27 @@ TEST(Batch, ChunksCoverEveryIndexOnce) {
         EXPECT_EQ(calls.load(), 0);
       }
     }
+  }
+}
+
+TEST(Batch, ChunksRunOnSeveralThreadsAtOnce) {
+  // Each chunk waits until chunks have been seen on `threads` distinct threads: a pool
+  // that left the work to the calling thread would wait out the deadline.
+  for (std::size_t threads : {2u, 3u}) {
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+    std::atomic<bool> together{false};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    parallel_chunks(64, threads, [&](std::size_t, std::size_t) {
+      {
+        std::lock_guard lock(mutex);
+        seen.insert(std::this_thread::get_id());
+        if (seen.size() == threads) together = true;
+      }
+      while (!together && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    });
+    EXPECT_TRUE(together.load()) << threads;
+    EXPECT_EQ(seen.size(), threads);
   }
 }
 
