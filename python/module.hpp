@@ -16,10 +16,12 @@ bool add_geometry_classes(PyObject* m);          // GeometryModel, GeometryData,
 bool add_configuration_functions(PyObject* m);   // neutral, random_configuration model.cpp
 bool add_urdf_functions(PyObject* m);            // build_models_from_urdf        urdf.cpp
 bool add_inertia(PyObject* m);                   // Inertia                       inertia.cpp
-bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ joint.cpp
+bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ, PX/PY/PZ, Revolute, Prismatic,
+                                                 // Continuous, Spherical, FreeFlyer, Planar  joint.cpp
 bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp
 bool add_forward_kinematics(PyObject* m);        // forward_kinematics            model.cpp
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
+bool add_configuration_space_functions(PyObject* m);  // integrate, difference, interpolate, normalize  configuration_space.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 
 // Stores `module` in sys.modules under `key`.

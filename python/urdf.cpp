@@ -7,6 +7,7 @@
 #include "binding/args.hpp"
 #include "core/urdf/urdf.hpp"
 #include "geometry.hpp"
+#include "joint.hpp"
 #include "model.hpp"
 #include "module.hpp"
 
@@ -27,8 +28,8 @@ PyObject* raise_parse_error(const ParseError& error) {
 
 PyObject* build_models_from_urdf_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return vb::guard([&]() -> PyObject* {
-    static const char* const names[] = {"filepath", "package_dir"};
-    vb::Args<2> in;
+    static const char* const names[] = {"filepath", "package_dir", "root_joint"};
+    vb::Args<3> in;
     if (!vb::parse(in, "build_models_from_urdf", names, args, nargs, kwnames, 1)) return nullptr;
     std::string filepath;
     if (!vb::to_string(in[0], {"build_models_from_urdf", "filepath"}, filepath)) return nullptr;
@@ -37,7 +38,15 @@ PyObject* build_models_from_urdf_py(PyObject*, PyObject* const* args, Py_ssize_t
       package_dir.emplace();
       if (!vb::to_string(in[1], {"build_models_from_urdf", "package_dir"}, *package_dir)) return nullptr;
     }
-    auto built = build_models_from_urdf(filepath, package_dir);
+    // The root joint is copied by the loader; the borrow keeps it unchanged meanwhile.
+    vb::Object<PyJointWrapper>* root_obj = nullptr;
+    if (in[2] && !vb::to_object(in[2], {"build_models_from_urdf", "root_joint"}, root_obj)) return nullptr;
+    std::optional<vb::Shared<PyJointWrapper>> root;
+    if (root_obj) {
+      root.emplace(root_obj);
+      if (!root->ok()) return nullptr;
+    }
+    auto built = build_models_from_urdf(filepath, package_dir, root ? (**root).get() : nullptr);
     if (!built) return raise_parse_error(built.error());
     Ref model = Ref::steal(vb::wrap<PyModel>(std::move(built->model)));
     if (!model) return nullptr;
@@ -51,7 +60,7 @@ PyObject* build_models_from_urdf_py(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyMethodDef build_models_from_urdf_def = {
     "build_models_from_urdf", vb::fn(build_models_from_urdf_py), METH_FASTCALL | METH_KEYWORDS,
-    "build_models_from_urdf(filepath, package_dir=None)\n--\n\n"
+    "build_models_from_urdf(filepath, package_dir=None, root_joint=None)\n--\n\n"
     "A Python wrapper for the `build_models_from_urdf` function."};
 
 }  // namespace

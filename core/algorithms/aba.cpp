@@ -1,6 +1,7 @@
 // Forward dynamics by the articulated-body algorithm, with the frames and conventions of
 // the Newton-Euler pass (rnea.cpp): quantities of joint i in joint i's frame, the base
 // acceleration minus gravity.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -46,6 +47,64 @@ SpatialForce times_subspace(const ArticulatedInertia& ia, const JointMotion& mot
   return motion.kind == JointType::Prismatic ? ia.times_translation(motion.axis) : ia.times_rotation(motion.axis);
 }
 
+// What a joint with several degrees of freedom (k = nv() <= 6 columns of S) keeps between
+// the passes: U = IA S, D^-1 = (S^T IA S)^-1 and u = tau - S^T pa. Rows of their own, so
+// that the one-column rows stay small; only the multi-degree-of-freedom joints touch them.
+struct AbaMultiRow {
+  SpatialForce U[6];
+  double inv_D[6][6];
+  double u[6];
+};
+
+// The inverse of the symmetric k x k matrix D by its Cholesky factor D = L L^T; false
+// when D is not positive definite within kSingularRatio of its largest diagonal entry.
+bool invert_spd(const double (&D)[6][6], std::size_t k, double (&inv)[6][6]) {
+  double scale = 0;
+  for (std::size_t i = 0; i < k; ++i) scale = std::max(scale, std::abs(D[i][i]));
+  double L[6][6] = {};
+  for (std::size_t j = 0; j < k; ++j) {
+    double d = D[j][j];
+    for (std::size_t m = 0; m < j; ++m) d -= L[j][m] * L[j][m];
+    if (!(d > kSingularRatio * scale)) return false;
+    L[j][j] = std::sqrt(d);
+    for (std::size_t i = j + 1; i < k; ++i) {
+      double x = D[i][j];
+      for (std::size_t m = 0; m < j; ++m) x -= L[i][m] * L[j][m];
+      L[i][j] = x / L[j][j];
+    }
+  }
+  // inv = L^-T L^-1, column by column: solve L y = e_c, then L^T x = y.
+  for (std::size_t c = 0; c < k; ++c) {
+    double y[6];
+    for (std::size_t i = 0; i < k; ++i) {
+      double x = i == c ? 1.0 : 0.0;
+      for (std::size_t m = 0; m < i; ++m) x -= L[i][m] * y[m];
+      y[i] = x / L[i][i];
+    }
+    for (std::size_t i = k; i-- > 0;) {
+      double x = y[i];
+      for (std::size_t m = i + 1; m < k; ++m) x -= L[m][i] * inv[m][c];
+      inv[i][c] = x / L[i][i];
+    }
+  }
+  return true;
+}
+
+// The element r (0..5, angular first) of a force.
+double element(const SpatialForce& f, int r) { return r < 3 ? f.angular[r] : f.linear[r - 3]; }
+
+// ia -= W U^T for forces W and U, on the stored entries of the symmetric blocks: the
+// caller's sum over such products is symmetric, so the upper triangles carry it.
+void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const SpatialForce& U) {
+  const Vector3D &wn = W.angular, &wf = W.linear, &un = U.angular, &uf = U.linear;
+  ia.A.data[0] -= wn.x * un.x, ia.A.data[1] -= wn.y * un.y, ia.A.data[2] -= wn.z * un.z;
+  ia.A.data[3] -= wn.x * un.y, ia.A.data[4] -= wn.x * un.z, ia.A.data[5] -= wn.y * un.z;
+  ia.C.data[0] -= wf.x * uf.x, ia.C.data[1] -= wf.y * uf.y, ia.C.data[2] -= wf.z * uf.z;
+  ia.C.data[3] -= wf.x * uf.y, ia.C.data[4] -= wf.x * uf.z, ia.C.data[5] -= wf.y * uf.z;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) ia.B(i, j) -= wn[i] * uf[j];
+}
+
 }  // namespace
 
 std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
@@ -54,6 +113,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
 
   const std::size_t n = model.njoints();
   Configuration ddq = Configuration::zeros(model.nv);
@@ -61,6 +121,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
   AbaRow* rows = scratch_rows<AbaRow>(n);
+  AbaMultiRow* multi = model.multi_joint_count() ? scratch_rows<AbaMultiRow>(n) : nullptr;
 
   // Velocities, velocity-product terms and the rigid inertias and bias forces.
   place_joints_inlined(steps, n, q.data(), rows);
@@ -68,7 +129,11 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    with_shapes(step, [&]<int A, int K>() {
+    if (step.motion.multi()) [[unlikely]] {
+      const SpatialMotion vj = step.motion.subspace_apply(&v[step.idx_v]);
+      r.v = r.liMi.act_inv_motion(rows[step.parent].v) + vj;
+      r.c = cross_motion(r.v, vj);
+    } else with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(rows[step.parent].v);
       r.c = SpatialMotion::zero();
       if (step.motion.nv() == 1) {
@@ -88,7 +153,39 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     bool ok = true;
-    with_shapes(step, [&]<int A, int K>() {
+    if (step.motion.multi()) [[unlikely]] {
+      AbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      double D[6][6];
+      for (std::size_t c = 0; c < k; ++c) {
+        m.U[c] = r.ia * step.motion.column(c);
+        for (std::size_t e = 0; e < k; ++e) D[e][c] = element(m.U[c], step.motion.row_of_column(e));
+      }
+      if (!invert_spd(D, k, m.inv_D)) {
+        ok = false;
+      } else {
+        step.motion.subspace_transpose_apply(r.pa, m.u);
+        for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - m.u[c];
+        if (step.parent != 0) {
+          // IA - U D^-1 U^T and pa + IA c + U D^-1 u, handed to the parent.
+          SpatialForce pa = r.pa;
+          for (std::size_t c = 0; c < k; ++c) {
+            SpatialForce W = SpatialForce::zero();
+            double x = 0;
+            for (std::size_t e = 0; e < k; ++e) {
+              W += m.U[e] * m.inv_D[e][c];
+              x += m.inv_D[c][e] * m.u[e];
+            }
+            subtract_product(r.ia, W, m.U[c]);
+            pa += m.U[c] * x;
+          }
+          pa += r.ia * r.c;
+          AbaRow& p = rows[step.parent];
+          r.ia.rotate(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
+          p.pa += r.liMi.act_force(pa);
+        }
+      }
+    } else with_shapes(step, [&]<int A, int K>() {
       SpatialForce pa = r.pa;
       if (step.motion.nv() == 1) {
         r.u_col = times_subspace<A>(r.ia, step.motion);
@@ -118,6 +215,21 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
+    if (step.motion.multi()) [[unlikely]] {
+      const AbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      r.a = r.liMi.act_inv_motion(rows[step.parent].a) + r.c;
+      double rhs[6], qdd[6];
+      for (std::size_t c = 0; c < k; ++c) rhs[c] = m.u[c] - inner(r.a, m.U[c]);
+      for (std::size_t c = 0; c < k; ++c) {
+        double x = 0;
+        for (std::size_t e = 0; e < k; ++e) x += m.inv_D[c][e] * rhs[e];
+        qdd[c] = x;
+        ddq[step.idx_v + c] = x;
+      }
+      r.a += step.motion.subspace_apply(qdd);
+      continue;
+    }
     with_shapes(step, [&]<int A, int K>() {
       r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a) + r.c;
       if (step.motion.nv() == 1) {

@@ -1,7 +1,7 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
 
-#include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/passes.hpp"
 #include "core/spatial/format.hpp"
 
 namespace velmora {
@@ -12,6 +12,8 @@ std::expected<void, ConfigurationError> forward_kinematics(const Model& model, D
   // Only code that edited the model's public counts directly gets here: the size q must
   // have is then the one the joints' own records give.
   if (!model.steps_agree()) return std::unexpected(ConfigurationError::parameter_size("q", model.steps_nq(), q.size()));
+  if (auto ok = passes::check_configuration(model, q.data()); !ok)
+    return std::unexpected(ConfigurationError::invalid_value(std::move(ok.error())));
 
   // In joint order, parents before their children: oMi[i] = (oMi[parent] * placement) *
   // joint placement for q. Each joint data keeps its own placement; a fixed joint's is

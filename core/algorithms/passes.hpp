@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,21 @@ inline std::unexpected<DynamicsError> malformed_model() {
 // The model's records agree with its public counts and every joint has an inertia.
 inline bool model_consistent(const Model& model) {
   return model.steps_agree() && model.inertias.size() == model.njoints();
+}
+
+// The text of the error for the first quaternion in q (at least model.nq values) that
+// has no direction (all zero, or an infinite or NaN entry), or nothing when all have one.
+[[gnu::cold]] std::expected<void, std::string> check_quaternions(const Model& model, const double* q);
+
+// Whether every quaternion in q can be normalised; free for models without quaternion
+// joints. Algorithms read a normalised copy of each quaternion, never q changed.
+inline std::expected<void, std::string> check_configuration(const Model& model, const double* q) {
+  if (model.quaternion_joints().empty()) [[likely]]
+    return {};
+  return check_quaternions(model, q);
+}
+inline std::expected<void, std::string> check_configuration(const Model& model, std::span<const double> q) {
+  return check_configuration(model, q.data());
 }
 
 // The rows of one call, in storage each thread keeps from call to call: every call

@@ -26,6 +26,7 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   if (v.size() < model.nv) return too_short("v", model.nv, v.size());
   if (a.size() < model.nv) return too_short("a", model.nv, a.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
 
   const std::size_t n = model.njoints();
   Configuration tau = Configuration::zeros(model.nv);
@@ -41,6 +42,14 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
     const JointStep& step = steps[i];
     RneaRow& r = rows[i];
     const RneaRow& p = rows[step.parent];
+    if (step.motion.multi()) [[unlikely]] {
+      // Several columns: the joint velocity S qd and acceleration S qdd + v x S qd.
+      const SpatialMotion vj = step.motion.subspace_apply(&v[step.idx_v]);
+      r.v = r.liMi.act_inv_motion(p.v) + vj;
+      r.a = r.liMi.act_inv_motion(p.a) + step.motion.subspace_apply(&a[step.idx_v]) + cross_motion(r.v, vj);
+      r.f = body_force(inertias[i], r.a, r.v);
+      continue;
+    }
     with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(p.v);
       r.a = r.liMi.act_inv_motion<K>(p.a);
@@ -56,6 +65,11 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   for (std::size_t i = n - 1; i > 0; --i) {
     const JointStep& step = steps[i];
     const RneaRow& r = rows[i];
+    if (step.motion.multi()) [[unlikely]] {
+      step.motion.subspace_transpose_apply(r.f, &tau[step.idx_v]);
+      if (step.parent != 0) rows[step.parent].f += r.liMi.act_force(r.f);
+      continue;
+    }
     with_shapes(step, [&]<int A, int K>() {
       if (step.motion.nv() == 1) tau[step.idx_v] = step.motion.subspace_dot<A>(r.f);
       // The universe carries its children's forces to nothing that is returned.

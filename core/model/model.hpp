@@ -83,6 +83,11 @@ class Model {
   // Whether the records agree with the public counts (njoints, nq, nv), which code could
   // have changed directly: what the algorithms check before slicing by the records.
   bool steps_agree() const { return steps_.size() == njoints() && steps_nq() == nq && steps_nv() == nv; }
+  // The joints whose configuration holds a quaternion (spherical and free-flyer joints),
+  // in joint order: what the configuration check reads, nothing for most arms.
+  const std::vector<std::size_t>& quaternion_joints() const { return quaternion_joints_; }
+  // How many joints have more than one degree of freedom (see JointMotion::multi).
+  std::size_t multi_joint_count() const { return multi_joint_count_; }
   // The configuration and velocity sizes by the records.
   std::size_t steps_nq() const { return steps_.empty() ? 0 : steps_.back().idx_q + steps_.back().motion.nq(); }
   std::size_t steps_nv() const { return steps_.empty() ? 0 : steps_.back().idx_v + steps_.back().motion.nv(); }
@@ -105,6 +110,8 @@ class Model {
  private:
   std::vector<JointStep> steps_;
   std::vector<JointType> kinds_;
+  std::vector<std::size_t> quaternion_joints_;
+  std::size_t multi_joint_count_ = 0;
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
   FrameIndex frame_index_;

@@ -40,7 +40,7 @@ Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent) {
   // parent before its children).
   switch (parent.kind) {
     case ParentRef::Kind::Robot:
-      return std::size_t{0};
+      return ctx.root_frame;
     case ParentRef::Kind::Link:
       return ctx.links[parent.index].frame;
     case ParentRef::Kind::Joint:
@@ -370,8 +370,24 @@ Result<void> walk(Context& ctx) {
   // Room for every frame and joint the walk can add, so that the model's lists grow once.
   ctx.model.reserve(1 + hanging_count, 1 + links.size() + hanging_count);
 
+  // A root joint carries the one root link (several could only be welded together).
+  std::size_t root_parent_joint = 0;
+  if (ctx.root_joint) {
+    if (roots.size() != 1)
+      return fail(Kind::InvalidModel, "a root joint needs exactly one root link, but the robot has " +
+                                          std::to_string(roots.size()));
+    const auto id = ctx.model.add_joint(0, ctx.root_joint->clone_box(), SE3::identity(), "root_joint");
+    if (!id) return fail(Kind::InvalidModel, id.error().display());
+    const auto frame =
+        ctx.model.add_frame(Frame{"root_joint", *id, 0, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true);
+    if (!frame) return fail(Kind::InvalidModel, frame.error().display());
+    ctx.root_frame = *frame;
+    root_parent_joint = *id;
+  }
+
   std::vector<Step> stack;
-  for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.push_back({true, *it, {ParentRef::Kind::Robot}, 0});
+  for (auto it = roots.rbegin(); it != roots.rend(); ++it)
+    stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
@@ -397,7 +413,7 @@ Result<void> walk(Context& ctx) {
 }
 
 Result<UrdfModels> build_from_text(std::string_view text, const std::optional<std::string>& package_dir,
-                                   const std::string& filepath) {
+                                   const std::string& filepath, const JointModel* root_joint) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
@@ -415,6 +431,7 @@ Result<UrdfModels> build_from_text(std::string_view text, const std::optional<st
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
   Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}};
+  ctx.root_joint = root_joint;
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
 }
@@ -422,15 +439,17 @@ Result<UrdfModels> build_from_text(std::string_view text, const std::optional<st
 }  // namespace
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
-                                                             const std::optional<std::string>& package_dir) {
+                                                             const std::optional<std::string>& package_dir,
+                                                             const JointModel* root_joint) {
   const auto text = read_file(filepath);
   if (!text) return std::unexpected(text.error());
-  return build_from_text(*text, package_dir, filepath);
+  return build_from_text(*text, package_dir, filepath, root_joint);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
-                                                                    const std::optional<std::string>& package_dir) {
-  return build_from_text(text, package_dir, "<string>");
+                                                                    const std::optional<std::string>& package_dir,
+                                                                    const JointModel* root_joint) {
+  return build_from_text(text, package_dir, "<string>", root_joint);
 }
 
 }  // namespace velmora

@@ -203,6 +203,10 @@ struct Context {
   // The robot's <link> and <joint> children in document order.
   std::vector<LinkEntry> links;
   std::vector<JointEntry> joints;
+  // The joint the root link hangs from, added as "root_joint" below the world; null to
+  // weld the root links to the world. root_frame: that joint's frame (0: the world's).
+  const JointModel* root_joint = nullptr;
+  std::size_t root_frame = 0;
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the

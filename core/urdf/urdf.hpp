@@ -51,13 +51,17 @@ struct UrdfModels {
 
 // Reads the file at `filepath` (UTF-8 text) and builds the models. Relative mesh file
 // names are resolved against `package_dir`, "package://" names through the
-// ROS_PACKAGE_PATH environment variable.
+// ROS_PACKAGE_PATH environment variable. With a `root_joint` (copied), the robot's one
+// root link hangs from a joint of that model named "root_joint" below the world, at the
+// world's origin; without one, every root link is welded to the world.
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
-                                                             const std::optional<std::string>& package_dir);
+                                                             const std::optional<std::string>& package_dir,
+                                                             const JointModel* root_joint = nullptr);
 
 // The same for a document held in memory (any bytes: text that is not UTF-8 is refused
 // like an unreadable file, with "<string>" as the file name).
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
-                                                                    const std::optional<std::string>& package_dir);
+                                                                    const std::optional<std::string>& package_dir,
+                                                                    const JointModel* root_joint = nullptr);
 
 }  // namespace velmora

@@ -12,8 +12,11 @@ EXPECTED_ALL = [
     "Configuration", "Model", "Data", "Frame", "FrameType", "JointModel", "GeometryModel",
     "GeometryData", "GeometryObject", "neutral", "random_configuration", "build_models_from_urdf",
     "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
-    "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
-    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "tessary",
+    "JointModelRZ", "JointModelPX", "JointModelPY", "JointModelPZ", "JointModelRevolute", "JointModelPrismatic",
+    "JointModelContinuous", "JointModelSpherical", "JointModelFreeFlyer", "JointModelPlanar",
+    "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
+    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "integrate", "difference", "interpolate", "normalize",
+    "tessary",
 ]
 
 
@@ -61,7 +64,7 @@ def test_second_import_is_the_same_module():
 
 @pytest.mark.parametrize("name, signature", [
     ("neutral", "(model)"), ("random_configuration", "(model)"),
-    ("build_models_from_urdf", "(filepath, package_dir=None)"),
+    ("build_models_from_urdf", "(filepath, package_dir=None, root_joint=None)"),
     ("JointModelRX", "()"), ("JointModelRY", "()"), ("JointModelRZ", "()"),
     ("forward_kinematics", "(model, data, q)"),
     ("forward_dynamics", "(model, data, q, v, tau)"), ("aba", "(model, data, q, v, tau)"),
