@@ -20,8 +20,9 @@ struct Quaternion {
 
   // Whether the four values have a direction: not all zero, none infinite or NaN.
   bool normalisable() const {
-    const double m = std::max({std::abs(w), std::abs(x), std::abs(y), std::abs(z)});
-    return m > 0 && m < INFINITY;
+    // Each entry on its own: a maximum would pass over a NaN.
+    const bool finite = std::isfinite(w) && std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
+    return finite && (w != 0 || x != 0 || y != 0 || z != 0);
   }
   // The unit quaternion of the same direction (the caller checks normalisable()). The
   // plain square root serves every length whose square is a normal number; others are
@@ -85,22 +86,27 @@ inline Vector3D skew_square_times(const Vector3D& w, const Vector3D& u) { return
 inline Vector3D so3_left_jacobian_times(const Vector3D& w, const Vector3D& u) {
   const double t2 = w.squared_norm();
   const double t = std::sqrt(t2);
+  // 1 - cos t as 2 sin^2(t / 2), which keeps its digits for small t; what cancels in
+  // t - sin t is multiplied by t^2 below, so its error stays near the rounding of u.
   double a, b;
   if (t < 1e-4) {
     a = 0.5 - t2 / 24;
     b = 1.0 / 6 - t2 / 120;
   } else {
-    a = (1 - std::cos(t)) / t2;
+    const double h = std::sin(t / 2);
+    a = 2 * h * h / t2;
     b = (t - std::sin(t)) / (t2 * t);
   }
   return u + cross(w, u) * a + skew_square_times(w, u) * b;
 }
 
-// Its inverse: V^-1 p = p - [w]x p / 2 + c [w]x^2 p, c = (1 - t sin t / (2 (1 - cos t))) / t^2.
+// Its inverse: V^-1 p = p - [w]x p / 2 + c [w]x^2 p, c = (1 - (t / 2) cot(t / 2)) / t^2
+// (the same as (1 - t sin t / (2 (1 - cos t))) / t^2, without the cancelling 1 - cos t; the
+// rounding of the remaining difference is multiplied by t^2 again).
 inline Vector3D so3_left_jacobian_inverse_times(const Vector3D& w, const Vector3D& p) {
   const double t2 = w.squared_norm();
   const double t = std::sqrt(t2);
-  const double c = t < 1e-4 ? 1.0 / 12 + t2 / 720 : (1 - t * std::sin(t) / (2 * (1 - std::cos(t)))) / t2;
+  const double c = t < 1e-4 ? 1.0 / 12 + t2 / 720 : (1 - (t / 2) * std::cos(t / 2) / std::sin(t / 2)) / t2;
   return p - cross(w, p) * 0.5 + skew_square_times(w, p) * c;
 }
 
@@ -112,8 +118,9 @@ inline void se2_coefficients(double t, double& A, double& B) {
     A = 1 - t2 / 6;
     B = t * (0.5 - t2 / 24);
   } else {
+    const double h = std::sin(t / 2);
     A = std::sin(t) / t;
-    B = (1 - std::cos(t)) / t;
+    B = 2 * h * h / t;
   }
 }
 
