@@ -105,38 +105,31 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
     for (int j = 0; j < 3; ++j) ia.B(i, j) -= wn[i] * uf[j];
 }
 
-}  // namespace
-
-std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
-                                                std::span<const double> v, std::span<const double> tau) {
-  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
-  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
-  if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
-  if (!model_consistent(model)) return malformed_model();
-  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
-
+// The three passes of the algorithm; Multi: the model may have joints with several
+// degrees of freedom (tested per joint only then). Returns the joint whose articulated
+// inertia is singular, or 0.
+template <bool Multi>
+[[gnu::noinline]] std::size_t passes_of(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
-  Configuration ddq = Configuration::zeros(model.nv);
-  if (n == 0) return ddq;
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
   AbaRow* rows = scratch_rows<AbaRow>(n);
-  AbaMultiRow* multi = model.multi_joint_count() ? scratch_rows<AbaMultiRow>(n) : nullptr;
+  AbaMultiRow* multi = Multi ? scratch_rows<AbaMultiRow>(n) : nullptr;
 
   // Velocities, velocity-product terms and the rigid inertias and bias forces.
-  place_joints_inlined(steps, n, q.data(), rows);
+  place_joints_inlined<AbaRow, Multi>(steps, n, q, rows);
   rows[0].v = SpatialMotion::zero();
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    if (step.motion.multi()) [[unlikely]] {
-      const SpatialMotion vj = step.motion.subspace_apply(&v[step.idx_v]);
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      const SpatialMotion vj = step.motion.subspace_apply(v + step.idx_v);
       r.v = r.liMi.act_inv_motion(rows[step.parent].v) + vj;
       r.c = cross_motion(r.v, vj);
     } else with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(rows[step.parent].v);
       r.c = SpatialMotion::zero();
-      if (step.motion.nv() == 1) {
+      if (step.motion.kind != JointType::Fixed) {
         const double qd = v[step.idx_v];
         r.v += step.motion.subspace_times<A>(qd);
         r.c = step.motion.cross_subspace<A>(r.v, qd);
@@ -153,7 +146,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     bool ok = true;
-    if (step.motion.multi()) [[unlikely]] {
+    if (Multi && step.motion.multi()) [[unlikely]] {
       AbaMultiRow& m = multi[i];
       const std::size_t k = step.motion.nv();
       double D[6][6];
@@ -187,7 +180,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
       }
     } else with_shapes(step, [&]<int A, int K>() {
       SpatialForce pa = r.pa;
-      if (step.motion.nv() == 1) {
+      if (step.motion.kind != JointType::Fixed) {
         r.u_col = times_subspace<A>(r.ia, step.motion);
         const double d = step.motion.subspace_dot<A>(r.u_col);
         if (singular(d, step.motion.subspace(), r.ia)) {
@@ -205,9 +198,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
         p.pa += r.liMi.act_force<K>(pa);
       }
     });
-    if (!ok)
-      return fail("Singular articulated inertia at joint '" + model.joint_names[i] + "' (id " + std::to_string(i) +
-                  "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
+    if (!ok) return i;
   }
 
   // Accelerations, root first.
@@ -215,7 +206,7 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
-    if (step.motion.multi()) [[unlikely]] {
+    if (Multi && step.motion.multi()) [[unlikely]] {
       const AbaMultiRow& m = multi[i];
       const std::size_t k = step.motion.nv();
       r.a = r.liMi.act_inv_motion(rows[step.parent].a) + r.c;
@@ -232,13 +223,37 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
     }
     with_shapes(step, [&]<int A, int K>() {
       r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a) + r.c;
-      if (step.motion.nv() == 1) {
+      if (step.motion.kind != JointType::Fixed) {
         const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
         r.a += step.motion.subspace_times<A>(qdd);
         ddq[step.idx_v] = qdd;
       }
     });
   }
+  return 0;
+}
+
+}  // namespace
+
+std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
+                                                std::span<const double> v, std::span<const double> tau) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
+  if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
+  if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+
+  const std::size_t n = model.njoints();
+  Configuration ddq = Configuration::zeros(model.nv);
+  if (n == 0) return ddq;
+  // Models without multi-degree-of-freedom joints run loops that do not test for them.
+  const std::size_t singular_joint = model.multi_joint_count()
+                                         ? passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
+                                         : passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
+  if (singular_joint)
+    return fail("Singular articulated inertia at joint '" + model.joint_names[singular_joint] + "' (id " +
+                std::to_string(singular_joint) +
+                "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
   return ddq;
 }
 

@@ -17,7 +17,7 @@ using Error = std::unexpected<ConfigurationError>;
 
 // The direction of a (cos, sin) pair as the joints read it.
 void unit_pair(const double* q, double& c, double& s) {
-  const JointMotion::Position p = JointMotion::of(JointType::Continuous, Vector3D::unit_z()).position(q);
+  const JointMotion::AxisPosition p = JointMotion::of(JointType::Continuous, Vector3D::unit_z()).axis_position(q);
   c = p.c, s = p.s;
 }
 

@@ -268,7 +268,7 @@ JointMotion::Position JointMotion::multi_position(const double* q) const {
     case JointType::Planar: {
       // The turn reads its (cos, sin) pair as a continuous joint does.
       const JointMotion turn = JointMotion::of(JointType::Continuous, Vector3D::unit_z());
-      const Position t = turn.position(q + 2);
+      const AxisPosition t = turn.axis_position(q + 2);
       p.c = t.c, p.s = t.s;
       p.displacement = {q[0], q[1], 0};
       p.rotation = SpatialRotation::about<2>(t.c, t.s);

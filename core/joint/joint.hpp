@@ -84,26 +84,33 @@ struct JointMotion {
     return kind == JointType::FreeFlyer ? 6 : 3;
   }
 
-  // The joint's position for its nq() values at `q` (the caller checks the length): the
-  // cosine and sine of a rotation about the axis, or the displacement of a slide. A
-  // continuous joint reads the direction of its (cos, sin) pair. The multi-degree-of-
-  // freedom kinds fill `rotation` and `displacement` with their whole placement (a
-  // quaternion is read normalised; algorithms refuse one without direction beforehand,
-  // see passes::check_configuration); the one-axis kinds leave `rotation` unread.
-  struct Position {
+  // The joint's position for its nq() values at `q` (the caller checks the length). The
+  // one-axis kinds' AxisPosition: the cosine and sine of a rotation about the axis, or the
+  // displacement of a slide; a continuous joint reads the direction of its (cos, sin)
+  // pair. Position adds the whole rotation the multi-degree-of-freedom kinds need (with
+  // `displacement` their translation; a quaternion is read normalised, and algorithms
+  // refuse one without direction beforehand, see passes::check_configuration). The hot
+  // loops branch on multi() once and keep the small AxisPosition for the one-axis kinds.
+  struct AxisPosition {
     double c = 1, s = 0;
     Vector3D displacement;
+  };
+  struct Position : AxisPosition {
     SpatialRotation rotation;
   };
   Position position(const double* q) const;
-  // position() of the multi-degree-of-freedom kinds.
+  // position() of the one-axis kinds and of the multi-degree-of-freedom kinds.
+  AxisPosition axis_position(const double* q) const;
   Position multi_position(const double* q) const;
-  // The placement of the child side in the parent side at a position.
+  // The placement of the child side in the parent side at a position (the AxisPosition
+  // forms for the one-axis kinds only).
   SE3 placement(const Position& p) const;
+  SE3 placement(const AxisPosition& p) const;
   SE3 transform(const double* q) const { return placement(position(q)); }
   // m * placement(p), with only the operations the joint's shape needs (a rotation about
   // a coordinate axis mixes two columns, a slide moves only the translation).
   SE3 after(const SE3& m, const Position& p) const;
+  SE3 after(const SE3& m, const AxisPosition& p) const;
   // The motion subspace column of the dynamics: (axis; 0) for rotations, (0; axis) for
   // slides, zero for the fixed joint (column(0) for the multi-degree-of-freedom kinds).
   SpatialMotion subspace() const;
@@ -158,12 +165,17 @@ struct JointMotion {
 
 // Defined here so that the loops of the algorithms inline them.
 inline JointMotion::Position JointMotion::position(const double* q) const {
-  if (multi()) [[unlikely]]
-    return multi_position(q);
+  if (multi()) return multi_position(q);
+  Position p;
+  static_cast<AxisPosition&>(p) = axis_position(q);
+  return p;
+}
+
+inline JointMotion::AxisPosition JointMotion::axis_position(const double* q) const {
   switch (kind) {
     case JointType::Fixed: return {};
-    case JointType::Prismatic: return {1, 0, axis * q[0], {}};
-    case JointType::Revolute: return {std::cos(q[0]), std::sin(q[0]), {}, {}};
+    case JointType::Prismatic: return {1, 0, axis * q[0]};
+    case JointType::Revolute: return {std::cos(q[0]), std::sin(q[0]), {}};
     default: break;
   }
   // The direction of the pair, whatever its length. The plain square root serves every
@@ -172,14 +184,17 @@ inline JointMotion::Position JointMotion::position(const double* q) const {
   // identity for (0, 0).
   const double n2 = q[0] * q[0] + q[1] * q[1];
   const double n = n2 > 0x1p-1000 && n2 < 0x1p1000 ? std::sqrt(n2) : std::hypot(q[0], q[1]);
-  if (n > 0 && n < INFINITY) return {q[0] / n, q[1] / n, {}, {}};
+  if (n > 0 && n < INFINITY) return {q[0] / n, q[1] / n, {}};
   const double angle = std::atan2(q[1], q[0]);
-  return {std::cos(angle), std::sin(angle), {}, {}};
+  return {std::cos(angle), std::sin(angle), {}};
 }
 
 inline SE3 JointMotion::placement(const Position& p) const {
-  if (multi()) [[unlikely]]
-    return {p.rotation, p.displacement};
+  if (multi()) return {p.rotation, p.displacement};
+  return placement(static_cast<const AxisPosition&>(p));
+}
+
+inline SE3 JointMotion::placement(const AxisPosition& p) const {
   switch (kind) {
     case JointType::Fixed: return SE3::identity();
     case JointType::Prismatic: return {SpatialRotation::identity(), p.displacement};
@@ -198,8 +213,11 @@ inline SE3 JointMotion::placement(const Position& p) const {
 }
 
 inline SE3 JointMotion::after(const SE3& m, const Position& p) const {
-  if (multi()) [[unlikely]]
-    return m * SE3{p.rotation, p.displacement};
+  if (multi()) return m * SE3{p.rotation, p.displacement};
+  return after(m, static_cast<const AxisPosition&>(p));
+}
+
+inline SE3 JointMotion::after(const SE3& m, const AxisPosition& p) const {
   switch (kind) {
     case JointType::Fixed: return m;
     case JointType::Prismatic: return m.translated(p.displacement);

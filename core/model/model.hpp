@@ -41,12 +41,21 @@ struct JointStep {
   bool placement_translates_only = true;
 
   // The joint's frame in its parent joint's frame at a position of the joint:
-  // placement * motion.placement(p).
-  SE3 frame_in_parent(const JointMotion::Position& p) const {
+  // placement * motion.placement(p), for a Position of any kind or the AxisPosition of a
+  // one-axis kind.
+  template <class P>
+  SE3 frame_in_parent(const P& p) const {
     if (!placement_translates_only) return motion.after(placement, p);
     SE3 x = motion.placement(p);
     x.translation += placement.translation;
     return x;
+  }
+  // The same for the joint's configuration values at q (its slice): the hot loops' form,
+  // with one test of the kind and the small position record for the one-axis kinds.
+  SE3 frame_in_parent_at(const double* q) const {
+    if (motion.multi()) [[unlikely]]
+      return frame_in_parent(motion.multi_position(q));
+    return frame_in_parent(motion.axis_position(q));
   }
 };
 
