@@ -15,8 +15,9 @@ EXPECTED_ALL = [
     "JointModelRZ", "JointModelPX", "JointModelPY", "JointModelPZ", "JointModelRevolute", "JointModelPrismatic",
     "JointModelContinuous", "JointModelSpherical", "JointModelFreeFlyer", "JointModelPlanar",
     "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
-    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "integrate", "difference", "interpolate", "normalize",
-    "tessary",
+    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "mass_matrix", "bias_forces", "gravity_torques",
+    "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
+    "mass_matrix_factor", "MassMatrixFactor", "integrate", "difference", "interpolate", "normalize", "tessary",
 ]
 
 
