@@ -133,7 +133,11 @@ def test_quaternions_without_direction_are_refused_everywhere(bad):
              lambda: vm.inverse_dynamics(model, data, q, z, z), lambda: vm.aba(model, data, q, z, z),
              lambda: vm.forward_dynamics(model, data, q, z, z), lambda: vm.integrate(model, q, z),
              lambda: vm.difference(model, good, q), lambda: vm.difference(model, q, good),
-             lambda: vm.interpolate(model, q, good, 0.5), lambda: vm.normalize(model, q)]
+             lambda: vm.interpolate(model, q, good, 0.5), lambda: vm.normalize(model, q),
+             lambda: vm.mass_matrix(model, data, q), lambda: vm.gravity_torques(model, data, q),
+             lambda: vm.bias_forces(model, data, q, z), lambda: vm.coriolis_matrix(model, data, q, z),
+             lambda: vm.inverse_mass_matrix(model, data, q), lambda: vm.centroidal_momentum(model, data, q, z),
+             lambda: vm.centroidal_momentum_matrix(model, data, q), lambda: vm.mass_matrix_factor(model, data, q)]
     for call in calls:
         with pytest.raises(ValueError, match=r"quaternion of joint 'ball' \(q\[1:5\]\)"):
             call()
@@ -438,6 +442,21 @@ def test_floating_robot_matches_reference(name):
         for got, key in [(tau, "tau"), (M, "M"), (g, "g"), (c, "c"), (ddq, "ddq"), (oMl, "oMl"), (centre, "com"),
                          (0.5 * v @ M @ v, "Ekin"), (-mass * GRAVITY @ centre, "Epot")]:
             assert deviation(got, ref[key][k]) < tol[key], (key, k)
+        # The dynamics terms computed on their own, with the free flyer's velocity in its frame.
+        for got, key in [(vm.mass_matrix(model, data, q), "M"), (vm.gravity_torques(model, data, q), "g"),
+                         (vm.bias_forces(model, data, q, v) - ref["g"][k], "c"),
+                         (vm.coriolis_matrix(model, data, q, v) @ v, "c"),
+                         (vm.mass_matrix_factor(model, data, q).solve(ref["tau_fd"][k] - ref["c"][k] - ref["g"][k]),
+                          "ddq")]:
+            assert deviation(got, ref[key][k]) < tol[key], (key, k)
+        inverse = vm.inverse_mass_matrix(model, data, q)
+        assert deviation(inverse @ ref["M"][k], np.eye(model.nv)) < max(1e-9, 1e-15 * info["mass_matrix_condition_max"])
+
+
+def seeded_configuration(model, rng):
+    """A configuration drawn from `rng` (random_configuration draws from the operating system's entropy): the
+    neutral one moved by a random velocity, every rotation by up to about 2 rad."""
+    return vm.integrate(model, vm.neutral(model).to_numpy(), rng.uniform(-2, 2, model.nv))
 
 
 def rk4_step(model, q, v, h, acceleration):
@@ -460,7 +479,7 @@ def test_free_floating_invariants(name):
     model, rng = load(name, vm.JointModelFreeFlyer()), np.random.default_rng(2)
     data = model.create_data()
     for _ in range(2):
-        q = vm.random_configuration(model).to_numpy()
+        q = seeded_configuration(model, rng)
         v, a = rng.uniform(-1, 1, model.nv), rng.uniform(-1, 1, model.nv)
         M, g = mass_matrix(model, q)
         tau = vm.rnea(model, data, q, v, a).to_numpy()
@@ -474,28 +493,47 @@ def test_free_floating_invariants(name):
 
 @pytest.mark.parametrize("name", CORPUS)
 def test_momentum_and_energy_conserved_without_gravity(name):
-    # The efforts g(q) (the root's part a wrench on the whole robot) cancel gravity exactly:
-    # M a + C v = 0, the motion of the robot in free space with no efforts.
     model, rng = load(name, vm.JointModelFreeFlyer()), np.random.default_rng(4)
+    model.gravity = np.zeros(3)
     data, zero = model.create_data(), np.zeros(model.nv)
 
     def acceleration(q, v):
-        return vm.aba(model, data, q, v, vm.rnea(model, data, q, zero, zero).to_numpy()).to_numpy()
+        return vm.aba(model, data, q, v, zero).to_numpy()
 
     def momentum_and_energy(q, v):
-        # The first six rows of M v: the whole robot's momentum in the root frame, moment first.
-        Mv = vm.rnea(model, data, q, zero, v).to_numpy() - vm.rnea(model, data, q, zero, zero).to_numpy()
+        # About the world origin in world axes, from the momentum about the centre of mass;
+        # the first six rows of M v (the whole robot's momentum in the root frame, moment
+        # first) must give the same.
+        k = vm.centroidal_momentum(model, data, q, v)
+        centre = com(model, q)
+        world = np.concatenate([k[:3] + np.cross(centre, k[3:]), k[3:]])
+        Mv = vm.rnea(model, data, q, zero, v).to_numpy()
         vm.forward_kinematics(model, data, q)
         R, p = data.oMi[1].rotation, data.oMi[1].translation
         force = R @ Mv[3:6]
-        return np.concatenate([R @ Mv[:3] + np.cross(p, force), force]), 0.5 * v @ Mv
+        np.testing.assert_allclose(world, np.concatenate([R @ Mv[:3] + np.cross(p, force), force]), atol=1e-10)
+        return world, 0.5 * v @ Mv
 
-    q, v = vm.random_configuration(model).to_numpy(), rng.uniform(-1, 1, model.nv)
+    q, v = seeded_configuration(model, rng), rng.uniform(-1, 1, model.nv)
     h0, e0 = momentum_and_energy(q, v)
     for _ in range(STEPS):
         q, v = rk4_step(model, q, v, 1.0 / STEPS, acceleration)
     h1, e1 = momentum_and_energy(q, v)
     assert np.abs(h1 - h0).max() < 1e-10 * max(1.0, np.abs(h0).max()) and abs(e1 - e0) < 1e-10 * max(1.0, e0)
+
+
+@pytest.mark.parametrize("name", FLOATING)
+def test_mass_matrix_rate_along_integrate(name):
+    # dM/dt = C + C^T along q(t) = integrate(q, t v): the derivative is taken in the tangent
+    # space, so the free flyer's velocity is its body velocity.
+    model, rng = load(name, vm.JointModelFreeFlyer()), np.random.default_rng(6)
+    data = model.create_data()
+    q, v = seeded_configuration(model, rng), rng.uniform(-1, 1, model.nv)
+    h = 1e-6
+    rate = (vm.mass_matrix(model, data, vm.integrate(model, q, h * v)) -
+            vm.mass_matrix(model, data, vm.integrate(model, q, -h * v))) / (2 * h)
+    C = vm.coriolis_matrix(model, data, q, v)
+    np.testing.assert_allclose(rate, C + C.T, atol=1e-7 * max(1.0, np.abs(C).max()))
 
 
 # The method's error falls 16-fold per halving of the step (fourth order); at 1000 steps
