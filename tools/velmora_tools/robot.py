@@ -11,7 +11,7 @@ import numpy as np
 from velmora_tools import sample_urdf
 
 # Names of the enumeration values, indexed by int(value).
-JOINT_TYPES = ("continuous", "fixed", "prismatic", "revolute")
+JOINT_TYPES = ("continuous", "fixed", "prismatic", "revolute", "free_flyer", "planar", "spherical")
 FRAME_TYPES = ("operational", "joint", "fixed", "body", "sensor")
 SHAPE_TYPES = ("capsule", "cone", "cuboid", "cylinder", "sphere", "mesh")
 
