@@ -44,7 +44,8 @@ class JointDataOf final : public JointData {
       return {};
     } else if constexpr (Kind > JointType::Revolute) {
       const JointMotion motion = JointMotion::of(Kind, {});
-      if (q.size() != motion.nq() || model.get_joint_type() != Kind) fatal("Joint data update of another size or kind.");
+      if (q.size() != motion.nq()) fatal("Joint data update expects the joint's configuration size.");
+      if (model.get_joint_type() != Kind) return std::unexpected(JointError{"joint kind"});
       // A quaternion without direction gives no placement; the algorithms refuse it first.
       if (const int k = quaternion_offset(Kind); k >= 0 && !Quaternion::from(q.data() + k).normalisable())
         return std::unexpected(JointError{"quaternion"});

@@ -142,4 +142,9 @@ TEST(MultiDof, QuaternionCheckNamesTheJoint) {
   Data data = model.create_data();
   EXPECT_FALSE(forward_kinematics(model, data, bad));
   EXPECT_FALSE(data.joint_data[2]->update(*model.joint_models[2], std::span<const double>(bad + 1, 4)));
+  EXPECT_TRUE(data.joint_data[2]->update(*model.joint_models[2], std::span<const double>(good + 1, 4)));
+  // (0, 0, 0, 3): half a turn about z.
+  EXPECT_EQ(data.joint_data[2]->get_joint_placement().rotation, (SpatialRotation{{-1, 0, 0, 0, -1, 0, 0, 0, 1}}));
+  // A model of another kind is refused, not read.
+  EXPECT_FALSE(data.joint_data[2]->update(*make_planar(), std::span<const double>(good + 1, 4)));
 }
