@@ -489,6 +489,9 @@ def test_free_floating_invariants(name):
         h = 1e-5
         rate = (com(model, vm.integrate(model, q, h * ddq)) - com(model, vm.integrate(model, q, -h * ddq))) / (2 * h)
         np.testing.assert_allclose(rate, GRAVITY, atol=1e-7)
+        # Exactly, through the momentum: at rest the rate of m v_com is A(q) ddq.
+        mass = sum(i.mass for i in model.inertias)
+        np.testing.assert_allclose(vm.centroidal_momentum_matrix(model, data, q)[3:] @ ddq / mass, GRAVITY, atol=1e-11)
 
 
 @pytest.mark.parametrize("name", CORPUS)
