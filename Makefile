@@ -90,7 +90,8 @@ test: test-cpp test-python test-asan test-fuzz
 
 # What velmora does, shown on the bundled sample arm through the `velmora` command (the same
 # tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
-# gravity torques and the mass matrix, the cost of each call, and a picture of the arm.
+# gravity torques and the mass matrix, joint positions that put the tool at a pose, the cost
+# of each call, and a picture of the arm.
 demo: build
 	@mkdir -p $(BUILD)/demo
 	@set -e; velmora="env PYTHONPATH=$(BUILD)/python:tools $(VPY) -m velmora_tools"; \
@@ -98,6 +99,8 @@ demo: build
 	echo "\$$ velmora info"; $$velmora info; echo; \
 	echo "\$$ velmora fk --q $$q"; $$velmora fk --q $$q; echo; \
 	echo "\$$ velmora dynamics --q $$q"; $$velmora dynamics --q $$q; echo; \
+	echo "\$$ velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"; \
+	$$velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0; echo; \
 	echo "\$$ velmora bench"; $$velmora bench; echo; \
 	echo "\$$ velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png"; \
 	$$velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png; echo; \
@@ -111,11 +114,14 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_dynamics.py
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_load.py
 	$(BUILD)/bench_dynamics_core
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_scaling.py
 
 # Velmora against MuJoCo, pybullet and DART on the robots of tests/robots: agreement
 # first, then per-call times. The engines go into the project environment only.
 bench-peers: build
 	$(VPY) -c "import mujoco, pybullet, dartpy" >/dev/null 2>&1 || $(VPY) -m pip install -q -r benchmarks/requirements-peers.txt
+	@# KDL's Python module comes from Debian; the comparison goes on without it when it cannot be installed.
+	dpkg -s python3-pykdl >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-pykdl || true
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:

@@ -137,7 +137,13 @@ def test_quaternions_without_direction_are_refused_everywhere(bad):
              lambda: vm.mass_matrix(model, data, q), lambda: vm.gravity_torques(model, data, q),
              lambda: vm.bias_forces(model, data, q, z), lambda: vm.coriolis_matrix(model, data, q, z),
              lambda: vm.inverse_mass_matrix(model, data, q), lambda: vm.centroidal_momentum(model, data, q, z),
-             lambda: vm.centroidal_momentum_matrix(model, data, q), lambda: vm.mass_matrix_factor(model, data, q)]
+             lambda: vm.centroidal_momentum_matrix(model, data, q), lambda: vm.mass_matrix_factor(model, data, q),
+             lambda: vm.forward_kinematics(model, data, q, z), lambda: vm.joint_jacobian(model, data, q, 2),
+             lambda: vm.frame_jacobian(model, data, q, 1), lambda: vm.frame_velocity(model, data, q, z, 1),
+             lambda: vm.frame_acceleration(model, data, q, z, z, 1),
+             lambda: vm.frame_jacobian_time_derivative(model, data, q, z, 1), lambda: vm.center_of_mass(model, data, q),
+             lambda: vm.center_of_mass_jacobian(model, data, q), lambda: vm.kinetic_energy(model, data, q, z),
+             lambda: vm.potential_energy(model, data, q)]
     for call in calls:
         with pytest.raises(ValueError, match=r"quaternion of joint 'ball' \(q\[1:5\]\)"):
             call()
@@ -449,6 +455,9 @@ def test_floating_robot_matches_reference(name):
                          (vm.mass_matrix_factor(model, data, q).solve(ref["tau_fd"][k] - ref["c"][k] - ref["g"][k]),
                           "ddq")]:
             assert deviation(got, ref[key][k]) < tol[key], (key, k)
+        for got, key in [(vm.center_of_mass(model, data, q), "com"), (vm.kinetic_energy(model, data, q, v), "Ekin"),
+                         (vm.potential_energy(model, data, q), "Epot")]:
+            assert deviation(got, ref[key][k]) < tol[key], (key, k)
         inverse = vm.inverse_mass_matrix(model, data, q)
         assert deviation(inverse @ ref["M"][k], np.eye(model.nv)) < max(1e-9, 1e-15 * info["mass_matrix_condition_max"])
 
@@ -542,3 +551,39 @@ def test_mass_matrix_rate_along_integrate(name):
 # The method's error falls 16-fold per halving of the step (fourth order); at 1000 steps
 # over 1 s it is near 1e-12 on these robots.
 STEPS = 1000
+
+
+# ------------------------------------------------- kinematics quantities of free-floating robots
+
+def body_twist(before, after, now, h):
+    """The body velocity (angular; linear) of a placement from central differences."""
+    rate = np.linalg.inv(now) @ (after - before) / (2 * h)
+    return np.array([rate[2, 1], rate[0, 2], rate[1, 0], *rate[:3, 3]])
+
+
+@pytest.mark.parametrize("name", FLOATING)
+def test_jacobians_along_integrate(name):
+    # Column k of a frame's body Jacobian is the body velocity of the frame along
+    # integrate(q, t e_k); the centre of mass Jacobian likewise, and J v is the frame velocity.
+    model, rng = load(name, vm.JointModelFreeFlyer()), np.random.default_rng(8)
+    data = model.create_data()
+    q, v = seeded_configuration(model, rng), rng.uniform(-1, 1, model.nv)
+    frame = max(range(model.nframes), key=lambda f: model.frames[f].parent_joint)  # a frame at the end of a chain
+    h = 1e-6
+
+    def frame_placement(qq):
+        vm.forward_kinematics(model, data, qq)
+        f = model.frames[frame]
+        return (data.oMi[f.parent_joint] * f.placement).homogeneous
+
+    now = frame_placement(q)
+    J = vm.frame_jacobian(model, data, q, frame, vm.Representation.BODY)
+    Jcom = vm.center_of_mass_jacobian(model, data, q)
+    for k in range(model.nv):
+        e = np.eye(model.nv)[k]
+        ahead, behind = vm.integrate(model, q, h * e), vm.integrate(model, q, -h * e)
+        np.testing.assert_allclose(J[:, k], body_twist(frame_placement(behind), frame_placement(ahead), now, h),
+                                   atol=1e-7)
+        np.testing.assert_allclose(Jcom[:, k], (com(model, ahead) - com(model, behind)) / (2 * h), atol=1e-7)
+    np.testing.assert_allclose(vm.frame_velocity(model, data, q, v, frame, vm.Representation.BODY), J @ v, atol=1e-12)
+    np.testing.assert_allclose(vm.center_of_mass(model, data, q), com(model, q), atol=1e-12)
