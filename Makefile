@@ -15,6 +15,7 @@ CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
+.PHONY: wheel
 
 all: build
 
@@ -47,8 +48,30 @@ build-asan: system-deps $(VENV)/.stamp $(ASAN_BUILD)/build.ninja
 test-cpp: build
 	$(BUILD)/velmora_core_tests --gtest_brief=1
 
-test-python: build
-	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest -q tests/python
+# The Python suite includes the packaging checks: the wheel installed into a fresh virtual
+# environment, the stubs against the module (stubtest), mypy --strict on the README and tools/.
+test-python: build wheel
+	PYTHONPATH=$(BUILD)/python VELMORA_WHEEL=$(abspath $(WHEEL_DIR))/$$(cat $(WHEEL_STAMP)) \
+	  $(VPY) -m pytest -q tests/python
+
+# A binary wheel for this Python in dist/: built by pip through scikit-build-core (incrementally,
+# in build/<wheel tag>), then `auditwheel repair` copies in any shared library outside the
+# manylinux policy and tags it manylinux for this machine's glibc. Rebuilt only when a source
+# file changed; the stamp holds the wheel's file name.
+WHEEL_DIR := dist
+WHEEL_STAMP := $(WHEEL_DIR)/.stamp
+WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find core python tools cmake -type f \
+  -not -path '*/__pycache__/*' 2>/dev/null)
+
+$(WHEEL_STAMP): $(WHEEL_SOURCES) | system-deps $(VENV)/.stamp
+	rm -rf $(BUILD)/wheel-raw
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel-raw .
+	mkdir -p $(WHEEL_DIR) && rm -f $(WHEEL_DIR)/velmora-*.whl
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(BUILD)/wheel-raw/velmora-*.whl
+	cd $(WHEEL_DIR) && ls velmora-*.whl > .stamp
+	@echo "Wheel: $(WHEEL_DIR)/$$(cat $@)"
+
+wheel: $(WHEEL_STAMP)
 
 # The whole Python suite against the sanitizer build of the module. The interpreter
 # itself is not instrumented, so the ASan runtime is preloaded; leak detection is off
@@ -125,4 +148,4 @@ bench-peers: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WHEEL_DIR)

@@ -4,11 +4,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import TYPE_CHECKING, List, Optional, Union
 
 import numpy as np
 
-from velmora_tools import __version__, bench, ik, plot, report, sample_urdf
+if TYPE_CHECKING:
+    import velmora
+
+from velmora_tools import bench, ik, plot, report, sample_urdf
 from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, gravity_and_mass_matrix,
                                  import_velmora, load, parse_q_option, read_urdf_limits)
 
@@ -27,7 +30,7 @@ examples:
   velmora ik --frame tcp --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"""
 
 
-def _q_type(text: str):
+def _q_type(text: str) -> Union[str, List[float]]:
     try:
         return parse_q_option(text)
     except ValueError as exc:
@@ -51,7 +54,8 @@ def _vector3(text: str) -> List[float]:
     return values
 
 
-def _add_ik_parser(commands, robot, config) -> None:
+def _add_ik_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser], robot: argparse.ArgumentParser,
+                   config: argparse.ArgumentParser) -> None:
     ik_cmd = commands.add_parser(
         "ik", parents=[robot, config], help="joint positions that put a frame at a target",
         description="Inverse kinematics: damped least squares, within the joint limits of the URDF, from "
@@ -71,10 +75,18 @@ def _add_ik_parser(commands, robot, config) -> None:
                         help="damped least-squares steps over all starts (default 3000)")
 
 
+def _version_text() -> str:
+    """The version of the velmora module these commands would use."""
+    try:
+        return f"velmora {import_velmora().__version__}"
+    except ToolError as exc:
+        return f"velmora (unknown version: {exc})"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="velmora", description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"velmora tools {__version__}")
+    parser.add_argument("--version", action="version", version=_version_text())
 
     robot = argparse.ArgumentParser(add_help=False)
     robot.add_argument("urdf", nargs="?", default=None,
@@ -133,7 +145,7 @@ def _join_negative_q(argv: List[str]) -> List[str]:
     return out
 
 
-def _load_for_model(args) -> Robot:
+def _load_for_model(args: argparse.Namespace) -> Robot:
     """The robot, for a command that needs only its model. When the geometry cannot be
     loaded (a mesh file not on disk, a malformed <geometry>) but the model can, says why
     on one line of stderr and goes on with the model and empty geometry models."""
@@ -150,11 +162,11 @@ def _load_for_model(args) -> Robot:
         return Robot(path, model, velmora.GeometryModel(), velmora.GeometryModel(), read_urdf_limits(path))
 
 
-def _info(args) -> None:
+def _info(args: argparse.Namespace) -> None:
     print(report.info(_load_for_model(args)))
 
 
-def _fk(args) -> None:
+def _fk(args: argparse.Namespace) -> None:
     velmora = import_velmora()
     robot = _load_for_model(args)
     q, how = configuration(robot, args.q)
@@ -163,7 +175,7 @@ def _fk(args) -> None:
     print(report.fk(robot, data, q, how))
 
 
-def _dynamics(args) -> None:
+def _dynamics(args: argparse.Namespace) -> None:
     velmora = import_velmora()
     robot = _load_for_model(args)
     model = robot.model
@@ -179,13 +191,13 @@ def _dynamics(args) -> None:
     print(report.dynamics(robot, q, how, g, mass, round_trip))
 
 
-def _bench(args) -> None:
+def _bench(args: argparse.Namespace) -> None:
     robot = _load_for_model(args)
     timings = bench.run(robot, args.calls, args.rounds)
     print(bench.report(robot, timings, args.calls, args.rounds))
 
 
-def _plot(args) -> None:
+def _plot(args: argparse.Namespace) -> None:
     plot.require_matplotlib()  # a missing matplotlib is reported before any work
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
@@ -196,7 +208,7 @@ def _plot(args) -> None:
           f"{robot.collision.ngeoms} collision objects ({meshes} meshes shown by their origin)")
 
 
-def _find_frame(model, name: Optional[str]) -> int:
+def _find_frame(model: velmora.Model, name: Optional[str]) -> int:
     """The id of the frame called `name` (a body frame first where a joint frame shares the name)."""
     frames = model.frames
     if name is None:
@@ -208,7 +220,7 @@ def _find_frame(model, name: Optional[str]) -> int:
     return (bodies or matches)[0]
 
 
-def _ik(args) -> None:
+def _ik(args: argparse.Namespace) -> None:
     robot = _load_for_model(args)
     model = robot.model
     frame_id = _find_frame(model, args.frame)

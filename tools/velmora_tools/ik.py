@@ -12,11 +12,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
-from velmora_tools.robot import JOINT_TYPES
+from velmora_tools.robot import JOINT_TYPES, UrdfLimits
+
+if TYPE_CHECKING:
+    import velmora
+
+Array = NDArray[np.float64]
 
 # Continuous joints hold (cos, sin) in q; their kind's number in velmora.JointType.
 _CONTINUOUS = JOINT_TYPES.index("continuous")
@@ -24,7 +30,7 @@ _CONTINUOUS = JOINT_TYPES.index("continuous")
 
 @dataclass
 class IkResult:
-    q: np.ndarray
+    q: Array
     position_error: float       # metres: distance of the frame's origin from the target
     orientation_error: float    # radians: angle between the frame and the target orientation (0 when not asked)
     iterations: int             # damped least-squares steps, over all starts
@@ -32,14 +38,14 @@ class IkResult:
     restarts: int = 0           # fresh starts after local minima
 
 
-def rotation_log(R: np.ndarray) -> np.ndarray:
+def rotation_log(R: Array) -> Array:
     """The rotation vector w of R (R = exp([w]x)), also accurate near angles 0 and pi."""
     cos_angle = max(-1.0, min(1.0, (np.trace(R) - 1.0) / 2.0))
     axis_sin = np.array([R[2, 1] - R[1, 2], R[0, 2] - R[2, 0], R[1, 0] - R[0, 1]]) / 2.0
     sin_angle = np.linalg.norm(axis_sin)
     angle = math.atan2(sin_angle, cos_angle)
     if sin_angle > 1e-6:
-        return axis_sin * (angle / sin_angle)
+        return np.asarray(axis_sin * (angle / sin_angle), dtype=np.float64)
     if cos_angle > 0:
         return axis_sin  # small angle: sin(angle) ~ angle
     # Near pi the skew part vanishes; the axis is the dominant column of R + I.
@@ -48,10 +54,10 @@ def rotation_log(R: np.ndarray) -> np.ndarray:
     axis = B[:, k] / math.sqrt(max(B[k, k], 1e-300))
     if axis @ axis_sin < 0:
         axis = -axis
-    return axis / np.linalg.norm(axis) * angle
+    return np.asarray(axis / np.linalg.norm(axis) * angle, dtype=np.float64)
 
 
-def rpy_matrix(roll: float, pitch: float, yaw: float) -> np.ndarray:
+def rpy_matrix(roll: float, pitch: float, yaw: float) -> Array:
     """R = Rz(yaw) Ry(pitch) Rx(roll), the URDF convention."""
     cr, sr, cp, sp, cy, sy = (math.cos(roll), math.sin(roll), math.cos(pitch), math.sin(pitch),
                               math.cos(yaw), math.sin(yaw))
@@ -60,7 +66,7 @@ def rpy_matrix(roll: float, pitch: float, yaw: float) -> np.ndarray:
                      [-sp, cp * sr, cp * cr]])
 
 
-def velocity_limits(model, limits) -> Tuple[np.ndarray, np.ndarray]:
+def velocity_limits(model: velmora.Model, limits: Optional[Dict[str, UrdfLimits]]) -> Tuple[Array, Array]:
     """Lower and upper bound of each velocity coordinate's joint position (infinite where there is none).
 
     `limits` maps joint names to objects with `lower` and `upper` (None when absent), as
@@ -77,7 +83,7 @@ def velocity_limits(model, limits) -> Tuple[np.ndarray, np.ndarray]:
     return lower, upper
 
 
-def integrate(model, q: np.ndarray, dq: np.ndarray) -> np.ndarray:
+def integrate(model: velmora.Model, q: Array, dq: Array) -> Array:
     """q moved by dq: added to one-coordinate joints, turned for continuous (cos, sin) joints."""
     out, iq, iv = q.copy(), 0, 0
     for joint in model.joint_models:
@@ -92,7 +98,7 @@ def integrate(model, q: np.ndarray, dq: np.ndarray) -> np.ndarray:
     return out
 
 
-def clamp(model, q: np.ndarray, lower: np.ndarray, upper: np.ndarray) -> np.ndarray:
+def clamp(model: velmora.Model, q: Array, lower: Array, upper: Array) -> Array:
     """q with every bounded one-coordinate joint brought inside its limits."""
     out, iq, iv = q.copy(), 0, 0
     for joint in model.joint_models:
@@ -102,8 +108,8 @@ def clamp(model, q: np.ndarray, lower: np.ndarray, upper: np.ndarray) -> np.ndar
     return out
 
 
-def solve(model, frame_id: int, position: Sequence[float], rotation: Optional[np.ndarray] = None,
-          q0: Optional[np.ndarray] = None, limits=None, tolerance: float = 1e-10,
+def solve(model: velmora.Model, frame_id: int, position: Sequence[float], rotation: Optional[Array] = None,
+          q0: Optional[Array] = None, limits: Optional[Dict[str, UrdfLimits]] = None, tolerance: float = 1e-10,
           max_iterations: int = 3000, max_restarts: int = 50, seed: int = 0) -> IkResult:
     """Moves frame `frame_id` to `position` (and `rotation`, a 3x3 matrix, when given).
 
@@ -123,19 +129,19 @@ def solve(model, frame_id: int, position: Sequence[float], rotation: Optional[np
     q = clamp(model, velmora.neutral(model).to_numpy() if q0 is None else np.asarray(q0, dtype=np.float64),
               lower, upper)
 
-    def error(config):
+    def error(config: Array) -> Array:
         velmora.forward_kinematics(model, data, config)
         placement = velmora.frame_placement(model, data, frame_id)
         e_p = target_p - placement.translation
         e_r = rotation_log(target_R @ placement.rotation.T) if target_R is not None else np.zeros(3)
         return np.concatenate([e_r, e_p])[rows]
 
-    def result(config, e, iterations, restarts=0):
+    def result(config: Array, e: Array, iterations: int, restarts: int = 0) -> IkResult:
         e_r, e_p = (e[:3], e[3:]) if target_R is not None else (np.zeros(3), e)
         p_err, r_err = float(np.linalg.norm(e_p)), float(np.linalg.norm(e_r))
         return IkResult(config, p_err, r_err, iterations, p_err < tolerance and r_err < tolerance, restarts)
 
-    def descend(q, iteration):
+    def descend(q: Array, iteration: int) -> Tuple[Array, Array, int]:
         """Damped least-squares steps from q until convergence, a local minimum or the iteration budget."""
         e = error(q)
         cost = float(e @ e)
@@ -158,7 +164,7 @@ def solve(model, frame_id: int, position: Sequence[float], rotation: Optional[np
             if held.any():
                 J[:, held] = 0.0
                 step = np.linalg.solve(J.T @ J + damping * np.eye(model.nv), J.T @ e)
-            candidate = clamp(model, integrate(model, q, step), lower, upper)
+            candidate = clamp(model, integrate(model, q, np.asarray(step, dtype=np.float64)), lower, upper)
             e_new = error(candidate)
             cost_new = float(e_new @ e_new)
             if cost_new < cost:
@@ -170,7 +176,7 @@ def solve(model, frame_id: int, position: Sequence[float], rotation: Optional[np
                     break
         return q, e, iteration
 
-    def q_v(config):
+    def q_v(config: Array) -> Array:
         """The position of each velocity coordinate's joint (NaN for joints without limits)."""
         out, iq, iv = np.full(model.nv, np.nan), 0, 0
         for joint in model.joint_models:
@@ -179,13 +185,12 @@ def solve(model, frame_id: int, position: Sequence[float], rotation: Optional[np
             iq, iv = iq + joint.nq, iv + joint.nv
         return out
 
-
     rng = np.random.default_rng(seed)
     finite = np.isfinite(lower) & np.isfinite(upper)
     iteration, restarts = 0, 0
     while True:
         q, e, iteration = descend(q, iteration)
-        outcome = result(q, e, iteration, restarts)
+        outcome: IkResult = result(q, e, iteration, restarts)
         if outcome.converged or iteration >= max_iterations or restarts >= max_restarts:
             return outcome
         # A local minimum (often a joint held at a limit on the wrong side): start again
