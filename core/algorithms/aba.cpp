@@ -107,9 +107,11 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
 
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
-// inertia is singular, or 0.
+// inertia is singular, or 0. Everything it calls is inlined: left to itself the compiler
+// keeps the motion transforms and bias forces as calls, and the passes then take 1.4 times
+// as long on chains of general axes for about the same number of instructions.
 template <bool Multi>
-[[gnu::noinline]] std::size_t passes_of(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
+[[gnu::noinline, gnu::flatten]] std::size_t passes_of(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
