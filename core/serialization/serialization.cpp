@@ -92,24 +92,28 @@ class Writer {
     u8(static_cast<std::uint8_t>(kind));
     switch (kind) {
       case JointType::Fixed: return {};
+      case JointType::FreeFlyer:
+      case JointType::Planar:
+      case JointType::Spherical: limits(j.limits()); return {};
       case JointType::Revolute:
       case JointType::Continuous:
       case JointType::Prismatic: {
         const auto axes = j.get_axis();
         if (axes.size() != 1) break;
         vec3(kind == JointType::Prismatic ? axes[0].translation : axes[0].rotation);
-        const JointLimits* limits = j.limits();
-        u8(limits ? 1 : 0);
-        if (limits) {
-          doubles(limits->effort);
-          doubles(limits->velocity);
-          doubles(limits->lower);
-          doubles(limits->upper);
-        }
+        limits(j.limits());
         return {};
       }
     }
     return std::unexpected("a joint of kind " + std::to_string(static_cast<int>(kind)) + " has no byte form");
+  }
+  void limits(const JointLimits* l) {
+    u8(l ? 1 : 0);
+    if (!l) return;
+    doubles(l->effort);
+    doubles(l->velocity);
+    doubles(l->lower);
+    doubles(l->upper);
   }
   Bytes done() { return std::move(out_); }
 
@@ -226,15 +230,17 @@ class Reader {
   }
   std::unique_ptr<JointModel> joint() {
     const auto kind = static_cast<JointType>(u8());
-    if (kind == JointType::Fixed) return make_fixed();
-    if (kind != JointType::Revolute && kind != JointType::Continuous && kind != JointType::Prismatic) {
-      ok_ = false;
-      return nullptr;
+    std::unique_ptr<JointModel> j;
+    switch (kind) {
+      case JointType::Fixed: return make_fixed();
+      case JointType::FreeFlyer: j = make_free_flyer(); break;
+      case JointType::Planar: j = make_planar(); break;
+      case JointType::Spherical: j = make_spherical(); break;
+      case JointType::Revolute: j = make_revolute(vec3()); break;
+      case JointType::Continuous: j = make_continuous(vec3()); break;
+      case JointType::Prismatic: j = make_prismatic(vec3()); break;
+      default: ok_ = false; return nullptr;
     }
-    const Vector3D axis = vec3();
-    auto j = kind == JointType::Revolute     ? make_revolute(axis)
-             : kind == JointType::Continuous ? make_continuous(axis)
-                                             : make_prismatic(axis);
     if (flag()) {
       JointLimits limits;
       limits.effort = doubles();

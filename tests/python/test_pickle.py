@@ -27,6 +27,10 @@ def round_trips(obj):
     return out + [copy.deepcopy(obj), copy.copy(obj)]
 
 
+def joint_record(j):
+    return repr(j.joint_type), j.nq, j.nv, bits(j.lower_limit), bits(j.upper_limit)
+
+
 def same_se3(a, b):
     return bits(a.rotation) == bits(b.rotation) and bits(a.translation) == bits(b.translation)
 
@@ -78,8 +82,7 @@ def test_model_round_trip_is_exact(name):
             (model.name, model.nq, model.nv, model.njoints, model.nframes)
         assert other.joint_names == model.joint_names and other.joint_parents == model.joint_parents
         assert all(same_se3(a, b) for a, b in zip(other.joint_placements, model.joint_placements))
-        assert [(repr(j.joint_type), j.nq, j.nv) for j in other.joint_models] == \
-            [(repr(j.joint_type), j.nq, j.nv) for j in model.joint_models]
+        assert [joint_record(j) for j in other.joint_models] == [joint_record(j) for j in model.joint_models]
         assert all(same_inertia(a, b) for a, b in zip(other.inertias, model.inertias))
         assert all(same_frame(a, b) for a, b in zip(other.frames, model.frames))
         assert bits(other.gravity) == bits(model.gravity)
@@ -101,6 +104,26 @@ def test_model_round_trip_is_exact(name):
             geometry_again = copy.deepcopy(geometry)
             geometry_again.add_all_collision_pairs()
             assert other.collision_pairs == geometry_again.collision_pairs
+
+
+def test_joints_of_several_degrees_of_freedom():
+    model = vm.build_model_from_urdf(str(ROBOTS / "unitree_a1" / "robot.urdf"), root_joint=vm.JointModelFreeFlyer())
+    hip = model.njoints - 1
+    model.add_joint(hip, vm.JointModelSpherical(), vm.SE3.Random(), "ball")
+    model.add_joint(0, vm.JointModelPlanar(), vm.SE3.Random(), "table")
+    model.add_frame(vm.Frame("ball body", model.njoints - 2, 0, vm.SE3.Random(), vm.FrameType.Body,
+                             vm.Inertia.FromSphere(0.3, 0.1)), True)
+    model.add_frame(vm.Frame("table body", model.njoints - 1, 0, vm.SE3.Random(), vm.FrameType.Body,
+                             vm.Inertia.FromSphere(2.0, 0.2)), True)
+    Q = np.array([vm.random_configuration(model).to_numpy() for _ in range(6)])
+    V = np.random.default_rng(2).normal(size=(6, model.nv))
+    for other in round_trips(model):
+        assert [joint_record(j) for j in other.joint_models] == [joint_record(j) for j in model.joint_models]
+        assert bits(vm.rnea_batch(other, Q, V, V)) == bits(vm.rnea_batch(model, Q, V, V))
+        assert bits(vm.forward_kinematics_batch(other, Q)) == bits(vm.forward_kinematics_batch(model, Q))
+        # The free flyer's translation limits, [-1, 1] m, still bound its random positions.
+        drawn = np.array([vm.random_configuration(other).to_numpy()[:3] for _ in range(200)])
+        assert np.all(np.abs(drawn) <= 1.0) and np.ptp(drawn) > 1.0
 
 
 def test_random_configurations_keep_the_limits():
