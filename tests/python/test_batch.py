@@ -102,6 +102,21 @@ def test_mass_matrices_and_jacobians_equal_single_calls(robot):
     assert np.array_equal(vm.frame_jacobian_batch(model, Q, frame), jacobians[vm.Representation.BODY])
 
 
+def test_floating_base_rows_equal_single_calls():
+    model = vm.build_model_from_urdf(str(ROBOTS / "unitree_a1" / "robot.urdf"), root_joint=vm.JointModelFreeFlyer())
+    Q, V, A = states(model, 23)
+    data = model.create_data()
+    tau = np.array([vm.rnea(model, data, q, v, a).to_numpy() for q, v, a in zip(Q, V, A)])
+    acc = np.array([vm.aba(model, data, q, v, t).to_numpy() for q, v, t in zip(Q, V, tau)])
+    mass = np.array([vm.mass_matrix(model, data, q) for q in Q])
+    for threads in (1, 3):
+        assert np.array_equal(vm.rnea_batch(model, Q, V, A, threads=threads), tau)
+        assert np.array_equal(vm.aba_batch(model, Q, V, tau, threads=threads), acc)
+        assert np.array_equal(vm.mass_matrix_batch(model, Q, threads=threads), mass)
+        fk = vm.forward_kinematics_batch(model, Q, [model.nframes - 1], threads=threads)
+        assert np.array_equal(fk[:, 0], np.array([single_fk(model, q, [model.nframes - 1])[0] for q in Q]))
+
+
 def test_pendulum_closed_form_row_by_row():
     m, l = 1.7, 0.6
     model = pendulum(m, l)
