@@ -209,46 +209,107 @@ std::expected<T, CollisionError> guarded(F&& body) {
 }
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
-thread_local std::vector<Bounds> scratch_boxes;
-thread_local std::vector<unsigned char> scratch_checked;
+
+// An object placed for the collision query: its FCL transform and its world box, computed
+// with the same expressions as world_bounds so that the broad phase keeps exactly the same
+// pairs.
+struct Placed {
+  Placed() { tf.setIdentity(); }  // place() writes only the rotation and translation
+  fcl::Transform3d tf;
+  fcl::Vector3d centre;
+  fcl::Vector3d min;
+  fcl::Vector3d max;
+  bool made = false;
+};
+
+[[gnu::noinline]] std::vector<Placed>& placed_scratch() {
+  thread_local std::vector<Placed> placed;
+  return placed;
+}
+
+// Fills `o` from the placement `m` and the object's local box; false when the placement
+// holds a NaN or an infinity (which would make the solvers loop or fail).
+inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) {
+  fcl::Transform3d& t = o.tf;
+  for (int c = 0; c < 3; ++c)
+    for (int r = 0; r < 3; ++r) t.linear()(r, c) = m.rotation(r, c);
+  t.translation() << m.translation.x, m.translation.y, m.translation.z;
+  if (!t.linear().allFinite() || !t.translation().allFinite()) return false;
+  o.centre = t * box.centre;
+  const fcl::Vector3d half = t.linear().cwiseAbs() * box.half;
+  o.min = o.centre - half;
+  o.max = o.centre + half;
+  o.made = true;
+  return true;
+}
+
+// fcl::AABB::overlap on the world boxes, inline.
+inline bool boxes_overlap(const Placed& a, const Placed& b) {
+  for (int k = 0; k < 3; ++k)
+    if (a.min[k] > b.max[k] || a.max[k] < b.min[k]) return false;
+  return true;
+}
+
+// The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap.
+bool oriented_overlap(const Placed& a, const CollisionCache::LocalBox& la, const Placed& b,
+                      const CollisionCache::LocalBox& lb) {
+  fcl::OBBd oa, ob;
+  oa.axis = a.tf.linear();
+  oa.To = a.centre;
+  oa.extent = la.half;
+  ob.axis = b.tf.linear();
+  ob.To = b.centre;
+  ob.extent = lb.half;
+  return oa.overlap(ob);
+}
 
 }  // namespace
 
 std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(const GeometryModel& model,
                                                                              const GeometryData& data,
                                                                              bool stop_at_first) {
-  std::vector<fcl::Transform3d>& tf = scratch_transforms;
-  auto cache = prepare_query(model, data, tf);
+  auto cache = prepare(model);
   if (!cache) return std::unexpected(cache.error());
   const std::size_t n = model.objects.size();
-  // World boxes of the objects in pairs only, each made once: the broad phase.
-  std::vector<Bounds>& boxes = scratch_boxes;
-  std::vector<unsigned char>& made = scratch_checked;
-  boxes.resize(n);
-  made.assign(n, 0);
-  return guarded<std::vector<CollisionPair>>([&]() -> std::expected<std::vector<CollisionPair>, CollisionError> {
-    std::vector<CollisionPair> hits;
+  if (data.object_placements.size() != n)
+    return fail("The geometry data holds " + std::to_string(data.object_placements.size()) +
+                " placements but the geometry model has " + std::to_string(n) +
+                " objects: make the data from this model");
+  const auto& geometries = (*cache)->geometries;
+  const auto& boxes = (*cache)->local_boxes;
+  // Objects are placed on first use by a pair, so that an object outside every pair costs
+  // nothing. The scratch is fetched once, outside the loop: each access to a thread-local
+  // variable from a shared library is a call.
+  std::vector<Placed>& placed = placed_scratch();
+  placed.resize(n);
+  for (Placed& o : placed) o.made = false;
+  std::vector<CollisionPair> hits;
+  try {
     const fcl::CollisionRequestd request = collision_request();
     for (const CollisionPair& p : model.collision_pairs) {
-      for (std::size_t k : {p.first, p.second})
-        if (!made[k]) {
-          if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
-          boxes[k] = world_bounds(*(*cache)->geometries[k], tf[k]);
-          made[k] = 1;
-        }
-      if (!boxes[p.first].world.overlap(boxes[p.second].world) ||
-          !boxes[p.first].oriented.overlap(boxes[p.second].oriented))
-        continue;
+      Placed& a = placed[p.first];
+      Placed& b = placed[p.second];
+      for (std::size_t k : {p.first, p.second}) {
+        Placed& o = k == p.first ? a : b;
+        if (o.made) continue;
+        if (!place(data.object_placements[k], boxes[k], o))
+          return fail("The placement of geometry object " + fmt::quoted(model.objects[k].name) + " (index " +
+                      std::to_string(k) + ") is not finite");
+      }
+      if (!boxes_overlap(a, b) || !oriented_overlap(a, boxes[p.first], b, boxes[p.second])) continue;
       fcl::CollisionResultd result;
-      fcl::collide((*cache)->geometries[p.first].get(), tf[p.first], (*cache)->geometries[p.second].get(),
-                   tf[p.second], request, result);
+      fcl::collide(geometries[p.first].get(), a.tf, geometries[p.second].get(), b.tf, request, result);
       if (result.isCollision()) {
         hits.push_back(p);
         if (stop_at_first) break;
       }
     }
-    return hits;
-  });
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    return fail(std::string("The collision library failed: ") + e.what());
+  }
+  return hits;
 }
 
 std::expected<std::vector<DistanceResult>, CollisionError> compute_distances(const GeometryModel& model,
