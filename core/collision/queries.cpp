@@ -210,16 +210,17 @@ std::expected<T, CollisionError> guarded(F&& body) {
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
 
-// An object placed for the collision query: its FCL transform and its world box, computed
-// with the same expressions as world_bounds so that the broad phase keeps exactly the same
-// pairs.
+// An object placed for the collision query: its world box, and its FCL transform once a
+// pair gets past the world boxes.
 struct Placed {
-  Placed() { tf.setIdentity(); }  // place() writes only the rotation and translation
+  Placed() { tf.setIdentity(); }  // only the rotation and translation are written later
   fcl::Transform3d tf;
   fcl::Vector3d centre;
   fcl::Vector3d min;
   fcl::Vector3d max;
+  const SE3* placement = nullptr;
   bool made = false;
+  bool transformed = false;
 };
 
 [[gnu::noinline]] std::vector<Placed>& placed_scratch() {
@@ -227,37 +228,62 @@ struct Placed {
   return placed;
 }
 
-// Fills `o` from the placement `m` and the object's local box; false when the placement
-// holds a NaN or an infinity (which would make the solvers loop or fail).
+// Fills the world box of `o` from the placement `m` and the object's local box; false when
+// the placement holds a NaN or an infinity (which would make the solvers loop or fail).
+// The box is what world_bounds gives through Eigen (t * centre, |R| * half), computed here
+// in scalars straight from the placement, with the sums grouped as Eigen's 3x3 product
+// groups them (rows 0 and 1 as (a + b) + c, row 2 as a + (b + c)), so that the boxes and
+// hence the pairs passed on to the narrow phase stay exactly the same.
 inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) {
-  fcl::Transform3d& t = o.tf;
-  for (int c = 0; c < 3; ++c)
-    for (int r = 0; r < 3; ++r) t.linear()(r, c) = m.rotation(r, c);
-  t.translation() << m.translation.x, m.translation.y, m.translation.z;
-  if (!t.linear().allFinite() || !t.translation().allFinite()) return false;
-  o.centre = t * box.centre;
-  const fcl::Vector3d half = t.linear().cwiseAbs() * box.half;
-  o.min = o.centre - half;
-  o.max = o.centre + half;
+  const SpatialRotation& r = m.rotation;
+  const double p[3] = {m.translation.x, m.translation.y, m.translation.z};
+  bool finite = std::isfinite(p[0]) & std::isfinite(p[1]) & std::isfinite(p[2]);
+  for (double x : r.m) finite &= std::isfinite(x);
+  if (!finite) return false;
+  const fcl::Vector3d& c = box.centre;
+  const fcl::Vector3d& h = box.half;
+  for (int i = 0; i < 3; ++i) {
+    const double centre = ((r(i, 0) * c[0] + r(i, 1) * c[1]) + r(i, 2) * c[2]) + p[i];
+    const double x = std::abs(r(i, 0)) * h[0], y = std::abs(r(i, 1)) * h[1], z = std::abs(r(i, 2)) * h[2];
+    const double half = i < 2 ? (x + y) + z : x + (y + z);
+    o.centre[i] = centre;
+    o.min[i] = centre - half;
+    o.max[i] = centre + half;
+  }
+  o.placement = &m;
   o.made = true;
+  o.transformed = false;
   return true;
 }
 
-// fcl::AABB::overlap on the world boxes, inline.
+// The FCL transform of a placed object, made on first need.
+const fcl::Transform3d& transform(Placed& o) {
+  if (!o.transformed) {
+    const SE3& m = *o.placement;
+    for (int c = 0; c < 3; ++c)
+      for (int r = 0; r < 3; ++r) o.tf.linear()(r, c) = m.rotation(r, c);
+    o.tf.translation() << m.translation.x, m.translation.y, m.translation.z;
+    o.transformed = true;
+  }
+  return o.tf;
+}
+
+// fcl::AABB::overlap on the world boxes: the same six comparisons, combined without
+// branches, since nearly every pair is rejected here and a branch per comparison would be
+// mispredicted often.
 inline bool boxes_overlap(const Placed& a, const Placed& b) {
-  for (int k = 0; k < 3; ++k)
-    if (a.min[k] > b.max[k] || a.max[k] < b.min[k]) return false;
-  return true;
+  const bool apart = (a.min[0] > b.max[0]) | (a.min[1] > b.max[1]) | (a.min[2] > b.max[2]) |
+                     (a.max[0] < b.min[0]) | (a.max[1] < b.min[1]) | (a.max[2] < b.min[2]);
+  return !apart;
 }
 
 // The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap.
-bool oriented_overlap(const Placed& a, const CollisionCache::LocalBox& la, const Placed& b,
-                      const CollisionCache::LocalBox& lb) {
+bool oriented_overlap(Placed& a, const CollisionCache::LocalBox& la, Placed& b, const CollisionCache::LocalBox& lb) {
   fcl::OBBd oa, ob;
-  oa.axis = a.tf.linear();
+  oa.axis = transform(a).linear();
   oa.To = a.centre;
   oa.extent = la.half;
-  ob.axis = b.tf.linear();
+  ob.axis = transform(b).linear();
   ob.To = b.centre;
   ob.extent = lb.half;
   return oa.overlap(ob);
@@ -289,16 +315,18 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
     for (const CollisionPair& p : model.collision_pairs) {
       Placed& a = placed[p.first];
       Placed& b = placed[p.second];
-      for (std::size_t k : {p.first, p.second}) {
-        Placed& o = k == p.first ? a : b;
-        if (o.made) continue;
-        if (!place(data.object_placements[k], boxes[k], o))
-          return fail("The placement of geometry object " + fmt::quoted(model.objects[k].name) + " (index " +
-                      std::to_string(k) + ") is not finite");
+      if (!(a.made & b.made)) [[unlikely]] {
+        for (std::size_t k : {p.first, p.second}) {
+          Placed& o = k == p.first ? a : b;
+          if (o.made) continue;
+          if (!place(data.object_placements[k], boxes[k], o))
+            return fail("The placement of geometry object " + fmt::quoted(model.objects[k].name) + " (index " +
+                        std::to_string(k) + ") is not finite");
+        }
       }
       if (!boxes_overlap(a, b) || !oriented_overlap(a, boxes[p.first], b, boxes[p.second])) continue;
       fcl::CollisionResultd result;
-      fcl::collide(geometries[p.first].get(), a.tf, geometries[p.second].get(), b.tf, request, result);
+      fcl::collide(geometries[p.first].get(), transform(a), geometries[p.second].get(), transform(b), request, result);
       if (result.isCollision()) {
         hits.push_back(p);
         if (stop_at_first) break;
