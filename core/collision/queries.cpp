@@ -303,12 +303,22 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
                 " objects: make the data from this model");
   const auto& geometries = (*cache)->geometries;
   const auto& boxes = (*cache)->local_boxes;
-  // Objects are placed on first use by a pair, so that an object outside every pair costs
-  // nothing. The scratch is fetched once, outside the loop: each access to a thread-local
-  // variable from a shared library is a call.
+  // Every object some pair names is placed first, in one pass (an object outside every pair
+  // costs nothing), so that the pair loop below finds them all placed and its branch on that
+  // is always predicted. When a placement is not finite, the objects are placed in pair order
+  // instead, as the pairs reach them: the error then names the first such object a pair
+  // reaches, and a search that stops at its first hit never looks at the later ones. The
+  // scratch is fetched once, outside the loops: each access to a thread-local variable from
+  // a shared library is a call.
   std::vector<Placed>& placed = placed_scratch();
   placed.resize(n);
   for (Placed& o : placed) o.made = false;
+  for (const CollisionPair& p : model.collision_pairs) placed[p.first].made = placed[p.second].made = true;
+  bool all_finite = true;
+  for (std::size_t k = 0; k < n; ++k)
+    if (placed[k].made) all_finite &= place(data.object_placements[k], boxes[k], placed[k]);
+  if (!all_finite)
+    for (Placed& o : placed) o.made = false;
   std::vector<CollisionPair> hits;
   try {
     const fcl::CollisionRequestd request = collision_request();

@@ -658,18 +658,27 @@ class TestBroadPhase:
             assert velmora.compute_collisions(*big) == expected[0]
 
     def test_objects_outside_every_pair_are_not_looked_at(self):
-        # A non-finite placement matters only for an object some pair names.
+        # A non-finite placement matters only for an object some pair names, and only once
+        # the pairs, in list order, reach it.
         model = velmora.Model()
         j = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "j")
         gm = GeometryModel()
-        gm.add_geometry_object(GeometryObject("moving", j, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
         gm.add_geometry_object(GeometryObject("a", 0, 0, Sphere(0.5), se3()))
         gm.add_geometry_object(GeometryObject("b", 0, 0, Sphere(0.5), se3((0.9, 0.0, 0.0))))
-        gm.add_collision_pair(1, 2)
+        gm.add_geometry_object(GeometryObject("moving", j, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
+        gm.add_collision_pair(0, 1)
         data = model.create_data()
         velmora.forward_kinematics(model, data, np.array([np.nan]))
         gd = gm.create_data(data)
-        assert velmora.compute_collisions(gm, gd) == [(1, 2)]
-        gm.add_collision_pair(0, 2)
-        with pytest.raises(ValueError, match='"moving" \\(index 0\\) is not finite'):
+        assert velmora.compute_collisions(gm, gd) == [(0, 1)]
+        gm.add_collision_pair(1, 2)
+        with pytest.raises(ValueError, match='"moving" \\(index 2\\) is not finite'):
             velmora.compute_collisions(gm, gd)
+        assert velmora.compute_collisions(gm, gd, True) == [(0, 1)]
+        # Once the placement is finite again, every pair is answered.
+        velmora.forward_kinematics(model, data, np.array([np.pi]))
+        gd.update_geometry_data(data, gm)
+        assert velmora.compute_collisions(gm, gd) == [(0, 1)]
+        velmora.forward_kinematics(model, data, np.array([0.0]))
+        gd.update_geometry_data(data, gm)
+        assert velmora.compute_collisions(gm, gd) == [(0, 1), (1, 2)]
