@@ -214,10 +214,10 @@ thread_local std::vector<fcl::Transform3d> scratch_transforms;
 // pair gets past the world boxes.
 struct Placed {
   Placed() { tf.setIdentity(); }  // only the rotation and translation are written later
-  fcl::Transform3d tf;
-  fcl::Vector3d centre;
-  fcl::Vector3d min;
+  fcl::Vector3d min;  // the world box first: all the pair loop reads
   fcl::Vector3d max;
+  fcl::Vector3d centre;
+  fcl::Transform3d tf;
   const SE3* placement = nullptr;
   bool made = false;
   bool transformed = false;
@@ -289,6 +289,16 @@ bool oriented_overlap(Placed& a, const CollisionCache::LocalBox& la, Placed& b, 
   return oa.overlap(ob);
 }
 
+// The oriented boxes, then FCL's collision test, for a pair whose world boxes overlap. Kept
+// out of line so that the pair loop stays small.
+[[gnu::noinline]] bool narrow_phase(const CollisionCache& cache, const CollisionPair& p, Placed& a, Placed& b) {
+  if (!oriented_overlap(a, cache.local_boxes[p.first], b, cache.local_boxes[p.second])) return false;
+  fcl::CollisionResultd result;
+  fcl::collide(cache.geometries[p.first].get(), transform(a), cache.geometries[p.second].get(), transform(b),
+               collision_request(), result);
+  return result.isCollision();
+}
+
 }  // namespace
 
 std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(const GeometryModel& model,
@@ -301,7 +311,6 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
     return fail("The geometry data holds " + std::to_string(data.object_placements.size()) +
                 " placements but the geometry model has " + std::to_string(n) +
                 " objects: make the data from this model");
-  const auto& geometries = (*cache)->geometries;
   const auto& boxes = (*cache)->local_boxes;
   // Every object some pair names is placed first, in one pass (an object outside every pair
   // costs nothing), so that the pair loop below finds them all placed and its branch on that
@@ -321,11 +330,19 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
     for (Placed& o : placed) o.made = false;
   std::vector<CollisionPair> hits;
   try {
-    const fcl::CollisionRequestd request = collision_request();
-    for (const CollisionPair& p : model.collision_pairs) {
-      Placed& a = placed[p.first];
-      Placed& b = placed[p.second];
-      if (!(a.made & b.made)) [[unlikely]] {
+    if (all_finite) {
+      // The pair loop kept small: almost every pair ends at the world boxes.
+      for (const CollisionPair& p : model.collision_pairs) {
+        Placed& a = placed[p.first];
+        Placed& b = placed[p.second];
+        if (!boxes_overlap(a, b) || !narrow_phase(**cache, p, a, b)) continue;
+        hits.push_back(p);
+        if (stop_at_first) break;
+      }
+    } else {
+      for (const CollisionPair& p : model.collision_pairs) {
+        Placed& a = placed[p.first];
+        Placed& b = placed[p.second];
         for (std::size_t k : {p.first, p.second}) {
           Placed& o = k == p.first ? a : b;
           if (o.made) continue;
@@ -333,11 +350,7 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
             return fail("The placement of geometry object " + fmt::quoted(model.objects[k].name) + " (index " +
                         std::to_string(k) + ") is not finite");
         }
-      }
-      if (!boxes_overlap(a, b) || !oriented_overlap(a, boxes[p.first], b, boxes[p.second])) continue;
-      fcl::CollisionResultd result;
-      fcl::collide(geometries[p.first].get(), transform(a), geometries[p.second].get(), transform(b), request, result);
-      if (result.isCollision()) {
+        if (!boxes_overlap(a, b) || !narrow_phase(**cache, p, a, b)) continue;
         hits.push_back(p);
         if (stop_at_first) break;
       }
