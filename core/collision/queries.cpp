@@ -312,17 +312,21 @@ std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(con
                 " placements but the geometry model has " + std::to_string(n) +
                 " objects: make the data from this model");
   const auto& boxes = (*cache)->local_boxes;
-  // Every object some pair names is placed first, in one pass (an object outside every pair
-  // costs nothing), so that the pair loop below finds them all placed and its branch on that
-  // is always predicted. When a placement is not finite, the objects are placed in pair order
-  // instead, as the pairs reach them: the error then names the first such object a pair
-  // reaches, and a search that stops at its first hit never looks at the later ones. The
-  // scratch is fetched once, outside the loops: each access to a thread-local variable from
-  // a shared library is a call.
+  // The objects are placed first, in one pass (every object, or only those some pair names
+  // when the pairs are few), so that the pair loop below finds them all placed. When a
+  // placement is not finite, the objects are placed in pair order instead, as the pairs
+  // reach them: an object outside every pair is then never looked at, the error names the
+  // first bad object a pair reaches, and a search that stops at its first hit never looks
+  // at the later ones. The scratch is fetched once, outside the loops: each access to a
+  // thread-local variable from a shared library is a call.
   std::vector<Placed>& placed = placed_scratch();
   placed.resize(n);
-  for (Placed& o : placed) o.made = false;
-  for (const CollisionPair& p : model.collision_pairs) placed[p.first].made = placed[p.second].made = true;
+  // With at least as many pair ends as objects, placing every object is cheaper than finding
+  // those that pairs name.
+  const bool place_all = 2 * model.collision_pairs.size() >= n;
+  for (Placed& o : placed) o.made = place_all;
+  if (!place_all)
+    for (const CollisionPair& p : model.collision_pairs) placed[p.first].made = placed[p.second].made = true;
   bool all_finite = true;
   for (std::size_t k = 0; k < n; ++k)
     if (placed[k].made) all_finite &= place(data.object_placements[k], boxes[k], placed[k]);
