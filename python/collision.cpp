@@ -88,14 +88,7 @@ PyObject* compute_collisions(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return vb::guard([&]() -> PyObject* {
     auto hits = velmora::compute_collisions(*model, *data, stop_at_first);
     if (!hits) return vb::value_error(hits.error().message);
-    vb::Ref list = vb::Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits->size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < hits->size(); ++k) {
-      PyObject* item = new_pair((*hits)[k]);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return vb::new_list(*hits, [](const auto& pair) { return new_pair(pair); });
   });
 }
 
@@ -113,14 +106,7 @@ PyObject* compute_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return vb::guard([&]() -> PyObject* {
     auto results = velmora::compute_distances(*model, *data);
     if (!results) return vb::value_error(results.error().message);
-    vb::Ref list = vb::Ref::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < results->size(); ++k) {
-      PyObject* item = vb::wrap<PyDistanceResult>((*results)[k]);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return vb::new_list(*results, [](const DistanceResult& r) { return vb::wrap<PyDistanceResult>(r); });
   });
 }
 

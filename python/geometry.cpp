@@ -183,15 +183,7 @@ PyObject* model_add_geometry_object(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* model_get_geometry_objects(PyObject* self, void*) {
   return read_model(self, [](const GeometryModel& m) -> PyObject* {
-    vb::Ref list = vb::Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.objects.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < m.objects.size(); ++k) {
-      GeometryObject copy = m.objects[k];
-      PyObject* item = vb::wrap<PyGeometryObject>(std::move(copy));
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return vb::new_list(m.objects, [](const GeometryObject& o) { return vb::wrap<PyGeometryObject>(GeometryObject(o)); });
   });
 }
 
@@ -333,15 +325,9 @@ PyObject* model_remove_collision_pairs_from_srdf(PyObject* self, PyObject* const
 
 PyObject* model_get_collision_pairs(PyObject* self, void*) {
   return read_model(self, [](const GeometryModel& m) -> PyObject* {
-    vb::Ref list = vb::Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.collision_pairs.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < m.collision_pairs.size(); ++k) {
-      const CollisionPair& p = m.collision_pairs[k];
-      PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(p.first), static_cast<Py_ssize_t>(p.second));
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return vb::new_list(m.collision_pairs, [](const CollisionPair& p) {
+      return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(p.first), static_cast<Py_ssize_t>(p.second));
+    });
   });
 }
 

@@ -34,24 +34,8 @@ PyObject* new_string(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-// A new list with one new object per element, made by `make` (null on failure).
-template <class Items, class Make>
-PyObject* new_list(const Items& items, Make&& make) {
-  return vb::guard([&]() -> PyObject* {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& item : items) {
-      PyObject* o = make(item);
-      if (!o) return nullptr;
-      PyList_SET_ITEM(list.get(), i++, o);
-    }
-    return list.release();
-  });
-}
-
 PyObject* placements_list(const std::vector<SE3>& placements) {
-  return new_list(placements, [](const SE3& p) { return vb::wrap<PySE3>(p); });
+  return vb::new_list(placements, [](const SE3& p) { return vb::wrap<PySE3>(p); });
 }
 
 int refuse_delete(const char* attribute, const char* type) {
@@ -127,27 +111,27 @@ int model_set_gravity(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 PyObject* model_get_joint_names(PyObject* self, void*) {
-  return with_model(self, [](const Model& m) { return new_list(m.joint_names, new_string); });
+  return with_model(self, [](const Model& m) { return vb::new_list(m.joint_names, new_string); });
 }
 PyObject* model_get_joint_parents(PyObject* self, void*) {
-  return with_model(self, [](const Model& m) { return new_list(m.joint_parents, PyLong_FromSize_t); });
+  return with_model(self, [](const Model& m) { return vb::new_list(m.joint_parents, PyLong_FromSize_t); });
 }
 PyObject* model_get_joint_placements(PyObject* self, void*) {
   return with_model(self, [](const Model& m) { return placements_list(m.joint_placements); });
 }
 PyObject* model_get_joint_models(PyObject* self, void*) {
   return with_model(self, [](const Model& m) {
-    return new_list(m.joint_models, [](const auto& j) { return vb::wrap<PyJointWrapper>(j->clone_box()); });
+    return vb::new_list(m.joint_models, [](const auto& j) { return vb::wrap<PyJointWrapper>(j->clone_box()); });
   });
 }
 PyObject* model_get_inertias(PyObject* self, void*) {
   return with_model(self, [](const Model& m) {
-    return new_list(m.inertias, [](const Inertia& i) { return vb::wrap<PyInertia>(i); });
+    return vb::new_list(m.inertias, [](const Inertia& i) { return vb::wrap<PyInertia>(i); });
   });
 }
 PyObject* model_get_frames(PyObject* self, void*) {
   return with_model(self, [](const Model& m) {
-    return new_list(m.frames, [](const Frame& f) { return vb::wrap<PyFrame>(f); });
+    return vb::new_list(m.frames, [](const Frame& f) { return vb::wrap<PyFrame>(f); });
   });
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -172,6 +173,24 @@ auto guard(F&& body) noexcept -> decltype(body()) {
 
 // Raises ValueError with `message` and returns null.
 PyObject* value_error(const std::string& message);
+
+// A new list with one new object per element of `items`, made by `make` (a new reference,
+// or null with an exception set, which makes the whole call fail); inside the exception
+// boundary, since making an element may allocate.
+template <class Items, class Make>
+PyObject* new_list(const Items& items, Make&& make) {
+  return guard([&]() -> PyObject* {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+      PyObject* o = make(item);
+      if (!o) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, o);
+    }
+    return list.release();
+  });
+}
 
 // Binds `value` (stolen) as attribute `name` of `module` and appends the name to the
 // module's __all__. Returns false with an exception set on failure.
