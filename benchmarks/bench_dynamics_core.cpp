@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/joint/joint.hpp"
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "core/model/model.hpp"
 #include "core/urdf/urdf.hpp"
 

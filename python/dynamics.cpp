@@ -6,7 +6,7 @@
 
 #include "binding/arrays.hpp"
 #include "configuration.hpp"
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "model.hpp"
 #include "module.hpp"
 

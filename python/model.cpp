@@ -5,7 +5,7 @@
 #include "binding/args.hpp"
 #include "binding/arrays.hpp"
 #include "configuration.hpp"
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "inertia.hpp"
 #include "joint.hpp"
 #include "module.hpp"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/joint/joint.hpp"
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "core/model/model.hpp"
 
 using namespace velmora;

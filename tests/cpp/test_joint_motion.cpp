@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "joint_kinds.hpp"
 
 using namespace velmora;

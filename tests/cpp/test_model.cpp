@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "core/model/algorithms.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "joint_kinds.hpp"
 
 using namespace velmora;
