@@ -53,5 +53,8 @@ PyObject* new_array_1d_f32(const float* values, std::size_t n);
 // A rows x cols array whose element [i, j] is `column_major[i + rows * j]`; Fortran
 // order in memory when `fortran`, C order otherwise.
 PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
+// A new rows x cols array in C order whose elements the caller writes through `data`
+// (row-major) before handing the array out.
+PyObject* new_array_2d_uninit(std::size_t rows, std::size_t cols, double*& data);
 
 }  // namespace vb

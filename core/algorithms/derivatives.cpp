@@ -1,0 +1,419 @@
+// Derivatives of inverse dynamics by q, v and a, in the world frame, and of forward
+// dynamics through them.
+//
+// All spatial quantities here are in world coordinates (about the world origin): S_j, the
+// column j of the motion subspace of joint J, v_i and a_i the velocity and acceleration
+// of body i (a_0 = -gravity), I_i its inertia, f_i = I_i a_i + v_i x* I_i v_i its force and
+// F_i the sum of f over the subtree of joint i, so that tau_k = S_k . F_K.
+//
+// Moving coordinate j of joint J along the tangent space turns everything the subtree of
+// J carries about S_j: a motion m fixed in a body of that subtree changes by S_j x m, a
+// force by S_j x* f, an inertia by S_j x* I - I S_j x. The velocities and accelerations
+// are sums along the path from the root, and only the terms from J down turn, so for a
+// body i in the subtree of J
+//   dv_i/dq_j = S_j x v_i + psi_j,                 psi_j = v_lambda x S_j,
+//   da_i/dq_j = S_j x a_i + psi_j x v_i + eta_j,   eta_j = a_lambda x S_j + v_lambda x psi_j,
+// with lambda the parent of J. The rigid part (S_j x) of the body forces cancels in
+// tau_k = S_k . F_K whenever K lies in the subtree of J (S_k turns with them), so
+//   dtau_k/dq_j = S_k . (IC_K eta_j + BC_K psi_j)                     for K in subtree(J),
+//   dtau_k/dq_j = S_k . (S_j x* F_J + IC_J eta_j + BC_J psi_j)        for K above J,
+// where IC is the composite (subtree) inertia and BC the subtree sum of the matrices
+//   B_i x = v_i x* (I_i x) - I_i (v_i x x) + x x* (I_i v_i),
+// the derivative of the body force by the velocity. By qd_j, with phi_j = (v_J + v_lambda) x S_j
+// (the derivative of a_i by qd_j is phi_j + S_j x v_i),
+//   dtau_k/dqd_j = S_k . (IC_K phi_j + BC_K S_j)   or   S_k . (IC_J phi_j + BC_J S_j),
+// and by qdd_j the mass matrix S_k . IC S_j. Each pair of a joint and one of its ancestors
+// costs a few inner products: O(n d) for depth d, with one 6x6 product per coordinate.
+//
+// Forward dynamics: ddq = M^-1 (tau - b), so d ddq/dx = -M^-1 dtau/dx at a = ddq. M is
+// factored as L^T D L with L following the tree (L_kj is nonzero only for j an ancestor
+// coordinate of k), so that the solves cost O(n d) per right-hand side.
+#include "core/algorithms/derivatives.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/algorithms/passes.hpp"
+
+namespace velmora {
+
+using namespace passes;
+
+namespace {
+
+// A dense 6x6 matrix, row-major, mapping a motion to a force.
+struct Matrix6 {
+  double m[36];
+
+  SpatialForce operator*(const SpatialMotion& x) const {
+    double out[6];
+    const double in[6] = {x.rotation.x, x.rotation.y, x.rotation.z, x.translation.x, x.translation.y, x.translation.z};
+    for (int r = 0; r < 6; ++r) {
+      const double* row = m + 6 * r;
+      out[r] = row[0] * in[0] + row[1] * in[1] + row[2] * in[2] + row[3] * in[3] + row[4] * in[4] + row[5] * in[5];
+    }
+    return {{out[0], out[1], out[2]}, {out[3], out[4], out[5]}};
+  }
+  // M^T x, as a force (its inner product with a motion y is x^T M y).
+  SpatialForce transpose_times(const SpatialMotion& x) const {
+    const double in[6] = {x.rotation.x, x.rotation.y, x.rotation.z, x.translation.x, x.translation.y, x.translation.z};
+    double out[6] = {0, 0, 0, 0, 0, 0};
+    for (int r = 0; r < 6; ++r)
+      for (int c = 0; c < 6; ++c) out[c] += m[6 * r + c] * in[r];
+    return {{out[0], out[1], out[2]}, {out[3], out[4], out[5]}};
+  }
+  void add_to(Matrix6& o) const {
+    for (int k = 0; k < 36; ++k) o.m[k] += m[k];
+  }
+};
+
+// The spatial inertia of a body (mass m, centre c, rotational inertia Ic about c, all in
+// world coordinates) as a 6x6 matrix: [[Ic - m [c]x^2, m [c]x], [-m [c]x, m 1]].
+void inertia_matrix(const Inertia& I, Matrix6& out) {
+  const Symmetric3 A = I.inertia - Symmetric3::skew_square(I.com) * I.mass;
+  const Vector3D h = I.com * I.mass;
+  double* m = out.m;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) m[6 * r + c] = A(r, c), m[6 * (r + 3) + c + 3] = r == c ? I.mass : 0.0;
+  // m [c]x in the upper right block, its transpose (the negative) in the lower left.
+  const double s[9] = {0, -h.z, h.y, h.z, 0, -h.x, -h.y, h.x, 0};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) m[6 * r + c + 3] = s[3 * r + c], m[6 * (r + 3) + c] = -s[3 * r + c];
+}
+
+// B = X + X^T + H for X = [v x*] I and H x = x x* (I v): the derivative by the velocity
+// of v x* I v, plus the part -I (v x .) that the acceleration's velocity term contributes.
+void velocity_matrix(const Matrix6& I, const SpatialMotion& v, Matrix6& out) {
+  double x[36];
+  for (int c = 0; c < 6; ++c) {
+    const SpatialForce col{{I.m[c], I.m[6 + c], I.m[12 + c]}, {I.m[18 + c], I.m[24 + c], I.m[30 + c]}};
+    const SpatialForce xc = cross_force(v, col);
+    x[c] = xc.angular.x, x[6 + c] = xc.angular.y, x[12 + c] = xc.angular.z;
+    x[18 + c] = xc.linear.x, x[24 + c] = xc.linear.y, x[30 + c] = xc.linear.z;
+  }
+  for (int r = 0; r < 6; ++r)
+    for (int c = 0; c < 6; ++c) out.m[6 * r + c] = x[6 * r + c] + x[6 * c + r];
+  // x x* h = (w x n + u x f; w x f) = -([n]x w + [f]x u; [f]x w) for x = (w; u), h = (n; f).
+  const SpatialForce h = I * v;
+  const Vector3D& n = h.angular;
+  const Vector3D& f = h.linear;
+  const double nx[9] = {0, n.z, -n.y, -n.z, 0, n.x, n.y, -n.x, 0};  // -[n]x, row-major
+  const double fx[9] = {0, f.z, -f.y, -f.z, 0, f.x, f.y, -f.x, 0};  // -[f]x
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) {
+      out.m[6 * r + c] += nx[3 * r + c];
+      out.m[6 * r + c + 3] += fx[3 * r + c];
+      out.m[6 * (r + 3) + c] += fx[3 * r + c];
+    }
+}
+
+struct DerivativeRow {
+  SE3 liMi;         // joint frame in the parent joint's frame
+  SE3 oMi;          // joint frame in the world
+  SpatialMotion v;  // body velocity (world)
+  SpatialMotion a;  // body acceleration, gravity included (world)
+  SpatialForce f;   // body force, then the force of the whole subtree (world)
+  Inertia I;        // body inertia (world)
+  Matrix6 ic;       // body inertia, then the composite inertia of the subtree
+  Matrix6 bc;       // B of the body, then its sum over the subtree
+};
+
+// The records of one velocity coordinate j (column of its joint's subspace), world frame.
+struct CoordinateRow {
+  SpatialMotion s;    // S_j
+  SpatialMotion psi;  // v_lambda x S_j
+  SpatialMotion eta;  // a_lambda x S_j + v_lambda x psi_j
+  SpatialMotion phi;  // (v_J + v_lambda) x S_j
+  SpatialForce u;     // IC_J S_j
+  SpatialForce w;     // BC_J^T S_j
+};
+
+struct Workspace {
+  const JointStep* steps;
+  const Inertia* inertias;
+  std::size_t n;
+  std::size_t nv;
+  DerivativeRow* rows;
+  CoordinateRow* cols;
+};
+
+Workspace workspace(const Model& model) {
+  const std::size_t n = model.njoints();
+  return {model.steps().data(), model.inertias.data(), n, model.nv, scratch_rows<DerivativeRow>(n),
+          scratch_rows<CoordinateRow>(model.nv)};
+}
+
+// Placements, subspace columns, velocities and the velocity-only records, root first.
+void forward_motion(const Workspace& ws, const double* q, const double* v) {
+  DerivativeRow* rows = ws.rows;
+  rows[0].oMi = SE3::identity();
+  rows[0].v = SpatialMotion::zero();
+  place_joints(ws.steps, ws.n, q, rows);
+  for (std::size_t i = 1; i < ws.n; ++i) {
+    const JointStep& step = ws.steps[i];
+    DerivativeRow& r = rows[i];
+    const DerivativeRow& p = rows[step.parent];
+    r.oMi = p.oMi * r.liMi;
+    const std::size_t nvi = step.motion.nv();
+    CoordinateRow* c = ws.cols + step.idx_v;
+    SpatialMotion joint_velocity = SpatialMotion::zero();
+    for (std::size_t k = 0; k < nvi; ++k) {
+      c[k].s = r.oMi.act_motion(step.motion.column(k));
+      joint_velocity += c[k].s * v[step.idx_v + k];
+      c[k].psi = cross_motion(p.v, c[k].s);
+    }
+    r.v = p.v + joint_velocity;
+    const SpatialMotion vv = r.v + p.v;
+    for (std::size_t k = 0; k < nvi; ++k) c[k].phi = cross_motion(vv, c[k].s);
+    r.I = ws.inertias[i].act(r.oMi);
+    inertia_matrix(r.I, r.ic);
+    velocity_matrix(r.ic, r.v, r.bc);
+  }
+}
+
+// Accelerations for joint accelerations `a`, the records that depend on them, and the
+// body forces, root first.
+void forward_acceleration(const Workspace& ws, const double* a, const Vector3D& gravity) {
+  DerivativeRow* rows = ws.rows;
+  rows[0].a = {{}, -gravity};
+  for (std::size_t i = 1; i < ws.n; ++i) {
+    const JointStep& step = ws.steps[i];
+    DerivativeRow& r = rows[i];
+    const DerivativeRow& p = rows[step.parent];
+    CoordinateRow* c = ws.cols + step.idx_v;
+    // S qdd + v x (S qd), with S qd the joint's share of the velocity.
+    r.a = p.a + cross_motion(r.v, r.v - p.v);
+    for (std::size_t k = 0; k < step.motion.nv(); ++k) {
+      r.a += c[k].s * a[step.idx_v + k];
+      c[k].eta = cross_motion(p.a, c[k].s) + cross_motion(p.v, c[k].psi);
+    }
+    r.f = body_force(r.I, r.a, r.v);
+  }
+}
+
+// What the backward sweep writes: any of the outputs may be null.
+struct Outputs {
+  double* dq = nullptr;
+  double* dv = nullptr;
+  double* mass = nullptr;
+  double* tau = nullptr;
+};
+
+// One joint of the backward sweep, leaves first: with Composite, the records u and w of
+// its coordinates from the composite matrices (complete once all children are added), the
+// mass matrix entries, and the composite matrices added to the parent; with Forces, the
+// force-dependent entries of the q and v derivatives (u and w already known), tau, and the
+// subtree force added to the parent.
+template <bool Composite, bool Forces>
+void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
+  const JointStep& step = ws.steps[i];
+  DerivativeRow& r = ws.rows[i];
+  const std::size_t nv = ws.nv;
+  const std::size_t nvi = step.motion.nv();
+  for (std::size_t k = 0; k < nvi; ++k) {
+    const std::size_t ck = step.idx_v + k;
+    CoordinateRow& c = ws.cols[ck];
+    if constexpr (Composite) {
+      c.u = r.ic * c.s;
+      c.w = r.bc.transpose_times(c.s);
+    }
+    SpatialForce phi_q{}, phi_v{};
+    if constexpr (Forces) {
+      if (out.tau) out.tau[ck] = inner(c.s, r.f);
+      if (out.dq) phi_q = cross_force(c.s, r.f) + r.ic * c.eta + r.bc * c.psi;
+      if (out.dv) phi_v = r.ic * c.phi + r.bc * c.s;
+    }
+    // This joint's own coordinates and those of every ancestor.
+    for (std::size_t j = i; j != 0; j = ws.steps[j].parent) {
+      const JointStep& sj = ws.steps[j];
+      const bool self = j == i;
+      for (std::size_t e = sj.idx_v; e < sj.idx_v + sj.motion.nv(); ++e) {
+        const CoordinateRow& d = ws.cols[e];
+        if constexpr (Composite) {
+          const double m = inner(d.s, c.u);
+          out.mass[ck * nv + e] = m;
+          if (!self) out.mass[e * nv + ck] = m;
+        }
+        if constexpr (Forces) {
+          if (out.dq) {
+            out.dq[ck * nv + e] = inner(d.eta, c.u) + inner(d.psi, c.w);
+            if (!self) out.dq[e * nv + ck] = inner(d.s, phi_q);
+          }
+          if (out.dv) {
+            out.dv[ck * nv + e] = inner(d.phi, c.u) + inner(d.s, c.w);
+            if (!self) out.dv[e * nv + ck] = inner(d.s, phi_v);
+          }
+        }
+      }
+    }
+  }
+  if (step.parent == 0) return;
+  DerivativeRow& p = ws.rows[step.parent];
+  if constexpr (Composite) {
+    r.ic.add_to(p.ic);
+    r.bc.add_to(p.bc);
+  }
+  if constexpr (Forces) p.f += r.f;
+}
+
+std::expected<void, DynamicsError> check_sizes(const Model& model, std::span<const double> q,
+                                               std::span<const double> v, std::span<const double> x,
+                                               const char* x_name) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
+  if (x.size() != model.nv) return wrong_size(x_name, model.nv, x.size());
+  if (!model_consistent(model)) return malformed_model();
+  return {};
+}
+
+// The coordinate before each one on its path to the root (-1 at the root): the previous
+// column of the same joint, or the last column of the nearest ancestor joint with any.
+void coordinate_parents(const Workspace& ws, long* parent_of, long* last_of_joint) {
+  last_of_joint[0] = -1;
+  for (std::size_t i = 1; i < ws.n; ++i) {
+    const JointStep& step = ws.steps[i];
+    long last = last_of_joint[step.parent];
+    for (std::size_t k = 0; k < step.motion.nv(); ++k) {
+      parent_of[step.idx_v + k] = last;
+      last = static_cast<long>(step.idx_v + k);
+    }
+    last_of_joint[i] = last;
+  }
+}
+
+// Factors the mass matrix h (row-major, overwritten) as L^T D L: afterwards h[k][k] holds
+// D_k and h[k][j], for j an ancestor coordinate of k, holds L_kj. Each pivot D_k is the
+// diagonal entry M_kk less what the coordinates below take; a positive definite matrix
+// keeps it positive, and one that is singular up to rounding leaves only rounding of
+// M_kk. Returns the first coordinate whose pivot is not clearly positive, or -1.
+long factor_tree(double* h, std::size_t nv, const long* parent, double* diagonal) {
+  constexpr double kSingularRatio = 1e-12;
+  for (std::size_t k = 0; k < nv; ++k) diagonal[k] = h[k * nv + k];
+  for (std::size_t kk = nv; kk-- > 0;) {
+    const long k = static_cast<long>(kk);
+    const double d = h[kk * nv + kk];
+    if (!(d > kSingularRatio * diagonal[kk]) || !(d < INFINITY)) return k;
+    for (long i = parent[k]; i >= 0; i = parent[i]) {
+      const double ratio = h[kk * nv + i] / d;
+      for (long j = i; j >= 0; j = parent[j]) h[i * nv + j] -= h[kk * nv + j] * ratio;
+      h[kk * nv + i] = ratio;
+    }
+  }
+  return -1;
+}
+
+// Y = (L^T D L)^-1 Y for Y row-major nv x cols, row by row.
+void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, std::size_t cols) {
+  for (std::size_t i = nv; i-- > 0;) {
+    const double* yi = y + i * cols;
+    for (long j = parent[i]; j >= 0; j = parent[j]) {
+      const double l = h[i * nv + j];
+      double* yj = y + j * cols;
+      for (std::size_t c = 0; c < cols; ++c) yj[c] -= l * yi[c];
+    }
+  }
+  for (std::size_t i = 0; i < nv; ++i) {
+    const double inv = 1.0 / h[i * nv + i];
+    double* yi = y + i * cols;
+    for (std::size_t c = 0; c < cols; ++c) yi[c] *= inv;
+  }
+  for (std::size_t i = 0; i < nv; ++i) {
+    double* yi = y + i * cols;
+    for (long j = parent[i]; j >= 0; j = parent[j]) {
+      const double l = h[i * nv + j];
+      const double* yj = y + j * cols;
+      for (std::size_t c = 0; c < cols; ++c) yi[c] -= l * yj[c];
+    }
+  }
+}
+
+// Per-thread storage that calls reuse (see passes::scratch_rows), one vector per Tag.
+template <class Tag, class T>
+T* scratch_values(std::size_t n) {
+  thread_local std::vector<T> values;
+  if (values.size() < n) values.resize(n);
+  return values.data();
+}
+struct FactorTag;
+struct IndexTag;
+
+}  // namespace
+
+std::expected<void, DynamicsError> rnea_derivatives(const Model& model, std::span<const double> q,
+                                                    std::span<const double> v, std::span<const double> a,
+                                                    std::span<double> dtau_dq, std::span<double> dtau_dv,
+                                                    std::span<double> mass_matrix) {
+  if (auto ok = check_sizes(model, q, v, a, "a"); !ok) return ok;
+  const std::size_t nv = model.nv, n = model.njoints();
+  if (dtau_dq.size() != nv * nv || dtau_dv.size() != nv * nv || mass_matrix.size() != nv * nv)
+    return fail("The derivative matrices must hold nv * nv values each");
+  if (nv == 0 || n == 0) return {};
+  // Entries of coordinates on different branches stay zero.
+  std::memset(dtau_dq.data(), 0, nv * nv * sizeof(double));
+  std::memset(dtau_dv.data(), 0, nv * nv * sizeof(double));
+  std::memset(mass_matrix.data(), 0, nv * nv * sizeof(double));
+
+  const Workspace ws = workspace(model);
+  forward_motion(ws, q.data(), v.data());
+  forward_acceleration(ws, a.data(), model.gravity);
+  const Outputs out{dtau_dq.data(), dtau_dv.data(), mass_matrix.data(), nullptr};
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true>(ws, i, out);
+  return {};
+}
+
+std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span<const double> q,
+                                                   std::span<const double> v, std::span<const double> tau,
+                                                   std::span<double> dddq_dq, std::span<double> dddq_dv,
+                                                   std::span<double> inverse_mass_matrix) {
+  if (auto ok = check_sizes(model, q, v, tau, "tau"); !ok) return ok;
+  const std::size_t nv = model.nv, n = model.njoints();
+  if (dddq_dq.size() != nv * nv || dddq_dv.size() != nv * nv || inverse_mass_matrix.size() != nv * nv)
+    return fail("The derivative matrices must hold nv * nv values each");
+  if (nv == 0 || n == 0) return {};
+
+  const Workspace ws = workspace(model);
+  // The storage of this call: the mass matrix and then its factor, the accelerations, the
+  // coordinate parents and each joint's last coordinate.
+  double* h = scratch_values<FactorTag, double>(nv * nv + 2 * nv);
+  double* ddq = h + nv * nv;
+  double* diagonal = ddq + nv;
+  long* parent = scratch_values<IndexTag, long>(nv + n);
+  coordinate_parents(ws, parent, parent + nv);
+
+  // The mass matrix and the bias b = rnea(q, v, 0); then ddq = M^-1 (tau - b).
+  std::memset(h, 0, nv * nv * sizeof(double));
+  std::memset(ddq, 0, nv * sizeof(double));
+  forward_motion(ws, q.data(), v.data());
+  forward_acceleration(ws, ddq, model.gravity);
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true>(ws, i, {nullptr, nullptr, h, ddq});
+  for (std::size_t k = 0; k < nv; ++k) ddq[k] = tau[k] - ddq[k];
+  if (const long k = factor_tree(h, nv, parent, diagonal); k >= 0) {
+    std::size_t joint = 1;
+    const auto kv = static_cast<std::size_t>(k);
+    while (joint + 1 < n && !(ws.steps[joint].idx_v <= kv && kv < ws.steps[joint].idx_v + ws.steps[joint].motion.nv()))
+      ++joint;
+    return fail("Singular mass matrix at joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) +
+                "): the bodies it moves have no inertia along its motion, so its acceleration is undefined");
+  }
+  solve_tree(h, nv, parent, ddq, 1);
+
+  // The inverse-dynamics derivatives at a = ddq, turned into those of ddq.
+  double* dq = dddq_dq.data();
+  double* dv = dddq_dv.data();
+  std::memset(dq, 0, nv * nv * sizeof(double));
+  std::memset(dv, 0, nv * nv * sizeof(double));
+  forward_acceleration(ws, ddq, model.gravity);
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true>(ws, i, {dq, dv, nullptr, nullptr});
+  for (std::size_t k = 0; k < nv * nv; ++k) dq[k] = -dq[k], dv[k] = -dv[k];
+  solve_tree(h, nv, parent, dq, nv);
+  solve_tree(h, nv, parent, dv, nv);
+  double* minv = inverse_mass_matrix.data();
+  std::memset(minv, 0, nv * nv * sizeof(double));
+  for (std::size_t k = 0; k < nv; ++k) minv[k * nv + k] = 1;
+  solve_tree(h, nv, parent, minv, nv);
+  return {};
+}
+
+}  // namespace velmora
