@@ -19,11 +19,11 @@
 //   dtau_k/dq_j = S_k . (S_j x* F_J + IC_J eta_j + BC_J psi_j)        for K above J,
 // where IC is the composite (subtree) inertia and BC the subtree sum of the matrices
 //   B_i x = v_i x* (I_i x) - I_i (v_i x x) + x x* (I_i v_i),
-// the derivative of the body force by the velocity. By qd_j, with phi_j = (v_J + v_lambda) x S_j
+// the derivative of the body force by the velocity (see VelocityMatrix). By qd_j, with phi_j = (v_J + v_lambda) x S_j
 // (the derivative of a_i by qd_j is phi_j + S_j x v_i),
 //   dtau_k/dqd_j = S_k . (IC_K phi_j + BC_K S_j)   or   S_k . (IC_J phi_j + BC_J S_j),
 // and by qdd_j the mass matrix S_k . IC S_j. Each pair of a joint and one of its ancestors
-// costs a few inner products: O(n d) for depth d, with one 6x6 product per coordinate.
+// costs a few inner products: O(n d) for depth d.
 //
 // Forward dynamics: ddq = M^-1 (tau - b), so d ddq/dx = -M^-1 dtau/dx at a = ddq. M is
 // factored as L^T D L with L following the tree (L_kj is nonzero only for j an ancestor
@@ -43,71 +43,70 @@ using namespace passes;
 
 namespace {
 
-// A dense 6x6 matrix, row-major, mapping a motion to a force.
-struct Matrix6 {
-  double m[36];
+// A rigid-body (or composite) inertia about the world origin in world axes: mass m, first
+// moment h = m c, rotational inertia J about the origin. Sums of bodies stay in this form.
+struct WorldInertia {
+  double m;
+  Vector3D h;
+  Symmetric3 J;
 
+  // The body of `I` (given in its joint's frame) placed by `placement`.
+  static WorldInertia of(const Inertia& I, const SE3& placement) {
+    const Vector3D c = placement.act(I.com);
+    return {I.mass, c * I.mass, I.inertia.rotate(placement.rotation) - Symmetric3::skew_square(c) * I.mass};
+  }
+  // The momentum of the motion x = (w; u): (J w + h x u; m u - h x w).
   SpatialForce operator*(const SpatialMotion& x) const {
-    double out[6];
-    const double in[6] = {x.rotation.x, x.rotation.y, x.rotation.z, x.translation.x, x.translation.y, x.translation.z};
-    for (int r = 0; r < 6; ++r) {
-      const double* row = m + 6 * r;
-      out[r] = row[0] * in[0] + row[1] * in[1] + row[2] * in[2] + row[3] * in[3] + row[4] * in[4] + row[5] * in[5];
-    }
-    return {{out[0], out[1], out[2]}, {out[3], out[4], out[5]}};
+    return {J * x.rotation + cross(h, x.translation), x.translation * m - cross(h, x.rotation)};
   }
-  // M^T x, as a force (its inner product with a motion y is x^T M y).
-  SpatialForce transpose_times(const SpatialMotion& x) const {
-    const double in[6] = {x.rotation.x, x.rotation.y, x.rotation.z, x.translation.x, x.translation.y, x.translation.z};
-    double out[6] = {0, 0, 0, 0, 0, 0};
-    for (int r = 0; r < 6; ++r)
-      for (int c = 0; c < 6; ++c) out[c] += m[6 * r + c] * in[r];
-    return {{out[0], out[1], out[2]}, {out[3], out[4], out[5]}};
-  }
-  void add_to(Matrix6& o) const {
-    for (int k = 0; k < 36; ++k) o.m[k] += m[k];
+  void add_to(WorldInertia& o) const {
+    o.m += m;
+    o.h += h;
+    o.J = o.J + J;
   }
 };
 
-// The spatial inertia of a body (mass m, centre c, rotational inertia Ic about c, all in
-// world coordinates) as a 6x6 matrix: [[Ic - m [c]x^2, m [c]x], [-m [c]x, m 1]].
-void inertia_matrix(const Inertia& I, Matrix6& out) {
-  const Symmetric3 A = I.inertia - Symmetric3::skew_square(I.com) * I.mass;
-  const Vector3D h = I.com * I.mass;
-  double* m = out.m;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) m[6 * r + c] = A(r, c), m[6 * (r + 3) + c + 3] = r == c ? I.mass : 0.0;
-  // m [c]x in the upper right block, its transpose (the negative) in the lower left.
-  const double s[9] = {0, -h.z, h.y, h.z, 0, -h.x, -h.y, h.x, 0};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) m[6 * r + c + 3] = s[3 * r + c], m[6 * (r + 3) + c] = -s[3 * r + c];
-}
+// The derivative of a body's force I a + v x* I v by its velocity v, together with the
+// term -I (v x .) its acceleration's velocity product contributes:
+//   B x = v x* (I x) - I (v x x) + x x* (I v).
+// For the rigid inertia above and v = (w; u) its blocks reduce to
+//   B = [[P - [n]x, 0], [-2 [f]x, 0]],   P = [w]x J - J [w]x - [u]x [h]x - [h]x [u]x,
+// with (n; f) = I v the momentum: B ignores the linear part of x, and its lower block and
+// the skew part of the upper one depend only on the momentum, so subtree sums of B are
+// sums of P and of the momenta.
+struct VelocityMatrix {
+  Symmetric3 P;
+  SpatialForce momentum;
 
-// B = X + X^T + H for X = [v x*] I and H x = x x* (I v): the derivative by the velocity
-// of v x* I v, plus the part -I (v x .) that the acceleration's velocity term contributes.
-void velocity_matrix(const Matrix6& I, const SpatialMotion& v, Matrix6& out) {
-  double x[36];
-  for (int c = 0; c < 6; ++c) {
-    const SpatialForce col{{I.m[c], I.m[6 + c], I.m[12 + c]}, {I.m[18 + c], I.m[24 + c], I.m[30 + c]}};
-    const SpatialForce xc = cross_force(v, col);
-    x[c] = xc.angular.x, x[6 + c] = xc.angular.y, x[12 + c] = xc.angular.z;
-    x[18 + c] = xc.linear.x, x[24 + c] = xc.linear.y, x[30 + c] = xc.linear.z;
+  static VelocityMatrix of(const WorldInertia& I, const SpatialMotion& v) {
+    const Vector3D& w = v.rotation;
+    const Vector3D& u = v.translation;
+    // [w]x J: column k is w x (column k of J); P takes it plus its transpose (-J [w]x).
+    const Vector3D c0 = cross(w, Vector3D{I.J(0, 0), I.J(1, 0), I.J(2, 0)});
+    const Vector3D c1 = cross(w, Vector3D{I.J(0, 1), I.J(1, 1), I.J(2, 1)});
+    const Vector3D c2 = cross(w, Vector3D{I.J(0, 2), I.J(1, 2), I.J(2, 2)});
+    // -([u]x [h]x + [h]x [u]x) = 2 (u . h) 1 - (h u^T + u h^T).
+    const Vector3D& h = I.h;
+    const double d = 2 * u.dot(h);
+    return {{{2 * c0.x + d - 2 * h.x * u.x, 2 * c1.y + d - 2 * h.y * u.y, 2 * c2.z + d - 2 * h.z * u.z,
+              c1.x + c0.y - (h.x * u.y + u.x * h.y), c2.x + c0.z - (h.x * u.z + u.x * h.z),
+              c2.y + c1.z - (h.y * u.z + u.y * h.z)}},
+            I * v};
   }
-  for (int r = 0; r < 6; ++r)
-    for (int c = 0; c < 6; ++c) out.m[6 * r + c] = x[6 * r + c] + x[6 * c + r];
-  // x x* h = (w x n + u x f; w x f) = -([n]x w + [f]x u; [f]x w) for x = (w; u), h = (n; f).
-  const SpatialForce h = I * v;
-  const Vector3D& n = h.angular;
-  const Vector3D& f = h.linear;
-  const double nx[9] = {0, n.z, -n.y, -n.z, 0, n.x, n.y, -n.x, 0};  // -[n]x, row-major
-  const double fx[9] = {0, f.z, -f.y, -f.z, 0, f.x, f.y, -f.x, 0};  // -[f]x
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) {
-      out.m[6 * r + c] += nx[3 * r + c];
-      out.m[6 * r + c + 3] += fx[3 * r + c];
-      out.m[6 * (r + 3) + c] += fx[3 * r + c];
-    }
-}
+  // B x
+  SpatialForce operator*(const SpatialMotion& x) const {
+    const Vector3D& a = x.rotation;
+    return {P * a - cross(momentum.angular, a), cross(momentum.linear, a) * -2.0};
+  }
+  // B^T x, as a force (its inner product with a motion y is x^T B y).
+  SpatialForce transpose_times(const SpatialMotion& x) const {
+    return {P * x.rotation + cross(momentum.angular, x.rotation) + cross(momentum.linear, x.translation) * 2.0, {}};
+  }
+  void add_to(VelocityMatrix& o) const {
+    o.P = o.P + P;
+    o.momentum += momentum;
+  }
+};
 
 struct DerivativeRow {
   SE3 liMi;         // joint frame in the parent joint's frame
@@ -115,9 +114,10 @@ struct DerivativeRow {
   SpatialMotion v;  // body velocity (world)
   SpatialMotion a;  // body acceleration, gravity included (world)
   SpatialForce f;   // body force, then the force of the whole subtree (world)
-  Inertia I;        // body inertia (world)
-  Matrix6 ic;       // body inertia, then the composite inertia of the subtree
-  Matrix6 bc;       // B of the body, then its sum over the subtree
+  WorldInertia body;       // body inertia (world)
+  SpatialForce momentum;   // body momentum I v (world)
+  WorldInertia ic;         // body inertia, then the composite inertia of the subtree
+  VelocityMatrix bc;       // B of the body, then its sum over the subtree
 };
 
 // The records of one velocity coordinate j (column of its joint's subspace), world frame.
@@ -167,9 +167,10 @@ void forward_motion(const Workspace& ws, const double* q, const double* v) {
     r.v = p.v + joint_velocity;
     const SpatialMotion vv = r.v + p.v;
     for (std::size_t k = 0; k < nvi; ++k) c[k].phi = cross_motion(vv, c[k].s);
-    r.I = ws.inertias[i].act(r.oMi);
-    inertia_matrix(r.I, r.ic);
-    velocity_matrix(r.ic, r.v, r.bc);
+    r.body = WorldInertia::of(ws.inertias[i], r.oMi);
+    r.ic = r.body;
+    r.bc = VelocityMatrix::of(r.body, r.v);
+    r.momentum = r.bc.momentum;
   }
 }
 
@@ -189,7 +190,8 @@ void forward_acceleration(const Workspace& ws, const double* a, const Vector3D& 
       r.a += c[k].s * a[step.idx_v + k];
       c[k].eta = cross_motion(p.a, c[k].s) + cross_motion(p.v, c[k].psi);
     }
-    r.f = body_force(r.I, r.a, r.v);
+    // I a + v x* (I v), with I v already kept as the momentum.
+    r.f = r.body * r.a + cross_force(r.v, r.momentum);
   }
 }
 
