@@ -137,12 +137,38 @@ struct Workspace {
   std::size_t nv;
   DerivativeRow* rows;
   CoordinateRow* cols;
+  // The coordinate before each one on its path to the root (-1 at the root): the previous
+  // column of the same joint, or the last column of the nearest ancestor joint with any.
+  long* coordinate_parent;
 };
 
+// Per-thread storage that calls reuse (see passes::scratch_rows), one vector per Tag.
+template <class Tag, class T>
+T* scratch_values(std::size_t n) {
+  thread_local std::vector<T> values;
+  if (values.size() < n) values.resize(n);
+  return values.data();
+}
+struct FactorTag;
+struct IndexTag;
+
 Workspace workspace(const Model& model) {
-  const std::size_t n = model.njoints();
-  return {model.steps().data(), model.inertias.data(), n, model.nv, scratch_rows<DerivativeRow>(n),
-          scratch_rows<CoordinateRow>(model.nv)};
+  const std::size_t n = model.njoints(), nv = model.nv;
+  // Per coordinate its parent, then per joint its last coordinate.
+  long* parent = scratch_values<IndexTag, long>(nv + n);
+  long* last_of_joint = parent + nv;
+  const JointStep* steps = model.steps().data();
+  last_of_joint[0] = -1;
+  for (std::size_t i = 1; i < n; ++i) {
+    long last = last_of_joint[steps[i].parent];
+    for (std::size_t k = 0; k < steps[i].motion.nv(); ++k) {
+      parent[steps[i].idx_v + k] = last;
+      last = static_cast<long>(steps[i].idx_v + k);
+    }
+    last_of_joint[i] = last;
+  }
+  return {steps, model.inertias.data(), n, nv, scratch_rows<DerivativeRow>(n), scratch_rows<CoordinateRow>(nv),
+          parent};
 }
 
 // Placements, subspace columns, velocities and the velocity-only records, root first.
@@ -155,12 +181,29 @@ void forward_motion(const Workspace& ws, const double* q, const double* v) {
     const JointStep& step = ws.steps[i];
     DerivativeRow& r = rows[i];
     const DerivativeRow& p = rows[step.parent];
-    r.oMi = p.oMi * r.liMi;
     const std::size_t nvi = step.motion.nv();
     CoordinateRow* c = ws.cols + step.idx_v;
+    with_shapes(step, [&]<int A, int K>() {
+      // A frame rotation about coordinate axis K mixes two columns of the parent's rotation.
+      if constexpr (K >= 0) {
+        constexpr int a = (K + 1) % 3, b = (K + 2) % 3;
+        r.oMi = {p.oMi.rotation.times_about<K>(r.liMi.rotation(a, a), r.liMi.rotation(b, a)),
+                 p.oMi.rotation * r.liMi.translation + p.oMi.translation};
+      } else {
+        r.oMi = p.oMi * r.liMi;
+      }
+      // A rotation about coordinate axis A has the world axis sign * column A of the rotation.
+      if constexpr (A >= 0) {
+        if (nvi == 1) {
+          const Vector3D axis = r.oMi.rotation.column(A) * step.motion.axis_sign;
+          c[0].s = {axis, cross(r.oMi.translation, axis)};
+          return;
+        }
+      }
+      for (std::size_t k = 0; k < nvi; ++k) c[k].s = r.oMi.act_motion(step.motion.column(k));
+    });
     SpatialMotion joint_velocity = SpatialMotion::zero();
     for (std::size_t k = 0; k < nvi; ++k) {
-      c[k].s = r.oMi.act_motion(step.motion.column(k));
       joint_velocity += c[k].s * v[step.idx_v + k];
       c[k].psi = cross_motion(p.v, c[k].s);
     }
@@ -213,13 +256,24 @@ void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
   const JointStep& step = ws.steps[i];
   DerivativeRow& r = ws.rows[i];
   const std::size_t nv = ws.nv;
-  const std::size_t nvi = step.motion.nv();
-  for (std::size_t k = 0; k < nvi; ++k) {
-    const std::size_t ck = step.idx_v + k;
+  const std::size_t first = step.idx_v, end = first + step.motion.nv();
+  for (std::size_t ck = first; ck < end; ++ck) {
     CoordinateRow& c = ws.cols[ck];
     if constexpr (Composite) {
       c.u = r.ic * c.s;
       c.w = r.bc.transpose_times(c.s);
+    }
+  }
+  for (std::size_t ck = first; ck < end; ++ck) {
+    const CoordinateRow& c = ws.cols[ck];
+    // The joint's own coordinates: K and J are the same joint, in both orders.
+    for (std::size_t e = first; e < end; ++e) {
+      const CoordinateRow& d = ws.cols[e];
+      if constexpr (Composite) out.mass[ck * nv + e] = inner(d.s, c.u);
+      if constexpr (Forces) {
+        if (out.dq) out.dq[ck * nv + e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
+        if (out.dv) out.dv[ck * nv + e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
+      }
     }
     SpatialForce phi_q{}, phi_v{};
     if constexpr (Forces) {
@@ -227,26 +281,23 @@ void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
       if (out.dq) phi_q = cross_force(c.s, r.f) + r.ic * c.eta + r.bc * c.psi;
       if (out.dv) phi_v = r.ic * c.phi + r.bc * c.s;
     }
-    // This joint's own coordinates and those of every ancestor.
-    for (std::size_t j = i; j != 0; j = ws.steps[j].parent) {
-      const JointStep& sj = ws.steps[j];
-      const bool self = j == i;
-      for (std::size_t e = sj.idx_v; e < sj.idx_v + sj.motion.nv(); ++e) {
-        const CoordinateRow& d = ws.cols[e];
-        if constexpr (Composite) {
-          const double m = inner(d.s, c.u);
-          out.mass[ck * nv + e] = m;
-          if (!self) out.mass[e * nv + ck] = m;
+    // The coordinates of the ancestors: the entry of the descendant's row and the one of
+    // the ancestor's row.
+    double* mass_row = out.mass + ck * nv;
+    double* dq_row = out.dq + ck * nv;
+    double* dv_row = out.dv + ck * nv;
+    for (long ee = ws.coordinate_parent[first]; ee >= 0; ee = ws.coordinate_parent[ee]) {
+      const auto e = static_cast<std::size_t>(ee);
+      const CoordinateRow& d = ws.cols[e];
+      if constexpr (Composite) mass_row[e] = out.mass[e * nv + ck] = inner(d.s, c.u);
+      if constexpr (Forces) {
+        if (out.dq) {
+          dq_row[e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
+          out.dq[e * nv + ck] = inner(d.s, phi_q);
         }
-        if constexpr (Forces) {
-          if (out.dq) {
-            out.dq[ck * nv + e] = inner(d.eta, c.u) + inner(d.psi, c.w);
-            if (!self) out.dq[e * nv + ck] = inner(d.s, phi_q);
-          }
-          if (out.dv) {
-            out.dv[ck * nv + e] = inner(d.phi, c.u) + inner(d.s, c.w);
-            if (!self) out.dv[e * nv + ck] = inner(d.s, phi_v);
-          }
+        if (out.dv) {
+          dv_row[e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
+          out.dv[e * nv + ck] = inner(d.s, phi_v);
         }
       }
     }
@@ -270,21 +321,6 @@ std::expected<void, DynamicsError> check_sizes(const Model& model, std::span<con
   return {};
 }
 
-// The coordinate before each one on its path to the root (-1 at the root): the previous
-// column of the same joint, or the last column of the nearest ancestor joint with any.
-void coordinate_parents(const Workspace& ws, long* parent_of, long* last_of_joint) {
-  last_of_joint[0] = -1;
-  for (std::size_t i = 1; i < ws.n; ++i) {
-    const JointStep& step = ws.steps[i];
-    long last = last_of_joint[step.parent];
-    for (std::size_t k = 0; k < step.motion.nv(); ++k) {
-      parent_of[step.idx_v + k] = last;
-      last = static_cast<long>(step.idx_v + k);
-    }
-    last_of_joint[i] = last;
-  }
-}
-
 // Factors the mass matrix h (row-major, overwritten) as L^T D L: afterwards h[k][k] holds
 // D_k and h[k][j], for j an ancestor coordinate of k, holds L_kj. Each pivot D_k is the
 // diagonal entry M_kk less what the coordinates below take; a positive definite matrix
@@ -306,40 +342,56 @@ long factor_tree(double* h, std::size_t nv, const long* parent, double* diagonal
   return -1;
 }
 
-// Y = (L^T D L)^-1 Y for Y row-major nv x cols, row by row.
-void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, std::size_t cols) {
+// Y = (L^T D L)^-1 Y for Y row-major nv x cols, row by row. The factor couples only
+// coordinates on one path from the root, so with `span` the rows are read and written only
+// over the columns span[i] = [first, last] of the coordinates that share coordinate i's
+// branch at the root: where Y is zero outside them (the derivatives and the identity are
+// block-diagonal over the branches), so is the result.
+struct Span {
+  std::size_t first, last;
+};
+
+void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, std::size_t cols, const Span* span) {
+  auto first = [&](std::size_t i) { return span ? span[i].first : 0; };
+  auto last = [&](std::size_t i) { return span ? span[i].last + 1 : cols; };
   for (std::size_t i = nv; i-- > 0;) {
     const double* yi = y + i * cols;
+    const std::size_t c0 = first(i), c1 = last(i);
     for (long j = parent[i]; j >= 0; j = parent[j]) {
       const double l = h[i * nv + j];
       double* yj = y + j * cols;
-      for (std::size_t c = 0; c < cols; ++c) yj[c] -= l * yi[c];
+      for (std::size_t c = c0; c < c1; ++c) yj[c] -= l * yi[c];
     }
   }
   for (std::size_t i = 0; i < nv; ++i) {
     const double inv = 1.0 / h[i * nv + i];
     double* yi = y + i * cols;
-    for (std::size_t c = 0; c < cols; ++c) yi[c] *= inv;
+    for (std::size_t c = first(i), c1 = last(i); c < c1; ++c) yi[c] *= inv;
   }
   for (std::size_t i = 0; i < nv; ++i) {
     double* yi = y + i * cols;
+    const std::size_t c0 = first(i), c1 = last(i);
     for (long j = parent[i]; j >= 0; j = parent[j]) {
       const double l = h[i * nv + j];
       const double* yj = y + j * cols;
-      for (std::size_t c = 0; c < cols; ++c) yi[c] -= l * yj[c];
+      for (std::size_t c = c0; c < c1; ++c) yi[c] -= l * yj[c];
     }
   }
 }
 
-// Per-thread storage that calls reuse (see passes::scratch_rows), one vector per Tag.
-template <class Tag, class T>
-T* scratch_values(std::size_t n) {
-  thread_local std::vector<T> values;
-  if (values.size() < n) values.resize(n);
-  return values.data();
+// For each coordinate, the first and last coordinate of its branch at the root (the
+// subtree of the root's child it belongs to). Coordinates are numbered parents first, so
+// each branch's root coordinate comes before its other coordinates.
+void branch_spans(std::size_t nv, const long* parent, Span* span, std::size_t* root) {
+  for (std::size_t k = 0; k < nv; ++k) {
+    root[k] = parent[k] < 0 ? k : root[parent[k]];
+    if (root[k] == k) span[k] = {k, k};
+    span[root[k]].last = k;
+  }
+  for (std::size_t k = 0; k < nv; ++k) span[k] = span[root[k]];
 }
-struct FactorTag;
-struct IndexTag;
+
+struct SpanTag;
 
 }  // namespace
 
@@ -381,8 +433,7 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
   double* h = scratch_values<FactorTag, double>(nv * nv + 2 * nv);
   double* ddq = h + nv * nv;
   double* diagonal = ddq + nv;
-  long* parent = scratch_values<IndexTag, long>(nv + n);
-  coordinate_parents(ws, parent, parent + nv);
+  const long* parent = ws.coordinate_parent;
 
   // The mass matrix and the bias b = rnea(q, v, 0); then ddq = M^-1 (tau - b).
   std::memset(h, 0, nv * nv * sizeof(double));
@@ -399,7 +450,7 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
     return fail("Singular mass matrix at joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) +
                 "): the bodies it moves have no inertia along its motion, so its acceleration is undefined");
   }
-  solve_tree(h, nv, parent, ddq, 1);
+  solve_tree(h, nv, parent, ddq, 1, nullptr);
 
   // The inverse-dynamics derivatives at a = ddq, turned into those of ddq.
   double* dq = dddq_dq.data();
@@ -409,12 +460,15 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
   forward_acceleration(ws, ddq, model.gravity);
   for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true>(ws, i, {dq, dv, nullptr, nullptr});
   for (std::size_t k = 0; k < nv * nv; ++k) dq[k] = -dq[k], dv[k] = -dv[k];
-  solve_tree(h, nv, parent, dq, nv);
-  solve_tree(h, nv, parent, dv, nv);
+  Span* span = scratch_values<SpanTag, Span>(nv);
+  auto* root = scratch_values<SpanTag, std::size_t>(nv);
+  branch_spans(nv, parent, span, root);
+  solve_tree(h, nv, parent, dq, nv, span);
+  solve_tree(h, nv, parent, dv, nv, span);
   double* minv = inverse_mass_matrix.data();
   std::memset(minv, 0, nv * nv * sizeof(double));
   for (std::size_t k = 0; k < nv; ++k) minv[k * nv + k] = 1;
-  solve_tree(h, nv, parent, minv, nv);
+  solve_tree(h, nv, parent, minv, nv, span);
   return {};
 }
 
