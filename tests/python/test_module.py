@@ -13,7 +13,7 @@ EXPECTED_ALL = [
     "GeometryData", "GeometryObject", "neutral", "random_configuration", "build_models_from_urdf",
     "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
     "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
-    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "tessary",
+    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "tessary", "rnea_derivatives", "aba_derivatives",
 ]
 
 
@@ -66,6 +66,7 @@ def test_second_import_is_the_same_module():
     ("forward_kinematics", "(model, data, q)"),
     ("forward_dynamics", "(model, data, q, v, tau)"), ("aba", "(model, data, q, v, tau)"),
     ("inverse_dynamics", "(model, data, q, v, a)"), ("rnea", "(model, data, q, v, a)"),
+    ("rnea_derivatives", "(model, data, q, v, a)"), ("aba_derivatives", "(model, data, q, v, tau)"),
 ])
 def test_function_text_signatures(name, signature):
     assert getattr(velmora, name).__text_signature__ == signature
