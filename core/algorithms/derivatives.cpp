@@ -238,7 +238,7 @@ void forward_acceleration(const Workspace& ws, const double* a, const Vector3D& 
   }
 }
 
-// What the backward sweep writes: any of the outputs may be null.
+// What the backward sweep writes (what it does not write may be null).
 struct Outputs {
   double* dq = nullptr;
   double* dv = nullptr;
@@ -249,9 +249,9 @@ struct Outputs {
 // One joint of the backward sweep, leaves first: with Composite, the records u and w of
 // its coordinates from the composite matrices (complete once all children are added), the
 // mass matrix entries, and the composite matrices added to the parent; with Forces, the
-// force-dependent entries of the q and v derivatives (u and w already known), tau, and the
-// subtree force added to the parent.
-template <bool Composite, bool Forces>
+// subtree force added to the parent, and either tau or (with Derivatives) the entries of the
+// q and v derivatives (u and w already known).
+template <bool Composite, bool Forces, bool Derivatives>
 void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
   const JointStep& step = ws.steps[i];
   DerivativeRow& r = ws.rows[i];
@@ -270,35 +270,31 @@ void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
     for (std::size_t e = first; e < end; ++e) {
       const CoordinateRow& d = ws.cols[e];
       if constexpr (Composite) out.mass[ck * nv + e] = inner(d.s, c.u);
-      if constexpr (Forces) {
-        if (out.dq) out.dq[ck * nv + e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
-        if (out.dv) out.dv[ck * nv + e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
+      if constexpr (Derivatives) {
+        out.dq[ck * nv + e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
+        out.dv[ck * nv + e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
       }
     }
     SpatialForce phi_q{}, phi_v{};
-    if constexpr (Forces) {
-      if (out.tau) out.tau[ck] = inner(c.s, r.f);
-      if (out.dq) phi_q = cross_force(c.s, r.f) + r.ic * c.eta + r.bc * c.psi;
-      if (out.dv) phi_v = r.ic * c.phi + r.bc * c.s;
+    if constexpr (Forces && !Derivatives) out.tau[ck] = inner(c.s, r.f);
+    if constexpr (Derivatives) {
+      phi_q = cross_force(c.s, r.f) + r.ic * c.eta + r.bc * c.psi;
+      phi_v = r.ic * c.phi + r.bc * c.s;
     }
     // The coordinates of the ancestors: the entry of the descendant's row and the one of
     // the ancestor's row.
-    double* mass_row = out.mass + ck * nv;
-    double* dq_row = out.dq + ck * nv;
-    double* dv_row = out.dv + ck * nv;
+    double* mass_row = Composite ? out.mass + ck * nv : nullptr;
+    double* dq_row = Derivatives ? out.dq + ck * nv : nullptr;
+    double* dv_row = Derivatives ? out.dv + ck * nv : nullptr;
     for (long ee = ws.coordinate_parent[first]; ee >= 0; ee = ws.coordinate_parent[ee]) {
       const auto e = static_cast<std::size_t>(ee);
       const CoordinateRow& d = ws.cols[e];
       if constexpr (Composite) mass_row[e] = out.mass[e * nv + ck] = inner(d.s, c.u);
-      if constexpr (Forces) {
-        if (out.dq) {
-          dq_row[e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
-          out.dq[e * nv + ck] = inner(d.s, phi_q);
-        }
-        if (out.dv) {
-          dv_row[e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
-          out.dv[e * nv + ck] = inner(d.s, phi_v);
-        }
+      if constexpr (Derivatives) {
+        dq_row[e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
+        out.dq[e * nv + ck] = inner(d.s, phi_q);
+        dv_row[e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
+        out.dv[e * nv + ck] = inner(d.s, phi_v);
       }
     }
   }
@@ -413,7 +409,7 @@ std::expected<void, DynamicsError> rnea_derivatives(const Model& model, std::spa
   forward_motion(ws, q.data(), v.data());
   forward_acceleration(ws, a.data(), model.gravity);
   const Outputs out{dtau_dq.data(), dtau_dv.data(), mass_matrix.data(), nullptr};
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true>(ws, i, out);
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true, true>(ws, i, out);
   return {};
 }
 
@@ -440,7 +436,7 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
   std::memset(ddq, 0, nv * sizeof(double));
   forward_motion(ws, q.data(), v.data());
   forward_acceleration(ws, ddq, model.gravity);
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true>(ws, i, {nullptr, nullptr, h, ddq});
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true, false>(ws, i, {nullptr, nullptr, h, ddq});
   for (std::size_t k = 0; k < nv; ++k) ddq[k] = tau[k] - ddq[k];
   if (const long k = factor_tree(h, nv, parent, diagonal); k >= 0) {
     std::size_t joint = 1;
@@ -458,7 +454,7 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
   std::memset(dq, 0, nv * nv * sizeof(double));
   std::memset(dv, 0, nv * nv * sizeof(double));
   forward_acceleration(ws, ddq, model.gravity);
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true>(ws, i, {dq, dv, nullptr, nullptr});
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true, true>(ws, i, {dq, dv, nullptr, nullptr});
   for (std::size_t k = 0; k < nv * nv; ++k) dq[k] = -dq[k], dv[k] = -dv[k];
   Span* span = scratch_values<SpanTag, Span>(nv);
   auto* root = scratch_values<SpanTag, std::size_t>(nv);
