@@ -24,7 +24,7 @@ def load(tmp_path_factory):
     """A robot of tests/robots (empty stand-ins for the meshes it lists as missing), or the sample arm."""
 
     @functools.cache
-    def loader(name):
+    def loader(name, floating=False):
         if name == "sample_arm":
             sys.path.insert(0, str(ROOT / "tools"))
             from velmora_tools import sample_urdf
@@ -42,6 +42,9 @@ def load(tmp_path_factory):
         saved = os.environ.get("ROS_PACKAGE_PATH")
         os.environ["ROS_PACKAGE_PATH"] = ":".join(packages)
         try:
+            if floating:
+                return vm.build_models_from_urdf(str(folder / "robot.urdf"), str(folder),
+                                                 root_joint=vm.JointModelFreeFlyer())[0]
             return vm.build_models_from_urdf(str(folder / "robot.urdf"), str(folder))[0]
         finally:
             os.environ.pop("ROS_PACKAGE_PATH") if saved is None else os.environ.update(ROS_PACKAGE_PATH=saved)
@@ -51,6 +54,8 @@ def load(tmp_path_factory):
 
 def displace(model, q, dv):
     """q moved by the tangent vector dv: a continuous joint turns its (cos, sin) pair by the angle."""
+    if hasattr(vm, "integrate"):
+        return vm.integrate(model, q, dv)
     q, iq, iv = q.copy(), 0, 0
     for joint in model.joint_models:
         if joint.nv:
@@ -310,3 +315,72 @@ def test_massless_end_body_refused_by_forward_dynamics_only():
     assert M[1, 1] == 0.0
     with pytest.raises(ValueError, match="j2"):
         vm.aba_derivatives(model, data, two, two, two)
+
+
+# ------------------------------------------------------------------ floating base and other joint kinds
+
+FLOATING = [name for name in ROBOT_NAMES if (ROBOTS / name / "reference_floating.npz").exists()]
+needs_floating = pytest.mark.skipif(not (hasattr(vm, "JointModelFreeFlyer") and hasattr(vm, "integrate")),
+                                    reason="no free-flyer joint in this build")
+
+
+@needs_floating
+@pytest.mark.parametrize("name", FLOATING)
+def test_floating_base_derivatives(load, name):
+    """Finite differences along integrate, and the reference mass matrices, with a free root."""
+    model, ref = load(name, True), np.load(ROBOTS / name / "reference_floating.npz")
+    data, nv, rng = model.create_data(), model.nv, np.random.default_rng(17)
+    for k in (0, 9):
+        q, v, a = ref["q"][k], ref["v"][k], ref["a"][k]
+        dq, dv, M = vm.rnea_derivatives(model, data, q, v, a)
+        assert deviation(M, ref["M"][k]) < 1e-9
+        tau = lambda x, y, z: vm.rnea(model, data, x, y, z).to_numpy()  # noqa: E731
+        assert deviation(dq, jacobian(lambda e: tau(vm.integrate(model, q, e), v, a), nv, 1e-3)) < 1e-6
+        assert deviation(dv, jacobian(lambda e: tau(q, v + e, a), nv, 1e-3)) < 1e-6
+        # Moving the root (its linear columns): the efforts do not depend on where the robot is.
+        free = vm.rnea_derivatives(model, data, q, rng.uniform(-1, 1, nv), a)[0]
+        assert np.abs(free[:, 3:6]).max() <= 1e-12 * np.abs(free).max()
+        dq, dv, Minv = vm.aba_derivatives(model, data, q, v, ref["tau_fd"][k])
+        assert deviation(Minv, np.linalg.inv(ref["M"][k])) < max(1e-9, 1e-15 * np.linalg.cond(M))
+        dtau_dq, dtau_dv = vm.rnea_derivatives(model, data, q, v, vm.aba(model, data, q, v, ref["tau_fd"][k])
+                                               .to_numpy())[:2]
+        cond = np.linalg.cond(M)
+        assert deviation(dq, -np.linalg.solve(M, dtau_dq)) < max(1e-12, cond * 1e-15)
+        assert deviation(dv, -np.linalg.solve(M, dtau_dv)) < max(1e-12, cond * 1e-15)
+
+
+@pytest.mark.skipif(not all(hasattr(vm, k) for k in ("JointModelSpherical", "JointModelPlanar", "JointModelFreeFlyer",
+                                                       "integrate")), reason="no multi-axis joints in this build")
+def test_every_joint_kind_against_differences():
+    # A free body carrying a planar joint, a spherical joint and a revolute one, on two branches.
+    model = vm.Model()
+    rng = np.random.default_rng(21)
+
+    def attach(parent, joint, name):
+        placement = vm.SE3(np.linalg.qr(rng.standard_normal((3, 3)))[0] * [1, 1, 1], rng.uniform(-0.3, 0.3, 3))
+        if np.linalg.det(placement.rotation) < 0:
+            placement = vm.SE3(-placement.rotation, placement.translation)
+        joint_id = model.add_joint(parent, joint, placement, name)
+        rot = np.diag(rng.uniform(0.02, 0.1, 3))
+        model.add_frame(vm.Frame(name + "_body", joint_id, 0, vm.SE3.Identity(), vm.FrameType.Body,
+                                 vm.Inertia(rng.uniform(0.5, 2), rng.uniform(-0.2, 0.2, 3), rot)), True)
+        return joint_id
+
+    root = attach(0, vm.JointModelFreeFlyer(), "root")
+    planar = attach(root, vm.JointModelPlanar(), "planar")
+    attach(planar, vm.JointModelRY(), "hinge")
+    attach(root, vm.JointModelSpherical(), "ball")
+    data, nv = model.create_data(), model.nv
+    for _ in range(3):
+        q = vm.random_configuration(model).to_numpy()
+        v, a = rng.uniform(-1, 1, nv), rng.uniform(-1, 1, nv)
+        dq, dv, M = vm.rnea_derivatives(model, data, q, v, a)
+        tau = lambda x, y, z: vm.rnea(model, data, x, y, z).to_numpy()  # noqa: E731
+        assert deviation(dq, jacobian(lambda e: tau(vm.integrate(model, q, e), v, a), nv, 1e-3)) < 1e-6
+        assert deviation(dv, jacobian(lambda e: tau(q, v + e, a), nv, 1e-3)) < 1e-6
+        assert deviation(M, jacobian(lambda e: tau(q, v, a + e), nv, 1.0)) < 1e-9
+        dq, dv, Minv = vm.aba_derivatives(model, data, q, v, a)
+        ddq = lambda x, y, z: vm.aba(model, data, x, y, z).to_numpy()  # noqa: E731
+        assert deviation(dq, jacobian(lambda e: ddq(vm.integrate(model, q, e), v, a), nv, 1e-3)) < 1e-6
+        assert deviation(dv, jacobian(lambda e: ddq(q, v + e, a), nv, 1e-3)) < 1e-6
+        assert deviation(Minv @ M, np.eye(nv)) < 1e-10
