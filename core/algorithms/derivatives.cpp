@@ -19,8 +19,8 @@
 //   dtau_k/dq_j = S_k . (S_j x* F_J + IC_J eta_j + BC_J psi_j)        for K above J,
 // where IC is the composite (subtree) inertia and BC the subtree sum of the matrices
 //   B_i x = v_i x* (I_i x) - I_i (v_i x x) + x x* (I_i v_i),
-// the derivative of the body force by the velocity (see VelocityMatrix). By qd_j, with phi_j = (v_J + v_lambda) x S_j
-// (the derivative of a_i by qd_j is phi_j + S_j x v_i),
+// the derivative of the body force by the velocity (see VelocityMatrix). By qd_j, with
+// phi_j = (v_J + v_lambda) x S_j (the derivative of a_i by qd_j is phi_j + S_j x v_i),
 //   dtau_k/dqd_j = S_k . (IC_K phi_j + BC_K S_j)   or   S_k . (IC_J phi_j + BC_J S_j),
 // and by qdd_j the mass matrix S_k . IC S_j. Each pair of a joint and one of its ancestors
 // costs a few inner products: O(n d) for depth d.

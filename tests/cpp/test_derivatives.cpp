@@ -21,7 +21,9 @@ using Rand = std::mt19937_64;
 
 double uniform(Rand& r, double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(r); }
 Vector3D random_vector(Rand& r, double s) { return {uniform(r, -s, s), uniform(r, -s, s), uniform(r, -s, s)}; }
-SpatialRotation random_rotation(Rand& r) { return SpatialRotation::from_axis_angle(random_vector(r, 1) + Vector3D{0, 0, 0.1}, uniform(r, -3, 3)); }
+SpatialRotation random_rotation(Rand& r) {
+  return SpatialRotation::from_axis_angle(random_vector(r, 1) + Vector3D{0, 0, 0.1}, uniform(r, -3, 3));
+}
 
 // Joints of every kind; the parent of joint i is one of the three before it, so branches
 // interleave in the numbering. Every body has mass and a full rotational inertia.
@@ -132,8 +134,8 @@ TEST(DynamicsDerivatives, ForwardDynamicsMatchesDifferencesOnRandomTrees) {
     const Vec q = configuration(m, theta);
     Vec dq(nv * nv), dv(nv * nv), Minv(nv * nv), dtq(nv * nv), dtv(nv * nv), M(nv * nv);
     ASSERT_TRUE(aba_derivatives(m, q, v, tau, dq, dv, Minv).has_value());
-    EXPECT_LT(deviation(dq, jacobian([&](const Vec& t) { return aba_of(m, configuration(m, t), v, tau); }, theta, 1e-3)),
-              1e-7) << "trial " << trial;
+    const auto ddq_by_theta = [&](const Vec& t) { return aba_of(m, configuration(m, t), v, tau); };
+    EXPECT_LT(deviation(dq, jacobian(ddq_by_theta, theta, 1e-3)), 1e-7) << "trial " << trial;
     EXPECT_LT(deviation(dv, jacobian([&](const Vec& x) { return aba_of(m, q, x, tau); }, v, 1e-3)), 1e-7);
     EXPECT_LT(deviation(Minv, jacobian([&](const Vec& x) { return aba_of(m, q, v, x); }, tau, 1.0)), 1e-10);
     // Minv M = 1.

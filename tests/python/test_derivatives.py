@@ -87,7 +87,9 @@ def state(model, rng):
 
 
 def forward_defined(name):
-    return name == "sample_arm" or json.loads((ROBOTS / name / "reference.json").read_text())["forward_dynamics_defined"]
+    if name == "sample_arm":
+        return True
+    return json.loads((ROBOTS / name / "reference.json").read_text())["forward_dynamics_defined"]
 
 
 # ------------------------------------------------------------------ finite differences
@@ -221,7 +223,8 @@ VERTICAL_SLIDE = """<robot name="lift">
   <joint name="a_lift" type="prismatic"><parent link="base"/><child link="carriage"/>
     <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
   <joint name="b_shoulder" type="revolute"><parent link="carriage"/><child link="upper"/>
-    <origin xyz="0 0 0.3" rpy="0.3 0 0"/><axis xyz="0 1 0"/><limit lower="-3" upper="3" effort="1" velocity="1"/></joint>
+    <origin xyz="0 0 0.3" rpy="0.3 0 0"/><axis xyz="0 1 0"/>
+    <limit lower="-3" upper="3" effort="1" velocity="1"/></joint>
   <joint name="c_elbow" type="continuous"><parent link="upper"/><child link="lower"/>
     <origin xyz="0.5 0 0"/><axis xyz="0.6 0 0.8"/></joint>
 </robot>
