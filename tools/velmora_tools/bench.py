@@ -77,10 +77,13 @@ def run(robot: Robot, calls: int, rounds: int, progress_stream: Optional[TextIO]
     accs = [rng.uniform(-1.0, 1.0, model.nv) for _ in range(STATES)]
     taus = [velmora.rnea(model, data, q, v, a).to_numpy() for q, v, a in zip(qs, vs, accs)]
     fk, rnea, aba = velmora.forward_kinematics, velmora.rnea, velmora.aba
+    rnea_derivatives, aba_derivatives = velmora.rnea_derivatives, velmora.aba_derivatives
     cases = [
         ("forward_kinematics", lambda i: fk(model, data, qs[i])),
         ("rnea", lambda i: rnea(model, data, qs[i], vs[i], accs[i])),
         ("aba", lambda i: aba(model, data, qs[i], vs[i], taus[i])),
+        ("rnea_derivatives", lambda i: rnea_derivatives(model, data, qs[i], vs[i], accs[i])),
+        ("aba_derivatives", lambda i: aba_derivatives(model, data, qs[i], vs[i], taus[i])),
     ]
     per_round = max(1, calls // rounds)
     progress = Progress(sys.stderr if progress_stream is None else progress_stream, len(cases) * rounds)
