@@ -282,19 +282,42 @@ void backward_step(const Workspace& ws, std::size_t i, const Outputs& out) {
       phi_v = r.ic * c.phi + r.bc * c.s;
     }
     // The coordinates of the ancestors: the entry of the descendant's row and the one of
-    // the ancestor's row.
-    double* mass_row = Composite ? out.mass + ck * nv : nullptr;
-    double* dq_row = Derivatives ? out.dq + ck * nv : nullptr;
-    double* dv_row = Derivatives ? out.dv + ck * nv : nullptr;
+    // the ancestor's row. The records are read as plain rows of numbers, which the
+    // compiler turns into fewer, wider operations.
+    const double U[6] = {c.u.angular.x, c.u.angular.y, c.u.angular.z, c.u.linear.x, c.u.linear.y, c.u.linear.z};
+    const double PQ[6] = {phi_q.angular.x, phi_q.angular.y, phi_q.angular.z,
+                          phi_q.linear.x,  phi_q.linear.y,  phi_q.linear.z};
+    const double PV[6] = {phi_v.angular.x, phi_v.angular.y, phi_v.angular.z,
+                          phi_v.linear.x,  phi_v.linear.y,  phi_v.linear.z};
+    const double W[3] = {c.w.angular.x, c.w.angular.y, c.w.angular.z};
     for (long ee = ws.coordinate_parent[first]; ee >= 0; ee = ws.coordinate_parent[ee]) {
       const auto e = static_cast<std::size_t>(ee);
       const CoordinateRow& d = ws.cols[e];
-      if constexpr (Composite) mass_row[e] = out.mass[e * nv + ck] = inner(d.s, c.u);
+      const double S[6] = {d.s.rotation.x,    d.s.rotation.y,    d.s.rotation.z,
+                           d.s.translation.x, d.s.translation.y, d.s.translation.z};
+      if constexpr (Composite) {
+        double m = 0;
+        for (int k = 0; k < 6; ++k) m += S[k] * U[k];
+        out.mass[ck * nv + e] = out.mass[e * nv + ck] = m;
+      }
       if constexpr (Derivatives) {
-        dq_row[e] = inner(d.eta, c.u) + d.psi.rotation.dot(c.w.angular);
-        out.dq[e * nv + ck] = inner(d.s, phi_q);
-        dv_row[e] = inner(d.phi, c.u) + d.s.rotation.dot(c.w.angular);
-        out.dv[e * nv + ck] = inner(d.s, phi_v);
+        const double E[6] = {d.eta.rotation.x,    d.eta.rotation.y,    d.eta.rotation.z,
+                             d.eta.translation.x, d.eta.translation.y, d.eta.translation.z};
+        const double F[6] = {d.phi.rotation.x,    d.phi.rotation.y,    d.phi.rotation.z,
+                             d.phi.translation.x, d.phi.translation.y, d.phi.translation.z};
+        double qr = 0, vr = 0, qf = 0, vf = 0;
+        for (int k = 0; k < 6; ++k) {
+          qr += S[k] * PQ[k];
+          vr += S[k] * PV[k];
+          qf += E[k] * U[k];
+          vf += F[k] * U[k];
+        }
+        qf += d.psi.rotation.x * W[0] + d.psi.rotation.y * W[1] + d.psi.rotation.z * W[2];
+        vf += S[0] * W[0] + S[1] * W[1] + S[2] * W[2];
+        out.dq[ck * nv + e] = qf;
+        out.dq[e * nv + ck] = qr;
+        out.dv[ck * nv + e] = vf;
+        out.dv[e * nv + ck] = vr;
       }
     }
   }
