@@ -112,6 +112,7 @@ struct DerivativeRow {
   SE3 liMi;         // joint frame in the parent joint's frame
   SE3 oMi;          // joint frame in the world
   SpatialMotion v;  // body velocity (world)
+  SpatialMotion c;  // velocity-product acceleration v x (S qd) = v_lambda x (S qd) (world)
   SpatialMotion a;  // body acceleration, gravity included (world)
   SpatialForce f;   // body force, then the force of the whole subtree (world)
   WorldInertia body;       // body inertia (world)
@@ -203,13 +204,17 @@ void forward_motion(const Workspace& ws, const double* q, const double* v) {
       for (std::size_t k = 0; k < nvi; ++k) c[k].s = r.oMi.act_motion(step.motion.column(k));
     });
     SpatialMotion joint_velocity = SpatialMotion::zero();
+    r.c = SpatialMotion::zero();
     for (std::size_t k = 0; k < nvi; ++k) {
-      joint_velocity += c[k].s * v[step.idx_v + k];
+      const double qd = v[step.idx_v + k];
+      joint_velocity += c[k].s * qd;
       c[k].psi = cross_motion(p.v, c[k].s);
+      r.c += c[k].psi * qd;
     }
     r.v = p.v + joint_velocity;
-    const SpatialMotion vv = r.v + p.v;
-    for (std::size_t k = 0; k < nvi; ++k) c[k].phi = cross_motion(vv, c[k].s);
+    // phi = (v_J + v_lambda) x S = 2 psi + (S qd) x S, whose last term vanishes for one column.
+    for (std::size_t k = 0; k < nvi; ++k)
+      c[k].phi = nvi == 1 ? c[k].psi * 2.0 : c[k].psi * 2.0 + cross_motion(joint_velocity, c[k].s);
     r.body = WorldInertia::of(ws.inertias[i], r.oMi);
     r.ic = r.body;
     r.bc = VelocityMatrix::of(r.body, r.v);
@@ -227,8 +232,7 @@ void forward_acceleration(const Workspace& ws, const double* a, const Vector3D& 
     DerivativeRow& r = rows[i];
     const DerivativeRow& p = rows[step.parent];
     CoordinateRow* c = ws.cols + step.idx_v;
-    // S qdd + v x (S qd), with S qd the joint's share of the velocity.
-    r.a = p.a + cross_motion(r.v, r.v - p.v);
+    r.a = p.a + r.c;
     for (std::size_t k = 0; k < step.motion.nv(); ++k) {
       r.a += c[k].s * a[step.idx_v + k];
       c[k].eta = cross_motion(p.a, c[k].s) + cross_motion(p.v, c[k].psi);
