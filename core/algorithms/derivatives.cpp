@@ -470,8 +470,11 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
     const auto kv = static_cast<std::size_t>(k);
     while (joint + 1 < n && !(ws.steps[joint].idx_v <= kv && kv < ws.steps[joint].idx_v + ws.steps[joint].motion.nv()))
       ++joint;
-    return fail("Singular mass matrix at joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) +
-                "): the bodies it moves have no inertia along its motion, so its acceleration is undefined");
+    const std::string where = "joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) + ")";
+    if (!std::isfinite(h[kv * nv + kv]))
+      return fail("The mass matrix is not finite at " + where + ": q or the model holds values that are not");
+    return fail("Singular mass matrix at " + where +
+                ": the bodies it moves have no inertia along its motion, so its acceleration is undefined");
   }
   solve_tree(h, nv, parent, ddq, 1, nullptr);
 
