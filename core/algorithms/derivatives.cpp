@@ -367,29 +367,31 @@ long factor_tree(double* h, std::size_t nv, const long* parent, double* diagonal
 
 // Y = (L^T D L)^-1 Y for Y row-major nv x cols, row by row. The factor couples only
 // coordinates on one path from the root, so with `span` the rows are read and written only
-// over the columns span[i] = [first, last] of the coordinates that share coordinate i's
-// branch at the root: where Y is zero outside them (the derivatives and the identity are
-// block-diagonal over the branches), so is the result.
+// over the columns where they can be nonzero when Y is block-diagonal over the branches at
+// the root (the derivatives and the identity are): the columns of the row's branch, and
+// in the first sweep, where row i has only gathered the rows below it, those of its
+// branch up to the end of its subtree (from i itself when Y starts as the identity).
 struct Span {
-  std::size_t first, last;
+  std::size_t first, last;  // the coordinates of the branch at the root
+  std::size_t subtree_last;  // the last coordinate of the subtree
 };
 
-void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, std::size_t cols, const Span* span) {
+void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, std::size_t cols, const Span* span,
+                bool identity) {
   auto first = [&](std::size_t i) { return span ? span[i].first : 0; };
   auto last = [&](std::size_t i) { return span ? span[i].last + 1 : cols; };
+  auto gathered_first = [&](std::size_t i) { return span && identity ? i : first(i); };
+  auto gathered_last = [&](std::size_t i) { return span ? span[i].subtree_last + 1 : cols; };
   for (std::size_t i = nv; i-- > 0;) {
     const double* yi = y + i * cols;
-    const std::size_t c0 = first(i), c1 = last(i);
+    const std::size_t c0 = gathered_first(i), c1 = gathered_last(i);
     for (long j = parent[i]; j >= 0; j = parent[j]) {
       const double l = h[i * nv + j];
       double* yj = y + j * cols;
       for (std::size_t c = c0; c < c1; ++c) yj[c] -= l * yi[c];
     }
-  }
-  for (std::size_t i = 0; i < nv; ++i) {
     const double inv = 1.0 / h[i * nv + i];
-    double* yi = y + i * cols;
-    for (std::size_t c = first(i), c1 = last(i); c < c1; ++c) yi[c] *= inv;
+    for (std::size_t c = c0; c < c1; ++c) y[i * cols + c] *= inv;
   }
   for (std::size_t i = 0; i < nv; ++i) {
     double* yi = y + i * cols;
@@ -403,15 +405,21 @@ void solve_tree(const double* h, std::size_t nv, const long* parent, double* y, 
 }
 
 // For each coordinate, the first and last coordinate of its branch at the root (the
-// subtree of the root's child it belongs to). Coordinates are numbered parents first, so
-// each branch's root coordinate comes before its other coordinates.
+// subtree of the root's child it belongs to) and the last coordinate of its own subtree.
+// Coordinates are numbered parents first, so each branch's root coordinate comes before
+// its other coordinates.
 void branch_spans(std::size_t nv, const long* parent, Span* span, std::size_t* root) {
   for (std::size_t k = 0; k < nv; ++k) {
     root[k] = parent[k] < 0 ? k : root[parent[k]];
-    if (root[k] == k) span[k] = {k, k};
+    if (root[k] == k) span[k] = {k, k, k};
     span[root[k]].last = k;
   }
-  for (std::size_t k = 0; k < nv; ++k) span[k] = span[root[k]];
+  for (std::size_t k = 0; k < nv; ++k) span[k] = {span[root[k]].first, span[root[k]].last, k};
+  for (std::size_t k = nv; k-- > 0;)
+    if (parent[k] >= 0) {
+      std::size_t& up = span[parent[k]].subtree_last;
+      if (span[k].subtree_last > up) up = span[k].subtree_last;
+    }
 }
 
 struct SpanTag;
@@ -476,7 +484,7 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
     return fail("Singular mass matrix at " + where +
                 ": the bodies it moves have no inertia along its motion, so its acceleration is undefined");
   }
-  solve_tree(h, nv, parent, ddq, 1, nullptr);
+  solve_tree(h, nv, parent, ddq, 1, nullptr, false);
 
   // The inverse-dynamics derivatives at a = ddq, turned into those of ddq.
   double* dq = dddq_dq.data();
@@ -489,12 +497,12 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
   Span* span = scratch_values<SpanTag, Span>(nv);
   auto* root = scratch_values<SpanTag, std::size_t>(nv);
   branch_spans(nv, parent, span, root);
-  solve_tree(h, nv, parent, dq, nv, span);
-  solve_tree(h, nv, parent, dv, nv, span);
+  solve_tree(h, nv, parent, dq, nv, span, false);
+  solve_tree(h, nv, parent, dv, nv, span, false);
   double* minv = inverse_mass_matrix.data();
   std::memset(minv, 0, nv * nv * sizeof(double));
   for (std::size_t k = 0; k < nv; ++k) minv[k * nv + k] = 1;
-  solve_tree(h, nv, parent, minv, nv, span);
+  solve_tree(h, nv, parent, minv, nv, span, true);
   return {};
 }
 
