@@ -1,10 +1,11 @@
 // Derivatives of inverse dynamics by q, v and a, in the world frame, and of forward
 // dynamics through them.
 //
-// All spatial quantities here are in world coordinates (about the world origin): S_j, the
-// column j of the motion subspace of joint J, v_i and a_i the velocity and acceleration
-// of body i (a_0 = -gravity), I_i its inertia, f_i = I_i a_i + v_i x* I_i v_i its force and
-// F_i the sum of f over the subtree of joint i, so that tau_k = S_k . F_K.
+// All spatial quantities here are in world coordinates (world axes, with the origin at the
+// first joint, see forward_motion): S_j, the column j of the motion subspace of joint J,
+// v_i and a_i the velocity and acceleration of body i (a_0 = -gravity), I_i its inertia,
+// f_i = I_i a_i + v_i x* I_i v_i its force and F_i the sum of f over the subtree of joint
+// i, so that tau_k = S_k . F_K.
 //
 // Moving coordinate j of joint J along the tangent space turns everything the subtree of
 // J carries about S_j: a motion m fixed in a body of that subtree changes by S_j x m, a
@@ -43,7 +44,7 @@ using namespace passes;
 
 namespace {
 
-// A rigid-body (or composite) inertia about the world origin in world axes: mass m, first
+// A rigid-body (or composite) inertia about the origin in world axes: mass m, first
 // moment h = m c, rotational inertia J about the origin. Sums of bodies stay in this form.
 struct WorldInertia {
   double m;
@@ -175,9 +176,12 @@ Workspace workspace(const Model& model) {
 // Placements, subspace columns, velocities and the velocity-only records, root first.
 void forward_motion(const Workspace& ws, const double* q, const double* v) {
   DerivativeRow* rows = ws.rows;
-  rows[0].oMi = SE3::identity();
   rows[0].v = SpatialMotion::zero();
   place_joints(ws.steps, ws.n, q, rows);
+  // "World" coordinates keep the world's axes with their origin at the first joint: about
+  // the world origin itself, a robot far from it would lose the digits of its inertias and
+  // velocities to the size of its lever arms. Every result is the same in any such frame.
+  rows[0].oMi = {SpatialRotation::identity(), -rows[1].liMi.translation};
   for (std::size_t i = 1; i < ws.n; ++i) {
     const JointStep& step = ws.steps[i];
     DerivativeRow& r = rows[i];

@@ -245,6 +245,22 @@ def test_vertical_slide_has_no_configuration_dependence(tmp_path):
         assert np.abs(dq[:, 0]).max() <= 1e-12 * np.abs(dq).max()
 
 
+def test_robot_far_from_the_world_origin():
+    # Moving the whole robot changes no effort and no derivative, and should cost no digits.
+    def arm(base):
+        rng = np.random.default_rng(1)
+        links = [(joint, base if i == 0 else rng.uniform(-0.3, 0.3, 3), 1.0 + 0.1 * i, rng.uniform(-0.1, 0.1, 3),
+                  np.diag([0.02, 0.03, 0.04])) for i, joint in enumerate([vm.JointModelRX, vm.JointModelRY,
+                                                                          vm.JointModelRZ] * 2)]
+        return chain(*links)
+    near, far = arm((0.0, 0.0, 0.0)), arm((1e5, -2e5, 3e4))
+    rng = np.random.default_rng(2)
+    q, v, a = (rng.uniform(-1, 1, near.nv) for _ in range(3))
+    for f in (vm.rnea_derivatives, vm.aba_derivatives):
+        for got, want in zip(f(far, far.create_data(), q, v, a), f(near, near.create_data(), q, v, a)):
+            assert deviation(got, want) < 1e-12
+
+
 def test_continuous_pair_length_does_not_matter(load):
     # A continuous joint reads the direction of its (cos, sin) pair; the derivative is by its angle.
     model, rng = load("r2d2"), np.random.default_rng(5)
