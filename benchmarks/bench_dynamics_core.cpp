@@ -1,5 +1,7 @@
-// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics and
-// their state derivatives (rnea_d, aba_d) per call and per moving joint: on serial chains of revolute joints with general axes,
+// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics, the
+// mass matrix (crba), forward dynamics through its tree factorisation (fd-ltdl) and the
+// state derivatives of both dynamics (rnea_d, aba_d) per call and per moving joint: on
+// serial chains of revolute joints with general axes,
 // placements and bodies (the slowest shapes), and on two robots of tests/robots (axes
 // along coordinate axes, mostly placements that only translate).
 //   build-*/bench_dynamics_core [repeats] [robots directory]
@@ -14,6 +16,7 @@
 #include "core/joint/joint.hpp"
 #include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/derivatives.hpp"
+#include "core/algorithms/dynamics_quantities.hpp"
 #include "core/model/model.hpp"
 #include "core/urdf/urdf.hpp"
 
@@ -74,6 +77,9 @@ void time_model(const std::string& name, const Model& model, int repeats) {
   const double t_rnea = median_ns_per_call([&] { sink = sink + (*rnea(model, q, v, a))[nv - 1]; }, repeats);
   const auto tau = rnea(model, q, v, a)->values();
   const double t_aba = median_ns_per_call([&] { sink = sink + (*aba(model, q, v, tau))[nv - 1]; }, repeats);
+  const double t_crba = median_ns_per_call([&] { sink = sink + mass_matrix(model, q)->values.back(); }, repeats);
+  const double t_factored = median_ns_per_call(
+      [&] { sink = sink + (*forward_dynamics_by_factor(model, q, v, tau))[nv - 1]; }, repeats);
   std::vector<double> d1(nv * nv), d2(nv * nv), d3(nv * nv);
   const double t_rnea_d = median_ns_per_call(
       [&] {
@@ -89,6 +95,7 @@ void time_model(const std::string& name, const Model& model, int repeats) {
       repeats);
   const double n = static_cast<double>(nv);
   for (const auto& [algo, t] : {std::pair{"fk", t_fk}, std::pair{"rnea", t_rnea}, std::pair{"aba", t_aba},
+                                std::pair{"crba", t_crba}, std::pair{"fd-ltdl", t_factored},
                                 std::pair{"rnea_d", t_rnea_d}, std::pair{"aba_d", t_aba_d}})
     std::printf("%-12s %4zu %-6s %12.1f %14.1f\n", name.c_str(), nv, algo, t, t / n);
 }
@@ -103,7 +110,7 @@ int main(int argc, char** argv) {
   std::printf("%-12s %4s %-6s %12s %14s\n", "model", "nv", "algo", "ns/call", "ns/joint");
   for (const std::size_t n : {std::size_t{7}, std::size_t{30}})
     time_model("chain " + std::to_string(n), chain(n), repeats);
-  for (const char* name : {"kuka_iiwa", "nao"}) {
+  for (const char* name : {"kuka_iiwa", "nao", "pr2", "unitree_g1"}) {
     const std::string dir = robots + "/" + name;
     auto loaded = build_models_from_urdf(dir + "/robot.urdf", dir);
     if (!loaded) {

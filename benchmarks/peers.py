@@ -1,10 +1,13 @@
 """Velmora against the engines a user would otherwise pick: MuJoCo, pybullet and DART.
 
-Five operations per robot, timed per call from Python in one interleaved run:
+Eight operations per robot, timed per call from Python in one interleaved run:
 
   fk    forward kinematics: world placement of every joint frame for a configuration
   id    inverse dynamics: joint torques for (q, v, a), gravity (0, 0, -9.81)
   fd    forward dynamics: joint accelerations for (q, v, tau)
+  M     mass matrix: the joint-space inertia matrix M(q), both triangles
+  bias  bias forces C(q, v) v + g(q): the efforts at zero acceleration
+  Minv  inverse mass matrix M(q)^-1
   did   inverse dynamics derivatives: dtau/dq and dtau/dv at (q, v, a) (only MuJoCo
         among the peers has a call for them, by finite differences)
   load  reading the robot file into a model
@@ -26,11 +29,15 @@ the process's CPU time per call unless --clock wall is given: on a shared machin
 leaves out the time spent waiting for other processes.
 
 What each engine's call does (the fastest agreeing path is timed where there are two):
-  velmora   forward_kinematics / rnea / aba / rnea_derivatives / build_models_from_urdf
+  velmora   forward_kinematics / rnea / aba / mass_matrix / bias_forces / inverse_mass_matrix /
+            rnea_derivatives / build_models_from_urdf
   MuJoCo    fk: qpos, mj_kinematics.  id: qpos, qvel, qacc, then either mj_kinematics,
             mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  fd: qpos, qvel,
             qfrc_applied, mj_forward (constraints disabled), or the chain mj_kinematics,
             mj_comPos, mj_crb, mj_factorM, mj_comVel, mj_rne(flg_acc=0), mj_solveM.
+            M: qpos, mj_kinematics, mj_comPos, mj_crb, mj_fullM.  bias: qpos, qvel,
+            mj_kinematics, mj_comPos, mj_comVel, mj_rne(flg_acc=0).  Minv: qpos,
+            mj_kinematics, mj_comPos, mj_crb, mj_factorM, mj_solveM on the identity.
             did: qpos, qvel, qacc, mjd_inverseFD (its own step, 1e-6, no actuation).
             load: MjModel.from_xml_path (static bodies fused when that agrees).
   pybullet  fk: resetJointStatesMultiDof (or one resetJointState per joint), then
@@ -39,12 +46,17 @@ What each engine's call does (the fastest agreeing path is timed where there are
             integrates and adds its constraint solver, so it is not the same work. What
             is timed is the solve a user writes: calculateMassMatrix(q),
             calculateInverseDynamics(q, v, 0) for the bias torques h, and
-            numpy.linalg.solve(M, tau - h).  load: loadURDF(useFixedBase,
+            numpy.linalg.solve(M, tau - h).  M: calculateMassMatrix(q).  bias:
+            calculateInverseDynamics(q, v, 0).  Minv: numpy.linalg.inv of
+            calculateMassMatrix(q).  load: loadURDF(useFixedBase,
             URDF_USE_INERTIA_FROM_FILE) in a DIRECT client (removeBody outside the timing).
   DART      fk: setPositions, computeForwardKinematics(transforms only).  id:
             setPositions, setVelocities, setAccelerations, computeInverseDynamics,
             getForces.  fd: setPositions, setVelocities, setForces,
-            computeForwardDynamics, getAccelerations.  load: DartLoader.parseSkeleton with
+            computeForwardDynamics, getAccelerations.  M: setPositions,
+            getMassMatrix.  bias: setPositions, setVelocities, getCoriolisAndGravityForces.
+            Minv: setPositions, getInvMassMatrix, or numpy.linalg.inv(getMassMatrix) where
+            getInvMassMatrix disagrees with it (bodies of zero mass: the Panda).  load: DartLoader.parseSkeleton with
             a fixed root joint.
 
     PYTHONPATH=build/python .venv/bin/python benchmarks/peers.py [--rounds 21] [--batch-ms 8]
@@ -77,22 +89,23 @@ ROBOTS_DIR = ROOT / "tests" / "robots"
 # The sample arm shipped with velmora_tools; it has no stored reference values, so its
 # states are drawn here and velmora's numbers on them are only compared with the peers.
 SAMPLE_ROBOT = ROOT / "tools" / "velmora_tools" / "data" / "sample_arm.urdf"
-OPS = ("fk", "id", "fd", "did", "load")
-OP_TITLES = {"fk": "forward kinematics", "id": "inverse dynamics", "fd": "forward dynamics",
-             "did": "inverse dynamics derivatives", "load": "URDF load"}
+OPS = ("fk", "id", "fd", "M", "bias", "Minv", "did", "load")
+OP_TITLES = {"fk": "forward kinematics", "id": "inverse dynamics", "fd": "forward dynamics", "M": "mass matrix",
+             "bias": "bias forces", "Minv": "inverse mass matrix", "did": "inverse dynamics derivatives",
+             "load": "URDF load"}
 GRAVITY = (0.0, 0.0, -9.81)
 TARGET_RATIO = 5.0
 # The derivatives against a peer that differentiates numerically: at least ten times faster.
 TARGET_RATIOS = {"did": 10.0}
 
 # Agreement tolerances. fk: largest absolute difference of the 4x4 world placements of
-# the links both sides expose (metres and rotation entries). id and fd: largest absolute
-# difference divided by max(1, largest magnitude of velmora's result); fd's bound also
-# grows with the condition number of the mass matrix (cond * 1e-15), since every solver
+# the links both sides expose (metres and rotation entries). id, fd, M, bias, Minv: largest
+# absolute difference divided by max(1, largest magnitude of velmora's result); fd's and
+# Minv's bounds also grow with the condition number of the mass matrix (cond * 1e-15), since every solver
 # loses that many digits on it.
 # did: dtau/dq and dtau/dv side by side; MuJoCo differentiates with forward differences of
 # step 1e-6, which agree to a few 1e-6.
-TOLERANCE = {"fk": 1e-9, "id": 1e-9, "fd": 1e-9, "did": 2e-5}
+TOLERANCE = {"fk": 1e-9, "id": 1e-9, "fd": 1e-9, "M": 1e-9, "bias": 1e-9, "Minv": 1e-9, "did": 2e-5}
 # pybullet hands link placements back in single precision (getLinkState rounds them to
 # float32), whatever its internal precision: six digits is what it can agree to.
 PEER_TOLERANCE = {("pybullet", "fk"): 2e-6}
@@ -238,16 +251,23 @@ class Robot:
 
     def _truth(self):
         """Velmora's numbers on every state: what the peers are compared with."""
-        self.placements, self.tau_id, self.ddq, self.fd_tolerance, self.did = [], [], [], [], []
+        self.placements, self.tau_id, self.ddq, self.fd_tolerance, self.M = [], [], [], [], []
+        self.bias, self.Minv, self.did = [], [], []
         self.fd_error = None
         for k in range(self.samples):
             vm.forward_kinematics(self.model, self.data, self.q[k])
             self.placements.append({name: (self.data.oMi[f.parent_joint] * f.placement).homogeneous
                                     for name, f in self.body_frames.items()})
             self.tau_id.append(vm.rnea(self.model, self.data, self.q[k], self.v[k], self.a[k]).to_numpy())
+            # The mass matrix from inverse dynamics, column by column: what every engine's
+            # mass matrix, velmora's own included, is checked against.
+            self.M.append(self.mass_matrix(k))
+            zero = np.zeros(self.layout.nv)
+            self.bias.append(vm.rnea(self.model, self.data, self.q[k], self.v[k], zero).to_numpy())
             self.did.append(derivative_pair(vm.rnea_derivatives(self.model, self.data, self.q[k], self.v[k],
                                                                 self.a[k])))
-            cond = np.linalg.cond(self.mass_matrix(k)) if self.layout.nv else 1.0
+            cond = np.linalg.cond(self.M[k]) if self.layout.nv else 1.0
+            self.Minv.append(np.linalg.inv(self.M[k]) if cond < 1e14 else None)
             self.fd_tolerance.append(max(TOLERANCE["fd"], cond * 1e-15))
             try:
                 self.ddq.append(vm.aba(self.model, self.data, self.q[k], self.v[k], self.tau[k]).to_numpy())
@@ -263,12 +283,13 @@ class Robot:
         ref, meta = self.reference
         tol = meta.get("suggested_tolerance", {})
         failures = []
-        worst = {"oMl": 0.0, "tau": 0.0, "ddq": 0.0}
+        worst = {"oMl": 0.0, "tau": 0.0, "ddq": 0.0, "M": 0.0}
         for k in range(self.samples):
             for l, link in enumerate(meta["link_names"]):
                 if link in self.placements[k]:
                     worst["oMl"] = max(worst["oMl"], np.abs(self.placements[k][link] - ref["oMl"][k, l]).max())
             worst["tau"] = max(worst["tau"], relative(self.tau_id[k], ref["tau"][k]))
+            worst["M"] = max(worst["M"], relative(vm.mass_matrix(self.model, self.data, self.q[k]), ref["M"][k]))
             if self.ddq[k] is not None and meta.get("forward_dynamics_defined", True):
                 worst["ddq"] = max(worst["ddq"], relative(self.ddq[k], ref["ddq"][k]))
         for key, value in worst.items():
@@ -321,8 +342,12 @@ class Velmora:
                     lambda k, r: r.to_numpy())],
             "fd": [("aba", vm.aba, [(m, d, robot.q[k], robot.v[k], robot.tau[k]) for k in n],
                     lambda k, r: r.to_numpy())],
-            "did": [("rnea_derivatives", vm.rnea_derivatives, [(m, d, robot.q[k], robot.v[k], robot.a[k]) for k in n],
-                     lambda k, r: derivative_pair(r))],
+            "M": [("mass_matrix", vm.mass_matrix, [(m, d, robot.q[k]) for k in n], lambda k, r: r)],
+            "bias": [("bias_forces", vm.bias_forces, [(m, d, robot.q[k], robot.v[k]) for k in n], lambda k, r: r)],
+            "Minv": [("inverse_mass_matrix", vm.inverse_mass_matrix, [(m, d, robot.q[k]) for k in n],
+                      lambda k, r: r)],
+            "did": [("rnea_derivatives", vm.rnea_derivatives,
+                     [(m, d, robot.q[k], robot.v[k], robot.a[k]) for k in n], lambda k, r: derivative_pair(r))],
         }
 
 
@@ -428,6 +453,34 @@ class MuJoCo:
             np.subtract(tau, bias, out=acc)
             mj.mj_solveM(m, d, acc, acc)
 
+        full = np.zeros((m.nv, m.nv))
+
+        def mass_matrix(q):
+            d.qpos[:] = q
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_crb(m, d)
+            mj.mj_fullM(m, d, full)
+
+        def bias_chain(q, v):
+            d.qpos[:] = q
+            d.qvel[:] = v
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_comVel(m, d)
+            mj.mj_rne(m, d, 0, bias)
+
+        identity = np.eye(m.nv)
+        inverse = np.zeros((m.nv, m.nv))
+
+        def inverse_mass_matrix(q):
+            d.qpos[:] = q
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_crb(m, d)
+            mj.mj_factorM(m, d)
+            mj.mj_solveM(m, d, inverse, identity)
+
         # MuJoCo's derivative matrices are transposed: DfDq[i, j] = d force_j / d qpos_i.
         dfdq, dfdv = np.zeros((m.nv, m.nv)), np.zeros((m.nv, m.nv))
         block = np.ix_(dadr, dadr)
@@ -440,14 +493,18 @@ class MuJoCo:
 
         d.qfrc_applied[:] = 0
         return {
-            "did": [("mjd_inverseFD", did_call, [(Q[k], V[k], A[k]) for k in n],
-                     lambda k, _: np.concatenate([dfdq.T[block].ravel(), dfdv.T[block].ravel()]))],
             "fk": [("mj_kinematics", fk, [(Q[k],) for k in n], fk_extract)],
             "id": [("mj_rne chain", id_chain, [(Q[k], V[k], A[k]) for k in n], lambda k, _: out[dadr].copy()),
                    ("mj_inverse", id_inverse, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, _: d.qfrc_inverse[dadr].copy())],
             "fd": [("mj_forward", fd_forward, [(Q[k], V[k], T[k]) for k in n], lambda k, _: d.qacc[dadr].copy()),
                    ("mj_solveM chain", fd_chain, [(Q[k], V[k], T[k]) for k in n], lambda k, _: acc[dadr].copy())],
+            "M": [("mj_crb + mj_fullM", mass_matrix, [(Q[k],) for k in n], lambda k, _: full[np.ix_(dadr, dadr)])],
+            "bias": [("mj_rne(flg_acc=0)", bias_chain, [(Q[k], V[k]) for k in n], lambda k, _: bias[dadr].copy())],
+            "Minv": [("mj_factorM + mj_solveM", inverse_mass_matrix, [(Q[k],) for k in n],
+                      lambda k, _: inverse[np.ix_(dadr, dadr)])],
+            "did": [("mjd_inverseFD", did_call, [(Q[k], V[k], A[k]) for k in n],
+                     lambda k, _: np.concatenate([dfdq.T[block].ravel(), dfdv.T[block].ravel()]))],
         }
 
 
@@ -501,6 +558,7 @@ class PyBullet:
         targets = [[[x] for x in Q[k]] for k in n]
         get_link_states, reset_multi, reset_one = pb.getLinkStates, pb.resetJointStatesMultiDof, pb.resetJointState
         inverse_dynamics, mass_matrix, solve = pb.calculateInverseDynamics, pb.calculateMassMatrix, np.linalg.solve
+        inv = np.linalg.inv
 
         def fk_multi(target):
             reset_multi(body, moving, target, physicsClientId=c)
@@ -533,6 +591,12 @@ class PyBullet:
             "id": [("calculateInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, r: np.array(r)[perm])],
             "fd": [("M^-1 (tau - h)", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
+            "M": [("calculateMassMatrix", lambda q: mass_matrix(body, q, physicsClientId=c), [(Q[k],) for k in n],
+                   lambda k, r: np.array(r)[np.ix_(perm, perm)])],
+            "bias": [("calculateInverseDynamics(q, v, 0)", id_call, [(Q[k], V[k], zeros) for k in n],
+                      lambda k, r: np.array(r)[perm])],
+            "Minv": [("numpy.linalg.inv(calculateMassMatrix)", lambda q: inv(mass_matrix(body, q, physicsClientId=c)),
+                      [(Q[k],) for k in n], lambda k, r: r[np.ix_(perm, perm)])],
         }
 
 
@@ -602,10 +666,34 @@ class Dart:
             skel.computeForwardDynamics()
             return skel.getAccelerations()
 
+        def mass_matrix(q):
+            skel.setPositions(q)
+            return skel.getMassMatrix()
+
+        def bias_call(q, v):
+            skel.setPositions(q)
+            skel.setVelocities(v)
+            return skel.getCoriolisAndGravityForces()
+
+        def inverse_mass_matrix(q):
+            skel.setPositions(q)
+            return skel.getInvMassMatrix()
+
+        def inverted_mass_matrix(q):
+            skel.setPositions(q)
+            return np.linalg.inv(skel.getMassMatrix())
+
         return {
             "fk": [("setPositions + computeForwardKinematics", fk, [(Q[k],) for k in n], fk_extract)],
             "id": [("computeInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n], lambda k, r: r[perm])],
             "fd": [("computeForwardDynamics", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
+            "M": [("getMassMatrix", mass_matrix, [(Q[k],) for k in n], lambda k, r: np.asarray(r)[np.ix_(perm, perm)])],
+            "bias": [("getCoriolisAndGravityForces", bias_call, [(Q[k], V[k]) for k in n],
+                      lambda k, r: np.asarray(r)[perm])],
+            "Minv": [("getInvMassMatrix", inverse_mass_matrix, [(Q[k],) for k in n],
+                      lambda k, r: np.asarray(r)[np.ix_(perm, perm)]),
+                     ("numpy.linalg.inv(getMassMatrix)", inverted_mass_matrix, [(Q[k],) for k in n],
+                      lambda k, r: r[np.ix_(perm, perm)])],
         }
 
 
@@ -624,6 +712,15 @@ def candidate_error(robot, op, call, argsets, extract):
             error = scaled = relative(got, robot.tau_id[k])
         elif op == "did":
             error = scaled = relative(got, robot.did[k])
+        elif op == "M":
+            error = scaled = relative(got, robot.M[k])
+        elif op == "bias":
+            error = scaled = relative(got, robot.bias[k])
+        elif op == "Minv":
+            if robot.Minv[k] is None:
+                continue
+            error = relative(got, robot.Minv[k])
+            scaled = error * TOLERANCE["Minv"] / robot.fd_tolerance[k]
         else:
             if robot.ddq[k] is None:
                 continue
@@ -678,7 +775,7 @@ def check_engine(engine, robot, ops):
             if op == "load":
                 continue
             cell = cells[op]
-            if op == "fd" and all(x is None for x in robot.ddq):
+            if op in ("fd", "Minv") and all(x is None for x in robot.ddq):
                 cell.status, cell.reason = "refused", "velmora finds the mass matrix singular"
                 continue
             if op not in instance:
@@ -729,7 +826,7 @@ def velmora_cells(engine, robot, ops):
         if op == "load":
             call, path, cleanup = engine.load(robot, "default")
             cells[op].timer = [("build_models_from_urdf", call, [(path,)], cleanup)]
-        elif op == "fd" and any(x is None for x in robot.ddq):
+        elif op in ("fd", "Minv") and any(x is None for x in robot.ddq):
             cells[op].status, cells[op].reason = "refused", robot.fd_error
         else:
             label, call, argsets, _ = instance[op][0]
@@ -816,7 +913,8 @@ def format_time(ns):
 
 def agreement_table(robots, results, peers, ops, out):
     out.write("\n## Agreement with velmora (worst over the states)\n\n")
-    out.write("fk: max abs difference of link placements; id, fd, did: max abs difference / max(1, |velmora|).\n\n")
+    out.write("fk: max abs difference of link placements; id, fd, bias, did: max abs difference / max(1, |velmora|);"
+              " M, Minv: the same against velmora's rnea columns and their inverse.\n\n")
     out.write("| robot | " + " | ".join(f"{p} {op}" for p in peers for op in ops) + " |\n")
     out.write("|---|" + "---:|" * (len(peers) * len(ops)) + "\n")
     for robot in robots:
@@ -869,7 +967,7 @@ def report(robots, results, engine_names, ops, out):
     if checked:
         agreement_table(robots, results, peers, checked, out)
     out.write("\nTolerances: " + ", ".join(f"{op} {tol:.0e}" for op, tol in TOLERANCE.items())
-              + " (fd: or cond(M) * 1e-15 where larger); "
+              + " (fd, Minv: or cond(M) * 1e-15 where larger); "
               + ", ".join(f"{e} {op} {tol:.0e}" for (e, op), tol in PEER_TOLERANCE.items()) + ".\n")
 
     notes = []

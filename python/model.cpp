@@ -1,5 +1,6 @@
 #include "model.hpp"
 
+#include <cmath>
 #include <cstdint>
 
 #include "binding/args.hpp"
@@ -101,6 +102,27 @@ PyObject* model_get_nframes(PyObject* self, void*) {
 }
 PyObject* model_get_gravity(PyObject* self, void*) {
   return with_model(self, [](const Model& m) { return vector3d_to_array(m.gravity); });
+}
+// Gravity from a Vector3D or a float64 array of shape (3,); anything else, or a non-finite
+// component, raises and leaves the model as it was.
+int model_set_gravity(PyObject* self, PyObject* value, void*) {
+  if (!value) return refuse_delete("gravity", "Model");
+  Vector3D g;
+  if (auto* v = vb::cast<PyVector3D>(value)) {
+    vb::Shared<PyVector3D> given(v);
+    if (!given.ok()) return -1;
+    g = *given;
+  } else if (!vector3d_from_array(value, {"Model.gravity", "gravity"}, g)) {
+    return -1;
+  }
+  if (!std::isfinite(g.x) || !std::isfinite(g.y) || !std::isfinite(g.z)) {
+    vb::value_error("Gravity must have three finite components.");
+    return -1;
+  }
+  vb::Exclusive<PyModel> m(reinterpret_cast<ModelObj*>(self));
+  if (!m.ok()) return -1;
+  m->gravity = g;
+  return 0;
 }
 PyObject* model_get_joint_names(PyObject* self, void*) {
   return with_model(self, [](const Model& m) { return new_list(m.joint_names, new_string); });
@@ -208,7 +230,7 @@ PyGetSetDef model_getset[] = {
     {"nv", model_get_nv, nullptr, "", nullptr},
     {"njoints", model_get_njoints, nullptr, "", nullptr},
     {"nframes", model_get_nframes, nullptr, "", nullptr},
-    {"gravity", model_get_gravity, nullptr, "", nullptr},
+    {"gravity", model_get_gravity, model_set_gravity, "", nullptr},
     {"joint_names", model_get_joint_names, nullptr, "", nullptr},
     {"joint_parents", model_get_joint_parents, nullptr, "", nullptr},
     {"joint_placements", model_get_joint_placements, nullptr, "", nullptr},

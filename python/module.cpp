@@ -45,8 +45,8 @@ PyObject* create_module() {
                   add_frame_type(mod) && add_joint_model(mod) && add_geometry_classes(mod) &&
                   add_configuration_functions(mod) && add_urdf_functions(mod) && add_constants(mod) &&
                   add_inertia(mod) && add_joint_functions(mod) && add_spatial(mod) &&
-                  add_forward_kinematics(mod) && add_dynamics_functions(mod) && add_tessary_module(mod) &&
-                  add_derivatives_functions(mod);
+                  add_forward_kinematics(mod) && add_dynamics_functions(mod) && add_dynamics_quantities(mod) &&
+                  add_tessary_module(mod) && add_derivatives_functions(mod);
   return ok ? m.release() : nullptr;
 }
 

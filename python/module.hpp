@@ -20,6 +20,7 @@ bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/R
 bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp
 bool add_forward_kinematics(PyObject* m);        // forward_kinematics            model.cpp
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
+bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
 bool add_derivatives_functions(PyObject* m);     // rnea_derivatives, aba_derivatives  algorithms_derivatives.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 

@@ -91,7 +91,7 @@ PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t
   return arr;
 }
 
-PyObject* new_array_2d_uninit(std::size_t rows, std::size_t cols, double*& data) {
+PyObject* new_array_2d_empty(std::size_t rows, std::size_t cols, double*& data) {
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   PyObject* arr = PyArray_EMPTY(2, dims, NPY_DOUBLE, 0);
   data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;

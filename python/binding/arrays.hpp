@@ -54,7 +54,7 @@ PyObject* new_array_1d_f32(const float* values, std::size_t n);
 // order in memory when `fortran`, C order otherwise.
 PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
 // A new rows x cols array in C order whose elements the caller writes through `data`
-// (row-major) before handing the array out.
-PyObject* new_array_2d_uninit(std::size_t rows, std::size_t cols, double*& data);
+// (row-major) before handing it out.
+PyObject* new_array_2d_empty(std::size_t rows, std::size_t cols, double*& data);
 
 }  // namespace vb

@@ -144,11 +144,13 @@ def test_mass_matrix_and_inverse_match_reference(load, name):
         q, v, a = ref["q"][k], ref["v"][k], ref["a"][k]
         M = vm.rnea_derivatives(model, data, q, v, a)[2]
         assert deviation(M, ref["M"][k]) < 1e-9
+        assert deviation(M, vm.mass_matrix(model, data, q)) < 1e-12
         assert np.abs(M - M.T).max() <= 1e-12 * np.abs(M).max()
         if defined:
             np.linalg.cholesky(M)
             Minv = vm.aba_derivatives(model, data, q, v, ref["tau_fd"][k])[2]
             assert deviation(Minv, ref["Minv"][k]) < max(1e-9, 1e-15 * np.linalg.cond(M))
+            assert deviation(Minv, vm.inverse_mass_matrix(model, data, q)) < max(1e-12, 1e-15 * np.linalg.cond(M))
             assert np.abs(Minv - Minv.T).max() <= 1e-9 * np.abs(Minv).max()
 
 

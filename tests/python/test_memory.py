@@ -58,6 +58,10 @@ def _cases():
     geom_model.add_geometry_object(obj)
     geom_data = geom_model.create_data(data)
     frame = model.frames[1]
+    factor = velmora.mass_matrix_factor(model, data, q)
+    singular = velmora.Model()
+    singular.add_joint(0, velmora.JointModelRX(), velmora.SE3.Identity(), "massless")
+    singular_data = singular.create_data()
     return {
         "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
         "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
@@ -94,6 +98,23 @@ def _cases():
         "rnea_derivatives bad": _raises(lambda: velmora.rnea_derivatives(model, data, q, v, v[:2]), ValueError),
         "aba_derivatives": lambda: velmora.aba_derivatives(model, data, q, v, v),
         "aba_derivatives bad": _raises(lambda: velmora.aba_derivatives(model, data, q[:2], v, v), ValueError),
+        "mass matrix, bias, gravity": lambda: (velmora.mass_matrix(model, data, q),
+                                               velmora.bias_forces(model, data, q, v),
+                                               velmora.gravity_torques(model, data, q)),
+        "coriolis, inverse mass matrix": lambda: (velmora.coriolis_matrix(model, data, q, v),
+                                                  velmora.inverse_mass_matrix(model, data, q)),
+        "centroidal momentum": lambda: (velmora.centroidal_momentum(model, data, q, v),
+                                        velmora.centroidal_momentum_matrix(model, data, q)),
+        "mass matrix factor": lambda: (lambda f: (f.solve(v), f.solve(np.ones((model.nv, 2))), f.logdet))(
+            velmora.mass_matrix_factor(model, data, q)),
+        "dynamics terms bad": _raises(lambda: velmora.mass_matrix(model, data, q[:2]), ValueError),
+        "dynamics terms bad type": _raises(lambda: velmora.coriolis_matrix(model, data, q, [1.0]), TypeError),
+        "factor solve bad": _raises(lambda: factor.solve(np.ones(3)), ValueError),
+        "singular inverse mass matrix": _raises(
+            lambda: velmora.inverse_mass_matrix(singular, singular_data, np.zeros(1)), ValueError),
+        "gravity setter": lambda: (setattr(model, "gravity", np.array([0.0, 0.0, -9.81])),
+                                   setattr(model, "gravity", vec)),
+        "gravity setter bad": _raises(lambda: setattr(model, "gravity", np.ones(4)), ValueError),
         "geometry": lambda: (velmora.GeometryObject("ball", 1, 0, tessary.Cuboid([1.0, 2.0, 3.0]), se3),
                              obj.geometry.radius, obj.mesh_color, obj.placement, repr(obj),
                              geom_model.geometry_objects, geom_model.get_geometry_id("ball"),

@@ -13,7 +13,10 @@ EXPECTED_ALL = [
     "GeometryData", "GeometryObject", "neutral", "random_configuration", "build_models_from_urdf",
     "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
     "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
-    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "tessary", "rnea_derivatives", "aba_derivatives",
+    "forward_dynamics", "aba", "inverse_dynamics", "rnea", "mass_matrix", "bias_forces", "gravity_torques",
+    "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
+    "mass_matrix_factor", "MassMatrixFactor", "tessary", "rnea_derivatives",
+    "aba_derivatives",
 ]
 
 

@@ -196,15 +196,7 @@ def rpy(rotation) -> Tuple[float, float, float]:
 
 
 def gravity_and_mass_matrix(robot: Robot, data, q: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-    """Gravity torques g(q) = rnea(q, 0, 0) and the mass matrix, column i = rnea(q, 0, e_i) - g(q)."""
+    """Gravity torques g(q) and the mass matrix M(q)."""
     velmora = import_velmora()
     model = robot.model
-    zero = np.zeros(model.nv)
-    g = velmora.rnea(model, data, q, zero, zero).to_numpy()
-    mass = np.empty((model.nv, model.nv))
-    unit = np.zeros(model.nv)
-    for i in range(model.nv):
-        unit[i] = 1.0
-        mass[:, i] = velmora.rnea(model, data, q, zero, unit).to_numpy() - g
-        unit[i] = 0.0
-    return g, mass
+    return velmora.gravity_torques(model, data, q), velmora.mass_matrix(model, data, q)

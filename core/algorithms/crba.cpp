@@ -1,0 +1,178 @@
+// The joint-space mass matrix by the composite-rigid-body algorithm: each joint's
+// composite inertia (its body and everything it carries) times its motion subspace is
+// the force its unit acceleration needs, and that force projected on each ancestor's
+// subspace is the ancestor's entry of the joint's column. Everything is kept in world
+// coordinates: a composite inertia is then a plain sum of its bodies' ten numbers, and
+// each entry one six-term product, with no transform along the path. O(n d) for n
+// joints at depth up to d.
+#include <algorithm>
+#include <type_traits>
+
+#include "core/algorithms/dynamics_quantities.hpp"
+#include "core/algorithms/passes.hpp"
+
+namespace velmora {
+
+using namespace passes;
+
+namespace {
+
+// A rigid body (or a sum of them) in world coordinates: mass, first moment h = m c and
+// rotational inertia about the world origin.
+struct WorldInertia {
+  double mass;
+  Vector3D h;
+  Symmetric3 I;
+
+  // The momentum at motion (w; u): (I w + h x u; m u + w x h).
+  SpatialForce operator*(const SpatialMotion& s) const {
+    return {I * s.rotation + cross(h, s.translation), s.translation * mass + cross(s.rotation, h)};
+  }
+  void add(const WorldInertia& o) {
+    mass += o.mass, h += o.h;
+    for (int k = 0; k < 6; ++k) I.data[k] += o.I.data[k];
+  }
+};
+
+struct CrbaRow {
+  SE3 oMi;             // the joint's frame in the world
+  WorldInertia ic;     // composite inertia of the subtree
+  SpatialMotion s[6];  // the subspace columns in world coordinates (no joint has more than six)
+};
+
+// With the bias: the body's velocity and acceleration at zero joint accelerations, and
+// the force they need, then the force the joint transmits. A row type of its own keeps
+// the rows of the mass matrix alone small.
+struct CrbaBiasRow : CrbaRow {
+  SpatialMotion v, a;
+  SpatialForce f;
+};
+
+// The joint's frame in the world for its position p: parent * placement * motion(p),
+// with only the products the joint's shape needs.
+SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
+  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
+  return step.motion.after(base, p);
+}
+
+}  // namespace
+
+namespace passes {
+
+namespace {
+
+// The pass, and with Bias also C(q, v) v + g(q) into `bias` by Newton-Euler in the same
+// world coordinates: velocities and accelerations add along the path (the base
+// accelerating at minus gravity), each body needs I a + v x* (I v), and the forces of a
+// subtree simply sum.
+template <bool Bias>
+void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
+                    double* bias) {
+  const std::size_t n = model.njoints(), nv = model.nv;
+  const JointStep* steps = model.steps().data();
+  const Inertia* inertias = model.inertias.data();
+  using Row = std::conditional_t<Bias, CrbaBiasRow, CrbaRow>;
+  Row* rows = scratch_rows<Row>(n);
+  // The joints' positions first, in a loop of their own: the calls of sin and cos then
+  // do not interrupt the pass.
+  JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
+  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
+  rows[0].oMi = world_near_robot(world_frame(steps[1], SE3::identity(), positions[1]));
+  if constexpr (Bias) rows[0].v = SpatialMotion::zero(), rows[0].a = {{}, -model.gravity};
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    Row& r = rows[i];
+    r.oMi = world_frame(step, rows[step.parent].oMi, positions[i]);
+    const SpatialRotation& R = r.oMi.rotation;
+    const Inertia& I = inertias[i];
+    const Vector3D c = R * I.com + r.oMi.translation;
+    r.ic = {I.mass, c * I.mass, I.inertia.rotate(R) - Symmetric3::skew_square(c) * I.mass};
+    const std::size_t m = step.motion.nv();
+    const int axis = step.motion.coordinate_axis;
+    if (m == 1 && axis >= 0) {
+      // A rotation about a coordinate axis of its own frame: that column of R.
+      const Vector3D w = R.column(axis) * step.motion.axis_sign;
+      r.s[0] = {w, cross(r.oMi.translation, w)};
+    } else {
+      for (std::size_t k = 0; k < m; ++k) r.s[k] = r.oMi.act_motion(step.motion.column(k));
+    }
+    const SpatialMotion* s = r.s;
+    if constexpr (Bias) {
+      const Row& p = rows[step.parent];
+      SpatialMotion joint_velocity = SpatialMotion::zero();
+      for (std::size_t k = 0; k < m; ++k) joint_velocity += s[k] * v[step.idx_v + k];
+      r.v = p.v + joint_velocity;
+      r.a = p.a + cross_motion(r.v, joint_velocity);
+      r.f = r.ic * r.a + cross_force(r.v, r.ic * r.v);
+    }
+  }
+
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const JointStep& step = steps[i];
+    const Row& r = rows[i];
+    const std::size_t m = step.motion.nv();
+    const SpatialMotion* s = r.s;
+    for (std::size_t k = 0; k < m; ++k) {
+      const std::size_t col = step.idx_v + k;
+      const SpatialForce f = r.ic * s[k];
+      for (std::size_t l = 0; l < m; ++l) M[step.idx_v + l + nv * col] = inner(s[l], f);
+      for (std::size_t j = step.parent; j != 0; j = steps[j].parent) {
+        const std::size_t mj = steps[j].motion.nv();
+        for (std::size_t l = 0; l < mj; ++l) {
+          const double x = inner(rows[j].s[l], f);
+          if (both_triangles) M[steps[j].idx_v + l + nv * col] = x;
+          M[col + nv * (steps[j].idx_v + l)] = x;
+        }
+      }
+    }
+    if constexpr (Bias)
+      for (std::size_t k = 0; k < m; ++k) bias[step.idx_v + k] = inner(s[k], r.f);
+    if (step.parent != 0) {
+      rows[step.parent].ic.add(r.ic);
+      if constexpr (Bias) rows[step.parent].f += r.f;
+    }
+  }
+}
+
+}  // namespace
+
+void composite_rigid_body(const Model& model, const double* q, double* M, bool both_triangles) {
+  composite_pass<false>(model, q, nullptr, M, both_triangles, nullptr);
+}
+
+void composite_rigid_body_with_bias(const Model& model, const double* q, const double* v, double* M, double* bias) {
+  composite_pass<true>(model, q, v, M, false, bias);
+}
+
+}  // namespace passes
+
+std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<const double> q, double* out) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (!model_consistent(model)) return malformed_model();
+  std::fill(out, out + model.nv * model.nv, 0.0);
+  if (model.njoints() > 1) composite_rigid_body(model, q.data(), out, true);
+  return {};
+}
+
+std::expected<DenseMatrix, DynamicsError> mass_matrix(const Model& model, std::span<const double> q) {
+  DenseMatrix M = DenseMatrix::zeros(model.nv, model.nv);
+  auto done = mass_matrix(model, q, M.values.data());
+  if (!done) return std::unexpected(done.error());
+  return M;
+}
+
+std::expected<Configuration, DynamicsError> gravity_torques(const Model& model, std::span<const double> q) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  const std::vector<double> zero(model.nv, 0.0);
+  return rnea(model, q, zero, zero);
+}
+
+std::expected<Configuration, DynamicsError> bias_forces(const Model& model, std::span<const double> q,
+                                                        std::span<const double> v) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
+  const std::vector<double> zero(model.nv, 0.0);
+  return rnea(model, q, v, zero);
+}
+
+}  // namespace velmora

@@ -1,0 +1,217 @@
+// Python functions for the terms of the equation of motion: mass_matrix, bias_forces,
+// gravity_torques, coriolis_matrix, inverse_mass_matrix, centroidal_momentum,
+// centroidal_momentum_matrix, and mass_matrix_factor with its result class.
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "binding/arrays.hpp"
+#include "core/algorithms/dynamics_quantities.hpp"
+#include "model.hpp"
+#include "module.hpp"
+
+namespace velmora::py {
+
+struct PyMassMatrixFactor {
+  using Native = MassMatrixFactor;
+  static constexpr const char* name = "MassMatrixFactor";
+  static constexpr bool constructible = false;
+  static const char* const doc;
+  static std::vector<PyType_Slot> slots();
+};
+
+namespace {
+
+PyObject* matrix_to_array(const DenseMatrix& m) { return vb::new_array_2d(m.values.data(), m.rows, m.cols, false); }
+// A symmetric matrix reads the same in either order: one copy.
+PyObject* symmetric_to_array(const DenseMatrix& m) {
+  double* out;
+  PyObject* arr = vb::new_array_2d_empty(m.rows, m.cols, out);
+  if (arr && !m.values.empty()) std::memcpy(out, m.values.data(), m.values.size() * sizeof(double));
+  return arr;
+}
+PyObject* vector_to_array(const Configuration& c) { return vb::new_array_1d(c.data(), c.len()); }
+
+// The shared shape of every function here: model (shared borrow), data (exclusive borrow,
+// checked against the model), then N - 2 one-dimensional float64 arrays, handed to `body`
+// as contiguous spans; `body` returns the result or null with an exception set.
+template <std::size_t N, class Body>
+PyObject* call(const char* function, const char* const (&names)[N], PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Body&& body) {
+  vb::Args<N> in;
+  if (!vb::parse(in, function, names, args, nargs, kwnames)) return nullptr;
+  vb::Object<PyModel>* model_obj;
+  vb::Object<PyData>* data_obj;
+  vb::ArrayView arrays[N - 2];
+  if (!vb::to_object(in[0], {function, names[0]}, model_obj) || !vb::to_object(in[1], {function, names[1]}, data_obj))
+    return nullptr;
+  for (std::size_t k = 0; k < N - 2; ++k)
+    if (!vb::to_array(in[2 + k], {function, names[2 + k]}, 1, arrays[k])) return nullptr;
+
+  return vb::guard([&]() -> PyObject* {
+    vb::Shared<PyModel> model(model_obj);
+    if (!model.ok()) return nullptr;
+    vb::Exclusive<PyData> data(data_obj);
+    if (!data.ok() || !check_data_fits(*model, *data)) return nullptr;
+    std::vector<double> storage[N - 2];
+    std::span<const double> spans[N - 2];
+    for (std::size_t k = 0; k < N - 2; ++k) {
+      const auto n = static_cast<std::size_t>(arrays[k].size());
+      if (arrays[k].c_contiguous_aligned || n == 0) {
+        spans[k] = {reinterpret_cast<const double*>(arrays[k].data), n};
+        continue;
+      }
+      storage[k].resize(n);
+      arrays[k].copy_flat(storage[k].data());
+      spans[k] = storage[k];
+    }
+    return body(*model, spans);
+  });
+}
+
+// The value of a core result through `convert`, or ValueError with the error's text.
+template <class Result, class Convert>
+PyObject* result(Result&& r, Convert&& convert) {
+  if (!r) return vb::value_error(r.error().message);
+  return convert(*r);
+}
+
+constexpr const char* const q_names[3] = {"model", "data", "q"};
+constexpr const char* const qv_names[4] = {"model", "data", "q", "v"};
+
+PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // Written in place into the new array: no copy of the nv x nv values.
+  return call("mass_matrix", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
+    double* out;
+    vb::Ref arr = vb::Ref::steal(vb::new_array_2d_empty(m.nv, m.nv, out));
+    if (!arr) return static_cast<PyObject*>(nullptr);
+    auto done = velmora::mass_matrix(m, a[0], out);
+    if (!done) return vb::value_error(done.error().message);
+    return arr.release();
+  });
+}
+PyObject* gravity_torques(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("gravity_torques", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
+    return result(velmora::gravity_torques(m, a[0]), vector_to_array);
+  });
+}
+PyObject* bias_forces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("bias_forces", qv_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
+    return result(velmora::bias_forces(m, a[0], a[1]), vector_to_array);
+  });
+}
+PyObject* coriolis_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("coriolis_matrix", qv_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
+    return result(velmora::coriolis_matrix(m, a[0], a[1]), matrix_to_array);
+  });
+}
+PyObject* inverse_mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("inverse_mass_matrix", q_names, args, nargs, kwnames,
+              [](const Model& m, const std::span<const double>* a) {
+                return result(velmora::inverse_mass_matrix(m, a[0]), symmetric_to_array);
+              });
+}
+PyObject* centroidal_momentum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("centroidal_momentum", qv_names, args, nargs, kwnames,
+              [](const Model& m, const std::span<const double>* a) {
+                return result(velmora::centroidal_momentum(m, a[0], a[1]), [](const SpatialForce& h) {
+                  const double values[6] = {h.angular.x, h.angular.y, h.angular.z, h.linear.x, h.linear.y, h.linear.z};
+                  return vb::new_array_1d(values, 6);
+                });
+              });
+}
+PyObject* centroidal_momentum_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("centroidal_momentum_matrix", q_names, args, nargs, kwnames,
+              [](const Model& m, const std::span<const double>* a) {
+                return result(velmora::centroidal_momentum_matrix(m, a[0]), matrix_to_array);
+              });
+}
+PyObject* mass_matrix_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call("mass_matrix_factor", q_names, args, nargs, kwnames,
+              [](const Model& m, const std::span<const double>* a) {
+                return result(MassMatrixFactor::compute(m, a[0]),
+                              [](MassMatrixFactor& f) { return vb::wrap<PyMassMatrixFactor>(std::move(f)); });
+              });
+}
+
+// ---------------------------------------------------------------------- MassMatrixFactor
+
+using FactorObj = vb::Object<PyMassMatrixFactor>;
+
+// M^-1 b for b of shape (n,) or (n, k), as a new array of b's shape.
+PyObject* factor_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[1] = {"b"};
+  vb::Args<1> in;
+  if (!vb::parse(in, "solve", names, args, nargs, kwnames)) return nullptr;
+  vb::ArrayView b;
+  if (!vb::to_array(in[0], {"solve", "b"}, -1, b)) return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    vb::Shared<PyMassMatrixFactor> f(reinterpret_cast<FactorObj*>(self));
+    if (!f.ok()) return nullptr;
+    const auto n = static_cast<Py_ssize_t>(f->size());
+    if ((b.ndim != 1 && b.ndim != 2) || b.shape[0] != n)
+      return vb::value_error("Parameter 'b' expected shape (" + std::to_string(n) + ",) or (" + std::to_string(n) +
+                             ", k), but got " + b.shape_text());
+    const Py_ssize_t k = b.ndim == 2 ? b.shape[1] : 1;
+    std::vector<double> x(static_cast<std::size_t>(n * k));  // column by column
+    for (Py_ssize_t j = 0; j < k; ++j) {
+      double* col = x.data() + j * n;
+      for (Py_ssize_t i = 0; i < n; ++i) col[i] = b.ndim == 2 ? b.at(i, j) : b.at(i);
+      f->solve_in_place(col);
+    }
+    if (b.ndim == 1) return vb::new_array_1d(x.data(), x.size());
+    return vb::new_array_2d(x.data(), static_cast<std::size_t>(n), static_cast<std::size_t>(k), false);
+  });
+}
+
+PyObject* factor_logdet(PyObject* self, void*) {
+  vb::Shared<PyMassMatrixFactor> f(reinterpret_cast<FactorObj*>(self));
+  return f.ok() ? PyFloat_FromDouble(f->logdet()) : nullptr;
+}
+
+PyMethodDef factor_methods[] = {
+    {"solve", vb::fn(factor_solve), METH_FASTCALL | METH_KEYWORDS,
+     "solve($self, b)\n--\n\nM^-1 b for b of shape (nv,) or (nv, k), as a new array."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef factor_getset[] = {{"logdet", factor_logdet, nullptr, "log det M(q).", nullptr},
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef function_defs[] = {
+    {"mass_matrix", vb::fn(mass_matrix), kFlags,
+     "mass_matrix(model, data, q)\n--\n\nThe joint-space mass matrix M(q), (nv, nv)."},
+    {"bias_forces", vb::fn(bias_forces), kFlags,
+     "bias_forces(model, data, q, v)\n--\n\nC(q, v) v + g(q), (nv,)."},
+    {"gravity_torques", vb::fn(gravity_torques), kFlags,
+     "gravity_torques(model, data, q)\n--\n\ng(q), the efforts that balance gravity, (nv,)."},
+    {"coriolis_matrix", vb::fn(coriolis_matrix), kFlags,
+     "coriolis_matrix(model, data, q, v)\n--\n\nC(q, v) with C v the velocity-product efforts and "
+     "dM/dt = C + C^T, (nv, nv)."},
+    {"inverse_mass_matrix", vb::fn(inverse_mass_matrix), kFlags,
+     "inverse_mass_matrix(model, data, q)\n--\n\nM(q)^-1, (nv, nv), without forming M."},
+    {"centroidal_momentum", vb::fn(centroidal_momentum), kFlags,
+     "centroidal_momentum(model, data, q, v)\n--\n\nThe momentum about the centre of mass in world-aligned "
+     "axes, angular first, (6,)."},
+    {"centroidal_momentum_matrix", vb::fn(centroidal_momentum_matrix), kFlags,
+     "centroidal_momentum_matrix(model, data, q)\n--\n\nA(q) with centroidal momentum A(q) v, (6, nv)."},
+    {"mass_matrix_factor", vb::fn(mass_matrix_factor), kFlags,
+     "mass_matrix_factor(model, data, q)\n--\n\nM(q) = L^T D L along the tree, with solve(b) and logdet."},
+};
+
+}  // namespace
+
+const char* const PyMassMatrixFactor::doc = "M(q) factorised along the tree: solve(b) and logdet.";
+
+std::vector<PyType_Slot> PyMassMatrixFactor::slots() {
+  return {{Py_tp_methods, factor_methods}, {Py_tp_getset, factor_getset}};
+}
+
+bool add_dynamics_quantities(PyObject* m) {
+  for (PyMethodDef& def : function_defs)
+    if (!vb::add_function(m, &def)) return false;
+  return vb::add_class<PyMassMatrixFactor>(m);
+}
+
+}  // namespace velmora::py
