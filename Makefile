@@ -15,6 +15,7 @@ CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
+.PHONY: wheel
 
 all: build
 
@@ -47,8 +48,30 @@ build-asan: system-deps $(VENV)/.stamp $(ASAN_BUILD)/build.ninja
 test-cpp: build
 	$(BUILD)/velmora_core_tests --gtest_brief=1
 
-test-python: build
-	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest -q tests/python
+# The Python suite includes the packaging checks: the wheel installed into a fresh virtual
+# environment, the stubs against the module (stubtest), mypy --strict on the README and tools/.
+test-python: build wheel
+	PYTHONPATH=$(BUILD)/python VELMORA_WHEEL=$(abspath $(WHEEL_DIR))/$$(cat $(WHEEL_STAMP)) \
+	  $(VPY) -m pytest -q tests/python
+
+# A binary wheel for this Python in dist/: built by pip through scikit-build-core (incrementally,
+# in build/<wheel tag>), then `auditwheel repair` copies in any shared library outside the
+# manylinux policy and tags it manylinux for this machine's glibc. Rebuilt only when a source
+# file changed; the stamp holds the wheel's file name.
+WHEEL_DIR := dist
+WHEEL_STAMP := $(WHEEL_DIR)/.stamp
+WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find core python tools cmake -type f \
+  -not -path '*/__pycache__/*' 2>/dev/null)
+
+$(WHEEL_STAMP): $(WHEEL_SOURCES) | system-deps $(VENV)/.stamp
+	rm -rf $(BUILD)/wheel-raw
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel-raw .
+	mkdir -p $(WHEEL_DIR) && rm -f $(WHEEL_DIR)/velmora-*.whl
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(BUILD)/wheel-raw/velmora-*.whl
+	cd $(WHEEL_DIR) && ls velmora-*.whl > .stamp
+	@echo "Wheel: $(WHEEL_DIR)/$$(cat $@)"
+
+wheel: $(WHEEL_STAMP)
 
 # The whole Python suite against the sanitizer build of the module. The interpreter
 # itself is not instrumented, so the ASan runtime is preloaded; leak detection is off
@@ -90,7 +113,8 @@ test: test-cpp test-python test-asan test-fuzz
 
 # What velmora does, shown on the bundled sample arm through the `velmora` command (the same
 # tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
-# gravity torques and the mass matrix, the cost of each call, and a picture of the arm.
+# gravity torques and the mass matrix, joint positions that put the tool at a pose, the cost
+# of each call, and a picture of the arm.
 demo: build
 	@mkdir -p $(BUILD)/demo
 	@set -e; velmora="env PYTHONPATH=$(BUILD)/python:tools $(VPY) -m velmora_tools"; \
@@ -98,6 +122,8 @@ demo: build
 	echo "\$$ velmora info"; $$velmora info; echo; \
 	echo "\$$ velmora fk --q $$q"; $$velmora fk --q $$q; echo; \
 	echo "\$$ velmora dynamics --q $$q"; $$velmora dynamics --q $$q; echo; \
+	echo "\$$ velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"; \
+	$$velmora ik --frame tcp_link --target 0.35,-0.2,0.6 --rpy 3.1416,0,0; echo; \
 	echo "\$$ velmora bench"; $$velmora bench; echo; \
 	echo "\$$ velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png"; \
 	$$velmora plot --q $$q -o $(BUILD)/demo/sample_arm.png; echo; \
@@ -111,12 +137,15 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_dynamics.py
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_load.py
 	$(BUILD)/bench_dynamics_core
+	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/bench_urdf_scaling.py
 
 # Velmora against MuJoCo, pybullet and DART on the robots of tests/robots: agreement
 # first, then per-call times. The engines go into the project environment only.
 bench-peers: build
 	$(VPY) -c "import mujoco, pybullet, dartpy" >/dev/null 2>&1 || $(VPY) -m pip install -q -r benchmarks/requirements-peers.txt
+	@# KDL's Python module comes from Debian; the comparison goes on without it when it cannot be installed.
+	dpkg -s python3-pykdl >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-pykdl || true
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WHEEL_DIR)

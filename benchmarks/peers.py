@@ -1,8 +1,11 @@
-"""Velmora against the engines a user would otherwise pick: MuJoCo, pybullet and DART.
+"""Velmora against the engines a user would otherwise pick: MuJoCo, pybullet, DART and KDL.
 
-Eight operations per robot, timed per call from Python in one interleaved run:
+Nine operations per robot, timed per call from Python in one interleaved run:
 
   fk    forward kinematics: world placement of every joint frame for a configuration
+  jac   frame Jacobian at a new configuration: the (6, nv) Jacobian, angular rows then
+        the velocity of the frame's origin, world-aligned axes, of the last link (the
+        child link of the model's last moving joint)
   id    inverse dynamics: joint torques for (q, v, a), gravity (0, 0, -9.81)
   fd    forward dynamics: joint accelerations for (q, v, tau)
   M     mass matrix: the joint-space inertia matrix M(q), both triangles
@@ -29,10 +32,11 @@ the process's CPU time per call unless --clock wall is given: on a shared machin
 leaves out the time spent waiting for other processes.
 
 What each engine's call does (the fastest agreeing path is timed where there are two):
-  velmora   forward_kinematics / rnea / aba / mass_matrix / bias_forces / inverse_mass_matrix /
-            rnea_derivatives / build_models_from_urdf
+  velmora   forward_kinematics / frame_jacobian (MIXED) / rnea / aba / mass_matrix / bias_forces /
+            inverse_mass_matrix / rnea_derivatives / build_models_from_urdf
   MuJoCo    fk: qpos, mj_kinematics.  id: qpos, qvel, qacc, then either mj_kinematics,
-            mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  fd: qpos, qvel,
+            mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  jac: qpos,
+            mj_kinematics, mj_comPos, mj_jacBody.  fd: qpos, qvel,
             qfrc_applied, mj_forward (constraints disabled), or the chain mj_kinematics,
             mj_comPos, mj_crb, mj_factorM, mj_comVel, mj_rne(flg_acc=0), mj_solveM.
             M: qpos, mj_kinematics, mj_comPos, mj_crb, mj_fullM.  bias: qpos, qvel,
@@ -41,7 +45,9 @@ What each engine's call does (the fastest agreeing path is timed where there are
             did: qpos, qvel, qacc, mjd_inverseFD (its own step, 1e-6, no actuation).
             load: MjModel.from_xml_path (static bodies fused when that agrees).
   pybullet  fk: resetJointStatesMultiDof (or one resetJointState per joint), then
-            getLinkStates(computeForwardKinematics=1).  id: calculateInverseDynamics.
+            getLinkStates(computeForwardKinematics=1).  jac: calculateJacobian at the
+            link frame's origin.
+            id: calculateInverseDynamics.
             fd: pybullet has no forward-dynamics call that takes a state; stepping
             integrates and adds its constraint solver, so it is not the same work. What
             is timed is the solve a user writes: calculateMassMatrix(q),
@@ -50,7 +56,11 @@ What each engine's call does (the fastest agreeing path is timed where there are
             calculateInverseDynamics(q, v, 0).  Minv: numpy.linalg.inv of
             calculateMassMatrix(q).  load: loadURDF(useFixedBase,
             URDF_USE_INERTIA_FROM_FILE) in a DIRECT client (removeBody outside the timing).
-  DART      fk: setPositions, computeForwardKinematics(transforms only).  id:
+  KDL       jac only (PyKDL from Debian's python3-pykdl, when installed): the chain from
+            the root link to the last link, ChainJntToJacSolver.JntToJac on a JntArray
+            made beforehand, or filled from the NumPy configuration in the call.
+  DART      fk: setPositions, computeForwardKinematics(transforms only).  jac:
+            setPositions, the skeleton's getWorldJacobian of the link's body node.  id:
             setPositions, setVelocities, setAccelerations, computeInverseDynamics,
             getForces.  fd: setPositions, setVelocities, setForces,
             computeForwardDynamics, getAccelerations.  M: setPositions,
@@ -89,23 +99,23 @@ ROBOTS_DIR = ROOT / "tests" / "robots"
 # The sample arm shipped with velmora_tools; it has no stored reference values, so its
 # states are drawn here and velmora's numbers on them are only compared with the peers.
 SAMPLE_ROBOT = ROOT / "tools" / "velmora_tools" / "data" / "sample_arm.urdf"
-OPS = ("fk", "id", "fd", "M", "bias", "Minv", "did", "load")
-OP_TITLES = {"fk": "forward kinematics", "id": "inverse dynamics", "fd": "forward dynamics", "M": "mass matrix",
-             "bias": "bias forces", "Minv": "inverse mass matrix", "did": "inverse dynamics derivatives",
-             "load": "URDF load"}
+OPS = ("fk", "jac", "id", "fd", "M", "bias", "Minv", "did", "load")
+OP_TITLES = {"fk": "forward kinematics", "jac": "frame Jacobian", "id": "inverse dynamics", "fd": "forward dynamics",
+             "M": "mass matrix", "bias": "bias forces", "Minv": "inverse mass matrix",
+             "did": "inverse dynamics derivatives", "load": "URDF load"}
 GRAVITY = (0.0, 0.0, -9.81)
 TARGET_RATIO = 5.0
 # The derivatives against a peer that differentiates numerically: at least ten times faster.
 TARGET_RATIOS = {"did": 10.0}
 
 # Agreement tolerances. fk: largest absolute difference of the 4x4 world placements of
-# the links both sides expose (metres and rotation entries). id, fd, M, bias, Minv: largest
+# the links both sides expose (metres and rotation entries). jac, id, fd, M, bias, Minv: largest
 # absolute difference divided by max(1, largest magnitude of velmora's result); fd's and
 # Minv's bounds also grow with the condition number of the mass matrix (cond * 1e-15), since every solver
 # loses that many digits on it.
 # did: dtau/dq and dtau/dv side by side; MuJoCo differentiates with forward differences of
 # step 1e-6, which agree to a few 1e-6.
-TOLERANCE = {"fk": 1e-9, "id": 1e-9, "fd": 1e-9, "M": 1e-9, "bias": 1e-9, "Minv": 1e-9, "did": 2e-5}
+TOLERANCE = {"fk": 1e-9, "jac": 1e-9, "id": 1e-9, "fd": 1e-9, "M": 1e-9, "bias": 1e-9, "Minv": 1e-9, "did": 2e-5}
 # pybullet hands link placements back in single precision (getLinkState rounds them to
 # float32), whatever its internal precision: six digits is what it can agree to.
 PEER_TOLERANCE = {("pybullet", "fk"): 2e-6}
@@ -240,6 +250,12 @@ class Robot:
         self.a = [np.ascontiguousarray(x) for x in self.a]
         self.tau = [np.ascontiguousarray(x) for x in self.tau]
         self.body_frames = {f.name: f for f in self.model.frames if str(f.frame_type).endswith("Body")}
+        # The last link: the child link of the last moving joint, whose body frame is the
+        # first one on that joint (the links welded to it by fixed joints come after).
+        last_joint = max(i for i, j in enumerate(self.model.joint_models) if j.nv > 0)
+        self.last_link_frame = next(i for i, f in enumerate(self.model.frames)
+                                    if f.parent_joint == last_joint and str(f.frame_type).endswith("Body"))
+        self.last_link = self.model.frames[self.last_link_frame].name
         self._truth()
 
     def mass_matrix(self, k):
@@ -254,6 +270,8 @@ class Robot:
         self.placements, self.tau_id, self.ddq, self.fd_tolerance, self.M = [], [], [], [], []
         self.bias, self.Minv, self.did = [], [], []
         self.fd_error = None
+        self.jacobians = [vm.frame_jacobian(self.model, self.data, q, self.last_link_frame, vm.Representation.MIXED)
+                          for q in self.q]
         for k in range(self.samples):
             vm.forward_kinematics(self.model, self.data, self.q[k])
             self.placements.append({name: (self.data.oMi[f.parent_joint] * f.placement).homogeneous
@@ -283,8 +301,10 @@ class Robot:
         ref, meta = self.reference
         tol = meta.get("suggested_tolerance", {})
         failures = []
-        worst = {"oMl": 0.0, "tau": 0.0, "ddq": 0.0, "M": 0.0}
+        worst = {"oMl": 0.0, "J": 0.0, "tau": 0.0, "ddq": 0.0, "M": 0.0}
+        link_index = meta["link_names"].index(self.last_link)
         for k in range(self.samples):
+            worst["J"] = max(worst["J"], relative(self.jacobians[k], ref["J"][k, link_index]))
             for l, link in enumerate(meta["link_names"]):
                 if link in self.placements[k]:
                     worst["oMl"] = max(worst["oMl"], np.abs(self.placements[k][link] - ref["oMl"][k, l]).max())
@@ -338,6 +358,9 @@ class Velmora:
 
         return {
             "fk": [("forward_kinematics", vm.forward_kinematics, [(m, d, robot.q[k]) for k in n], placements)],
+            "jac": [("frame_jacobian", vm.frame_jacobian,
+                     [(m, d, robot.q[k], robot.last_link_frame, vm.Representation.MIXED) for k in n],
+                     lambda k, r: r)],
             "id": [("rnea", vm.rnea, [(m, d, robot.q[k], robot.v[k], robot.a[k]) for k in n],
                     lambda k, r: r.to_numpy())],
             "fd": [("aba", vm.aba, [(m, d, robot.q[k], robot.v[k], robot.tau[k]) for k in n],
@@ -481,6 +504,15 @@ class MuJoCo:
             mj.mj_factorM(m, d)
             mj.mj_solveM(m, d, inverse, identity)
 
+        jacp, jacr = np.zeros((3, m.nv)), np.zeros((3, m.nv))
+        last = m.body(robot.last_link).id
+
+        def jac(q):
+            d.qpos[:] = q
+            mj.mj_kinematics(m, d)
+            mj.mj_comPos(m, d)
+            mj.mj_jacBody(m, d, jacp, jacr, last)
+
         # MuJoCo's derivative matrices are transposed: DfDq[i, j] = d force_j / d qpos_i.
         dfdq, dfdv = np.zeros((m.nv, m.nv)), np.zeros((m.nv, m.nv))
         block = np.ix_(dadr, dadr)
@@ -494,6 +526,8 @@ class MuJoCo:
         d.qfrc_applied[:] = 0
         return {
             "fk": [("mj_kinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("mj_kinematics + mj_comPos + mj_jacBody", jac, [(Q[k],) for k in n],
+                     lambda k, _: np.vstack([jacr, jacp])[:, dadr])],
             "id": [("mj_rne chain", id_chain, [(Q[k], V[k], A[k]) for k in n], lambda k, _: out[dadr].copy()),
                    ("mj_inverse", id_inverse, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, _: d.qfrc_inverse[dadr].copy())],
@@ -578,6 +612,14 @@ class PyBullet:
                 result[name] = h
             return result
 
+        # calculateJacobian's point is given in the link's frame: its origin is (0, 0, 0).
+        last = link_names.index(robot.last_link)
+        origin = [0.0, 0.0, 0.0]
+        calculate_jacobian = pb.calculateJacobian
+
+        def jac_call(q):
+            return calculate_jacobian(body, last, origin, q, zeros, zeros, physicsClientId=c)
+
         def id_call(q, v, a):
             return inverse_dynamics(body, q, v, a, physicsClientId=c)
 
@@ -588,6 +630,8 @@ class PyBullet:
         return {
             "fk": [("resetJointStatesMultiDof + getLinkStates", fk_multi, [(targets[k],) for k in n], fk_extract),
                    ("resetJointState + getLinkStates", fk_single, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("calculateJacobian", jac_call, [(Q[k],) for k in n],
+                     lambda k, r: np.vstack([np.array(r[1]), np.array(r[0])])[:, perm])],
             "id": [("calculateInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, r: np.array(r)[perm])],
             "fd": [("M^-1 (tau - h)", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
@@ -652,6 +696,14 @@ class Dart:
         def fk_extract(k, _):
             return {node.getName(): node.getWorldTransform().matrix() for node in nodes}
 
+        # The skeleton's Jacobian of a body node has a column for every coordinate (the
+        # body node's own has columns only for the coordinates it depends on).
+        last, no_offset, world_jacobian = skel.getBodyNode(robot.last_link), np.zeros(3), skel.getWorldJacobian
+
+        def jac_call(q):
+            skel.setPositions(q)
+            return world_jacobian(last, no_offset)
+
         def id_call(q, v, a):
             skel.setPositions(q)
             skel.setVelocities(v)
@@ -685,6 +737,7 @@ class Dart:
 
         return {
             "fk": [("setPositions + computeForwardKinematics", fk, [(Q[k],) for k in n], fk_extract)],
+            "jac": [("setPositions + getWorldJacobian", jac_call, [(Q[k],) for k in n], lambda k, r: r[:, perm])],
             "id": [("computeInverseDynamics", id_call, [(Q[k], V[k], A[k]) for k in n], lambda k, r: r[perm])],
             "fd": [("computeForwardDynamics", fd_call, [(Q[k], V[k], T[k]) for k in n], lambda k, r: r[perm])],
             "M": [("getMassMatrix", mass_matrix, [(Q[k],) for k in n], lambda k, r: np.asarray(r)[np.ix_(perm, perm)])],
@@ -695,6 +748,98 @@ class Dart:
                      ("numpy.linalg.inv(getMassMatrix)", inverted_mass_matrix, [(Q[k],) for k in n],
                       lambda k, r: r[np.ix_(perm, perm)])],
         }
+
+
+class Kdl:
+    """Orocos KDL through PyKDL (Debian's python3-pykdl), for the frame Jacobian only:
+    KDL has no URDF reader of its own, and its chain solvers do not cover trees, so the
+    chain from the root link to the last link is built here from the URDF's joints."""
+    name = "KDL"
+    load_label = None
+    variants = ("default",)
+
+    def __init__(self):
+        try:
+            import PyKDL
+        except ImportError:
+            # Debian installs it for the system interpreter; its module fits this one
+            # when the versions match.
+            sys.path.append("/usr/lib/python3/dist-packages")
+            try:
+                import PyKDL
+            finally:
+                sys.path.remove("/usr/lib/python3/dist-packages")
+        self.kdl = PyKDL
+
+    def open(self, robot, variant):
+        K = self.kdl
+        root = ET.fromstring(robot.path.read_text())
+        joint_of_child = {j.find("child").get("link"): j for j in root.findall("joint")}
+        path, link = [], robot.last_link
+        while link in joint_of_child:
+            path.append(joint_of_child[link])
+            link = joint_of_child[link].find("parent").get("link")
+        chain, names = K.Chain(), []
+        for joint in reversed(path):
+            origin = joint.find("origin")
+            xyz = [float(x) for x in (origin.get("xyz", "0 0 0") if origin is not None else "0 0 0").split()]
+            rpy = [float(x) for x in (origin.get("rpy", "0 0 0") if origin is not None else "0 0 0").split()]
+            frame = K.Frame(K.Rotation.RPY(*rpy), K.Vector(*xyz))
+            kind = joint.get("type")
+            if kind == "fixed":
+                kdl_joint = K.Joint(joint.get("name"), K.Joint.Fixed)
+            elif kind in ("revolute", "continuous", "prismatic"):
+                axis_element = joint.find("axis")
+                axis = np.array([float(x) for x in (axis_element.get("xyz") if axis_element is not None
+                                                    else "1 0 0").split()])
+                # Axes are unit vectors for rotations; a slide moves by the axis as written.
+                if kind != "prismatic":
+                    axis /= np.linalg.norm(axis)
+                world_axis = frame.M * K.Vector(*axis)
+                kdl_kind = K.Joint.TransAxis if kind == "prismatic" else K.Joint.RotAxis
+                scale = np.linalg.norm(axis) if kind == "prismatic" else 1.0
+                if scale != 1.0:
+                    world_axis = world_axis / scale
+                kdl_joint = K.Joint(joint.get("name"), frame.p, world_axis, kdl_kind, scale)
+                names.append(joint.get("name"))
+            else:
+                raise Refused(f"joint kind {kind!r}")
+            chain.addSegment(K.Segment(joint.get("name"), kdl_joint, frame))
+        columns = np.array([robot.layout.names.index(name) for name in names], dtype=int)
+        solver = K.ChainJntToJacSolver(chain)
+        n = range(robot.samples)
+        arrays = []
+        for k in n:
+            q = K.JntArray(len(names))
+            for i, c in enumerate(columns):
+                q[i] = robot.theta[k][c]
+            arrays.append(q)
+        jacobian = K.Jacobian(len(names))
+
+        def jac_call(q, chain=chain):  # the solver refers to the chain: keep it alive with the call
+            return solver.JntToJac(q, jacobian)
+
+        joint_positions = K.JntArray(len(names))
+        slots = list(enumerate(columns.tolist()))
+
+        def jac_from_numpy(theta, chain=chain):
+            for i, c in slots:
+                joint_positions[i] = theta[c]
+            return solver.JntToJac(joint_positions, jacobian)
+
+        def jac_extract(k, _):
+            full = np.zeros((6, robot.layout.nv))
+            for c, column in enumerate(columns):
+                for r in range(6):
+                    # KDL's rows are the linear velocity, then the angular one.
+                    full[(r + 3) % 6, column] = jacobian[r, c]
+            return full
+
+        # Timed both on a JntArray made beforehand (KDL's own input, as pybullet's lists
+        # are made beforehand) and from the NumPy configuration the other engines take.
+        return {"jac": [("JntToJac on a prepared JntArray", jac_call, [(arrays[k],) for k in n], jac_extract),
+                        ("JntArray from NumPy + JntToJac", jac_from_numpy, [(robot.theta[k],) for k in n],
+                         jac_extract)]}
 
 
 # ------------------------------------------------------------------------------ checking
@@ -721,6 +866,9 @@ def candidate_error(robot, op, call, argsets, extract):
                 continue
             error = relative(got, robot.Minv[k])
             scaled = error * TOLERANCE["Minv"] / robot.fd_tolerance[k]
+        elif op == "jac":
+            truth = robot.jacobians[k]
+            error = scaled = float(np.abs(np.asarray(got) - truth).max() / max(1.0, np.abs(truth).max()))
         else:
             if robot.ddq[k] is None:
                 continue
@@ -753,7 +901,7 @@ def check_engine(engine, robot, ops):
     # for it alone still checks the other operations.
     wanted = ops
     if "load" in ops:
-        ops = list(dict.fromkeys(list(ops) + ["fk", "id", "fd"]))
+        ops = list(dict.fromkeys(list(ops) + ["fk", "jac", "id", "fd"]))
     first = None
     for variant in engine.variants:
         cells = {op: Cell() for op in ops}
@@ -775,6 +923,9 @@ def check_engine(engine, robot, ops):
             if op == "load":
                 continue
             cell = cells[op]
+            if op not in instance:
+                cell.status, cell.reason = "refused", f"no {OP_TITLES[op]} call through this interface"
+                continue
             if op in ("fd", "Minv") and all(x is None for x in robot.ddq):
                 cell.status, cell.reason = "refused", "velmora finds the mass matrix singular"
                 continue
@@ -801,11 +952,13 @@ def check_engine(engine, robot, ops):
             cell.variant = variant
         if "load" in cells:
             # The file reads into the same model when the operations computed on it agree.
-            dynamics = [cells[op] for op in ("fk", "id", "fd") if op in cells]
+            dynamics = [cells[op] for op in ("fk", "jac", "id", "fd") if op in cells]
             load = cells["load"]
             load.variant = variant
             bad = [c for c in dynamics if c.status not in ("ok", "refused")]
-            if bad:
+            if engine.load_label is None:
+                load.status, load.reason = "refused", "no URDF reader"
+            elif bad:
                 load.status, load.reason = "disagrees", "the loaded model does not agree (see the other operations)"
             else:
                 call, path, cleanup = engine.load(robot, variant)
@@ -913,7 +1066,7 @@ def format_time(ns):
 
 def agreement_table(robots, results, peers, ops, out):
     out.write("\n## Agreement with velmora (worst over the states)\n\n")
-    out.write("fk: max abs difference of link placements; id, fd, bias, did: max abs difference / max(1, |velmora|);"
+    out.write("fk: max abs difference of link placements; jac, id, fd, bias, did: max abs difference / max(1, |velmora|);"
               " M, Minv: the same against velmora's rnea columns and their inverse.\n\n")
     out.write("| robot | " + " | ".join(f"{p} {op}" for p in peers for op in ops) + " |\n")
     out.write("|---|" + "---:|" * (len(peers) * len(ops)) + "\n")
@@ -1031,7 +1184,7 @@ def main():
 
     ENGINES["velmora"] = Velmora()
     missing_peers = []
-    for cls, module in ((MuJoCo, "mujoco"), (PyBullet, "pybullet"), (Dart, "dartpy")):
+    for cls, module in ((MuJoCo, "mujoco"), (PyBullet, "pybullet"), (Dart, "dartpy"), (Kdl, "PyKDL")):
         try:
             ENGINES[cls.name] = cls()
         except ImportError:
@@ -1089,15 +1242,29 @@ def main():
     return 0
 
 
+def debian_version(module):
+    """The version of the Debian package that installed `module` (PyKDL), or "?"."""
+    import subprocess
+    try:
+        found = subprocess.run(["dpkg", "-S", f"/usr/lib/python3/dist-packages/{module}.*"], capture_output=True,
+                               text=True).stdout.split(":")[0].strip()
+        if found:
+            return subprocess.run(["dpkg-query", "-W", "-f=${Version}", found], capture_output=True,
+                                  text=True).stdout.strip() or "?"
+    except OSError:
+        pass
+    return "?"
+
+
 def peer_versions():
     versions = {}
-    for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy")):
+    for name, module in (("MuJoCo", "mujoco"), ("pybullet", "pybullet"), ("DART", "dartpy"), ("KDL", "PyKDL")):
         if name in ENGINES:
             try:
                 from importlib.metadata import version
                 versions[name] = version(module)
             except Exception:  # noqa: BLE001
-                versions[name] = "?"
+                versions[name] = debian_version(module)
     return versions
 
 

@@ -27,7 +27,7 @@ PyObject* matrix_to_array(const DenseMatrix& m) { return vb::new_array_2d(m.valu
 // A symmetric matrix reads the same in either order: one copy.
 PyObject* symmetric_to_array(const DenseMatrix& m) {
   double* out;
-  PyObject* arr = vb::new_array_2d_empty(m.rows, m.cols, out);
+  PyObject* arr = vb::new_array_to_fill(m.rows, m.cols, out);
   if (arr && !m.values.empty()) std::memcpy(out, m.values.data(), m.values.size() * sizeof(double));
   return arr;
 }
@@ -84,7 +84,7 @@ PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   // Written in place into the new array: no copy of the nv x nv values.
   return call("mass_matrix", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
     double* out;
-    vb::Ref arr = vb::Ref::steal(vb::new_array_2d_empty(m.nv, m.nv, out));
+    vb::Ref arr = vb::Ref::steal(vb::new_array_to_fill(m.nv, m.nv, out));
     if (!arr) return static_cast<PyObject*>(nullptr);
     auto done = velmora::mass_matrix(m, a[0], out);
     if (!done) return vb::value_error(done.error().message);

@@ -7,6 +7,7 @@
 #include "binding/arrays.hpp"
 #include "configuration.hpp"
 #include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/kinematics_quantities.hpp"
 #include "inertia.hpp"
 #include "joint.hpp"
 #include "module.hpp"
@@ -254,11 +255,40 @@ PyObject* data_get_placements(PyObject* self, void*) {
   return d.ok() ? placements_list(d->oMi) : nullptr;
 }
 
+PyObject* data_get_frame_placements(PyObject* self, void*) {
+  vb::Shared<PyData> d(reinterpret_cast<DataObj*>(self));
+  return d.ok() ? placements_list(d->oMf) : nullptr;
+}
+
+// A new (n, 6) array of spatial motions, angular part first.
+PyObject* motions_array(const std::vector<SpatialMotion>& motions) {
+  double* out = nullptr;
+  PyObject* array = vb::new_array_to_fill(motions.size(), 6, out);
+  if (!array) return nullptr;
+  for (const SpatialMotion& m : motions)
+    for (int k = 0; k < 6; ++k) *out++ = m[k];
+  return array;
+}
+
+PyObject* data_get_velocities(PyObject* self, void*) {
+  vb::Shared<PyData> d(reinterpret_cast<DataObj*>(self));
+  return d.ok() ? vb::guard([&] { return motions_array(d->v); }) : nullptr;
+}
+PyObject* data_get_accelerations(PyObject* self, void*) {
+  vb::Shared<PyData> d(reinterpret_cast<DataObj*>(self));
+  return d.ok() ? vb::guard([&] { return motions_array(d->a); }) : nullptr;
+}
+
 PyGetSetDef data_getset[] = {
     {"joint_placements", data_get_placements, nullptr, "Returns the placements of the joints in the world frame.",
      nullptr},
     {"oMi", data_get_placements, nullptr,
      "Returns the placements of the joints in the world frame.\n\nThis is an alias for `joint_placements`.", nullptr},
+    {"oMf", data_get_frame_placements, nullptr, "World placements of the frames, from update_frame_placements.",
+     nullptr},
+    {"v", data_get_velocities, nullptr, "(njoints, 6): each joint's spatial velocity in its own frame.", nullptr},
+    {"a", data_get_accelerations, nullptr, "(njoints, 6): each joint's spatial acceleration in its own frame.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // --------------------------------------------------------------------------------- Frame
@@ -356,16 +386,25 @@ PyObject* py_random_configuration(PyObject*, PyObject* const* args, Py_ssize_t n
 
 // The hot path: q is read in place (no copy) whenever it is contiguous and aligned.
 PyObject* py_forward_kinematics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"model", "data", "q"};
-  vb::Args<3> in;
+  static const char* const names[] = {"model", "data", "q", "v", "a"};
+  vb::Args<5> in;
   ModelObj* model = nullptr;
   DataObj* data = nullptr;
-  vb::ArrayView q;
-  if (!vb::parse(in, "forward_kinematics", names, args, nargs, kwnames) ||
-      !vb::to_object(in[0], {"forward_kinematics", "model"}, model) ||
-      !vb::to_object(in[1], {"forward_kinematics", "data"}, data) ||
-      !vb::to_array(in[2], {"forward_kinematics", "q"}, 1, q))
+  vb::ArrayView q, v, a;
+  // The three-argument call skips the keyword matching of the optional v and a.
+  const bool positional = !kwnames && PyVectorcall_NARGS(nargs) == 3;
+  if (positional) {
+    for (int k = 0; k < 3; ++k) in.v[k] = args[k];
+  } else if (!vb::parse(in, "forward_kinematics", names, args, nargs, kwnames, 3)) {
     return nullptr;
+  }
+  if (!vb::to_object(in[0], {"forward_kinematics", "model"}, model) ||
+      !vb::to_object(in[1], {"forward_kinematics", "data"}, data) ||
+      !vb::to_array(in[2], {"forward_kinematics", "q"}, 1, q) ||
+      (in[3] && !vb::to_array(in[3], {"forward_kinematics", "v"}, 1, v)) ||
+      (in[4] && !vb::to_array(in[4], {"forward_kinematics", "a"}, 1, a)))
+    return nullptr;
+  if (in[4] && !in[3]) return vb::value_error("forward_kinematics(): accelerations 'a' need velocities 'v'");
   vb::Shared<PyModel> m(model);
   if (!m.ok()) return nullptr;
   vb::Exclusive<PyData> d(data);
@@ -393,6 +432,16 @@ PyObject* py_forward_kinematics(PyObject*, PyObject* const* args, Py_ssize_t nar
         values = aligned;
       }
     }
+    if (in[3]) {
+      // With velocities (and accelerations): every size is checked before data changes.
+      std::vector<double> storage[2];
+      const auto velocities = vb::read_1d(v, storage[0]);
+      std::optional<std::span<const double>> accelerations;
+      if (in[4]) accelerations = vb::read_1d(a, storage[1]);
+      if (auto done = forward_kinematics(*m, *d, values, velocities, accelerations); !done)
+        return vb::value_error("Forward kinematics failed: " + done.error().message);
+      Py_RETURN_NONE;
+    }
     if (auto done = forward_kinematics(*m, *d, values); !done)
       return vb::value_error("Forward kinematics failed: " + done.error().display());
     Py_RETURN_NONE;
@@ -404,7 +453,7 @@ PyMethodDef neutral_def = {"neutral", vb::fn(py_neutral), METH_FASTCALL | METH_K
 PyMethodDef random_configuration_def = {"random_configuration", vb::fn(py_random_configuration),
                                         METH_FASTCALL | METH_KEYWORDS, "random_configuration(model)\n--\n\n"};
 PyMethodDef forward_kinematics_def = {"forward_kinematics", vb::fn(py_forward_kinematics),
-                                      METH_FASTCALL | METH_KEYWORDS, "forward_kinematics(model, data, q)\n--\n\n"};
+                                      METH_FASTCALL | METH_KEYWORDS, "forward_kinematics(model, data, q, v=None, a=None)\n--\n\n"};
 
 }  // namespace
 

@@ -22,6 +22,10 @@ namespace {
 PyModuleDef velmora_def = {PyModuleDef_HEAD_INIT, "velmora", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyModuleDef tessary_def = {PyModuleDef_HEAD_INIT, "tessary", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION must be defined by the build (from pyproject.toml)"
+#endif
+
 bool add_constants(PyObject* m) {
   if (!vb::add_to_module(m, "WORLD_ID", PyLong_FromLong(0))) return false;
   const Vector3D& g = standard_gravity();
@@ -41,12 +45,14 @@ PyObject* create_module() {
   Ref m = Ref::steal(PyModule_Create(&velmora_def));
   if (!m) return nullptr;
   PyObject* mod = m.get();
+  // The package version, not part of __all__.
+  if (PyModule_AddStringConstant(mod, "__version__", VELMORA_VERSION) != 0) return nullptr;
   const bool ok = add_configuration(mod) && add_model(mod) && add_data(mod) && add_frame(mod) &&
                   add_frame_type(mod) && add_joint_model(mod) && add_geometry_classes(mod) &&
                   add_configuration_functions(mod) && add_urdf_functions(mod) && add_constants(mod) &&
                   add_inertia(mod) && add_joint_functions(mod) && add_spatial(mod) &&
-                  add_forward_kinematics(mod) && add_dynamics_functions(mod) && add_dynamics_quantities(mod) &&
-                  add_tessary_module(mod) && add_derivatives_functions(mod);
+                  add_forward_kinematics(mod) && add_dynamics_functions(mod) && add_kinematics(mod) &&
+                  add_dynamics_quantities(mod) && add_tessary_module(mod) && add_derivatives_functions(mod);
   return ok ? m.release() : nullptr;
 }
 

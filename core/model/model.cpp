@@ -73,7 +73,8 @@ Model::Model(const Model& o)
       gravity(o.gravity),
       steps_(o.steps_),
       kinds_(o.kinds_),
-      frame_index_(o.frame_index_) {
+      frame_index_(o.frame_index_),
+      joint_index_(o.joint_index_) {
   joint_models.reserve(o.joint_models.size());
   for (const auto& jm : o.joint_models) joint_models.push_back(jm->clone_box());
 }
@@ -89,8 +90,6 @@ Model& Model::operator=(const Model& o) {
 std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
                                                         const SE3& placement, std::string joint_name) {
   if (parent_id >= njoints()) return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, parent_id, {}});
-  if (const auto holder = get_joint_id(joint_name))
-    return std::unexpected(ModelError{ModelError::Kind::JointNameAlreadyUsed, *holder, std::move(joint_name)});
 
   // Grow every list first, so that an allocation failure leaves the model as it was;
   // the appends below cannot fail. Capacity doubles, so adding joints one by one stays
@@ -100,6 +99,12 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
     if (list.capacity() <= id) list.reserve(2 * id + 1);
   };
   grow(joint_names);
+  // The duplicate-name check is one search of the name index (brought up to date first
+  // when the list was edited directly), which also makes room for the new entry.
+  if (joint_index_.covered() != joint_names.size()) joint_index_.rebuild(joint_names);
+  const auto probe = joint_index_.probe(joint_names, joint_name, joint_names.capacity());
+  if (probe.found)
+    return std::unexpected(ModelError{ModelError::Kind::JointNameAlreadyUsed, *probe.found, std::move(joint_name)});
   grow(joint_parents);
   grow(joint_placements);
   grow(joint_models);
@@ -125,6 +130,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   steps_.push_back(step);
   kinds_.push_back(step.motion.kind);
   joint_names.push_back(std::move(joint_name));
+  joint_index_.record(probe);
   joint_placements.push_back(placement);
   idx_q.push_back(nq);
   idx_v.push_back(nv);
@@ -156,6 +162,8 @@ std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append
 }
 
 std::optional<std::size_t> Model::get_joint_id(std::string_view joint_name) const {
+  if (joint_index_.covered() == joint_names.size()) return joint_index_.find(joint_names, joint_name);
+  // The list was edited directly since the last add_joint.
   for (std::size_t i = 0; i < joint_names.size(); ++i)
     if (joint_names[i] == joint_name) return i;
   return std::nullopt;
@@ -187,6 +195,9 @@ Data Model::create_data() const {
   data.joint_data.reserve(joint_models.size());
   for (const auto& jm : joint_models) data.joint_data.push_back(jm->create_joint_data());
   data.oMi.assign(njoints(), SE3::identity());
+  data.oMf.assign(nframes(), SE3::identity());
+  data.v.assign(njoints(), SpatialMotion::zero());
+  data.a.assign(njoints(), SpatialMotion::zero());
   data.joint_kinds.reserve(joint_models.size());
   for (const auto& jd : data.joint_data) data.joint_kinds.push_back(jd->kind());
   return data;
@@ -217,7 +228,7 @@ std::string Model::repr() const {
 
 // ------------------------------------------------------------------------------- Data
 
-Data::Data(const Data& o) : oMi(o.oMi), joint_kinds(o.joint_kinds) {
+Data::Data(const Data& o) : oMi(o.oMi), oMf(o.oMf), v(o.v), a(o.a), joint_kinds(o.joint_kinds) {
   joint_data.reserve(o.joint_data.size());
   for (const auto& jd : o.joint_data) joint_data.push_back(jd->clone_box());
 }

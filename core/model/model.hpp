@@ -13,7 +13,9 @@
 #include "core/joint/joint.hpp"
 #include "core/model/frame.hpp"
 #include "core/model/frame_index.hpp"
+#include "core/model/joint_index.hpp"
 #include "core/spatial/configuration.hpp"
+#include "core/spatial/motion.hpp"
 #include "core/spatial/se3.hpp"
 
 namespace velmora {
@@ -108,6 +110,9 @@ class Model {
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
   FrameIndex frame_index_;
+  // The joints by name; add_joint keeps it, get_joint_id uses it while it covers exactly
+  // the list (code that edits joint_names directly keeps the names at their positions).
+  JointNameIndex joint_index_;
 };
 
 // The workspace of one model: one joint data per joint and the world placements.
@@ -121,6 +126,11 @@ class Data {
 
   std::vector<std::unique_ptr<JointData>> joint_data;
   std::vector<SE3> oMi;
+  // World placement of every frame, from the last update_frame_placements.
+  std::vector<SE3> oMf;
+  // Each joint's spatial velocity and acceleration in its own frame, from the last
+  // forward kinematics given velocities (and accelerations).
+  std::vector<SpatialMotion> v, a;
   // The kind of each joint data, as one list: what the fit check compares.
   std::vector<JointType> joint_kinds;
 };

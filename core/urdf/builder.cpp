@@ -3,11 +3,14 @@
 // depth-first (children in name order) with an explicit stack, so that neither a deep
 // chain nor a malformed joint graph can exhaust the call stack or loop forever.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <system_error>
 
@@ -75,12 +78,21 @@ Result<std::string> read_file(const std::string& path) {
   if (fd < 0) return io_error(errno, path);
   const FileDescriptor file{fd};
   // Read to the end into room that grows as needed; robot files mostly fit the first
-  // block, so no size query is made and nothing is moved. The room is not cleared first:
-  // only what was read is kept.
+  // block, so no size query is made and nothing is moved. A larger file gets room for
+  // its size (plus one byte, to see the end) at once rather than by doubling, which
+  // would copy it several times and touch twice its size in fresh memory. The room is
+  // not cleared first: only what was read is kept.
   std::string text;
   std::size_t length = 0;
   int error = 0;
-  for (std::size_t room = 1 << 16;; room = 2 * (length + 1)) {
+  const auto next_room = [&] {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+        static_cast<std::size_t>(st.st_size) >= length)
+      return static_cast<std::size_t>(st.st_size) + 1;
+    return 2 * (length + 1);  // growing, or not a regular file
+  };
+  for (std::size_t room = 1 << 16;; room = next_room()) {
     text.resize_and_overwrite(room, [&](char* buffer, std::size_t size) {
       while (length < size) {
         const ::ssize_t n = ::read(fd, buffer + length, size - length);
@@ -259,7 +271,7 @@ Result<void> scan_robot(Context& ctx) {
         else if (!child_without_link)
           child_without_link = ParseError{Kind::MissingParameter, "link", {}};
       }
-    } else if (same_name(tag, "material")) {
+    } else if (ctx.with_geometry && same_name(tag, "material")) {
       if (auto r = read_material(ctx, n); !r) return r;
     }
   }
@@ -356,10 +368,16 @@ Result<void> walk(Context& ctx) {
 
   // A link named as some joint's child is not a root; the roots are built in name order,
   // equal names in document order.
+  // The link each joint's <child> names, found once here for the walk too (links.size():
+  // none).
   std::vector<char> is_child(links.size(), 0);
-  for (const JointEntry& joint : joints)
-    if (joint.child)
-      if (const auto head = links_by_name.find(joint.child_link)) is_child[*head] = 1;
+  std::vector<std::size_t> child_of(joints.size(), links.size());
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    if (joints[j].child)
+      if (const auto head = links_by_name.find(joints[j].child_link)) {
+        is_child[*head] = 1;
+        child_of[j] = *head;
+      }
   std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < links.size(); ++i)
     if (!is_child[first_of_name[i]]) roots.push_back(i);
@@ -388,49 +406,137 @@ Result<void> walk(Context& ctx) {
       if (!joint_id) return std::unexpected(joint_id.error());
       const JointEntry& joint = joints[step.index];
       if (!joint.child) continue;
-      const auto link = links_by_name.find(joint.child_link);
-      if (!link) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
-      stack.push_back({true, *link, {ParentRef::Kind::Joint, step.index}, *joint_id});
+      const std::size_t link = child_of[step.index];
+      if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
+      stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
     }
   }
   return {};
 }
 
-Result<UrdfModels> build_from_text(std::string_view text, const std::optional<std::string>& package_dir,
-                                   const std::string& filepath) {
+// True when every number of the list is finite.
+template <std::size_t N>
+bool finite(const std::array<double, N>& values) {
+  for (const double x : values)
+    if (!std::isfinite(x)) return false;
+  return true;
+}
+bool finite(const Vector3D& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite(const SE3& m) { return finite(m.rotation.m) && finite(m.translation); }
+bool finite(const Inertia& i) { return std::isfinite(i.mass) && finite(i.com) && finite(i.inertia.data); }
+
+// The numbers read are all finite, but placements and inertias composed from very large
+// ones can still overflow; such a model is refused rather than handed out with
+// infinities or NaN in it.
+Result<void> check_finite(const Context& ctx) {
+  const Model& model = ctx.model;
+  const auto quoted = [](const std::string& name) { return "'" + name + "'"; };
+  for (std::size_t i = 0; i < model.njoints(); ++i) {
+    if (!finite(model.joint_placements[i]))
+      return fail(Kind::NotFinite, "the placement of joint " + quoted(model.joint_names[i]));
+    if (!finite(model.inertias[i]))
+      return fail(Kind::NotFinite, "the inertia of the body moved by joint " + quoted(model.joint_names[i]));
+  }
+  for (const Frame& frame : model.frames) {
+    if (!finite(frame.placement)) return fail(Kind::NotFinite, "the placement of frame " + quoted(frame.name));
+    if (!finite(frame.inertia)) return fail(Kind::NotFinite, "the inertia of frame " + quoted(frame.name));
+  }
+  for (const GeometryModel* geometry : {&ctx.collision_model, &ctx.visual_model})
+    for (const GeometryObject& object : geometry->objects)
+      if (!finite(object.placement))
+        return fail(Kind::NotFinite, "the placement of geometry object " + quoted(object.name));
+  return {};
+}
+
+// Builds the models from the document's text; with `with_geometry` false, the model
+// alone (the geometry models stay empty and package_dir is not used). The text is parsed
+// in place (the document's names and values point into it), so a large file is not
+// copied once more; `original` gives the text as it was, for the position of a parse
+// error.
+Result<UrdfModels> build_from_text(std::string& text, const std::function<std::string()>& original,
+                                   const std::optional<std::string>& package_dir, const std::string& filepath,
+                                   bool with_geometry) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
     return xml_error(text, static_cast<std::ptrdiff_t>(nul), "a NUL character is not allowed");
+  // What the checks after parsing need to know of the text, before the parse changes it.
+  const bool prefixed_tags = may_have_prefixed_tags(text);
+  const bool character_references = text.find("&#") != std::string::npos;
 
   pugi::xml_document doc;
   // Document type declarations, and text outside the root element, become nodes so that
   // they can be refused; the fragment mode keeps such text instead of dropping it.
   constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
-  const pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size(), options, pugi::encoding_utf8);
-  if (!parsed) return xml_error(text, parsed.offset, parsed.description());
-  if (may_have_prefixed_tags(text)) strip_prefixes(doc);
-  const auto robot = check_document(doc, text.find("&#") != std::string::npos);
+  const pugi::xml_parse_result parsed =
+      doc.load_buffer_inplace(text.data(), text.size(), options, pugi::encoding_utf8);
+  if (!parsed) {
+    // The parser has written into the text before the error (ends of names, white space
+    // in values), so lines and columns are counted in the text as it was.
+    std::string before = original();
+    return xml_error(before.size() == text.size() ? std::string_view(before) : std::string_view(text), parsed.offset,
+                     parsed.description());
+  }
+  if (prefixed_tags) strip_prefixes(doc);
+  const auto robot = check_document(doc, character_references);
   if (!robot) return std::unexpected(robot.error());
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
-  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}};
+  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {},
+              with_geometry};
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
+  if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
+}
+
+// The models from a file or from text in memory.
+Result<UrdfModels> build_from_file(const std::string& filepath, const std::optional<std::string>& package_dir,
+                                   bool with_geometry) {
+  auto text = read_file(filepath);
+  if (!text) return std::unexpected(text.error());
+  // After a parse error the file is read again for the error's position; should that
+  // fail or give another length, the position is counted in the parsed text.
+  const auto original = [&] {
+    auto again = read_file(filepath);
+    return again ? std::move(*again) : std::string();
+  };
+  return build_from_text(*text, original, package_dir, filepath, with_geometry);
+}
+
+Result<UrdfModels> build_from_string(std::string_view text, const std::optional<std::string>& package_dir,
+                                     bool with_geometry) {
+  std::string copy(text);
+  return build_from_text(copy, [&] { return std::string(text); }, package_dir, "<string>", with_geometry);
 }
 
 }  // namespace
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
                                                              const std::optional<std::string>& package_dir) {
-  const auto text = read_file(filepath);
-  if (!text) return std::unexpected(text.error());
-  return build_from_text(*text, package_dir, filepath);
+  return build_from_file(filepath, package_dir, true);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
                                                                     const std::optional<std::string>& package_dir) {
-  return build_from_text(text, package_dir, "<string>");
+  return build_from_string(text, package_dir, true);
+}
+
+namespace {
+
+const std::optional<std::string> no_package_dir;
+
+}  // namespace
+
+std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath) {
+  auto built = build_from_file(filepath, no_package_dir, false);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->model);
+}
+
+std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text) {
+  auto built = build_from_string(text, no_package_dir, false);
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::move(built->model);
 }
 
 }  // namespace velmora

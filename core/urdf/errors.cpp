@@ -42,6 +42,8 @@ std::string ParseError::display() const {
              "the child of two joints).";
     case Kind::DuplicateFixedJoint:
       return "Fixed joint name '" + a + "' is already used by the fixed frame with id " + b + ".";
+    case Kind::NotFinite:
+      return "Numbers too large: " + a + " is not finite.";
   }
   return "unknown URDF error";
 }

@@ -125,16 +125,21 @@ std::string render(pugi::xml_node node);
 // ------------------------------------------------------------------ attribute readers
 
 // Each reader takes the attribute's text (null when the attribute is absent, which is
-// MissingParameter) and its name for the error.
+// MissingParameter) and its name for the error. Every reader refuses a number that is
+// NaN or infinite (a decimal beyond the type's range included) with InvalidParameter,
+// as it refuses a text that is not a number.
 Result<double> read_f64(const char* text, const char* name);
 Result<float> read_f32(const char* text, const char* name);
 Result<std::string_view> read_string(const char* text, const char* name);
 // Exactly N numbers separated by white space.
 template <class T, std::size_t N>
 Result<std::array<T, N>> read_list(const char* text, const char* name);
-// The same without an error: empty when the text (not null) is not exactly N numbers.
+// For the attributes the loader treats as optional: an absent attribute, or a text that
+// is not a number (not exactly N numbers), gives nothing, so that the caller keeps its
+// default; numbers of which one is NaN or infinite are still refused.
+Result<std::optional<double>> read_optional_f64(const char* text, const char* name);
 template <class T, std::size_t N>
-std::optional<std::array<T, N>> parse_list(const char* text);
+Result<std::optional<std::array<T, N>>> read_optional_list(const char* text, const char* name);
 
 // SpatialRotation::from_euler_angles of (roll, pitch, yaw).
 SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy);
@@ -203,6 +208,9 @@ struct Context {
   // The robot's <link> and <joint> children in document order.
   std::vector<LinkEntry> links;
   std::vector<JointEntry> joints;
+  // False when only the model is built: the walk then reads neither materials nor the
+  // links' <collision> and <visual> elements, and the geometry models stay empty.
+  bool with_geometry = true;
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the

@@ -78,11 +78,13 @@ Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef paren
     JointLimits& limits = joint_model->limits_mut() ? *joint_model->limits_mut() : dummy;
     const auto [lower, upper, effort, velocity] =
         find_attributes<4>(entry.limit, {"lower", "upper", "effort", "velocity"});
-    // Optional: an absent or unreadable bound keeps the default.
-    if (lower)
-      if (const auto v = parse_f64(lower)) set_first(limits.lower, *v);
-    if (upper)
-      if (const auto v = parse_f64(upper)) set_first(limits.upper, *v);
+    // Optional: an absent bound, or one that is not a number, keeps the default.
+    const auto lower_value = read_optional_f64(lower, "lower");
+    if (!lower_value) return std::unexpected(lower_value.error());
+    if (*lower_value) set_first(limits.lower, **lower_value);
+    const auto upper_value = read_optional_f64(upper, "upper");
+    if (!upper_value) return std::unexpected(upper_value.error());
+    if (*upper_value) set_first(limits.upper, **upper_value);
     if (auto r = read_effort_and_velocity(effort, velocity, limits); !r) return std::unexpected(r.error());
   } else if (type == "continuous") {
     const auto axis = parse_axis(entry.axis);

@@ -1,5 +1,6 @@
 // Links: the body inertia, the body frame, the folding of the inertia into the joint
-// that moves the link, and the collision and visual geometry objects.
+// that moves the link, and the collision and visual geometry objects (when the geometry
+// is built).
 #include "core/urdf/internal.hpp"
 
 namespace velmora::urdf {
@@ -38,16 +39,17 @@ Result<Inertia> parse_inertial(pugi::xml_node inertial, std::string_view link_na
     v[k] = *x;
   }
   // The centre of mass and the orientation of the principal frame; a list that is
-  // absent or unreadable counts as zero.
+  // absent or not three numbers counts as zero.
   SpatialRotation rotation;
   Vector3D com;
   if (origin) {
     const auto [rpy_text, xyz_text] = find_attributes<2>(origin, {"rpy", "xyz"});
-    if (rpy_text)
-      if (const auto rpy = parse_list<double, 3>(rpy_text))
-        rotation = rotation_from_rpy(*rpy);
-    if (xyz_text)
-      if (const auto xyz = parse_list<double, 3>(xyz_text)) com = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
+    const auto rpy = read_optional_list<double, 3>(rpy_text, "rpy");
+    if (!rpy) return std::unexpected(rpy.error());
+    if (*rpy) rotation = rotation_from_rpy(**rpy);
+    const auto xyz = read_optional_list<double, 3>(xyz_text, "xyz");
+    if (!xyz) return std::unexpected(xyz.error());
+    if (*xyz) com = {(**xyz)[0], (**xyz)[1], (**xyz)[2]};
   }
   // Storage order m11, m22, m33, m12, m13, m23.
   const Symmetric3 about_com{{v[0], v[3], v[5], v[1], v[2], v[4]}};
@@ -56,17 +58,19 @@ Result<Inertia> parse_inertial(pugi::xml_node inertial, std::string_view link_na
 
 using Materials = decltype(Context::materials);
 
-Color visual_color(pugi::xml_node material, Materials& materials) {
+// A visual's colour: the named material's, else its own <color>; the default when it has
+// neither or its rgba is not four numbers.
+Result<Color> visual_color(pugi::xml_node material, Materials& materials) {
   if (!material) return default_color;
   const char* name = find_attributes<1>(material, {"name"})[0];
   if (name) {
     if (const auto it = materials.find(std::string_view(name)); it != materials.end()) return it->second;
   }
   const char* rgba_text = find_attributes<1>(first_child(material, "color"), {"rgba"})[0];
-  if (!rgba_text) return default_color;
-  const auto rgba = parse_list<double, 4>(rgba_text);
-  if (!rgba) return default_color;
-  const Color color{*rgba};
+  const auto rgba = read_optional_list<double, 4>(rgba_text, "rgba");
+  if (!rgba) return std::unexpected(rgba.error());
+  if (!*rgba) return default_color;
+  const Color color{**rgba};
   // Later visuals may name this material without repeating the colour.
   if (name && *name) materials.insert_or_assign(std::string(name), color);
   return color;
@@ -114,7 +118,12 @@ Result<GeometryObject> parse_geometry(Context& ctx, pugi::xml_node element, std:
   if (!origin) return std::unexpected(origin.error());
   const SE3 placement = ctx.model.frames[body_frame].placement * *origin;
   GeometryObject object(std::move(object_name), parent_joint, body_frame, std::move(*shape), placement);
-  object.mesh_color = is_visual ? visual_color(material, ctx.materials) : default_color;
+  object.mesh_color = default_color;
+  if (is_visual) {
+    const auto color = visual_color(material, ctx.materials);
+    if (!color) return std::unexpected(color.error());
+    object.mesh_color = *color;
+  }
   object.disable_collision = false;
   return object;
 }
@@ -129,8 +138,13 @@ Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::
   if (!parent_frame) return std::unexpected(parent_frame.error());
   const std::size_t pf = *parent_frame;
 
-  const auto [inertial, origin_element, first_collision, first_visual] =
-      first_children<4>(link, {"inertial", "origin", "collision", "visual"});
+  // Without geometry only the two children the model is made of are looked for.
+  const auto children = [&]() -> std::array<pugi::xml_node, 4> {
+    if (ctx.with_geometry) return first_children<4>(link, {"inertial", "origin", "collision", "visual"});
+    const auto [inertial, origin] = first_children<2>(link, {"inertial", "origin"});
+    return {inertial, origin, {}, {}};
+  };
+  const auto [inertial, origin_element, first_collision, first_visual] = children();
   const auto inertia = parse_inertial(inertial, name);
   if (!inertia) return std::unexpected(inertia.error());
 
@@ -151,6 +165,7 @@ Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::
   if (!frame_id) return fail(Kind::InvalidModel, frame_id.error().display());
   ctx.links[index].frame = *frame_id;
 
+  if (!ctx.with_geometry) return {};
   std::size_t k = 0;
   for (pugi::xml_node c = first_collision; c; c = c.next_sibling("collision")) {
     auto object = parse_geometry(ctx, c, object_name(name, k++), parent_joint, *frame_id, false);

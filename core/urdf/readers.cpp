@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -267,18 +268,60 @@ std::string render(pugi::xml_node node) {
 
 // ---------------------------------------------------------------------------- readers
 
-Result<double> read_f64(const char* text, const char* name) {
-  if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto v = parse_f64(text);
-  if (!v) return fail(ParseError::Kind::InvalidParameter, name);
-  return *v;
+// Every number the loader takes from the document passes through the readers below, and
+// each of them refuses a NaN or an infinity (written as such, or a decimal beyond the
+// type's range) like a text that is not a number at all: such a value would make every
+// placement, inertia or effort computed from it NaN without any error.
+
+namespace {
+
+template <class T>
+bool all_finite(const T* values, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k)
+    if (!std::isfinite(values[k])) return false;
+  return true;
 }
 
-Result<float> read_f32(const char* text, const char* name) {
+// What a text holds: numbers (all finite), numbers of which one is not finite, or
+// something else.
+enum class Scan { Finite, NotFinite, NotNumbers };
+
+template <class T>
+Scan scan_number(const char* text, T& value) {
+  std::optional<T> v;
+  if constexpr (std::is_same_v<T, double>)
+    v = parse_f64(text);
+  else
+    v = parse_f32(std::string_view(text));
+  if (!v) return Scan::NotNumbers;
+  value = *v;
+  return all_finite(&value, 1) ? Scan::Finite : Scan::NotFinite;
+}
+
+template <class T>
+Result<T> read_number(const char* text, const char* name) {
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto v = parse_f32(text);
-  if (!v) return fail(ParseError::Kind::InvalidParameter, name);
-  return *v;
+  T value;
+  if (scan_number(text, value) != Scan::Finite) return fail(ParseError::Kind::InvalidParameter, name);
+  return value;
+}
+
+}  // namespace
+
+Result<double> read_f64(const char* text, const char* name) { return read_number<double>(text, name); }
+Result<float> read_f32(const char* text, const char* name) { return read_number<float>(text, name); }
+
+Result<std::optional<double>> read_optional_f64(const char* text, const char* name) {
+  double value;
+  switch (text ? scan_number(text, value) : Scan::NotNumbers) {
+    case Scan::Finite:
+      return value;
+    case Scan::NotFinite:
+      return fail(ParseError::Kind::InvalidParameter, name);
+    case Scan::NotNumbers:
+      break;
+  }
+  return std::nullopt;
 }
 
 Result<std::string_view> read_string(const char* text, const char* name) {
@@ -295,17 +338,15 @@ inline std::size_t space_at(const char* p) {
   return whitespace_length(std::string_view(p, ::strnlen(p, 3)));
 }
 
-}  // namespace
-
+// Reads exactly N numbers separated by white space into `values`.
 template <class T, std::size_t N>
-std::optional<std::array<T, N>> parse_list(const char* text) {
-  std::array<T, N> values;
+Scan scan_list(const char* text, std::array<T, N>& values) {
   std::size_t count = 0;
   const char* p = text;
   for (;;) {
     while (const std::size_t w = space_at(p)) p += w;
     if (!*p) break;
-    if (count == N) return std::nullopt;
+    if (count == N) return Scan::NotNumbers;
     // A short decimal followed by ASCII white space or the end is a whole piece; any
     // other piece is cut at the next white space and parsed in full.
     if constexpr (std::is_same_v<T, double>) {
@@ -319,23 +360,39 @@ std::optional<std::array<T, N>> parse_list(const char* text) {
     const char* start = p;
     while (*p && !space_at(p)) ++p;
     const auto v = parse_number<T>(std::string_view(start, static_cast<std::size_t>(p - start)));
-    if (!v) return std::nullopt;
+    if (!v) return Scan::NotNumbers;
     values[count++] = *v;
   }
-  if (count != N) return std::nullopt;
-  return values;
+  if (count != N) return Scan::NotNumbers;
+  return all_finite(values.data(), N) ? Scan::Finite : Scan::NotFinite;
 }
+
+}  // namespace
 
 template <class T, std::size_t N>
 Result<std::array<T, N>> read_list(const char* text, const char* name) {
   if (!text) return fail(ParseError::Kind::MissingParameter, name);
-  const auto values = parse_list<T, N>(text);
-  if (!values) return fail(ParseError::Kind::InvalidParameter, name);
-  return *values;
+  std::array<T, N> values;
+  if (scan_list(text, values) != Scan::Finite) return fail(ParseError::Kind::InvalidParameter, name);
+  return values;
 }
 
-template std::optional<std::array<double, 3>> parse_list<double, 3>(const char*);
-template std::optional<std::array<double, 4>> parse_list<double, 4>(const char*);
+template <class T, std::size_t N>
+Result<std::optional<std::array<T, N>>> read_optional_list(const char* text, const char* name) {
+  std::array<T, N> values;
+  switch (text ? scan_list(text, values) : Scan::NotNumbers) {
+    case Scan::Finite:
+      return values;
+    case Scan::NotFinite:
+      return fail(ParseError::Kind::InvalidParameter, name);
+    case Scan::NotNumbers:
+      break;
+  }
+  return std::nullopt;
+}
+
+template Result<std::optional<std::array<double, 3>>> read_optional_list<double, 3>(const char*, const char*);
+template Result<std::optional<std::array<double, 4>>> read_optional_list<double, 4>(const char*, const char*);
 template Result<std::array<double, 3>> read_list<double, 3>(const char*, const char*);
 template Result<std::array<double, 4>> read_list<double, 4>(const char*, const char*);
 template Result<std::array<float, 3>> read_list<float, 3>(const char*, const char*);

@@ -34,6 +34,7 @@ struct ParseError {
     UnknownParentFrame,     // a: the parent element's name
     LinkReachedTwice,       // a: the link's name (a cycle, or a link with two parents)
     DuplicateFixedJoint,    // a: the joint's name, b: the id of the frame holding it
+    NotFinite,              // a: the computed value that overflowed ("the placement of frame 'x'")
   };
   Kind kind;
   std::string a;
@@ -59,5 +60,12 @@ std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& 
 // like an unreadable file, with "<string>" as the file name).
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
                                                                     const std::optional<std::string>& package_dir);
+
+// The kinematic model alone: the very model build_models_from_urdf returns for the same
+// document, built without reading the <visual> and <collision> elements or the robot's
+// materials, so that no mesh file is looked up and a malformed geometry element does
+// not matter. Every error of the elements the model is made of is reported as there.
+std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath);
+std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text);
 
 }  // namespace velmora

@@ -63,6 +63,22 @@ bool to_array(PyObject* o, ArgName where, int ndim, ArrayView& out) {
   return true;
 }
 
+std::span<const double> read_1d(const ArrayView& a, std::vector<double>& storage) {
+  const auto n = static_cast<std::size_t>(a.size());
+  if (n == 0) return {};
+  if (a.c_contiguous_aligned) return {reinterpret_cast<const double*>(a.data), n};
+  storage.resize(n);
+  a.copy_flat(storage.data());
+  return storage;
+}
+
+PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  PyObject* arr = PyArray_EMPTY(2, dims, NPY_DOUBLE, 0);
+  data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;
+  return arr;
+}
+
 PyObject* new_array_1d(const double* values, std::size_t n) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
@@ -88,13 +104,6 @@ PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t
     for (std::size_t i = 0; i < rows; ++i)
       for (std::size_t j = 0; j < cols; ++j) dst[i * cols + j] = column_major[i + rows * j];
   }
-  return arr;
-}
-
-PyObject* new_array_2d_empty(std::size_t rows, std::size_t cols, double*& data) {
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  PyObject* arr = PyArray_EMPTY(2, dims, NPY_DOUBLE, 0);
-  data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;
   return arr;
 }
 

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "binding/args.hpp"
 
@@ -47,14 +49,18 @@ struct ArrayView {
 // number of dimensions when ndim < 0. TypeError otherwise, without any conversion.
 bool to_array(PyObject* o, ArgName where, int ndim, ArrayView& out);
 
+// The elements of a one-dimensional array as one contiguous span: the array's own memory
+// when it is contiguous and aligned, otherwise a copy in `storage`.
+std::span<const double> read_1d(const ArrayView& a, std::vector<double>& storage);
+
 // New result arrays.
 PyObject* new_array_1d(const double* values, std::size_t n);
 PyObject* new_array_1d_f32(const float* values, std::size_t n);
 // A rows x cols array whose element [i, j] is `column_major[i + rows * j]`; Fortran
 // order in memory when `fortran`, C order otherwise.
 PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t cols, bool fortran);
-// A new rows x cols array in C order whose elements the caller writes through `data`
-// (row-major) before handing it out.
-PyObject* new_array_2d_empty(std::size_t rows, std::size_t cols, double*& data);
+// A new C-contiguous rows x cols array, uninitialised: `data` points at its elements,
+// every one of which the caller writes (row-major order).
+PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data);
 
 }  // namespace vb

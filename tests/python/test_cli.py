@@ -239,7 +239,7 @@ BAD_URDF = {
 
 @pytest.mark.parametrize("argv, status, message", [
     (["info", "/no/such/robot.urdf"], 1, "IO error: "),
-    (["info", KUKA / "robot.urdf"], 1, "'package_dir' must be provided to resolve mesh file paths (pass --package-dir"),
+    (["plot", KUKA / "robot.urdf"], 1, "'package_dir' must be provided to resolve mesh file paths (pass --package-dir"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     ([], 2, "usage: velmora"),
     (["fk", "--q", "1,2,3"], 2, "--q has 3 values, but robot 'sample_arm' has nq = 7"),

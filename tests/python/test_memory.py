@@ -62,6 +62,7 @@ def _cases():
     singular = velmora.Model()
     singular.add_joint(0, velmora.JointModelRX(), velmora.SE3.Identity(), "massless")
     singular_data = singular.create_data()
+    W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
     return {
         "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
         "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
@@ -115,6 +116,19 @@ def _cases():
         "gravity setter": lambda: (setattr(model, "gravity", np.array([0.0, 0.0, -9.81])),
                                    setattr(model, "gravity", vec)),
         "gravity setter bad": _raises(lambda: setattr(model, "gravity", np.ones(4)), ValueError),
+        "forward_kinematics v a": lambda: (velmora.forward_kinematics(model, data, q, v, v), data.v, data.a),
+        "frame placements": lambda: (velmora.update_frame_placements(model, data), data.oMf,
+                                     velmora.frame_placement(model, data, 3)),
+        "jacobians": lambda: (velmora.frame_jacobian(model, data, q, 3), velmora.joint_jacobian(model, data, q, 2, W),
+                              velmora.frame_jacobian_time_derivative(model, data, q, v, 5, M)),
+        "frame motion": lambda: (velmora.frame_velocity(model, data, q, v, 4, M),
+                                 velmora.frame_acceleration(model, data, q, v, v, 4, W)),
+        "mass and energy": lambda: (velmora.total_mass(model), velmora.center_of_mass(model, data, q),
+                                    velmora.center_of_mass_jacobian(model, data, q),
+                                    velmora.kinetic_energy(model, data, q, v), velmora.potential_energy(model, data, q)),
+        "jacobian bad id": _raises(lambda: velmora.frame_jacobian(model, data, q, 99), IndexError),
+        "jacobian bad size": _raises(lambda: velmora.frame_acceleration(model, data, q, v, v[:2], 1), ValueError),
+        "jacobian bad rep": _raises(lambda: velmora.frame_jacobian(model, data, q, 1, 0), TypeError),
         "geometry": lambda: (velmora.GeometryObject("ball", 1, 0, tessary.Cuboid([1.0, 2.0, 3.0]), se3),
                              obj.geometry.radius, obj.mesh_color, obj.placement, repr(obj),
                              geom_model.geometry_objects, geom_model.get_geometry_id("ball"),
@@ -145,12 +159,20 @@ def test_loader_memory_stays_flat():
     path = str(ROBOTS / "r2d2" / "robot.urdf")
     package = str(ROBOTS / "r2d2")
     bad = _raises(lambda: velmora.build_models_from_urdf(path + ".missing"), ValueError)
-    for _ in range(50):
+    model_only_bad = _raises(lambda: velmora.build_model_from_urdf(path, root_joint=1), TypeError)
+    model_only_missing = _raises(lambda: velmora.build_model_from_urdf(path + ".missing"), ValueError)
+
+    def calls():
         velmora.build_models_from_urdf(path, package)
         bad()
+        velmora.build_model_from_urdf(path)
+        model_only_bad()
+        model_only_missing()
+
+    for _ in range(50):
+        calls()
     before = resident_bytes()
     for _ in range(max(CALLS // 100, 500)):
-        velmora.build_models_from_urdf(path, package)
-        bad()
+        calls()
     grown = resident_bytes() - before
     assert grown < 1_000_000, f"loader: resident size grew by {grown} bytes"

@@ -6,9 +6,17 @@ command works on the bundled sample robot, :func:`sample_urdf`.
 """
 from pathlib import Path
 
-__version__ = "0.1.0"
-
 __all__ = ["__version__", "sample_urdf"]
+
+
+def __getattr__(name: str) -> str:
+    # __version__ is the velmora module's own (written once, in pyproject.toml), read on first
+    # use so that importing the tools does not load the extension.
+    if name == "__version__":
+        from velmora_tools.robot import import_velmora
+        version: str = import_velmora().__version__
+        return version
+    raise AttributeError(f"module 'velmora_tools' has no attribute {name!r}")
 
 
 def sample_urdf() -> str:

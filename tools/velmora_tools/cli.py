@@ -4,13 +4,16 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import TYPE_CHECKING, List, Optional, Union
 
 import numpy as np
 
-from velmora_tools import __version__, bench, plot, report, sample_urdf
-from velmora_tools.robot import (ToolError, configuration, gravity_and_mass_matrix, import_velmora, load,
-                                 parse_q_option)
+if TYPE_CHECKING:
+    import velmora
+
+from velmora_tools import bench, ik, plot, report, sample_urdf
+from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, gravity_and_mass_matrix,
+                                 import_velmora, load, parse_q_option, read_urdf_limits)
 
 DESCRIPTION = """\
 Kinematics and dynamics of a URDF robot with velmora. Every command takes the URDF path
@@ -23,10 +26,11 @@ examples:
   velmora fk --q 0,0.5,1.2,0,0.6,0,0.04
   velmora dynamics path/to/robot.urdf --package-dir path/to --q neutral
   velmora bench --calls 200000
-  velmora plot --q random -o arm.png"""
+  velmora plot --q random -o arm.png
+  velmora ik --frame tcp --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"""
 
 
-def _q_type(text: str):
+def _q_type(text: str) -> Union[str, List[float]]:
     try:
         return parse_q_option(text)
     except ValueError as exc:
@@ -43,10 +47,46 @@ def _positive(text: str) -> int:
     return value
 
 
+def _vector3(text: str) -> List[float]:
+    values = parse_q_option(text) if text.strip().lower() not in ("neutral", "random") else None
+    if not isinstance(values, list) or len(values) != 3:
+        raise argparse.ArgumentTypeError(f"expected three numbers separated by commas, got {text!r}")
+    return values
+
+
+def _add_ik_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser], robot: argparse.ArgumentParser,
+                   config: argparse.ArgumentParser) -> None:
+    ik_cmd = commands.add_parser(
+        "ik", parents=[robot, config], help="joint positions that put a frame at a target",
+        description="Inverse kinematics: damped least squares, within the joint limits of the URDF, from "
+                    "--q (default: the neutral configuration; random restarts after a local minimum). "
+                    "Prints the solution, the residual and the iterations; exits with status 1 when it "
+                    "does not converge.")
+    ik_cmd.add_argument("--frame", default=None, metavar="NAME",
+                        help="the frame to place (default: the model's last frame)")
+    ik_cmd.add_argument("--target", type=_vector3, required=True, metavar="X,Y,Z",
+                        help="world position of the frame's origin, in metres")
+    ik_cmd.add_argument("--rpy", type=_vector3, default=None, metavar="R,P,Y",
+                        help="world orientation of the frame as roll, pitch, yaw (URDF convention); "
+                             "position only when not given")
+    ik_cmd.add_argument("--tolerance", type=float, default=1e-10, metavar="TOL",
+                        help="largest residual accepted, in metres and radians (default 1e-10)")
+    ik_cmd.add_argument("--max-iterations", type=_positive, default=3000, metavar="N",
+                        help="damped least-squares steps over all starts (default 3000)")
+
+
+def _version_text() -> str:
+    """The version of the velmora module these commands would use."""
+    try:
+        return f"velmora {import_velmora().__version__}"
+    except ToolError as exc:
+        return f"velmora (unknown version: {exc})"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="velmora", description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"velmora tools {__version__}")
+    parser.add_argument("--version", action="version", version=_version_text())
 
     robot = argparse.ArgumentParser(add_help=False)
     robot.add_argument("urdf", nargs="?", default=None,
@@ -79,6 +119,7 @@ def build_parser() -> argparse.ArgumentParser:
                                                "matplotlib (pip install 'velmora[plot]').")
     plot_cmd.add_argument("-o", "--output", default=None, metavar="PNG",
                           help="file to write (default: <robot name>.png in the current folder)")
+    _add_ik_parser(commands, robot, config)
     return parser
 
 
@@ -86,13 +127,17 @@ def _negative_number(text: str) -> bool:
     return text.startswith("-") and (text[1:2].isdigit() or text[1:2] == ".")
 
 
+# Options whose value is a list of numbers, which may start with a minus sign.
+NUMBER_LIST_OPTIONS = ("--q", "--target", "--rpy")
+
+
 def _join_negative_q(argv: List[str]) -> List[str]:
     """Lets `--q -1,0.5` through: argparse would take the value for an option because of its '-'."""
     out = []
     i = 0
     while i < len(argv):
-        if argv[i] == "--q" and i + 1 < len(argv) and _negative_number(argv[i + 1]):
-            out.append("--q=" + argv[i + 1])
+        if argv[i] in NUMBER_LIST_OPTIONS and i + 1 < len(argv) and _negative_number(argv[i + 1]):
+            out.append(argv[i] + "=" + argv[i + 1])
             i += 2
         else:
             out.append(argv[i])
@@ -100,22 +145,39 @@ def _join_negative_q(argv: List[str]) -> List[str]:
     return out
 
 
-def _info(args) -> None:
-    print(report.info(load(args.urdf, args.package_dir)))
+def _load_for_model(args: argparse.Namespace) -> Robot:
+    """The robot, for a command that needs only its model. When the geometry cannot be
+    loaded (a mesh file not on disk, a malformed <geometry>) but the model can, says why
+    on one line of stderr and goes on with the model and empty geometry models."""
+    try:
+        return load(args.urdf, args.package_dir)
+    except ToolError as exc:
+        velmora = import_velmora()
+        path = sample_urdf() if args.urdf is None else args.urdf
+        try:
+            model = velmora.build_model_from_urdf(path)
+        except ValueError as model_exc:
+            raise ToolError(str(model_exc)) from None
+        print(f"velmora {args.command}: geometry not loaded ({exc}); going on with the model alone", file=sys.stderr)
+        return Robot(path, model, velmora.GeometryModel(), velmora.GeometryModel(), read_urdf_limits(path))
 
 
-def _fk(args) -> None:
+def _info(args: argparse.Namespace) -> None:
+    print(report.info(_load_for_model(args)))
+
+
+def _fk(args: argparse.Namespace) -> None:
     velmora = import_velmora()
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     q, how = configuration(robot, args.q)
     data = robot.model.create_data()
     velmora.forward_kinematics(robot.model, data, q)
     print(report.fk(robot, data, q, how))
 
 
-def _dynamics(args) -> None:
+def _dynamics(args: argparse.Namespace) -> None:
     velmora = import_velmora()
-    robot = load(args.urdf, args.package_dir)
+    robot = _load_for_model(args)
     model = robot.model
     q, how = configuration(robot, args.q)
     data = model.create_data()
@@ -129,13 +191,13 @@ def _dynamics(args) -> None:
     print(report.dynamics(robot, q, how, g, mass, round_trip))
 
 
-def _bench(args) -> None:
-    robot = load(args.urdf, args.package_dir)
+def _bench(args: argparse.Namespace) -> None:
+    robot = _load_for_model(args)
     timings = bench.run(robot, args.calls, args.rounds)
     print(bench.report(robot, timings, args.calls, args.rounds))
 
 
-def _plot(args) -> None:
+def _plot(args: argparse.Namespace) -> None:
     plot.require_matplotlib()  # a missing matplotlib is reported before any work
     robot = load(args.urdf, args.package_dir)
     q, how = configuration(robot, args.q)
@@ -146,7 +208,44 @@ def _plot(args) -> None:
           f"{robot.collision.ngeoms} collision objects ({meshes} meshes shown by their origin)")
 
 
-COMMANDS = {"info": _info, "fk": _fk, "dynamics": _dynamics, "bench": _bench, "plot": _plot}
+def _find_frame(model: velmora.Model, name: Optional[str]) -> int:
+    """The id of the frame called `name` (a body frame first where a joint frame shares the name)."""
+    frames = model.frames
+    if name is None:
+        return len(frames) - 1
+    matches = [i for i, f in enumerate(frames) if f.name == name]
+    if not matches:
+        raise ToolError(f"robot '{model.name}' has no frame named {name!r} (see velmora info)", status=2)
+    bodies = [i for i in matches if int(frames[i].frame_type) == FRAME_TYPES.index("body")]
+    return (bodies or matches)[0]
+
+
+def _ik(args: argparse.Namespace) -> None:
+    robot = _load_for_model(args)
+    model = robot.model
+    frame_id = _find_frame(model, args.frame)
+    q0, how = configuration(robot, args.q if args.q is not None else "neutral")
+    rotation = ik.rpy_matrix(*args.rpy) if args.rpy is not None else None
+    try:
+        result = ik.solve(model, frame_id, args.target, rotation, q0, robot.limits, args.tolerance,
+                          args.max_iterations)
+    except ValueError as exc:
+        raise ToolError(str(exc)) from None
+    frame = model.frames[frame_id].name
+    residual = f"{result.position_error:.3g} m" + (f", {result.orientation_error:.3g} rad" if rotation is not None else "")
+    if not result.converged:
+        raise ToolError(f"no configuration puts frame '{frame}' at the target within {args.tolerance:g} "
+                        f"(best residual {residual} after {result.iterations} iterations and "
+                        f"{result.restarts} restarts): the target may be out of reach or outside the joint limits")
+    target = ",".join(f"{x:g}" for x in args.target) + (f" rpy {','.join(f'{x:g}' for x in args.rpy)}"
+                                                         if args.rpy is not None else "")
+    print(f"Robot '{model.name}', frame '{frame}' (id {frame_id}) at {target}, starting from the {how} configuration")
+    print(f"solution q: {','.join(repr(float(x)) for x in result.q)}")
+    print(f"residual: {residual}")
+    print(f"iterations: {result.iterations} ({result.restarts} restarts)")
+
+
+COMMANDS = {"info": _info, "fk": _fk, "dynamics": _dynamics, "bench": _bench, "plot": _plot, "ik": _ik}
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -2,11 +2,16 @@
 collision primitives as wireframes. matplotlib is needed only here (extra "plot")."""
 from __future__ import annotations
 
-from typing import List, Tuple
+from typing import TYPE_CHECKING, List, Tuple
 
 import numpy as np
 
 from velmora_tools.robot import FRAME_TYPES, SHAPE_TYPES, Robot, ToolError, format_q, import_velmora
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    import velmora
 
 CIRCLE_POINTS = 33  # closed polyline: the first point repeated at the end
 
@@ -31,7 +36,7 @@ def _cylinder(radius: float, half: float) -> List[np.ndarray]:
     return lines
 
 
-def primitive_lines(shape, placement) -> List[np.ndarray]:
+def primitive_lines(shape: velmora.tessary.Shape, placement: velmora.SE3) -> List[np.ndarray]:
     """Polylines (n x 3 arrays, world coordinates) outlining one collision shape; none for a mesh."""
     kind = SHAPE_TYPES[int(shape.shape_type)]
     if kind == "cuboid":
@@ -56,7 +61,8 @@ def primitive_lines(shape, placement) -> List[np.ndarray]:
     return [points @ rotation.T + translation for points in local]
 
 
-def scene(robot: Robot, q: np.ndarray):
+def scene(robot: Robot, q: np.ndarray) -> Tuple[List[Tuple[np.ndarray, np.ndarray]], np.ndarray, List[np.ndarray],
+                                              np.ndarray]:
     """What the picture shows: link segments, joint origins, primitive outlines, mesh origins."""
     velmora = import_velmora()
     model = robot.model
@@ -81,12 +87,13 @@ def scene(robot: Robot, q: np.ndarray):
     return segments, np.array(origins[1:]).reshape(-1, 3), outlines, np.array(meshes).reshape(-1, 3)
 
 
-def require_matplotlib():
+def require_matplotlib() -> type[Figure]:
     """The matplotlib Figure class, or a ToolError saying how to install matplotlib."""
     try:
         import matplotlib  # noqa: F401
         from matplotlib.figure import Figure
-        from mpl_toolkits.mplot3d import Axes3D  # noqa: F401  (registers the 3d projection)
+        # Registers the 3d projection (the package has no type information).
+        from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         raise ToolError("the plot command needs matplotlib, which is not installed; "
                         "install it with: pip install 'velmora[plot]'") from None

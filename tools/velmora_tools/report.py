@@ -3,11 +3,14 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from typing import List, Optional, Sequence
+from typing import TYPE_CHECKING, List, Optional, Sequence
 
 import numpy as np
 
 from velmora_tools.robot import FRAME_TYPES, SHAPE_TYPES, Robot, format_q, frame_placements, rpy
+
+if TYPE_CHECKING:
+    import velmora
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[bool],
@@ -15,7 +18,7 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
     """Columns padded to their widest cell, a rule under the headers; right-aligned where asked."""
     widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
 
-    def line(cells):
+    def line(cells: Sequence[str]) -> str:
         padded = [c.rjust(w) if r else c.ljust(w) for c, w, r in zip(cells, widths, right)]
         return (indent + "  ".join(padded)).rstrip()
 
@@ -54,7 +57,7 @@ def _limits(robot: Robot, jid: int) -> str:
     return ", ".join(parts)
 
 
-def _shape_counts(geometry_model) -> str:
+def _shape_counts(geometry_model: velmora.GeometryModel) -> str:
     objects = geometry_model.geometry_objects
     counts = Counter(SHAPE_TYPES[int(o.geometry.shape_type)] for o in objects)
     detail = ", ".join(f"{kind} {counts[kind]}" for kind in SHAPE_TYPES if counts[kind])
@@ -103,7 +106,7 @@ def configuration_line(q: np.ndarray, how: str) -> str:
     return f"Configuration ({how}): --q {format_q(q)}"
 
 
-def fk(robot: Robot, data, q: np.ndarray, how: str) -> str:
+def fk(robot: Robot, data: velmora.Data, q: np.ndarray, how: str) -> str:
     out = [f"Robot '{robot.name}'", configuration_line(q, how), "",
            "World placement of every frame (translation in m; rotation as roll, pitch, yaw in rad,",
            "R = Rz(yaw) Ry(pitch) Rx(roll))"]

@@ -2,11 +2,16 @@
 from __future__ import annotations
 
 import math
+import types
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    import velmora
 
 from velmora_tools import sample_urdf
 
@@ -24,7 +29,7 @@ class ToolError(Exception):
         self.status = status
 
 
-def import_velmora():
+def import_velmora() -> types.ModuleType:
     try:
         import velmora
     except ImportError as exc:
@@ -46,9 +51,9 @@ class UrdfLimits:
 @dataclass
 class Robot:
     path: str
-    model: object
-    collision: object
-    visual: object
+    model: velmora.Model
+    collision: velmora.GeometryModel
+    visual: velmora.GeometryModel
     limits: Dict[str, UrdfLimits] = field(default_factory=dict)
 
     @property
@@ -94,11 +99,11 @@ def load(path: Optional[str] = None, package_dir: Optional[str] = None) -> Robot
     return Robot(path, model, collision, visual, read_urdf_limits(path))
 
 
-def _local_name(tag) -> str:
+def _local_name(tag: object) -> str:
     return tag.rsplit("}", 1)[-1] if isinstance(tag, str) else ""
 
 
-def _number(element, name: str) -> Optional[float]:
+def _number(element: ET.Element, name: str) -> Optional[float]:
     text = element.get(name)
     if text is None or text != text.strip() or "_" in text:
         return None
@@ -136,7 +141,7 @@ def read_urdf_limits(path: str) -> Dict[str, UrdfLimits]:
     return limits
 
 
-def parse_q_option(text: str):
+def parse_q_option(text: str) -> Union[str, List[float]]:
     """Reads --q: "neutral", "random" or a comma-separated list of numbers."""
     word = text.strip().lower()
     if word in ("neutral", "random"):
@@ -152,7 +157,7 @@ def parse_q_option(text: str):
     return values
 
 
-def configuration(robot: Robot, requested=None) -> Tuple[np.ndarray, str]:
+def configuration(robot: Robot, requested: Union[str, Sequence[float], None] = None) -> Tuple[NDArray[np.float64], str]:
     """The configuration asked for by --q (random when not given) and a word saying which it is."""
     velmora = import_velmora()
     model = robot.model
@@ -171,18 +176,18 @@ def configuration(robot: Robot, requested=None) -> Tuple[np.ndarray, str]:
     return q, "given"
 
 
-def format_q(q: Sequence[float]) -> str:
+def format_q(q: Union[Sequence[float], NDArray[np.float64]]) -> str:
     """A configuration written so that it can be passed back to --q."""
     return ",".join(f"{x:.6g}" for x in q)
 
 
-def frame_placements(robot: Robot, data) -> list:
+def frame_placements(robot: Robot, data: velmora.Data) -> List[Tuple[velmora.Frame, velmora.SE3]]:
     """(frame, world placement) of every frame, for the joint placements currently in data."""
     oMi = data.oMi
     return [(frame, oMi[frame.parent_joint] * frame.placement) for frame in robot.model.frames]
 
 
-def rpy(rotation) -> Tuple[float, float, float]:
+def rpy(rotation: NDArray[np.float64]) -> Tuple[float, float, float]:
     """Roll, pitch and yaw of a rotation matrix R = Rz(yaw) Ry(pitch) Rx(roll), the URDF convention.
 
     At pitch = +-pi/2 only roll + yaw (or roll - yaw) is defined; yaw is then reported as 0.
@@ -195,7 +200,8 @@ def rpy(rotation) -> Tuple[float, float, float]:
     return math.atan2(-r[1, 2], r[1, 1]), pitch, 0.0
 
 
-def gravity_and_mass_matrix(robot: Robot, data, q: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def gravity_and_mass_matrix(robot: Robot, data: velmora.Data,
+                            q: NDArray[np.float64]) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Gravity torques g(q) and the mass matrix M(q)."""
     velmora = import_velmora()
     model = robot.model

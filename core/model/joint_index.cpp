@@ -1,0 +1,74 @@
+#include "core/model/joint_index.hpp"
+
+#include <algorithm>
+
+#include "core/model/frame_index.hpp"
+
+namespace velmora {
+
+std::optional<std::size_t> JointNameIndex::find(const std::vector<std::string>& names, std::string_view name) const {
+  if (slots_.empty()) return std::nullopt;
+  const std::uint64_t h = hash_text(name);
+  const std::size_t mask = slots_.size() - 1;
+  // Slots are never emptied, and a name is entered once (its lowest id), so the first
+  // match between its home slot and the next empty slot is the answer.
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (!s.id_plus_one) return std::nullopt;
+    if (s.hash == h && names[s.id_plus_one - 1] == name) return s.id_plus_one - 1;
+  }
+}
+
+JointNameIndex::Probe JointNameIndex::probe(const std::vector<std::string>& names, std::string_view name,
+                                            std::size_t list_capacity) {
+  if ((entries_ + 1) * 2 > slots_.size()) grow(std::max(entries_ + 1, list_capacity));
+  Probe p;
+  p.hash = hash_text(name);
+  const std::size_t mask = slots_.size() - 1;
+  for (p.slot = p.hash & mask;; p.slot = (p.slot + 1) & mask) {
+    const Slot& s = slots_[p.slot];
+    if (!s.id_plus_one) return p;
+    if (s.hash == p.hash && names[s.id_plus_one - 1] == name) {
+      p.found = s.id_plus_one - 1;
+      return p;
+    }
+  }
+}
+
+void JointNameIndex::record(const Probe& p) {
+  slots_[p.slot] = Slot{p.hash, covered_ + 1};
+  ++entries_;
+  ++covered_;
+}
+
+void JointNameIndex::rebuild(const std::vector<std::string>& names) {
+  slots_.clear();
+  entries_ = 0;
+  covered_ = 0;
+  grow(std::max(names.size(), names.capacity()));
+  // A name held by an earlier id is covered without an entry of its own.
+  while (covered_ < names.size()) {
+    const Probe p = probe(names, names[covered_], names.capacity());
+    if (p.found)
+      ++covered_;
+    else
+      record(p);
+  }
+}
+
+void JointNameIndex::grow(std::size_t entries) {
+  std::size_t size = 16;
+  while (size < 2 * entries) size *= 2;
+  if (size <= slots_.size()) return;
+  std::vector<Slot> old(size);
+  old.swap(slots_);
+  const std::size_t mask = size - 1;
+  for (const Slot& s : old) {
+    if (!s.id_plus_one) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].id_plus_one) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+}  // namespace velmora

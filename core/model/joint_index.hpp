@@ -1,0 +1,52 @@
+// Lookup of a model's joints by name in constant average time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+// For each name among a list of joint names, the lowest id holding it: an open-addressing
+// table of (hash of the name, id). Like FrameIndex it stores no strings: names are
+// compared against the list the caller passes to every call, so the table stays valid
+// when the list reallocates and copies as plain numbers.
+//
+// It covers the first covered() names of the list. A covered name must not change.
+class JointNameIndex {
+ public:
+  // The lowest covered id holding `name`.
+  std::optional<std::size_t> find(const std::vector<std::string>& names, std::string_view name) const;
+
+  // The two halves of adding a joint with one search: `probe` finds the covered id
+  // holding `name` or, when there is none, the place for it (after making room for
+  // `list_capacity` entries, so that what follows cannot fail); once the name is
+  // appended to the list, `record` covers it there.
+  struct Probe {
+    std::optional<std::size_t> found;
+    std::size_t slot = 0;
+    std::uint64_t hash = 0;
+  };
+  Probe probe(const std::vector<std::string>& names, std::string_view name, std::size_t list_capacity);
+  void record(const Probe& probe);
+  // Covers the whole list again, from scratch.
+  void rebuild(const std::vector<std::string>& names);
+  std::size_t covered() const { return covered_; }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t id_plus_one = 0;  // 0: empty slot
+  };
+  // Room for at least `entries` entries at half load.
+  void grow(std::size_t entries);
+
+  std::vector<Slot> slots_;  // a power of two long, or empty
+  std::size_t entries_ = 0;
+  std::size_t covered_ = 0;
+};
+
+}  // namespace velmora
