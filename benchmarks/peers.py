@@ -323,6 +323,11 @@ def derivative_pair(result):
     return np.concatenate([result[0].ravel(), result[1].ravel()])
 
 
+def no_call(op):
+    """Why an engine's cell is empty when the engine has no call for the operation."""
+    return f"no {OP_TITLES[op]} call through this interface"
+
+
 def relative(x, truth):
     return float(np.abs(np.asarray(x) - truth).max() / max(1.0, np.abs(truth).max())) if len(truth) else 0.0
 
@@ -924,13 +929,10 @@ def check_engine(engine, robot, ops):
                 continue
             cell = cells[op]
             if op not in instance:
-                cell.status, cell.reason = "refused", f"no {OP_TITLES[op]} call through this interface"
+                cell.status, cell.reason = "refused", no_call(op)
                 continue
             if op in ("fd", "Minv") and all(x is None for x in robot.ddq):
                 cell.status, cell.reason = "refused", "velmora finds the mass matrix singular"
-                continue
-            if op not in instance:
-                cell.status, cell.reason = "refused", "no call for it"
                 continue
             tolerance = PEER_TOLERANCE.get((engine.name, op), TOLERANCE[op])
             agreeing = []
@@ -1066,7 +1068,8 @@ def format_time(ns):
 
 def agreement_table(robots, results, peers, ops, out):
     out.write("\n## Agreement with velmora (worst over the states)\n\n")
-    out.write("fk: max abs difference of link placements; jac, id, fd, bias, did: max abs difference / max(1, |velmora|);"
+    out.write("fk: max abs difference of link placements; jac, id, fd, bias, did: max abs difference"
+              " / max(1, |velmora|);"
               " M, Minv: the same against velmora's rnea columns and their inverse.\n\n")
     out.write("| robot | " + " | ".join(f"{p} {op}" for p in peers for op in ops) + " |\n")
     out.write("|---|" + "---:|" * (len(peers) * len(ops)) + "\n")
@@ -1128,7 +1131,7 @@ def report(robots, results, engine_names, ops, out):
         for name in peers:
             for op in ops:
                 cell = results[robot.name][name][op]
-                if cell.status != "ok" and cell.reason != "no call for it":
+                if cell.status != "ok" and cell.reason != no_call(op):
                     notes.append(f"- {name} on {robot.name}, {OP_TITLES[op]}: {cell.status}: {cell.reason}")
     variants = sorted({(name, r.name, cell.variant) for r in robots for name in peers
                        for cell in results[r.name][name].values() if cell.variant})
@@ -1149,7 +1152,7 @@ def report(robots, results, engine_names, ops, out):
         if variant != ENGINES[name].variants[0]:
             out.write(f"- {name} on {robot_name}: {variant} model (the {ENGINES[name].variants[0]} one disagrees)\n")
     for op in ops:
-        without = [name for name in peers if any(results[r.name][name][op].reason == "no call for it" for r in robots)]
+        without = [name for name in peers if any(results[r.name][name][op].reason == no_call(op) for r in robots)]
         if without:
             notes.append(f"- {', '.join(without)}: no call for {OP_TITLES[op]}")
     if notes:

@@ -52,7 +52,7 @@ PyObject* run(const char* function, const char* const (&names)[5], Derivatives d
     double* out[3];
     vb::Ref results[3];
     for (int k = 0; k < 3; ++k) {
-      results[k] = vb::Ref::steal(vb::new_array_2d_empty(nv, nv, out[k]));
+      results[k] = vb::Ref::steal(vb::new_array_to_fill(nv, nv, out[k]));
       if (!results[k]) return nullptr;
     }
     const std::size_t size = nv * nv;

@@ -26,7 +26,8 @@ __all__ = [
     "frame_jacobian_time_derivative", "total_mass", "center_of_mass", "center_of_mass_jacobian",
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
-    "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "tessary",
+    "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "tessary", "rnea_derivatives",
+    "aba_derivatives",
 ]
 
 WORLD_ID: int
@@ -413,6 +414,16 @@ def forward_dynamics(model: Model, data: Data, q: NDArray[np.float64], v: NDArra
 def aba(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
         tau: NDArray[np.float64]) -> Configuration:
     """The same as :func:`forward_dynamics`."""
+
+def rnea_derivatives(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
+                     a: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(dtau_dq, dtau_dv, M), each (nv, nv): the partial derivatives of inverse dynamics, by q
+    along the tangent space (a continuous joint by its angle), and the mass matrix dtau/da."""
+
+def aba_derivatives(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
+                    tau: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(dddq_dq, dddq_dv, Minv), each (nv, nv): the partial derivatives of forward dynamics, and
+    the inverse mass matrix dddq/dtau. ``ValueError`` where the mass matrix is singular."""
 
 
 # Geometry
