@@ -10,7 +10,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 JOBS ?= $(shell nproc)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := libpugixml-dev libgtest-dev
+APT_PACKAGES := libpugixml-dev libgtest-dev libfcl-dev libassimp-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 

@@ -3,6 +3,7 @@
 
 #include "binding/args.hpp"
 #include "binding/arrays.hpp"
+#include "core/collision/collision.hpp"
 #include "model.hpp"
 #include "module.hpp"
 #include "spatial.hpp"
@@ -230,6 +231,119 @@ PyObject* model_create_data(PyObject* self, PyObject* const* args, Py_ssize_t na
   return read_model(self, [&](const GeometryModel& m) { return new_geometry_data(*data, m); });
 }
 
+// ------------------------------------------------- meshes and collision pairs
+
+PyObject* model_load_meshes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"convex"};
+  vb::Args<1> in;
+  bool convex = false;
+  if (!vb::parse(in, "load_meshes", names, args, nargs, kwnames, 0) ||
+      (in[0] && !vb::to_bool(in[0], {"load_meshes", "convex"}, convex)))
+    return nullptr;
+  return read_model(self, [&](const GeometryModel& m) -> PyObject* {
+    if (auto ok = velmora::load_meshes(m, convex); !ok) return vb::value_error(ok.error().message);
+    Py_RETURN_NONE;
+  });
+}
+
+// Reads the (i, j) arguments of add_collision_pair and remove_collision_pair.
+bool to_pair(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::size_t& i,
+             std::size_t& j) {
+  static const char* const names[] = {"i", "j"};
+  vb::Args<2> in;
+  return vb::parse(in, function, names, args, nargs, kwnames) && vb::to_index(in[0], {function, "i"}, i) &&
+         vb::to_index(in[1], {function, "j"}, j);
+}
+
+template <class F>
+PyObject* change_model(PyObject* self, F&& change) {
+  vb::Exclusive<PyGeometryModel> m(reinterpret_cast<ModelObj*>(self));
+  if (!m.ok()) return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    if (auto ok = change(*m); !ok) return vb::value_error(ok.error().message);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_add_collision_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::size_t i = 0, j = 0;
+  if (!to_pair("add_collision_pair", args, nargs, kwnames, i, j)) return nullptr;
+  return change_model(self, [&](GeometryModel& m) { return m.add_collision_pair(i, j); });
+}
+
+PyObject* model_remove_collision_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::size_t i = 0, j = 0;
+  if (!to_pair("remove_collision_pair", args, nargs, kwnames, i, j)) return nullptr;
+  return change_model(self, [&](GeometryModel& m) { return m.remove_collision_pair(i, j); });
+}
+
+// The optional kinematic model argument of add_all_collision_pairs and
+// remove_collision_pairs_from_srdf: null when not given.
+bool to_optional_model(PyObject* o, const char* function, vb::Object<PyModel>*& out) {
+  out = nullptr;
+  return !o || vb::to_object<PyModel>(o, {function, "model"}, out);
+}
+
+PyObject* model_add_all_collision_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const names[] = {"model"};
+  vb::Args<1> in;
+  vb::Object<PyModel>* model_obj = nullptr;
+  if (!vb::parse(in, "add_all_collision_pairs", names, args, nargs, kwnames, 0) ||
+      !to_optional_model(in[0], "add_all_collision_pairs", model_obj))
+    return nullptr;
+  if (!model_obj)
+    return change_model(self, [&](GeometryModel& m) { return m.add_all_collision_pairs(); });
+  vb::Shared<PyModel> model(model_obj);
+  if (!model.ok()) return nullptr;
+  return change_model(self, [&](GeometryModel& m) { return m.add_all_collision_pairs(&model->joint_parents); });
+}
+
+PyObject* model_remove_collision_pairs_from_srdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+  static const char* const names[] = {"path", "model"};
+  vb::Args<2> in;
+  std::string path;
+  vb::Object<PyModel>* model_obj = nullptr;
+  if (!vb::parse(in, "remove_collision_pairs_from_srdf", names, args, nargs, kwnames, 1) ||
+      !vb::to_string(in[0], {"remove_collision_pairs_from_srdf", "path"}, path) ||
+      !to_optional_model(in[1], "remove_collision_pairs_from_srdf", model_obj))
+    return nullptr;
+  std::optional<vb::Shared<PyModel>> model;
+  if (model_obj && !model.emplace(model_obj).ok()) return nullptr;
+  vb::Exclusive<PyGeometryModel> m(reinterpret_cast<ModelObj*>(self));
+  if (!m.ok()) return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    // Links are body frames; a joint may carry the same name as a link.
+    std::vector<std::string> frame_names;
+    if (model)
+      for (const Frame& f : (*model)->frames) frame_names.push_back(f.frame_type == FrameType::Body ? f.name : "");
+    auto outcome = velmora::remove_collision_pairs_from_srdf(*m, path, model ? &frame_names : nullptr);
+    if (!outcome) return vb::value_error(outcome.error().message);
+    if (!outcome->unknown_links.empty()) {
+      std::string text = "SRDF file " + fmt::quoted(path) + " names links the model does not have: ";
+      for (std::size_t k = 0; k < outcome->unknown_links.size(); ++k)
+        text += (k ? ", " : "") + fmt::quoted(outcome->unknown_links[k]);
+      if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
+    }
+    return PyLong_FromSize_t(outcome->removed);
+  });
+}
+
+PyObject* model_get_collision_pairs(PyObject* self, void*) {
+  return read_model(self, [](const GeometryModel& m) -> PyObject* {
+    vb::Ref list = vb::Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.collision_pairs.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < m.collision_pairs.size(); ++k) {
+      const CollisionPair& p = m.collision_pairs[k];
+      PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(p.first), static_cast<Py_ssize_t>(p.second));
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+  });
+}
+
 PyObject* model_repr(PyObject* self) {
   return read_model(self, [](const GeometryModel& m) { return new_string(m.debug(true)); });
 }
@@ -245,9 +359,31 @@ PyMethodDef model_methods[] = {
      "create_data($self, data)\n--\n\nCreates a new `GeometryData` object based on the provided model and data.\n\n"
      "# Arguments\n\n* `data` - The data to be used for creating the geometry data.\n# Returns\n\nA `GeometryData` "
      "object containing the geometry data for the model."},
+    {"load_meshes", vb::fn(model_load_meshes), METH_FASTCALL | METH_KEYWORDS,
+     "load_meshes($self, convex=False)\n--\n\nReads every mesh file now (otherwise the first collision or distance "
+     "query does), as triangle sets or, with `convex`, as their convex hulls. Objects naming the same file and "
+     "scale share one mesh. ValueError naming the file and the object when a file cannot be read or holds no "
+     "triangle."},
+    {"add_collision_pair", vb::fn(model_add_collision_pair), METH_FASTCALL | METH_KEYWORDS,
+     "add_collision_pair($self, i, j)\n--\n\nAdds the pair of objects i and j (in either order) to the collision "
+     "pairs; a pair already there stays once."},
+    {"remove_collision_pair", vb::fn(model_remove_collision_pair), METH_FASTCALL | METH_KEYWORDS,
+     "remove_collision_pair($self, i, j)\n--\n\nRemoves the pair of objects i and j; ValueError when it is not "
+     "listed."},
+    {"add_all_collision_pairs", vb::fn(model_add_all_collision_pairs), METH_FASTCALL | METH_KEYWORDS,
+     "add_all_collision_pairs($self, model=None)\n--\n\nAdds every pair of objects on different joints, except "
+     "pairs whose joints are parent and child and objects with `disable_collision`. The joints' parents come from "
+     "`model` or, for a geometry model loaded from a URDF, from the loader."},
+    {"remove_collision_pairs_from_srdf", vb::fn(model_remove_collision_pairs_from_srdf),
+     METH_FASTCALL | METH_KEYWORDS,
+     "remove_collision_pairs_from_srdf($self, path, model=None)\n--\n\nRemoves the pairs between the links of "
+     "each <disable_collisions link1 link2> entry of an SRDF file; returns how many were removed. Link names the "
+     "model does not have are reported in one UserWarning."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef model_getset[] = {
+    {"collision_pairs", model_get_collision_pairs, nullptr, "The collision pairs, a list of (i, j) with i < j.",
+     nullptr},
     {"geometry_objects", model_get_geometry_objects, nullptr, "Returns the list of geometry objects in the model.",
      nullptr},
     {"ngeoms", model_get_ngeoms, nullptr, nullptr, nullptr},

@@ -22,6 +22,7 @@ bool add_forward_kinematics(PyObject* m);        // forward_kinematics          
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
 bool add_kinematics(PyObject* m);               // Representation, frame_jacobian, center_of_mass, ...  algorithms_kinematics.cpp
 bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
+bool add_collision_functions(PyObject* m);       // compute_collisions, compute_distances, compute_distance  collision.cpp
 bool add_derivatives_functions(PyObject* m);     // rnea_derivatives, aba_derivatives  algorithms_derivatives.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 

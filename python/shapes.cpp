@@ -3,6 +3,7 @@
 // the ShapeType enumeration.
 #include "binding/args.hpp"
 #include "binding/arrays.hpp"
+#include "core/collision/collision.hpp"
 #include "geometry.hpp"
 #include "module.hpp"
 
@@ -172,11 +173,44 @@ PyObject* view_mesh_path(PyObject* self, void*) {
   });
 }
 
+PyObject* view_mesh_scale(PyObject* self, void*) {
+  return with_shape(self, [](const Shape& s) -> PyObject* {
+    const auto scale = s.get_mesh_scale();
+    return scale ? vb::new_array_1d(scale->data(), 3) : vb::value_error("Shape is not a mesh and does not have a scale");
+  });
+}
+
+PyObject* view_mesh_triangles(PyObject* self, PyObject*) {
+  return with_shape(self, [](const Shape& s) -> PyObject* {
+    const auto path = s.get_mesh_path();
+    const auto scale = s.get_mesh_scale();
+    if (!path || !scale) return vb::value_error("Shape is not a mesh and does not have triangles");
+    auto corners = read_mesh_triangles(*path, *scale);
+    if (!corners) return vb::value_error(corners.error().message);
+    // Row r of the result is corner r % 3 of triangle r / 3: the column-major layout the
+    // array helper takes is then x, y, z as three blocks.
+    const std::size_t rows = corners->size() / 3;
+    std::vector<double> column_major(corners->size());
+    for (std::size_t r = 0; r < rows; ++r)
+      for (std::size_t k = 0; k < 3; ++k) column_major[r + rows * k] = (*corners)[3 * r + k];
+    return vb::new_array_2d(column_major.data(), rows, 3, false);
+  });
+}
+
+PyMethodDef view_methods[] = {
+    {"mesh_triangles", view_mesh_triangles, METH_NOARGS,
+     "mesh_triangles($self)\n--\n\nThe mesh's triangles read from its file, scaled, in the mesh's own frame: an "
+     "array of shape (3 n, 3) holding the corners of triangle k in rows 3 k to 3 k + 2. ValueError when the shape "
+     "is not a mesh or the file cannot be read."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyGetSetDef view_getset[] = {{"shape_type", view_shape_type, nullptr, nullptr, nullptr},
                              {"radius", view_radius, nullptr, nullptr, nullptr},
                              {"half_extents", view_half_extents, nullptr, nullptr, nullptr},
                              {"half_length", view_half_length, nullptr, nullptr, nullptr},
                              {"mesh_path", view_mesh_path, nullptr, nullptr, nullptr},
+                             {"mesh_scale", view_mesh_scale, nullptr,
+                              "The factors a mesh file's coordinates are multiplied by (x, y, z).", nullptr},
                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 template <class Cls>
@@ -227,7 +261,9 @@ std::vector<PyType_Slot> PyCone::slots() {
 std::vector<PyType_Slot> PyMesh::slots() {
   return {{Py_tp_new, reinterpret_cast<void*>(&mesh_new)}, {Py_tp_getset, mesh_getset}};
 }
-std::vector<PyType_Slot> PyShapeWrapper::slots() { return {{Py_tp_getset, view_getset}}; }
+std::vector<PyType_Slot> PyShapeWrapper::slots() {
+  return {{Py_tp_getset, view_getset}, {Py_tp_methods, view_methods}};
+}
 
 bool add_tessary(PyObject* tessary) {
   return vb::add_class<PyCapsule>(tessary) && vb::add_class<PyCone>(tessary) && vb::add_class<PyCuboid>(tessary) &&

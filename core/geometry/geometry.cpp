@@ -1,5 +1,6 @@
 #include "core/geometry/geometry.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 namespace velmora {
@@ -82,6 +83,84 @@ std::optional<std::size_t> GeometryModel::get_geometry_id(std::string_view name)
   for (std::size_t k = 0; k < objects.size(); ++k)
     if (objects[k].name == name) return k;
   return {};
+}
+
+void GeometryModel::record_tree(std::size_t joint, std::size_t parent, std::size_t frame, std::string_view name) {
+  if (joint_parents.size() <= joint) joint_parents.resize(joint + 1, unknown);
+  joint_parents[joint] = parent;
+  if (frame_names.size() <= frame) frame_names.resize(frame + 1);
+  frame_names[frame] = name;
+}
+
+namespace {
+
+std::expected<CollisionPair, GeometryError> checked_pair(std::size_t i, std::size_t j, std::size_t n) {
+  if (i >= n || j >= n)
+    return std::unexpected(GeometryError{"Collision pair (" + std::to_string(i) + ", " + std::to_string(j) +
+                                         ") names an object beyond the model's " + std::to_string(n) +
+                                         " geometry objects"});
+  if (i == j)
+    return std::unexpected(
+        GeometryError{"Collision pair (" + std::to_string(i) + ", " + std::to_string(j) + ") names one object twice"});
+  return CollisionPair{std::min(i, j), std::max(i, j)};
+}
+
+}  // namespace
+
+std::expected<void, GeometryError> GeometryModel::add_collision_pair(std::size_t i, std::size_t j) {
+  const auto pair = checked_pair(i, j, objects.size());
+  if (!pair) return std::unexpected(pair.error());
+  const auto at = std::lower_bound(collision_pairs.begin(), collision_pairs.end(), *pair);
+  if (at == collision_pairs.end() || *at != *pair) collision_pairs.insert(at, *pair);
+  return {};
+}
+
+std::expected<void, GeometryError> GeometryModel::remove_collision_pair(std::size_t i, std::size_t j) {
+  const CollisionPair pair{std::min(i, j), std::max(i, j)};
+  const auto at = std::lower_bound(collision_pairs.begin(), collision_pairs.end(), pair);
+  if (at == collision_pairs.end() || *at != pair)
+    return std::unexpected(GeometryError{"There is no collision pair (" + std::to_string(i) + ", " +
+                                         std::to_string(j) + ")"});
+  collision_pairs.erase(at);
+  return {};
+}
+
+std::expected<void, GeometryError> GeometryModel::add_all_collision_pairs(const std::vector<std::size_t>* parents) {
+  const std::vector<std::size_t>& tree = parents ? *parents : joint_parents;
+  auto parent_of = [&](std::size_t joint) { return joint < tree.size() ? tree[joint] : unknown; };
+  // Every object's joint must be known (joint 0, the universe, has no parent).
+  for (std::size_t k = 0; k < objects.size(); ++k) {
+    const std::size_t joint = objects[k].parent_joint;
+    if (joint != 0 && parent_of(joint) == unknown)
+      return std::unexpected(GeometryError{
+          "The parent of joint " + std::to_string(joint) + " (carrying geometry object " + fmt::quoted(objects[k].name) +
+          ") is not known: " +
+          (parents ? "the model has no such joint" : "pass the kinematic model the geometry belongs to")});
+  }
+  std::vector<CollisionPair> all = collision_pairs;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    if (objects[i].disable_collision) continue;
+    for (std::size_t j = i + 1; j < objects.size(); ++j) {
+      if (objects[j].disable_collision) continue;
+      const std::size_t a = objects[i].parent_joint, b = objects[j].parent_joint;
+      if (a == b) continue;
+      if ((a != 0 && parent_of(a) == b) || (b != 0 && parent_of(b) == a)) continue;
+      all.push_back({i, j});
+    }
+  }
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  collision_pairs = std::move(all);
+  return {};
+}
+
+std::size_t GeometryModel::remove_collision_pairs_between_frames(std::size_t a, std::size_t b) {
+  const std::size_t before = collision_pairs.size();
+  std::erase_if(collision_pairs, [&](const CollisionPair& p) {
+    const std::size_t fa = objects[p.first].parent_frame, fb = objects[p.second].parent_frame;
+    return (fa == a && fb == b) || (fa == b && fb == a);
+  });
+  return before - collision_pairs.size();
 }
 
 std::string GeometryModel::debug(bool pretty) const {

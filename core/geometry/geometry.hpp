@@ -43,16 +43,70 @@ struct GeometryObject {
   void write_debug(fmt::DebugWriter& w) const;
 };
 
+// An object whose parent joint has no entry in data.oMi, or a collision pair or tree
+// that does not fit the model.
+struct GeometryError {
+  std::string message;  // names the object and the joint
+};
+
+// Two objects to test against each other, by index: first < second.
+struct CollisionPair {
+  std::size_t first = 0;
+  std::size_t second = 0;
+  auto operator<=>(const CollisionPair&) const = default;
+};
+
+// The collision geometry made from the objects' shapes and mesh files on first use
+// (core/collision defines it). A copy of a geometry model starts without it and makes
+// its own: the cache belongs to one list of objects.
+struct CollisionCache;
+class CollisionCacheSlot {
+ public:
+  CollisionCacheSlot() = default;
+  CollisionCacheSlot(const CollisionCacheSlot&) noexcept {}
+  CollisionCacheSlot& operator=(const CollisionCacheSlot&) noexcept {
+    ptr.reset();
+    return *this;
+  }
+  CollisionCacheSlot(CollisionCacheSlot&&) noexcept = default;
+  CollisionCacheSlot& operator=(CollisionCacheSlot&&) noexcept = default;
+  std::shared_ptr<CollisionCache> ptr;
+};
+
 struct GeometryModel {
+  static constexpr std::size_t unknown = static_cast<std::size_t>(-1);
+
   std::vector<GeometryObject> objects;
+  // Sorted, without repeats.
+  std::vector<CollisionPair> collision_pairs;
+  // What the URDF loader recorded of the kinematic tree: the parent of each joint that
+  // carries an object, and the name of each frame that does (`unknown` and "" elsewhere).
+  // Empty for a model built by hand.
+  std::vector<std::size_t> joint_parents;
+  std::vector<std::string> frame_names;
+  // Filled by the collision queries; a query on a const model may fill it.
+  mutable CollisionCacheSlot collision_cache;
+
   std::size_t add_geometry_object(GeometryObject object);
   std::optional<std::size_t> get_geometry_id(std::string_view name) const;
   std::string debug(bool pretty) const;
-};
 
-// An object whose parent joint has no entry in data.oMi.
-struct GeometryError {
-  std::string message;  // names the object and the joint
+  // Records that joint `joint` hangs from `parent` and frame `frame` is called `name`.
+  void record_tree(std::size_t joint, std::size_t parent, std::size_t frame, std::string_view name);
+
+  // Adds (i, j) in either order; an existing pair is left as it is. Error for an index
+  // beyond the objects or i == j.
+  std::expected<void, GeometryError> add_collision_pair(std::size_t i, std::size_t j);
+  // Error when the pair is not in the list.
+  std::expected<void, GeometryError> remove_collision_pair(std::size_t i, std::size_t j);
+  // Every pair of objects on different joints, except objects with disable_collision
+  // and pairs whose joints are parent and child. `parents` gives each joint's parent
+  // (a kinematic model's joint_parents); without it the recorded tree is used. Error,
+  // with the list unchanged, when an object's joint has no known parent.
+  std::expected<void, GeometryError> add_all_collision_pairs(const std::vector<std::size_t>* parents = nullptr);
+  // Removes every pair with one object on frame `a` and the other on frame `b`; returns
+  // how many were removed.
+  std::size_t remove_collision_pairs_between_frames(std::size_t a, std::size_t b);
 };
 
 struct GeometryData {

@@ -35,12 +35,15 @@ bool Mesh::is_convex() const { return false; }
 std::unique_ptr<Shape> Mesh::clone_box() const { return std::make_unique<Mesh>(*this); }
 ShapeType Mesh::get_shape_type() const { return ShapeType::Mesh; }
 std::optional<std::string> Mesh::get_mesh_path() const { return path; }
+std::optional<std::array<double, 3>> Mesh::get_mesh_scale() const { return scale; }
 
 std::unique_ptr<Shape> make_sphere(float radius) { return std::make_unique<Sphere>(radius); }
 std::unique_ptr<Shape> make_cuboid(const std::array<float, 3>& sides) { return std::make_unique<Cuboid>(sides); }
 std::unique_ptr<Shape> make_cylinder(float radius, float length) { return std::make_unique<Cylinder>(radius, length); }
 std::unique_ptr<Shape> make_cone(float radius, float length) { return std::make_unique<Cone>(radius, length); }
 std::unique_ptr<Shape> make_capsule(float radius, float length) { return std::make_unique<Capsule>(radius, length); }
-std::unique_ptr<Shape> make_mesh(std::string path) { return std::make_unique<Mesh>(std::move(path)); }
+std::unique_ptr<Shape> make_mesh(std::string path, const std::array<double, 3>& scale) {
+  return std::make_unique<Mesh>(std::move(path), scale);
+}
 
 }  // namespace velmora

@@ -22,6 +22,7 @@ class Shape {
   virtual std::optional<std::array<float, 3>> get_half_extents() const { return {}; }
   virtual std::optional<float> get_half_length() const { return {}; }
   virtual std::optional<std::string> get_mesh_path() const { return {}; }
+  virtual std::optional<std::array<double, 3>> get_mesh_scale() const { return {}; }
 };
 
 // Rounds a double to the nearest float; magnitudes beyond the float range become
@@ -79,16 +80,21 @@ extern template class AxialShape<ShapeType::Cone>;
 extern template class AxialShape<ShapeType::Capsule>;
 
 // A triangle mesh known by its file path; the path is stored unchanged, neither checked
-// nor normalised (the URDF loader resolves it first).
+// nor normalised (the URDF loader resolves it first). The file's vertex coordinates are
+// multiplied by `scale`, axis by axis, when the mesh is read (kept in double precision:
+// it multiplies every coordinate of the file).
 class Mesh final : public Shape {
  public:
-  explicit Mesh(std::string path_) : path(std::move(path_)) {}
+  explicit Mesh(std::string path_, const std::array<double, 3>& scale_ = {1.0, 1.0, 1.0})
+      : path(std::move(path_)), scale(scale_) {}
   bool is_convex() const override;
   std::unique_ptr<Shape> clone_box() const override;
   ShapeType get_shape_type() const override;
   std::optional<std::string> get_mesh_path() const override;
+  std::optional<std::array<double, 3>> get_mesh_scale() const override;
 
   std::string path;
+  std::array<double, 3> scale;
 };
 
 // Constructors: full edge lengths / full lengths, halved where the shape stores halves.
@@ -97,6 +103,6 @@ std::unique_ptr<Shape> make_cuboid(const std::array<float, 3>& sides);
 std::unique_ptr<Shape> make_cylinder(float radius, float length);
 std::unique_ptr<Shape> make_cone(float radius, float length);
 std::unique_ptr<Shape> make_capsule(float radius, float length);
-std::unique_ptr<Shape> make_mesh(std::string path);
+std::unique_ptr<Shape> make_mesh(std::string path, const std::array<double, 3>& scale = {1.0, 1.0, 1.0});
 
 }  // namespace velmora

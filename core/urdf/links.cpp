@@ -98,11 +98,19 @@ Result<std::unique_ptr<Shape>> parse_shape(Context& ctx, pugi::xml_node geometry
     return make_sphere(*radius);
   }
   if (mesh) {
-    const auto filename = read_string(find_attributes<1>(mesh, {"filename"})[0], "filename");
+    const auto [filename_text, scale_text] = find_attributes<2>(mesh, {"filename", "scale"});
+    const auto filename = read_string(filename_text, "filename");
     if (!filename) return std::unexpected(filename.error());
+    // The scale multiplies the file's coordinates axis by axis; absent means 1 1 1.
+    std::array<double, 3> scale{1.0, 1.0, 1.0};
+    if (scale_text) {
+      const auto read = read_list<double, 3>(scale_text, "scale");
+      if (!read) return std::unexpected(read.error());
+      scale = *read;
+    }
     auto path = resolve_mesh_path(*filename, ctx.package_dir);
     if (!path) return std::unexpected(path.error());
-    return make_mesh(std::move(*path));
+    return make_mesh(std::move(*path), scale);
   }
   return fail(Kind::GeometryWithoutShape, object_name);
 }
@@ -166,6 +174,13 @@ Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::
   ctx.links[index].frame = *frame_id;
 
   if (!ctx.with_geometry) return {};
+  // The geometry models remember the link's joint, its parent and the link's name, for
+  // collision pairs chosen by the tree and by link names.
+  if (first_collision || first_visual) {
+    const std::size_t grandparent = ctx.model.joint_parents[parent_joint];
+    ctx.collision_model.record_tree(parent_joint, grandparent, *frame_id, name);
+    ctx.visual_model.record_tree(parent_joint, grandparent, *frame_id, name);
+  }
   std::size_t k = 0;
   for (pugi::xml_node c = first_collision; c; c = c.next_sibling("collision")) {
     auto object = parse_geometry(ctx, c, object_name(name, k++), parent_joint, *frame_id, false);

@@ -26,8 +26,8 @@ __all__ = [
     "frame_jacobian_time_derivative", "total_mass", "center_of_mass", "center_of_mass_jacobian",
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
-    "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "tessary", "rnea_derivatives",
-    "aba_derivatives",
+    "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "compute_collisions",
+    "compute_distances", "compute_distance", "DistanceResult", "tessary", "rnea_derivatives", "aba_derivatives",
 ]
 
 WORLD_ID: int
@@ -474,6 +474,23 @@ class GeometryModel:
     def __new__(cls) -> GeometryModel: ...
     def add_geometry_object(self, object: GeometryObject) -> int:
         """Adds a new geometry model to the list of models; returns its index."""
+    def load_meshes(self, convex: bool = False) -> None:
+        """Reads every mesh file now (otherwise the first collision or distance query does), as
+        triangle sets or, with ``convex``, as their convex hulls; ``ValueError`` naming the file
+        and the object when one cannot be read."""
+    def add_all_collision_pairs(self, model: Model | None = None) -> None:
+        """Adds every pair of objects on different joints, except pairs whose joints are parent
+        and child and objects with ``disable_collision``."""
+    def add_collision_pair(self, i: int, j: int) -> None:
+        """Adds the pair of objects i and j (in either order)."""
+    def remove_collision_pair(self, i: int, j: int) -> None:
+        """Removes the pair of objects i and j; ``ValueError`` when it is not listed."""
+    def remove_collision_pairs_from_srdf(self, path: str, model: Model | None = None) -> int:
+        """Removes the pairs of each ``<disable_collisions link1 link2>`` entry of an SRDF file;
+        returns how many were removed (unknown link names: one ``UserWarning``)."""
+    @property
+    def collision_pairs(self) -> list[tuple[int, int]]:
+        """The collision pairs, a list of (i, j) with i < j."""
     def get_geometry_id(self, name: str) -> int | None:
         """Returns the ID of the geometry object with the given name, if it exists."""
     def create_data(self, data: Data) -> GeometryData:
@@ -609,3 +626,38 @@ class MassMatrixFactor:
 
 def mass_matrix_factor(model: Model, data: Data, q: NDArray[np.float64]) -> MassMatrixFactor:
     """M(q) = L^T D L along the tree, with solve(b) and logdet; ``ValueError`` where M is singular."""
+
+
+# Collision and distance queries
+
+
+@final
+class DistanceResult:
+    """The distance between two geometry objects."""
+
+    @property
+    def distance(self) -> float:
+        """Distance; minus the penetration depth when the objects overlap."""
+    @property
+    def point_i(self) -> NDArray[np.float64]:
+        """World point on object i."""
+    @property
+    def point_j(self) -> NDArray[np.float64]:
+        """World point on object j."""
+    @property
+    def normal(self) -> NDArray[np.float64]:
+        """Unit vector from object i towards object j."""
+    @property
+    def pair(self) -> tuple[int, int]:
+        """The two object indices (i, j)."""
+
+
+def compute_collisions(geometry_model: GeometryModel, geometry_data: GeometryData,
+                       stop_at_first: bool = False) -> list[tuple[int, int]]:
+    """The collision pairs whose objects touch or overlap at the placements ``geometry_data`` holds."""
+
+def compute_distances(geometry_model: GeometryModel, geometry_data: GeometryData) -> list[DistanceResult]:
+    """A :class:`DistanceResult` for every collision pair, in list order."""
+
+def compute_distance(geometry_model: GeometryModel, geometry_data: GeometryData, i: int, j: int) -> DistanceResult:
+    """The :class:`DistanceResult` of objects i and j, whether or not they form a collision pair."""

@@ -103,3 +103,10 @@ class Shape:
     @property
     def mesh_path(self) -> str:
         """File path of a mesh."""
+    @property
+    def mesh_scale(self) -> NDArray[np.float64]:
+        """The factors a mesh file's coordinates are multiplied by (x, y, z)."""
+    def mesh_triangles(self) -> NDArray[np.float64]:
+        """The mesh's triangles, scaled, in the mesh's own frame: shape (3 n, 3), the corners of
+        triangle k in rows 3 k to 3 k + 2; ``ValueError`` when the shape is not a mesh or the
+        file cannot be read."""

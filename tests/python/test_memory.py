@@ -63,6 +63,16 @@ def _cases():
     singular.add_joint(0, velmora.JointModelRX(), velmora.SE3.Identity(), "massless")
     singular_data = singular.create_data()
     W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
+    pairs_model = velmora.GeometryModel()
+    for k, shape in enumerate([tessary.Sphere(0.2), tessary.Cuboid([0.3, 0.2, 0.1]), tessary.Capsule(0.1, 0.4),
+                               tessary.Cylinder(0.1, 0.3)]):
+        pairs_model.add_geometry_object(
+            velmora.GeometryObject(f"s{k}", k + 1, 0, shape, velmora.SE3(np.eye(3), np.array([0.0, 0.1 * k, 0.05]))))
+    pairs_model.add_all_collision_pairs(model)
+    for i in range(4):
+        for j in range(i + 1, 4):
+            pairs_model.add_collision_pair(i, j)
+    pairs_data = pairs_model.create_data(data)
     return {
         "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
         "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
@@ -136,6 +146,16 @@ def _cases():
                              geom_data.update_geometry_data(data, geom_model)),
         "geometry errors": _raises(lambda: geom_data.get_object_placement(5), KeyError),
         "shape view errors": _raises(lambda: obj.geometry.half_extents, ValueError),
+        "collision queries": lambda: (velmora.compute_collisions(pairs_model, pairs_data),
+                                      velmora.compute_collisions(pairs_model, pairs_data, stop_at_first=True),
+                                      [(r.distance, r.point_i, r.point_j, r.normal, r.pair, repr(r))
+                                       for r in velmora.compute_distances(pairs_model, pairs_data)],
+                                      velmora.compute_distance(pairs_model, pairs_data, 0, 3),
+                                      pairs_model.collision_pairs, pairs_model.load_meshes()),
+        "collision pair edits": lambda: (pairs_model.remove_collision_pair(0, 1), pairs_model.add_collision_pair(1, 0),
+                                         pairs_model.add_all_collision_pairs(model)),
+        "collision errors": _raises(lambda: velmora.compute_distance(pairs_model, pairs_data, 0, 9), ValueError),
+        "collision pair errors": _raises(lambda: pairs_model.remove_collision_pair(2, 2), ValueError),
     }
 
 
@@ -176,3 +196,32 @@ def test_loader_memory_stays_flat():
         calls()
     grown = resident_bytes() - before
     assert grown < 1_000_000, f"loader: resident size grew by {grown} bytes"
+
+
+def test_mesh_queries_memory_stays_flat(tmp_path):
+    path = str(ROBOTS / "r2d2" / "robot.urdf")
+    package = str(ROBOTS / "r2d2")
+    srdf = tmp_path / "r2d2.srdf"
+    srdf.write_text('<robot name="r2d2"><disable_collisions link1="base_link" link2="nowhere"/></robot>')
+    model, collision, _ = velmora.build_models_from_urdf(path, package)
+    data = model.create_data()
+    velmora.forward_kinematics(model, data, velmora.neutral(model).to_numpy())
+    geometry = collision.create_data(data)
+    mesh = next(o.geometry for o in collision.geometry_objects if int(o.geometry.shape_type) == 5)
+
+    def call():
+        fresh = velmora.build_models_from_urdf(path, package)[1]
+        fresh.add_all_collision_pairs()
+        with pytest.warns(UserWarning):
+            fresh.remove_collision_pairs_from_srdf(str(srdf))
+        fresh.load_meshes(convex=True)
+        mesh.mesh_triangles()
+        velmora.compute_collisions(fresh, geometry)
+        velmora.compute_distances(fresh, geometry)
+    for _ in range(20):
+        call()
+    before = resident_bytes()
+    for _ in range(max(CALLS // 1000, 100)):
+        call()
+    grown = resident_bytes() - before
+    assert grown < 1_000_000, f"mesh queries: resident size grew by {grown} bytes"

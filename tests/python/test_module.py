@@ -18,8 +18,8 @@ EXPECTED_ALL = [
     "frame_jacobian_time_derivative", "total_mass", "center_of_mass", "center_of_mass_jacobian",
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
-    "mass_matrix_factor", "MassMatrixFactor", "tessary", "rnea_derivatives",
-    "aba_derivatives",
+    "mass_matrix_factor", "MassMatrixFactor", "compute_collisions", "compute_distances", "compute_distance",
+    "DistanceResult", "tessary", "rnea_derivatives", "aba_derivatives",
 ]
 
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import TYPE_CHECKING, List, Optional, Union
+import warnings
+from typing import TYPE_CHECKING, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -12,7 +13,7 @@ if TYPE_CHECKING:
     import velmora
 
 from velmora_tools import bench, ik, plot, report, sample_urdf
-from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, gravity_and_mass_matrix,
+from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, format_q, gravity_and_mass_matrix,
                                  import_velmora, load, parse_q_option, read_urdf_limits)
 
 DESCRIPTION = """\
@@ -26,6 +27,7 @@ examples:
   velmora fk --q 0,0.5,1.2,0,0.6,0,0.04
   velmora dynamics path/to/robot.urdf --package-dir path/to --q neutral
   velmora bench --calls 200000
+  velmora collide --q neutral
   velmora plot --q random -o arm.png
   velmora ik --frame tcp --target 0.35,-0.2,0.6 --rpy 3.1416,0,0"""
 
@@ -112,10 +114,19 @@ def build_parser() -> argparse.ArgumentParser:
                                                 "forward dynamics (aba) and their derivatives called from Python.")
     bench_cmd.add_argument("--calls", type=_positive, default=50000, help="calls per algorithm (default 50000)")
     bench_cmd.add_argument("--rounds", type=_positive, default=5, help="rounds the calls are split into (default 5)")
+    collide_cmd = commands.add_parser(
+        "collide", parents=[robot, config], help="colliding pairs and the closest pair",
+        description="Self-collision at a configuration: every pair of collision objects on different joints "
+                    "that are not parent and child (less the pairs an SRDF file disables) is checked; lists the "
+                    "colliding pairs with their penetration depth, and the closest pair that does not collide.")
+    collide_cmd.add_argument("--srdf", default=None, metavar="FILE",
+                             help="SRDF file whose <disable_collisions> entries are left out")
+    collide_cmd.add_argument("--convex", action="store_true", help="read meshes as their convex hulls")
     plot_cmd = commands.add_parser("plot", parents=[robot, config],
                                    help="draw the robot into a PNG (needs matplotlib)",
                                    description="Draw the robot at a configuration: links as segments between "
-                                               "joint origins, collision primitives as wireframes. Needs "
+                                               "joint origins, collision primitives as wireframes, meshes as "
+                                               "shaded surfaces, objects in collision in red. Needs "
                                                "matplotlib (pip install 'velmora[plot]').")
     plot_cmd.add_argument("-o", "--output", default=None, metavar="PNG",
                           help="file to write (default: <robot name>.png in the current folder)")
@@ -197,6 +208,51 @@ def _bench(args: argparse.Namespace) -> None:
     print(bench.report(robot, timings, args.calls, args.rounds))
 
 
+def _collide(args: argparse.Namespace) -> None:
+    velmora = import_velmora()
+    robot = load(args.urdf, args.package_dir)
+    q, how = configuration(robot, args.q)
+    geometry = robot.collision
+    try:
+        geometry.add_all_collision_pairs()
+        if args.srdf:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                geometry.remove_collision_pairs_from_srdf(args.srdf)
+            for w in caught:
+                print(f"velmora collide: warning: {w.message}", file=sys.stderr)
+        geometry.load_meshes(convex=args.convex)
+        data = robot.model.create_data()
+        velmora.forward_kinematics(robot.model, data, q)
+        placed = geometry.create_data(data)
+        colliding = velmora.compute_collisions(geometry, placed)
+        results = velmora.compute_distances(geometry, placed)
+    except ValueError as exc:
+        raise ToolError(str(exc)) from None
+    print(_collision_report(robot, q, how, colliding, results))
+
+
+def _collision_report(robot: Robot, q: np.ndarray, how: str, colliding: List[Tuple[int, int]],
+                      results: List[velmora.DistanceResult]) -> str:
+    names = [o.name for o in robot.collision.geometry_objects]
+    depth = {r.pair: -r.distance for r in results}
+    out = [f"Robot '{robot.name}'", report.configuration_line(q, how),
+           f"{len(names)} collision objects, {len(results)} pairs checked", ""]
+    if colliding:
+        out.append(f"Colliding pairs ({len(colliding)}), penetration depth in m:")
+        rows = [[names[i], names[j], report.fixed(max(depth[(i, j)], 0.0), 6)] for i, j in colliding]
+        out.append(report.table(["object", "object", "depth"], rows, [False, False, True]))
+    else:
+        out.append("No colliding pairs.")
+    apart = [r for r in results if r.pair not in set(colliding)]
+    if apart:
+        r = min(apart, key=lambda r: r.distance)
+        i, j = r.pair
+        out += ["", f"Closest pair not colliding: {names[i]} - {names[j]} at {report.fixed(r.distance, 6)} m",
+                f"  points {format_q(r.point_i)} and {format_q(r.point_j)}"]
+    return "\n".join(out)
+
+
 def _plot(args: argparse.Namespace) -> None:
     plot.require_matplotlib()  # a missing matplotlib is reported before any work
     robot = load(args.urdf, args.package_dir)
@@ -205,7 +261,7 @@ def _plot(args: argparse.Namespace) -> None:
     outlines, meshes = plot.draw(robot, q, how, output)
     print(f"Robot '{robot.name}'\n{report.configuration_line(q, how)}")
     print(f"Wrote {output}: {len(robot.model.joint_names) - 1} joints, "
-          f"{robot.collision.ngeoms} collision objects ({meshes} meshes shown by their origin)")
+          f"{robot.collision.ngeoms} collision objects ({meshes} meshes)")
 
 
 def _find_frame(model: velmora.Model, name: Optional[str]) -> int:
@@ -245,7 +301,8 @@ def _ik(args: argparse.Namespace) -> None:
     print(f"iterations: {result.iterations} ({result.restarts} restarts)")
 
 
-COMMANDS = {"info": _info, "fk": _fk, "dynamics": _dynamics, "bench": _bench, "plot": _plot, "ik": _ik}
+COMMANDS = {"info": _info, "fk": _fk, "dynamics": _dynamics, "bench": _bench, "collide": _collide, "plot": _plot,
+            "ik": _ik}
 
 
 def main(argv: Optional[List[str]] = None) -> int:

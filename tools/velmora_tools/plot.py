@@ -1,5 +1,6 @@
 """A picture of a robot at one configuration: links as segments between joint origins,
-collision primitives as wireframes. matplotlib is needed only here (extra "plot")."""
+collision primitives as wireframes, mesh objects as shaded surfaces, objects in collision
+with another highlighted. matplotlib is needed only here (extra "plot")."""
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, List, Tuple
@@ -76,7 +77,8 @@ def scene(robot: Robot, q: np.ndarray) -> Tuple[List[Tuple[np.ndarray, np.ndarra
             world = data.oMi[frame.parent_joint] * frame.placement
             segments.append((origins[frame.parent_joint], np.asarray(world.translation)))
     geometry = robot.collision.create_data(data)
-    outlines, meshes = [], []
+    outlines: List[np.ndarray] = []
+    meshes: List[np.ndarray] = []
     for k, obj in enumerate(robot.collision.geometry_objects):
         placement = geometry.get_object_placement(k)
         lines = primitive_lines(obj.geometry, placement)
@@ -87,13 +89,44 @@ def scene(robot: Robot, q: np.ndarray) -> Tuple[List[Tuple[np.ndarray, np.ndarra
     return segments, np.array(origins[1:]).reshape(-1, 3), outlines, np.array(meshes).reshape(-1, 3)
 
 
+MAX_TRIANGLES = 4000  # per mesh drawn; larger meshes are thinned evenly (a picture, not a measurement)
+
+
+def collision_state(robot: Robot, q: np.ndarray) -> Tuple[List[np.ndarray], List[bool]]:
+    """Per collision object: its world triangles (k x 3 x 3, empty for primitives) and whether it
+    collides with another object of the self-collision pairs (different joints, not parent and
+    child). A mesh file that cannot be read is a ToolError."""
+    velmora = import_velmora()
+    model, geometry = robot.model, robot.collision
+    data = model.create_data()
+    velmora.forward_kinematics(model, data, q)
+    placed = geometry.create_data(data)
+    try:
+        geometry.add_all_collision_pairs()
+        colliding = velmora.compute_collisions(geometry, placed)
+        surfaces: List[np.ndarray] = []
+        for k, obj in enumerate(geometry.geometry_objects):
+            shape = obj.geometry
+            if SHAPE_TYPES[int(shape.shape_type)] != "mesh":
+                surfaces.append(np.zeros((0, 3, 3)))
+                continue
+            corners = shape.mesh_triangles().reshape(-1, 3, 3)
+            if len(corners) > MAX_TRIANGLES:
+                corners = corners[np.linspace(0, len(corners) - 1, MAX_TRIANGLES).astype(int)]
+            m = placed.get_object_placement(k)
+            surfaces.append(corners @ np.asarray(m.rotation).T + np.asarray(m.translation))
+    except ValueError as exc:
+        raise ToolError(str(exc)) from None
+    hit = {i for pair in colliding for i in pair}
+    return surfaces, [k in hit for k in range(geometry.ngeoms)]
+
+
 def require_matplotlib() -> type[Figure]:
     """The matplotlib Figure class, or a ToolError saying how to install matplotlib."""
     try:
         import matplotlib  # noqa: F401
         from matplotlib.figure import Figure
-        # Registers the 3d projection (the package has no type information).
-        from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]  # noqa: F401
+        from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]  # noqa: F401  (registers the 3d projection)
     except ImportError:
         raise ToolError("the plot command needs matplotlib, which is not installed; "
                         "install it with: pip install 'velmora[plot]'") from None
@@ -103,12 +136,36 @@ def require_matplotlib() -> type[Figure]:
 def draw(robot: Robot, q: np.ndarray, how: str, output: str) -> Tuple[int, int]:
     """Writes the PNG; returns (number of outlined primitives' polylines, number of mesh objects)."""
     Figure = require_matplotlib()
+    from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
     segments, joints, outlines, meshes = scene(robot, q)
+    surfaces, colliding = collision_state(robot, q)
 
     fig = Figure(figsize=(7.5, 7.5), dpi=110)
     ax = fig.add_subplot(projection="3d")
+    velmora = import_velmora()
+    data = robot.model.create_data()
+    velmora.forward_kinematics(robot.model, data, q)
+    placed = robot.collision.create_data(data)
+    for k, obj in enumerate(robot.collision.geometry_objects):
+        if not colliding[k]:
+            continue
+        for points in primitive_lines(obj.geometry, placed.get_object_placement(k)):
+            ax.plot(points[:, 0], points[:, 1], points[:, 2], color="tab:red", linewidth=1.6)
     for points in outlines:
         ax.plot(points[:, 0], points[:, 1], points[:, 2], color="tab:blue", linewidth=0.8, alpha=0.7)
+    light = np.array([0.3, -0.5, 0.8]) / np.linalg.norm([0.3, -0.5, 0.8])
+    for triangles, hit in zip(surfaces, colliding):
+        if not len(triangles):
+            continue
+        # Shade each face by its angle to a fixed light (Lambert), red for colliding objects.
+        normals = np.cross(triangles[:, 1] - triangles[:, 0], triangles[:, 2] - triangles[:, 0])
+        lengths = np.linalg.norm(normals, axis=1)
+        brightness = 0.35 + 0.65 * np.abs(normals @ light / np.where(lengths > 0, lengths, 1.0))
+        base = np.array([0.85, 0.2, 0.15] if hit else [0.6, 0.65, 0.75])
+        colours = np.clip(brightness[:, None] * base, 0.0, 1.0)
+        ax.add_collection3d(Poly3DCollection(triangles, facecolors=colours, edgecolors="none", alpha=0.9))
+    if any(colliding):
+        ax.plot([], [], color="tab:red", linewidth=1.6, label="in collision")
     for i, (a, b) in enumerate(segments):
         ax.plot([a[0], b[0]], [a[1], b[1]], [a[2], b[2]], color="black", linewidth=2.5,
                 label="links (joint to joint)" if i == 0 else None)
@@ -116,12 +173,12 @@ def draw(robot: Robot, q: np.ndarray, how: str, output: str) -> Tuple[int, int]:
         ax.scatter(joints[:, 0], joints[:, 1], joints[:, 2], color="tab:red", s=25, depthshade=False,
                    label="joint origins")
     if len(meshes):
-        ax.scatter(meshes[:, 0], meshes[:, 1], meshes[:, 2], color="grey", marker="x", s=25,
-                   label="mesh collision objects (origin only)")
+        ax.plot([], [], color=(0.6, 0.65, 0.75), linewidth=6, label="mesh collision objects")
     if outlines:
         ax.plot([], [], color="tab:blue", linewidth=0.8, label="collision primitives")
 
-    everything = [np.zeros((1, 3)), joints, meshes] + list(outlines) + [np.array(s) for s in segments]
+    everything = ([np.zeros((1, 3)), joints, meshes] + list(outlines) + [np.array(s) for s in segments]
+                  + [t.reshape(-1, 3) for t in surfaces if len(t)])
     points = np.vstack([p for p in everything if len(p)])
     low, high = points.min(axis=0), points.max(axis=0)
     centre, half = (low + high) / 2, max(float(np.max(high - low)) / 2 * 1.05, 1e-3)
