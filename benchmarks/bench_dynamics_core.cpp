@@ -119,5 +119,11 @@ int main(int argc, char** argv) {
     }
     time_model(name, loaded->model, repeats);
   }
+  // The same humanoid with its root link on a free-flyer joint: the multi-degree-of-
+  // freedom path of every algorithm, next to the fixed-base figures above.
+  const std::string nao = robots + "/nao";
+  const auto free_flyer = make_free_flyer();
+  if (auto loaded = build_models_from_urdf(nao + "/robot.urdf", nao, free_flyer.get()))
+    time_model("nao floating", loaded->model, repeats);
   return 0;
 }

@@ -23,7 +23,8 @@ struct PyJointType : vb::Enum<PyJointType> {
   static constexpr const char* name = "JointType";
   static constexpr bool constructible = false;
   static constexpr const char* doc = "Enum representing the type of joint.";
-  static constexpr std::array<const char*, 4> members = {"Continuous", "Fixed", "Prismatic", "Revolute"};
+  static constexpr std::array<const char*, 7> members = {"Continuous", "Fixed",  "Prismatic", "Revolute",
+                                                         "FreeFlyer",  "Planar", "Spherical"};
 };
 
 }  // namespace velmora::py

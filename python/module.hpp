@@ -16,13 +16,15 @@ bool add_geometry_classes(PyObject* m);          // GeometryModel, GeometryData,
 bool add_configuration_functions(PyObject* m);   // neutral, random_configuration model.cpp
 bool add_urdf_functions(PyObject* m);            // build_models_from_urdf, build_model_from_urdf  urdf.cpp
 bool add_inertia(PyObject* m);                   // Inertia                       inertia.cpp
-bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ joint.cpp
+bool add_joint_functions(PyObject* m);           // JointType, JointModelRX/RY/RZ, PX/PY/PZ, Revolute, Prismatic,
+                                                 // Continuous, Spherical, FreeFlyer, Planar  joint.cpp
 bool add_spatial(PyObject* m);                   // SE3 (module and class), Vector3D, Vector6D, Symmetric3  spatial.cpp
 bool add_forward_kinematics(PyObject* m);        // forward_kinematics            model.cpp
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
 bool add_kinematics(PyObject* m);               // Representation, frame_jacobian, center_of_mass, ...  algorithms_kinematics.cpp
 bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
 bool add_collision_functions(PyObject* m);       // compute_collisions, compute_distances, compute_distance  collision.cpp
+bool add_configuration_space_functions(PyObject* m);  // integrate, difference, interpolate, normalize  configuration_space.cpp
 bool add_derivatives_functions(PyObject* m);     // rnea_derivatives, aba_derivatives  algorithms_derivatives.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 

@@ -1,5 +1,6 @@
 // Whole-model algorithms, one file per family in core/algorithms: forward kinematics,
-// neutral and random configurations, inverse and forward dynamics.
+// neutral and random configurations, configuration-space operations, inverse and forward
+// dynamics.
 #pragma once
 
 #include <expected>
@@ -20,6 +21,20 @@ std::expected<Configuration, ConfigurationError> neutral(const Model& model);
 
 // Error text names the joint whose limits cannot be sampled.
 std::expected<Configuration, std::string> random_configuration(const Model& model, Rng& rng);
+
+// The configuration space (configuration_space.cpp). Every q is exactly nq long, every v
+// nv; quaternions are read normalised and refused without a direction.
+// q exp(v): each joint moved for unit time at its velocity v (child-frame velocities).
+std::expected<Configuration, ConfigurationError> integrate(const Model& model, std::span<const double> q,
+                                                           std::span<const double> v);
+// The v with integrate(q0, v) == q1, rotations taken the shorter way round.
+std::expected<Configuration, ConfigurationError> difference(const Model& model, std::span<const double> q0,
+                                                            std::span<const double> q1);
+// integrate(q0, t difference(q0, q1)).
+std::expected<Configuration, ConfigurationError> interpolate(const Model& model, std::span<const double> q0,
+                                                             std::span<const double> q1, double t);
+// q with every quaternion and (cos, sin) pair scaled to unit length.
+std::expected<Configuration, ConfigurationError> normalize(const Model& model, std::span<const double> q);
 
 // Errors of the dynamics: wrong sizes (with the configuration error's text), or a
 // singular articulated inertia in forward dynamics.

@@ -103,6 +103,7 @@ std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, st
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   const std::size_t n = model.njoints(), nv = model.nv;
   DenseMatrix C = DenseMatrix::zeros(nv, nv);
   if (n < 2) return C;

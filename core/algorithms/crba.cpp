@@ -149,6 +149,7 @@ void composite_rigid_body_with_bias(const Model& model, const double* q, const d
 std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<const double> q, double* out) {
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   std::fill(out, out + model.nv * model.nv, 0.0);
   if (model.njoints() > 1) composite_rigid_body(model, q.data(), out, true);
   return {};

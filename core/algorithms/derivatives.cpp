@@ -345,6 +345,7 @@ std::expected<void, DynamicsError> check_sizes(const Model& model, std::span<con
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (x.size() != model.nv) return wrong_size(x_name, model.nv, x.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   return {};
 }
 

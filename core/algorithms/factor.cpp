@@ -114,6 +114,7 @@ std::expected<Configuration, DynamicsError> forward_dynamics_by_factor(const Mod
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   const std::size_t n = model.nv;
   Configuration ddq = Configuration::zeros(n);
   if (model.njoints() < 2) return ddq;

@@ -1,25 +1,19 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
 
-#include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/passes.hpp"
 #include "core/spatial/format.hpp"
 
 namespace velmora {
 
-std::expected<void, ConfigurationError> forward_kinematics(const Model& model, Data& data,
-                                                           std::span<const double> q) {
-  if (q.size() != model.nq) return std::unexpected(ConfigurationError::parameter_size("q", model.nq, q.size()));
-  // Only code that edited the model's public counts directly gets here: the size q must
-  // have is then the one the joints' own records give.
-  if (!model.steps_agree()) return std::unexpected(ConfigurationError::parameter_size("q", model.steps_nq(), q.size()));
+namespace {
 
-  // In joint order, parents before their children: oMi[i] = (oMi[parent] * placement) *
-  // joint placement for q. Each joint data keeps its own placement; a fixed joint's is
-  // the identity from creation on.
-  const JointStep* steps = model.steps().data();
-  const std::size_t n = model.steps().size();
-  if (n == 0) return {};
-  const double* values = q.data();
+// oMi[i] = (oMi[parent] * placement) * joint placement for q, in joint order (parents
+// before their children). Each joint data keeps its own placement; a fixed joint's is the
+// identity from creation on. Multi: the model may have joints with several degrees of
+// freedom (tested per joint only then).
+template <bool Multi>
+[[gnu::noinline]] void place_all(const JointStep* steps, std::size_t n, const double* values, Data& data) {
   SE3* oMi = data.oMi.data();
   oMi[0] = SE3::identity();
   for (std::size_t i = 1; i < n; ++i) {
@@ -31,12 +25,37 @@ std::expected<void, ConfigurationError> forward_kinematics(const Model& model, D
       oMi[i] = placed;
       continue;
     }
+    if constexpr (Multi) {
+      if (step.motion.multi()) {
+        const SE3 joint = step.motion.placement(step.motion.multi_position(values + step.idx_q));
+        oMi[i] = placed * joint;
+        data.joint_data[i]->set_joint_placement(joint);
+        continue;
+      }
+    }
     // A copy, so that the stores below cannot make the compiler read the kind and axis again.
     const JointMotion motion = step.motion;
-    const JointMotion::Position position = motion.position(values + step.idx_q);
+    const JointMotion::AxisPosition position = motion.axis_position(values + step.idx_q);
     oMi[i] = motion.after(placed, position);
     data.joint_data[i]->set_joint_placement(motion.placement(position));
   }
+}
+
+}  // namespace
+
+std::expected<void, ConfigurationError> forward_kinematics(const Model& model, Data& data,
+                                                           std::span<const double> q) {
+  if (q.size() != model.nq) return std::unexpected(ConfigurationError::parameter_size("q", model.nq, q.size()));
+  // Only code that edited the model's public counts directly gets here: the size q must
+  // have is then the one the joints' own records give.
+  if (!model.steps_agree()) return std::unexpected(ConfigurationError::parameter_size("q", model.steps_nq(), q.size()));
+  if (auto ok = passes::check_configuration(model, q.data()); !ok)
+    return std::unexpected(ConfigurationError::invalid_value(std::move(ok.error())));
+
+  const std::size_t n = model.steps().size();
+  if (n == 0) return {};
+  if (model.multi_joint_count()) place_all<true>(model.steps().data(), n, q.data(), data);
+  else place_all<false>(model.steps().data(), n, q.data(), data);
   return {};
 }
 

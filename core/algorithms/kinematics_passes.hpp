@@ -24,8 +24,8 @@ namespace velmora::kin {
                                                std::to_string(expected) + ", but got " + std::to_string(got));
 }
 
-// q has nq values, v (when `with_v`) and a (when `with_a`) nv each, and the model's
-// records agree with its counts.
+// q has nq values, v (when `with_v`) and a (when `with_a`) nv each, the model's records
+// agree with its counts, and every quaternion in q has a direction.
 inline std::expected<void, KinematicsError> check_state(const Model& model, std::span<const double> q,
                                                         std::span<const double> v, bool with_v,
                                                         std::span<const double> a, bool with_a) {
@@ -35,6 +35,8 @@ inline std::expected<void, KinematicsError> check_state(const Model& model, std:
   if (!passes::model_consistent(model))
     return fail(KinematicsError::Kind::Model,
                 "The model's joint sizes or parents are inconsistent with its configuration sizes");
+  if (auto ok = passes::check_configuration(model, q.data()); !ok)
+    return fail(KinematicsError::Kind::Value, std::move(ok.error()));
   return {};
 }
 

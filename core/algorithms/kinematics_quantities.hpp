@@ -35,6 +35,7 @@ struct KinematicsError {
     JointId,       // a joint id out of range
     FrameId,       // a frame id out of range
     Model,         // a model whose records contradict each other (a frame on a missing joint)
+    Value,         // a configuration no joint can take (a quaternion without direction)
   };
   Kind kind;
   std::string message;

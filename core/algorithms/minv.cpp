@@ -101,6 +101,7 @@ bool invert_block(const JointMotion& motion, std::size_t m, MinvRow& r, SpatialF
 std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model, std::span<const double> q) {
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   const std::size_t n = model.njoints(), nv = model.nv;
   DenseMatrix Minv = DenseMatrix::zeros(nv, nv);
   if (n < 2) return Minv;

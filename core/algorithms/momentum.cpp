@@ -55,6 +55,7 @@ std::expected<SpatialForce, DynamicsError> centroidal_momentum(const Model& mode
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   const std::size_t n = model.njoints();
   if (n < 2) return SpatialForce::zero();
   const JointStep* steps = model.steps().data();
@@ -75,6 +76,7 @@ std::expected<SpatialForce, DynamicsError> centroidal_momentum(const Model& mode
 std::expected<DenseMatrix, DynamicsError> centroidal_momentum_matrix(const Model& model, std::span<const double> q) {
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   const std::size_t n = model.njoints();
   DenseMatrix A = DenseMatrix::zeros(6, model.nv);
   if (n < 2) return A;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,21 @@ inline bool model_consistent(const Model& model) {
   return model.steps_agree() && model.inertias.size() == model.njoints();
 }
 
+// The text of the error for the first quaternion in q (at least model.nq values) that
+// has no direction (all zero, or an infinite or NaN entry), or nothing when all have one.
+[[gnu::cold]] std::expected<void, std::string> check_quaternions(const Model& model, const double* q);
+
+// Whether every quaternion in q can be normalised; free for models without quaternion
+// joints. Algorithms read a normalised copy of each quaternion, never q changed.
+inline std::expected<void, std::string> check_configuration(const Model& model, const double* q) {
+  if (model.quaternion_joints().empty()) [[likely]]
+    return {};
+  return check_quaternions(model, q);
+}
+inline std::expected<void, std::string> check_configuration(const Model& model, std::span<const double> q) {
+  return check_configuration(model, q.data());
+}
+
 // The rows of one call, in storage each thread keeps from call to call: every call
 // writes each entry before it reads it, so nothing but the memory carries over, and
 // the memory is neither allocated nor cleared again. Each Row type has storage of its
@@ -60,17 +76,27 @@ Row* scratch_rows(std::size_t n) {
 // Every joint's frame in its parent's frame for q, into the rows' liMi: the one place q
 // is read, in a loop of its own so that the calls of sin and cos do not interrupt the
 // passes that follow.
-template <class Row>
-void place_joints(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
-  for (std::size_t i = 1; i < n; ++i)
-    rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.position(q + steps[i].idx_q));
+// Multi: the model may have joints with several degrees of freedom (Model::
+// multi_joint_count); without them the loop reads the one-axis positions untested.
+template <class Row, bool Multi = true>
+inline void place_joints_loop(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  for (std::size_t i = 1; i < n; ++i) {
+    if constexpr (Multi) rows[i].liMi = steps[i].frame_in_parent_at(q + steps[i].idx_q);
+    else rows[i].liMi = steps[i].frame_in_parent(steps[i].motion.axis_position(q + steps[i].idx_q));
+  }
+}
+
+// Kept out of the caller's passes: inlined there, it measures slower for the Newton-Euler rows.
+template <class Row, bool Multi = true>
+[[gnu::noinline]] void place_joints(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
+  place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
 // The same with the frames' code inlined into the loop, which measures faster for the
-// articulated-body rows (and slower for the Newton-Euler ones, whose loop stays as above).
-template <class Row>
+// articulated-body rows.
+template <class Row, bool Multi = true>
 [[gnu::flatten]] void place_joints_inlined(const JointStep* steps, std::size_t n, const double* q, Row* rows) {
-  place_joints(steps, n, q, rows);
+  place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
 // The force a rigid body needs for acceleration a at velocity v, I a + v x* (I v), in

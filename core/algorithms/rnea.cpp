@@ -18,33 +18,34 @@ struct RneaRow {
   SpatialForce f;    // body force, then the force the joint transmits to its subtree
 };
 
-}  // namespace
-
-std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
-                                                 std::span<const double> v, std::span<const double> a) {
-  if (q.size() < model.nq) return too_short("q", model.nq, q.size());
-  if (v.size() < model.nv) return too_short("v", model.nv, v.size());
-  if (a.size() < model.nv) return too_short("a", model.nv, a.size());
-  if (!model_consistent(model)) return malformed_model();
-
+// The two passes for joints in joint order; Multi: the model may have joints with
+// several degrees of freedom (tested per joint only then).
+template <bool Multi>
+[[gnu::noinline]] void passes_of(const Model& model, const double* q, const double* v, const double* a, double* tau) {
   const std::size_t n = model.njoints();
-  Configuration tau = Configuration::zeros(model.nv);
-  if (n == 0) return tau;
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
   RneaRow* rows = scratch_rows<RneaRow>(n);
   rows[0].v = SpatialMotion::zero();
   rows[0].a = {{}, -model.gravity};
 
-  place_joints(steps, n, q.data(), rows);
+  place_joints<RneaRow, Multi>(steps, n, q, rows);
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     RneaRow& r = rows[i];
     const RneaRow& p = rows[step.parent];
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      // Several columns: the joint velocity S qd and acceleration S qdd + v x S qd.
+      const SpatialMotion vj = step.motion.subspace_apply(v + step.idx_v);
+      r.v = r.liMi.act_inv_motion(p.v) + vj;
+      r.a = r.liMi.act_inv_motion(p.a) + step.motion.subspace_apply(a + step.idx_v) + cross_motion(r.v, vj);
+      r.f = body_force(inertias[i], r.a, r.v);
+      continue;
+    }
     with_shapes(step, [&]<int A, int K>() {
       r.v = r.liMi.act_inv_motion<K>(p.v);
       r.a = r.liMi.act_inv_motion<K>(p.a);
-      if (step.motion.nv() == 1) {
+      if (step.motion.kind != JointType::Fixed) {
         const double qd = v[step.idx_v];
         r.v += step.motion.subspace_times<A>(qd);
         r.a += step.motion.subspace_times<A>(a[step.idx_v]) + step.motion.cross_subspace<A>(r.v, qd);
@@ -56,12 +57,35 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
   for (std::size_t i = n - 1; i > 0; --i) {
     const JointStep& step = steps[i];
     const RneaRow& r = rows[i];
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      step.motion.subspace_transpose_apply(r.f, tau + step.idx_v);
+      if (step.parent != 0) rows[step.parent].f += r.liMi.act_force(r.f);
+      continue;
+    }
     with_shapes(step, [&]<int A, int K>() {
-      if (step.motion.nv() == 1) tau[step.idx_v] = step.motion.subspace_dot<A>(r.f);
+      if (step.motion.kind != JointType::Fixed) tau[step.idx_v] = step.motion.subspace_dot<A>(r.f);
       // The universe carries its children's forces to nothing that is returned.
       if (step.parent != 0) rows[step.parent].f += r.liMi.act_force<K>(r.f);
     });
   }
+}
+
+}  // namespace
+
+std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
+                                                 std::span<const double> v, std::span<const double> a) {
+  if (q.size() < model.nq) return too_short("q", model.nq, q.size());
+  if (v.size() < model.nv) return too_short("v", model.nv, v.size());
+  if (a.size() < model.nv) return too_short("a", model.nv, a.size());
+  if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+
+  const std::size_t n = model.njoints();
+  Configuration tau = Configuration::zeros(model.nv);
+  if (n == 0) return tau;
+  // Models without multi-degree-of-freedom joints run loops that do not test for them.
+  if (model.multi_joint_count()) passes_of<true>(model, q.data(), v.data(), a.data(), tau.data());
+  else passes_of<false>(model, q.data(), v.data(), a.data(), tau.data());
   return tau;
 }
 

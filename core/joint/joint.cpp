@@ -42,6 +42,15 @@ class JointDataOf final : public JointData {
       (void)model;
       (void)q;
       return {};
+    } else if constexpr (Kind > JointType::Revolute) {
+      const JointMotion motion = JointMotion::of(Kind, {});
+      if (q.size() != motion.nq()) fatal("Joint data update expects the joint's configuration size.");
+      if (model.get_joint_type() != Kind) return std::unexpected(JointError{"joint kind"});
+      // A quaternion without direction gives no placement; the algorithms refuse it first.
+      if (const int k = quaternion_offset(Kind); k >= 0 && !Quaternion::from(q.data() + k).normalisable())
+        return std::unexpected(JointError{"quaternion"});
+      placement_ = motion.transform(q.data());
+      return {};
     } else {
       if constexpr (Kind == JointType::Revolute) {
         if (q.size() != 1) fatal("Revolute joint model expects a single angle.");
@@ -173,7 +182,103 @@ class Fixed final : public JointModel {
   }
 };
 
+// What the multi-degree-of-freedom kinds share: sizes from their motion, position limits
+// over the whole configuration, and the columns of their motion subspace as axes.
+template <JointType Kind>
+class MultiJoint final : public JointModel {
+ public:
+  MultiJoint() : limits_(default_limits()) {}
+  JointType get_joint_type() const override { return Kind; }
+  std::unique_ptr<JointModel> clone_box() const override { return std::make_unique<MultiJoint>(*this); }
+  std::size_t nq() const override { return motion_.nq(); }
+  std::size_t nv() const override { return motion_.nv(); }
+  Configuration neutral() const override {
+    Configuration q = Configuration::zeros(nq());
+    if (const int k = quaternion_offset(Kind); k >= 0) q[static_cast<std::size_t>(k)] = 1;  // qw
+    if (Kind == JointType::Planar) q[2] = 1;                                                 // cos
+    return q;
+  }
+  std::unique_ptr<JointData> create_joint_data() const override { return std::make_unique<JointDataOf<Kind>>(); }
+  std::vector<SpatialMotion> get_axis() const override {
+    std::vector<SpatialMotion> axes;
+    for (std::size_t k = 0; k < nv(); ++k) axes.push_back(motion_.column(k));
+    return axes;
+  }
+  // Translations uniform within the limits, rotations uniform over all rotations.
+  std::expected<Configuration, RandomLimitsError> random_configuration(Rng& rng) const override {
+    const std::size_t translations = Kind == JointType::FreeFlyer ? 3 : Kind == JointType::Planar ? 2 : 0;
+    Configuration q = Configuration::zeros(nq());
+    for (std::size_t i = 0; i < translations; ++i) {
+      const double lo = limits_.lower[i], hi = limits_.upper[i];
+      if (lo == hi) {
+        q[i] = lo;
+        continue;
+      }
+      if (!(lo < hi) || !std::isfinite(hi - lo)) return std::unexpected(RandomLimitsError{i, lo, hi});
+      q[i] = lo + (hi - lo) * rng.uniform();
+    }
+    if (Kind == JointType::Planar) {
+      const double theta = rng.uniform() * (2 * std::numbers::pi);
+      q[2] = std::cos(theta), q[3] = std::sin(theta);
+    } else {
+      // Shoemake's construction: a unit quaternion uniformly distributed on the sphere.
+      const double u1 = rng.uniform(), a = 2 * std::numbers::pi * rng.uniform(), b = 2 * std::numbers::pi * rng.uniform();
+      const double r1 = std::sqrt(1 - u1), r2 = std::sqrt(u1);
+      const Quaternion r{r2 * std::cos(b), r1 * std::sin(a), r1 * std::cos(a), r2 * std::sin(b)};
+      r.store(q.data() + quaternion_offset(Kind));
+    }
+    return q;
+  }
+  SE3 transform(std::span<const double> q) const override {
+    if (q.size() != nq()) fatal("Joint model given a configuration of another size.");
+    return motion_.transform(q.data());
+  }
+  const JointLimits* limits() const override { return &limits_; }
+  JointLimits* limits_mut() override { return &limits_; }
+  JointMotion motion() const override { return motion_; }
+
+ private:
+  static JointLimits default_limits() {
+    const JointMotion m = JointMotion::of(Kind, {});
+    JointLimits l = JointLimits::new_unbounded(m.nq());
+    l.effort = Configuration::from_element(m.nv(), INFINITY);
+    l.velocity = Configuration::from_element(m.nv(), INFINITY);
+    const std::size_t translations = Kind == JointType::FreeFlyer ? 3 : Kind == JointType::Planar ? 2 : 0;
+    for (std::size_t i = 0; i < m.nq(); ++i) {
+      l.lower[i] = i < translations ? -1.0 : -1.01;
+      l.upper[i] = i < translations ? 1.0 : 1.01;
+    }
+    return l;
+  }
+  JointMotion motion_ = JointMotion::of(Kind, {});
+  JointLimits limits_;
+};
+
 }  // namespace
+
+JointMotion::Position JointMotion::multi_position(const double* q) const {
+  Position p;
+  switch (kind) {
+    case JointType::FreeFlyer:
+      p.displacement = {q[0], q[1], q[2]};
+      p.rotation = Quaternion::from(q + 3).normalised().rotation();
+      break;
+    case JointType::Spherical:
+      p.rotation = Quaternion::from(q).normalised().rotation();
+      break;
+    case JointType::Planar: {
+      // The turn reads its (cos, sin) pair as a continuous joint does.
+      const JointMotion turn = JointMotion::of(JointType::Continuous, Vector3D::unit_z());
+      const AxisPosition t = turn.axis_position(q + 2);
+      p.c = t.c, p.s = t.s;
+      p.displacement = {q[0], q[1], 0};
+      p.rotation = SpatialRotation::about<2>(t.c, t.s);
+      break;
+    }
+    default: break;
+  }
+  return p;
+}
 
 // ----------------------------------------------------------------------- joint motion
 
@@ -182,7 +287,7 @@ JointMotion JointMotion::of(JointType kind, const Vector3D& stored_axis) {
   m.kind = kind;
   if (kind == JointType::Prismatic) {
     m.axis = stored_axis;
-  } else if (kind != JointType::Fixed) {
+  } else if (kind != JointType::Fixed && !m.multi()) {
     m.axis = unit(stored_axis);
     for (int k = 0; k < 3; ++k) {
       const Vector3D e = k == 0 ? Vector3D::unit_x() : k == 1 ? Vector3D::unit_y() : Vector3D::unit_z();
@@ -199,5 +304,8 @@ std::unique_ptr<JointModel> make_revolute(const Vector3D& axis) { return std::ma
 std::unique_ptr<JointModel> make_continuous(const Vector3D& axis) { return std::make_unique<Continuous>(axis); }
 std::unique_ptr<JointModel> make_prismatic(const Vector3D& axis) { return std::make_unique<Prismatic>(axis); }
 std::unique_ptr<JointModel> make_fixed() { return std::make_unique<Fixed>(); }
+std::unique_ptr<JointModel> make_free_flyer() { return std::make_unique<MultiJoint<JointType::FreeFlyer>>(); }
+std::unique_ptr<JointModel> make_planar() { return std::make_unique<MultiJoint<JointType::Planar>>(); }
+std::unique_ptr<JointModel> make_spherical() { return std::make_unique<MultiJoint<JointType::Spherical>>(); }
 
 }  // namespace velmora

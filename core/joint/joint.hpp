@@ -1,6 +1,8 @@
 // Joint models (static description: kind, axis, limits, sizes, transform) and joint
-// data (the per-joint workspace of a Data), with the four kinds: revolute, continuous,
-// prismatic and fixed.
+// data (the per-joint workspace of a Data). One-degree-of-freedom kinds: revolute,
+// continuous, prismatic; the fixed joint; and the kinds with several degrees of freedom:
+// free flyer (any rigid motion), planar (motion in the parent's x-y plane) and spherical
+// (any rotation).
 #pragma once
 
 #include <cmath>
@@ -14,13 +16,33 @@
 #include <vector>
 
 #include "core/spatial/configuration.hpp"
+#include "core/spatial/lie.hpp"
 #include "core/spatial/motion.hpp"
 #include "core/spatial/random.hpp"
 #include "core/spatial/se3.hpp"
 
 namespace velmora {
 
-enum class JointType : std::uint8_t { Continuous = 0, Fixed = 1, Prismatic = 2, Revolute = 3 };
+// Values are stable (callers may store them): new kinds are numbered after the old ones.
+// Every kind after Revolute has several degrees of freedom.
+enum class JointType : std::uint8_t {
+  Continuous = 0,
+  Fixed = 1,
+  Prismatic = 2,
+  Revolute = 3,
+  FreeFlyer = 4,
+  Planar = 5,
+  Spherical = 6,
+};
+
+// Configuration layouts of the multi-degree-of-freedom kinds (velocities in the child frame):
+//   FreeFlyer  q = (x, y, z, qw, qx, qy, qz), v = (wx, wy, wz, vx, vy, vz)
+//   Planar     q = (x, y, cos th, sin th),    v = (wz, vx, vy)
+//   Spherical  q = (qw, qx, qy, qz),          v = (wx, wy, wz)
+// Where its quaternion starts in the joint's configuration, or -1 for kinds without one.
+constexpr int quaternion_offset(JointType kind) {
+  return kind == JointType::FreeFlyer ? 3 : kind == JointType::Spherical ? 0 : -1;
+}
 
 struct JointLimits {
   Configuration effort, velocity, lower, upper;
@@ -36,7 +58,8 @@ struct JointError {
 // its axis (the unit vector a revolute or continuous joint rotates about; for a
 // prismatic joint the vector as stored, since it slides by axis * q) and, when a
 // rotational joint's unit axis is a coordinate axis or its opposite, which one, so that
-// its rotations are elementary ones.
+// its rotations are elementary ones. The multi-degree-of-freedom kinds have no axis:
+// their motion subspace is made of coordinate axes of the child frame.
 struct JointMotion {
   JointType kind = JointType::Fixed;
   // 0, 1 or 2 when the unit axis of a rotational joint is +-x, +-y or +-z; -1 otherwise.
@@ -49,30 +72,82 @@ struct JointMotion {
   static JointMotion of(JointType kind, const Vector3D& stored_axis);
 
   bool rotates() const { return kind == JointType::Revolute || kind == JointType::Continuous; }
-  std::size_t nq() const { return kind == JointType::Continuous ? 2 : kind == JointType::Fixed ? 0 : 1; }
-  std::size_t nv() const { return kind == JointType::Fixed ? 0 : 1; }
+  // More than one degree of freedom: a free flyer, planar or spherical joint. The hot
+  // loops test this once per joint and keep the one-axis code as it is.
+  bool multi() const { return kind > JointType::Revolute; }
+  std::size_t nq() const {
+    if (!multi()) return kind == JointType::Continuous ? 2 : kind == JointType::Fixed ? 0 : 1;
+    return kind == JointType::FreeFlyer ? 7 : 4;
+  }
+  std::size_t nv() const {
+    if (!multi()) return kind == JointType::Fixed ? 0 : 1;
+    return kind == JointType::FreeFlyer ? 6 : 3;
+  }
 
-  // The joint's position for its nq() values at `q` (the caller checks the length): the
-  // cosine and sine of a rotation about the axis, or the displacement of a slide. A
-  // continuous joint reads the direction of its (cos, sin) pair.
-  struct Position {
+  // The joint's position for its nq() values at `q` (the caller checks the length). The
+  // one-axis kinds' AxisPosition: the cosine and sine of a rotation about the axis, or the
+  // displacement of a slide; a continuous joint reads the direction of its (cos, sin)
+  // pair. Position adds the whole rotation the multi-degree-of-freedom kinds need (with
+  // `displacement` their translation; a quaternion is read normalised, and algorithms
+  // refuse one without direction beforehand, see passes::check_configuration). The hot
+  // loops branch on multi() once and keep the small AxisPosition for the one-axis kinds.
+  struct AxisPosition {
     double c = 1, s = 0;
     Vector3D displacement;
   };
+  struct Position : AxisPosition {
+    SpatialRotation rotation;
+  };
   Position position(const double* q) const;
-  // The placement of the child side in the parent side at a position.
+  // position() of the one-axis kinds and of the multi-degree-of-freedom kinds.
+  AxisPosition axis_position(const double* q) const;
+  Position multi_position(const double* q) const;
+  // The placement of the child side in the parent side at a position (the AxisPosition
+  // forms for the one-axis kinds only).
   SE3 placement(const Position& p) const;
+  SE3 placement(const AxisPosition& p) const;
   SE3 transform(const double* q) const { return placement(position(q)); }
   // m * placement(p), with only the operations the joint's shape needs (a rotation about
   // a coordinate axis mixes two columns, a slide moves only the translation).
   SE3 after(const SE3& m, const Position& p) const;
+  SE3 after(const SE3& m, const AxisPosition& p) const;
   // The motion subspace column of the dynamics: (axis; 0) for rotations, (0; axis) for
-  // slides, zero for the fixed joint.
+  // slides, zero for the fixed joint (column(0) for the multi-degree-of-freedom kinds).
   SpatialMotion subspace() const;
   // Column k < nv() of the joint's motion subspace S, in the joint's own frame, where it
   // is constant for every kind: the joint's velocity is S qd, and its motion adds no
   // velocity-product term of its own (the joint's acceleration is S qdd + v x S qd).
-  SpatialMotion column(std::size_t) const { return subspace(); }
+  // The multi-degree-of-freedom kinds' columns are coordinate axes of the child frame:
+  // free flyer (e_k; 0) for k < 3, (0; e_k-3) after; spherical (e_k; 0); planar (e_z; 0),
+  // (0; e_x), (0; e_y).
+  SpatialMotion column(std::size_t k) const {
+    if (!multi()) return subspace();
+    double x[6] = {0, 0, 0, 0, 0, 0};
+    x[row_of_column(k)] = 1;
+    return {{x[0], x[1], x[2]}, {x[3], x[4], x[5]}};
+  }
+  // The element (0..5, angular first) that column k of a multi-degree-of-freedom kind has
+  // set to 1: its S is a selection of the identity's columns.
+  int row_of_column(std::size_t k) const {
+    const int i = static_cast<int>(k);
+    if (kind == JointType::Planar) return i == 0 ? 2 : i + 2;
+    return i;
+  }
+  // S x for the nv() values at x, and S^T f into nv() values at out (any kind).
+  SpatialMotion subspace_apply(const double* x) const {
+    if (!multi()) return subspace() * x[0];
+    double m[6] = {0, 0, 0, 0, 0, 0};
+    for (std::size_t k = 0; k < nv(); ++k) m[row_of_column(k)] = x[k];
+    return {{m[0], m[1], m[2]}, {m[3], m[4], m[5]}};
+  }
+  void subspace_transpose_apply(const SpatialForce& f, double* out) const {
+    if (!multi()) {
+      out[0] = inner(subspace(), f);
+      return;
+    }
+    const double g[6] = {f.angular.x, f.angular.y, f.angular.z, f.linear.x, f.linear.y, f.linear.z};
+    for (std::size_t k = 0; k < nv(); ++k) out[k] = g[row_of_column(k)];
+  }
 
   // Products with the subspace column S, for a joint whose S is known to lie along
   // coordinate axis A (a rotational joint whose coordinate_axis is A), or any joint
@@ -90,11 +165,18 @@ struct JointMotion {
 
 // Defined here so that the loops of the algorithms inline them.
 inline JointMotion::Position JointMotion::position(const double* q) const {
+  if (multi()) return multi_position(q);
+  Position p;
+  static_cast<AxisPosition&>(p) = axis_position(q);
+  return p;
+}
+
+inline JointMotion::AxisPosition JointMotion::axis_position(const double* q) const {
   switch (kind) {
     case JointType::Fixed: return {};
     case JointType::Prismatic: return {1, 0, axis * q[0]};
     case JointType::Revolute: return {std::cos(q[0]), std::sin(q[0]), {}};
-    case JointType::Continuous: break;
+    default: break;
   }
   // The direction of the pair, whatever its length. The plain square root serves every
   // length whose square is a normal number; hypot the tiny and huge ones. A pair of
@@ -108,11 +190,15 @@ inline JointMotion::Position JointMotion::position(const double* q) const {
 }
 
 inline SE3 JointMotion::placement(const Position& p) const {
+  if (multi()) return {p.rotation, p.displacement};
+  return placement(static_cast<const AxisPosition&>(p));
+}
+
+inline SE3 JointMotion::placement(const AxisPosition& p) const {
   switch (kind) {
     case JointType::Fixed: return SE3::identity();
     case JointType::Prismatic: return {SpatialRotation::identity(), p.displacement};
-    case JointType::Revolute:
-    case JointType::Continuous: break;
+    default: break;
   }
   const double c = p.c, s = axis_sign * p.s;
   switch (coordinate_axis) {
@@ -127,11 +213,15 @@ inline SE3 JointMotion::placement(const Position& p) const {
 }
 
 inline SE3 JointMotion::after(const SE3& m, const Position& p) const {
+  if (multi()) return m * SE3{p.rotation, p.displacement};
+  return after(m, static_cast<const AxisPosition&>(p));
+}
+
+inline SE3 JointMotion::after(const SE3& m, const AxisPosition& p) const {
   switch (kind) {
     case JointType::Fixed: return m;
     case JointType::Prismatic: return m.translated(p.displacement);
-    case JointType::Revolute:
-    case JointType::Continuous: break;
+    default: break;
   }
   const double c = p.c, s = axis_sign * p.s;
   switch (coordinate_axis) {
@@ -148,9 +238,9 @@ inline SpatialMotion JointMotion::subspace() const {
     case JointType::Fixed: return SpatialMotion::zero();
     case JointType::Prismatic: return SpatialMotion::from_translational_axis(axis);
     case JointType::Revolute:
-    case JointType::Continuous: break;
+    case JointType::Continuous: return SpatialMotion::from_rotational_axis(axis);
+    default: return column(0);
   }
-  return SpatialMotion::from_rotational_axis(axis);
 }
 
 template <int A>
@@ -253,10 +343,17 @@ class JointData {
   JointType kind_;
 };
 
-// The four kinds. Axes are stored as given (not normalised).
+// The kinds. Axes are stored as given (not normalised).
 std::unique_ptr<JointModel> make_revolute(const Vector3D& axis);
 std::unique_ptr<JointModel> make_continuous(const Vector3D& axis);
 std::unique_ptr<JointModel> make_prismatic(const Vector3D& axis);
 std::unique_ptr<JointModel> make_fixed();
+// The multi-degree-of-freedom kinds. Their position limits cover the whole configuration
+// (nq entries); the translation entries of the free flyer and planar joints default to
+// [-1, 1] m and bound their random configurations, the rotation entries (quaternion,
+// cos and sin) are [-1.01, 1.01] and play no part in sampling.
+std::unique_ptr<JointModel> make_free_flyer();
+std::unique_ptr<JointModel> make_planar();
+std::unique_ptr<JointModel> make_spherical();
 
 }  // namespace velmora

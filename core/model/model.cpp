@@ -16,6 +16,9 @@ const char* joint_type_name(JointType t) {
     case JointType::Fixed: return "Fixed";
     case JointType::Prismatic: return "Prismatic";
     case JointType::Revolute: return "Revolute";
+    case JointType::FreeFlyer: return "FreeFlyer";
+    case JointType::Planar: return "Planar";
+    case JointType::Spherical: return "Spherical";
   }
   return "?";
 }
@@ -73,6 +76,8 @@ Model::Model(const Model& o)
       gravity(o.gravity),
       steps_(o.steps_),
       kinds_(o.kinds_),
+      quaternion_joints_(o.quaternion_joints_),
+      multi_joint_count_(o.multi_joint_count_),
       frame_index_(o.frame_index_),
       joint_index_(o.joint_index_) {
   joint_models.reserve(o.joint_models.size());
@@ -113,6 +118,8 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   grow(idx_v);
   grow(steps_);
   grow(kinds_);
+  const bool has_quaternion = quaternion_offset(joint_model->get_joint_type()) >= 0;
+  if (has_quaternion) quaternion_joints_.reserve(quaternion_joints_.size() + 1);
 
   JointStep step;
   step.motion = joint_model->motion();
@@ -129,6 +136,8 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   step.placement_translates_only = placement.rotation == SpatialRotation::identity();
   steps_.push_back(step);
   kinds_.push_back(step.motion.kind);
+  if (has_quaternion) quaternion_joints_.push_back(id);
+  if (step.motion.multi()) ++multi_joint_count_;
   joint_names.push_back(std::move(joint_name));
   joint_index_.record(probe);
   joint_placements.push_back(placement);

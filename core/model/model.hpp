@@ -43,12 +43,21 @@ struct JointStep {
   bool placement_translates_only = true;
 
   // The joint's frame in its parent joint's frame at a position of the joint:
-  // placement * motion.placement(p).
-  SE3 frame_in_parent(const JointMotion::Position& p) const {
+  // placement * motion.placement(p), for a Position of any kind or the AxisPosition of a
+  // one-axis kind.
+  template <class P>
+  SE3 frame_in_parent(const P& p) const {
     if (!placement_translates_only) return motion.after(placement, p);
     SE3 x = motion.placement(p);
     x.translation += placement.translation;
     return x;
+  }
+  // The same for the joint's configuration values at q (its slice): the hot loops' form,
+  // with one test of the kind and the small position record for the one-axis kinds.
+  SE3 frame_in_parent_at(const double* q) const {
+    if (motion.multi()) [[unlikely]]
+      return frame_in_parent(motion.multi_position(q));
+    return frame_in_parent(motion.axis_position(q));
   }
 };
 
@@ -85,6 +94,11 @@ class Model {
   // Whether the records agree with the public counts (njoints, nq, nv), which code could
   // have changed directly: what the algorithms check before slicing by the records.
   bool steps_agree() const { return steps_.size() == njoints() && steps_nq() == nq && steps_nv() == nv; }
+  // The joints whose configuration holds a quaternion (spherical and free-flyer joints),
+  // in joint order: what the configuration check reads, nothing for most arms.
+  const std::vector<std::size_t>& quaternion_joints() const { return quaternion_joints_; }
+  // How many joints have more than one degree of freedom (see JointMotion::multi).
+  std::size_t multi_joint_count() const { return multi_joint_count_; }
   // The configuration and velocity sizes by the records.
   std::size_t steps_nq() const { return steps_.empty() ? 0 : steps_.back().idx_q + steps_.back().motion.nq(); }
   std::size_t steps_nv() const { return steps_.empty() ? 0 : steps_.back().idx_v + steps_.back().motion.nv(); }
@@ -107,6 +121,8 @@ class Model {
  private:
   std::vector<JointStep> steps_;
   std::vector<JointType> kinds_;
+  std::vector<std::size_t> quaternion_joints_;
+  std::size_t multi_joint_count_ = 0;
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
   FrameIndex frame_index_;

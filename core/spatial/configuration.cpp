@@ -15,6 +15,8 @@ std::string ConfigurationError::display() const {
     case Kind::RowUpdate:
       return "Mismatched sizes when updating configuration rows. Expected size " +
              std::to_string(expected) + ", got " + std::to_string(got) + ".";
+    case Kind::InvalidValue:
+      return name;
     case Kind::LengthMismatch:
       return "Cannot add configurations of different lengths (" + std::to_string(expected) +
              " and " + std::to_string(got) + ").";

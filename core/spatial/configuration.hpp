@@ -12,15 +12,18 @@
 namespace velmora {
 
 struct ConfigurationError {
-  enum class Kind { ParameterSize, RowUpdate, LengthMismatch };
+  enum class Kind { ParameterSize, RowUpdate, LengthMismatch, InvalidValue };
   Kind kind;
-  std::string name;  // the parameter, for ParameterSize
+  std::string name;  // the parameter, for ParameterSize; the whole text for InvalidValue
   std::size_t expected;
   std::size_t got;
 
   static ConfigurationError parameter_size(std::string name, std::size_t expected, std::size_t got) {
     return {Kind::ParameterSize, std::move(name), expected, got};
   }
+  // A configuration of the right size whose values describe no position (a quaternion
+  // without direction); `text` says which and why.
+  static ConfigurationError invalid_value(std::string text) { return {Kind::InvalidValue, std::move(text), 0, 0}; }
   std::string display() const;
   std::string debug() const { return display(); }
 };

@@ -43,7 +43,7 @@ Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent) {
   // parent before its children).
   switch (parent.kind) {
     case ParentRef::Kind::Robot:
-      return std::size_t{0};
+      return ctx.root_frame;
     case ParentRef::Kind::Link:
       return ctx.links[parent.index].frame;
     case ParentRef::Kind::Joint:
@@ -388,8 +388,24 @@ Result<void> walk(Context& ctx) {
   // Room for every frame and joint the walk can add, so that the model's lists grow once.
   ctx.model.reserve(1 + hanging_count, 1 + links.size() + hanging_count);
 
+  // A root joint carries the one root link (several could only be welded together).
+  std::size_t root_parent_joint = 0;
+  if (ctx.root_joint) {
+    if (roots.size() != 1)
+      return fail(Kind::InvalidModel, "a root joint needs exactly one root link, but the robot has " +
+                                          std::to_string(roots.size()));
+    const auto id = ctx.model.add_joint(0, ctx.root_joint->clone_box(), SE3::identity(), "root_joint");
+    if (!id) return fail(Kind::InvalidModel, id.error().display());
+    const auto frame =
+        ctx.model.add_frame(Frame{"root_joint", *id, 0, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true);
+    if (!frame) return fail(Kind::InvalidModel, frame.error().display());
+    ctx.root_frame = *frame;
+    root_parent_joint = *id;
+  }
+
   std::vector<Step> stack;
-  for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.push_back({true, *it, {ParentRef::Kind::Robot}, 0});
+  for (auto it = roots.rbegin(); it != roots.rend(); ++it)
+    stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
@@ -455,7 +471,7 @@ Result<void> check_finite(const Context& ctx) {
 // error.
 Result<UrdfModels> build_from_text(std::string& text, const std::function<std::string()>& original,
                                    const std::optional<std::string>& package_dir, const std::string& filepath,
-                                   bool with_geometry) {
+                                   bool with_geometry, const JointModel* root_joint) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
@@ -484,6 +500,7 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
   Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {},
               with_geometry};
+  ctx.root_joint = root_joint;
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
   if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
@@ -491,7 +508,7 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
 
 // The models from a file or from text in memory.
 Result<UrdfModels> build_from_file(const std::string& filepath, const std::optional<std::string>& package_dir,
-                                   bool with_geometry) {
+                                   bool with_geometry, const JointModel* root_joint) {
   auto text = read_file(filepath);
   if (!text) return std::unexpected(text.error());
   // After a parse error the file is read again for the error's position; should that
@@ -500,25 +517,27 @@ Result<UrdfModels> build_from_file(const std::string& filepath, const std::optio
     auto again = read_file(filepath);
     return again ? std::move(*again) : std::string();
   };
-  return build_from_text(*text, original, package_dir, filepath, with_geometry);
+  return build_from_text(*text, original, package_dir, filepath, with_geometry, root_joint);
 }
 
 Result<UrdfModels> build_from_string(std::string_view text, const std::optional<std::string>& package_dir,
-                                     bool with_geometry) {
+                                     bool with_geometry, const JointModel* root_joint) {
   std::string copy(text);
-  return build_from_text(copy, [&] { return std::string(text); }, package_dir, "<string>", with_geometry);
+  return build_from_text(copy, [&] { return std::string(text); }, package_dir, "<string>", with_geometry, root_joint);
 }
 
 }  // namespace
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
-                                                             const std::optional<std::string>& package_dir) {
-  return build_from_file(filepath, package_dir, true);
+                                                             const std::optional<std::string>& package_dir,
+                                                             const JointModel* root_joint) {
+  return build_from_file(filepath, package_dir, true, root_joint);
 }
 
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
-                                                                    const std::optional<std::string>& package_dir) {
-  return build_from_string(text, package_dir, true);
+                                                                    const std::optional<std::string>& package_dir,
+                                                                    const JointModel* root_joint) {
+  return build_from_string(text, package_dir, true, root_joint);
 }
 
 namespace {
@@ -527,14 +546,14 @@ const std::optional<std::string> no_package_dir;
 
 }  // namespace
 
-std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath) {
-  auto built = build_from_file(filepath, no_package_dir, false);
+std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath, const JointModel* root_joint) {
+  auto built = build_from_file(filepath, no_package_dir, false, root_joint);
   if (!built) return std::unexpected(std::move(built.error()));
   return std::move(built->model);
 }
 
-std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text) {
-  auto built = build_from_string(text, no_package_dir, false);
+std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text, const JointModel* root_joint) {
+  auto built = build_from_string(text, no_package_dir, false, root_joint);
   if (!built) return std::unexpected(std::move(built.error()));
   return std::move(built->model);
 }

@@ -211,6 +211,10 @@ struct Context {
   // False when only the model is built: the walk then reads neither materials nor the
   // links' <collision> and <visual> elements, and the geometry models stay empty.
   bool with_geometry = true;
+  // The joint the root link hangs from, added as "root_joint" below the world; null to
+  // weld the root links to the world. root_frame: that joint's frame (0: the world's).
+  const JointModel* root_joint = nullptr;
+  std::size_t root_frame = 0;
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the

@@ -52,20 +52,27 @@ struct UrdfModels {
 
 // Reads the file at `filepath` (UTF-8 text) and builds the models. Relative mesh file
 // names are resolved against `package_dir`, "package://" names through the
-// ROS_PACKAGE_PATH environment variable.
+// ROS_PACKAGE_PATH environment variable. With a `root_joint` (copied), the robot's one
+// root link hangs from a joint of that model named "root_joint" below the world, at the
+// world's origin; without one, every root link is welded to the world.
 std::expected<UrdfModels, ParseError> build_models_from_urdf(const std::string& filepath,
-                                                             const std::optional<std::string>& package_dir);
+                                                             const std::optional<std::string>& package_dir,
+                                                             const JointModel* root_joint = nullptr);
 
 // The same for a document held in memory (any bytes: text that is not UTF-8 is refused
 // like an unreadable file, with "<string>" as the file name).
 std::expected<UrdfModels, ParseError> build_models_from_urdf_string(std::string_view text,
-                                                                    const std::optional<std::string>& package_dir);
+                                                                    const std::optional<std::string>& package_dir,
+                                                                    const JointModel* root_joint = nullptr);
 
 // The kinematic model alone: the very model build_models_from_urdf returns for the same
 // document, built without reading the <visual> and <collision> elements or the robot's
 // materials, so that no mesh file is looked up and a malformed geometry element does
 // not matter. Every error of the elements the model is made of is reported as there.
-std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath);
-std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text);
+// `root_joint` as for build_models_from_urdf.
+std::expected<Model, ParseError> build_model_from_urdf(const std::string& filepath,
+                                                       const JointModel* root_joint = nullptr);
+std::expected<Model, ParseError> build_model_from_urdf_string(std::string_view text,
+                                                              const JointModel* root_joint = nullptr);
 
 }  // namespace velmora

@@ -27,7 +27,10 @@ __all__ = [
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "compute_collisions",
-    "compute_distances", "compute_distance", "DistanceResult", "tessary", "rnea_derivatives", "aba_derivatives",
+    "compute_distances", "compute_distance", "DistanceResult", "JointModelPX", "JointModelPY",
+    "JointModelPZ", "JointModelRevolute", "JointModelPrismatic", "JointModelContinuous", "JointModelSpherical",
+    "JointModelFreeFlyer", "JointModelPlanar", "integrate", "difference", "interpolate", "normalize", "tessary",
+    "rnea_derivatives", "aba_derivatives",
 ]
 
 WORLD_ID: int
@@ -208,8 +211,14 @@ class JointType:
     """Translation along the axis."""
     Revolute: ClassVar[JointType]
     """Rotation about the axis, within limits."""
+    FreeFlyer: ClassVar[JointType]
+    """Any rigid motion: q (x, y, z, qw, qx, qy, qz), v (angular; linear) in the child frame."""
+    Planar: ClassVar[JointType]
+    """Motion in the parent's x-y plane: q (x, y, cos, sin), v (wz, vx, vy) in the child frame."""
+    Spherical: ClassVar[JointType]
+    """Any rotation: q a quaternion (qw, qx, qy, qz), v the angular velocity in the child frame."""
     def __int__(self) -> int:
-        """0 Continuous, 1 Fixed, 2 Prismatic, 3 Revolute."""
+        """0 Continuous, 1 Fixed, 2 Prismatic, 3 Revolute, 4 FreeFlyer, 5 Planar, 6 Spherical."""
 
 
 @final
@@ -228,6 +237,18 @@ class JointModel:
     @property
     def nv(self) -> int:
         """Number of velocity entries (degrees of freedom)."""
+    @property
+    def lower_limit(self) -> NDArray[np.float64]:
+        """Lower position limits, one per configuration entry (nq); empty for the fixed joint."""
+    @lower_limit.setter
+    def lower_limit(self, value: NDArray[np.float64]) -> None:
+        """Sets them from a float64 array of length nq; free-flyer and planar translations default to -1 m."""
+    @property
+    def upper_limit(self) -> NDArray[np.float64]:
+        """Upper position limits, one per configuration entry (nq); empty for the fixed joint."""
+    @upper_limit.setter
+    def upper_limit(self, value: NDArray[np.float64]) -> None:
+        """Sets them from a float64 array of length nq; free-flyer and planar translations default to 1 m."""
 
 
 def JointModelRX() -> JointModel:
@@ -238,6 +259,33 @@ def JointModelRY() -> JointModel:
 
 def JointModelRZ() -> JointModel:
     """Creates a new revolute joint model with `z` as axis of rotation."""
+
+def JointModelPX() -> JointModel:
+    """Creates a new prismatic joint model with `x` as axis of translation."""
+
+def JointModelPY() -> JointModel:
+    """Creates a new prismatic joint model with `y` as axis of translation."""
+
+def JointModelPZ() -> JointModel:
+    """Creates a new prismatic joint model with `z` as axis of translation."""
+
+def JointModelRevolute(axis: Vector3D | NDArray[np.float64]) -> JointModel:
+    """A revolute joint turning about `axis` (finite, non-zero; its direction is used). ValueError otherwise."""
+
+def JointModelPrismatic(axis: Vector3D | NDArray[np.float64]) -> JointModel:
+    """A prismatic joint sliding by `axis` * q (finite, non-zero). ValueError otherwise."""
+
+def JointModelContinuous(axis: Vector3D | NDArray[np.float64]) -> JointModel:
+    """An unbounded revolute joint about `axis`: q (cos, sin), one velocity."""
+
+def JointModelSpherical() -> JointModel:
+    """A ball joint: q a quaternion (qw, qx, qy, qz), v the angular velocity in the child frame."""
+
+def JointModelFreeFlyer() -> JointModel:
+    """Any rigid motion: q (x, y, z, qw, qx, qy, qz), v (wx, wy, wz, vx, vy, vz) in the child frame."""
+
+def JointModelPlanar() -> JointModel:
+    """Motion in the parent's x-y plane: q (x, y, cos, sin), v (wz, vx, vy) in the child frame."""
 
 
 # Model, frames, data
@@ -516,15 +564,18 @@ class GeometryData:
         """Updates the geometry data using the updated model data and geometry model."""
 
 
-def build_models_from_urdf(filepath: str, package_dir: str | None = None) -> tuple[Model, GeometryModel, GeometryModel]:
+def build_models_from_urdf(filepath: str, package_dir: str | None = None,
+                           root_joint: JointModel | None = None) -> tuple[Model, GeometryModel, GeometryModel]:
     """A Python wrapper for the `build_models_from_urdf` function.
 
     Loads a URDF file; returns the model, the collision model and the visual model.
-    Relative mesh file names are resolved against ``package_dir``. ``ValueError`` with the
-    reason for a file that cannot be read or is refused."""
+    Relative mesh file names are resolved against ``package_dir``. With ``root_joint``
+    (e.g. ``JointModelFreeFlyer()``) the root link hangs from a copy of that joint, named
+    "root_joint", attached to the world. ``ValueError`` with the reason for a file that
+    cannot be read or is refused."""
 
 
-def build_model_from_urdf(filepath: str, root_joint: None = None) -> Model:
+def build_model_from_urdf(filepath: str, root_joint: JointModel | None = None) -> Model:
     """The kinematic model of a URDF file alone: the same model as :func:`build_models_from_urdf`,
     without reading geometry elements or looking up mesh files."""
 
@@ -661,3 +712,19 @@ def compute_distances(geometry_model: GeometryModel, geometry_data: GeometryData
 
 def compute_distance(geometry_model: GeometryModel, geometry_data: GeometryData, i: int, j: int) -> DistanceResult:
     """The :class:`DistanceResult` of objects i and j, whether or not they form a collision pair."""
+
+
+# Configuration space
+
+
+def integrate(model: Model, q: NDArray[np.float64], v: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The configuration reached from q at velocity v in unit time, each joint by its exact exponential, (nq,)."""
+
+def difference(model: Model, q0: NDArray[np.float64], q1: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The velocity v with integrate(model, q0, v) == q1, rotations the shorter way, (nv,)."""
+
+def interpolate(model: Model, q0: NDArray[np.float64], q1: NDArray[np.float64], t: float) -> NDArray[np.float64]:
+    """integrate(model, q0, t * difference(model, q0, q1)), (nq,)."""
+
+def normalize(model: Model, q: NDArray[np.float64]) -> NDArray[np.float64]:
+    """q with every quaternion and (cos, sin) pair scaled to unit length, (nq,)."""

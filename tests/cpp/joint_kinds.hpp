@@ -1,4 +1,5 @@
-// Test helper: a joint model of any kind about an axis (the fixed joint ignores it).
+// Test helper: a joint model of any kind about an axis (the fixed and multi-degree-of-
+// freedom kinds ignore it).
 #pragma once
 
 #include <memory>
@@ -13,6 +14,9 @@ inline std::unique_ptr<JointModel> make_joint(JointType kind, const Vector3D& ax
     case JointType::Continuous: return make_continuous(axis);
     case JointType::Prismatic: return make_prismatic(axis);
     case JointType::Fixed: return make_fixed();
+    case JointType::FreeFlyer: return make_free_flyer();
+    case JointType::Planar: return make_planar();
+    case JointType::Spherical: return make_spherical();
   }
   return nullptr;
 }

@@ -264,3 +264,21 @@ def test_module_entry_point_in_a_fresh_interpreter(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "velmora_tools", "info", str(tmp_path / "missing.urdf")],
                          capture_output=True, text=True, env=env, timeout=120)
     assert bad.returncode == 1 and "IO error" in bad.stderr and "Traceback" not in bad.stderr
+
+
+def test_root_joint_option(capsys):
+    # The quadruped on a free flyer: its weight is carried by the root's vertical force alone
+    # when it stands upright, and the root's coordinates are named by what they move.
+    a1 = ROBOTS / "unitree_a1" / "robot.urdf"
+    status, out, _ = run(capsys, "dynamics", a1, "--root-joint", "free-flyer", "--q", "neutral")
+    assert status == 0
+    weight = rows(out, "root_joint.vz")[0]
+    assert float(weight[2]) == pytest.approx(13.741 * G, rel=1e-5) and weight[3:] == ["N"]
+    assert rows(out, "root_joint.wx")[0][3:] == ["N", "m"]
+    assert [float(rows(out, f"root_joint.{name}")[0][2]) for name in ("vx", "vy")] == [0.0, 0.0]
+    status, out, _ = run(capsys, "info", a1, "--root-joint", "planar")
+    assert status == 0 and rows(out, "root_joint")[0][2:6] == ["planar", "__WORLD__", "4", "3"]
+    status, out, err = run(capsys, "fk", KUKA / "robot.urdf", "--package-dir", KUKA, "--root-joint", "free-flyer",
+                           "--q", "neutral")
+    assert status == 0 and "root_joint" in out, err
+    assert run(capsys, "info", a1, "--root-joint", "floating")[0] == 2

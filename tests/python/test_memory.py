@@ -73,7 +73,33 @@ def _cases():
         for j in range(i + 1, 4):
             pairs_model.add_collision_pair(i, j)
     pairs_data = pairs_model.create_data(data)
+    free = velmora.Model()
+    free.add_joint(0, velmora.JointModelFreeFlyer(), se3, "root")
+    free.add_joint(1, velmora.JointModelSpherical(), se3, "ball")
+    free.add_joint(2, velmora.JointModelPlanar(), se3, "planar")
+    for j in (1, 2, 3):
+        free.add_frame(velmora.Frame(f"f{j}", j, 0, se3, velmora.FrameType.Body, inertia), True)
+    free_data = free.create_data()
+    fq = velmora.neutral(free).to_numpy()
+    fv = np.linspace(-1, 1, free.nv)
+    bad_q = fq.copy()
+    bad_q[3:7] = 0.0
+    flyer = velmora.JointModelFreeFlyer()
     return {
+        "joint makers": lambda: (velmora.JointModelPX(), velmora.JointModelPY(), velmora.JointModelPZ(),
+                                 velmora.JointModelSpherical(), velmora.JointModelFreeFlyer(),
+                                 velmora.JointModelPlanar(), velmora.JointModelRevolute(np.ones(3)),
+                                 velmora.JointModelPrismatic(vec), velmora.JointModelContinuous(axis=np.ones(3))),
+        "joint maker bad axis": _raises(lambda: velmora.JointModelRevolute(np.zeros(3)), ValueError),
+        "joint limits": lambda: (flyer.lower_limit, flyer.upper_limit, setattr(flyer, "lower_limit", -np.ones(7))),
+        "joint limits bad": _raises(lambda: setattr(flyer, "upper_limit", np.ones(3)), ValueError),
+        "configuration space": lambda: (velmora.integrate(free, fq, fv), velmora.difference(free, fq, fq),
+                                        velmora.interpolate(free, fq, fq, 0.3), velmora.normalize(free, fq)),
+        "configuration space bad": _raises(lambda: velmora.integrate(free, bad_q, fv), ValueError),
+        "floating dynamics": lambda: (velmora.forward_kinematics(free, free_data, fq),
+                                      velmora.rnea(free, free_data, fq, fv, fv), velmora.aba(free, free_data, fq, fv, fv),
+                                      velmora.random_configuration(free)),
+        "floating dynamics bad": _raises(lambda: velmora.aba(free, free_data, bad_q, fv, fv), ValueError),
         "Vector3D": lambda: velmora.Vector3D(1.0, 2.0, 3.0),
         "Vector3D ops": lambda: (vec + vec, vec - vec, vec * vec, vec.norm(), vec.to_numpy(), repr(vec)),
         "Vector3D bad": _raises(lambda: velmora.Vector3D(1.0, "x", 3.0), TypeError),
@@ -181,11 +207,14 @@ def test_loader_memory_stays_flat():
     bad = _raises(lambda: velmora.build_models_from_urdf(path + ".missing"), ValueError)
     model_only_bad = _raises(lambda: velmora.build_model_from_urdf(path, root_joint=1), TypeError)
     model_only_missing = _raises(lambda: velmora.build_model_from_urdf(path + ".missing"), ValueError)
+    root = velmora.JointModelFreeFlyer()
 
     def calls():
         velmora.build_models_from_urdf(path, package)
+        velmora.build_models_from_urdf(path, package, root)
         bad()
         velmora.build_model_from_urdf(path)
+        velmora.build_model_from_urdf(path, root_joint=root)
         model_only_bad()
         model_only_missing()
 

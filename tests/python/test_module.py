@@ -12,14 +12,17 @@ EXPECTED_ALL = [
     "Configuration", "Model", "Data", "Frame", "FrameType", "JointModel", "GeometryModel",
     "GeometryData", "GeometryObject", "neutral", "random_configuration", "build_models_from_urdf",
     "build_model_from_urdf", "WORLD_ID", "STANDARD_GRAVITY", "Inertia", "JointType", "JointModelRX", "JointModelRY",
-    "JointModelRZ", "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
+    "JointModelRZ", "JointModelPX", "JointModelPY", "JointModelPZ", "JointModelRevolute", "JointModelPrismatic",
+    "JointModelContinuous", "JointModelSpherical", "JointModelFreeFlyer", "JointModelPlanar",
+    "SE3", "SE3", "Vector3D", "Vector6D", "Symmetric3", "forward_kinematics",
     "forward_dynamics", "aba", "inverse_dynamics", "rnea", "Representation", "update_frame_placements",
     "frame_placement", "joint_jacobian", "frame_jacobian", "frame_velocity", "frame_acceleration",
     "frame_jacobian_time_derivative", "total_mass", "center_of_mass", "center_of_mass_jacobian",
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "compute_collisions", "compute_distances", "compute_distance",
-    "DistanceResult", "tessary", "rnea_derivatives", "aba_derivatives",
+    "DistanceResult", "integrate", "difference", "interpolate", "normalize", "tessary", "rnea_derivatives",
+    "aba_derivatives",
 ]
 
 
@@ -67,7 +70,7 @@ def test_second_import_is_the_same_module():
 
 @pytest.mark.parametrize("name, signature", [
     ("neutral", "(model)"), ("random_configuration", "(model)"),
-    ("build_models_from_urdf", "(filepath, package_dir=None)"),
+    ("build_models_from_urdf", "(filepath, package_dir=None, root_joint=None)"),
     ("build_model_from_urdf", "(filepath, root_joint=None)"),
     ("JointModelRX", "()"), ("JointModelRY", "()"), ("JointModelRZ", "()"),
     ("forward_kinematics", "(model, data, q, v=None, a=None)"),

@@ -189,7 +189,7 @@ def test_arguments(tmp_path):
         velmora.build_models_from_urdf(str(path), 3)
     with pytest.raises(TypeError):
         velmora.build_models_from_urdf()
-    assert velmora.build_models_from_urdf.__text_signature__ == "(filepath, package_dir=None)"
+    assert velmora.build_models_from_urdf.__text_signature__ == "(filepath, package_dir=None, root_joint=None)"
     assert velmora.build_models_from_urdf.__doc__ == "A Python wrapper for the `build_models_from_urdf` function."
 
 

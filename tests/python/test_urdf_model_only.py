@@ -185,7 +185,12 @@ def test_arguments(tmp_path):
     assert velmora.build_model_from_urdf(path, None).nv == 1
     assert velmora.build_model_from_urdf(filepath=path, root_joint=None).nv == 1
     with pytest.raises(TypeError, match="root_joint"):
-        velmora.build_model_from_urdf(path, root_joint=velmora.JointModelRX())
+        velmora.build_model_from_urdf(path, root_joint="free")
+    # A root joint carries the root link as in the full loader.
+    free = velmora.build_model_from_urdf(path, root_joint=velmora.JointModelFreeFlyer())
+    full, _, _ = velmora.build_models_from_urdf(path, root_joint=velmora.JointModelFreeFlyer())
+    assert (free.nq, free.nv, free.joint_names) == (full.nq, full.nv, full.joint_names) == (8, 7, full.joint_names)
+    assert free.joint_names[1] == "root_joint"
     with pytest.raises(TypeError):
         velmora.build_model_from_urdf(Path(path))
     with pytest.raises(TypeError):

@@ -13,8 +13,9 @@ if TYPE_CHECKING:
     import velmora
 
 from velmora_tools import bench, ik, plot, report, sample_urdf
-from velmora_tools.robot import (FRAME_TYPES, Robot, ToolError, configuration, format_q, gravity_and_mass_matrix,
-                                 import_velmora, load, parse_q_option, read_urdf_limits)
+from velmora_tools.robot import (FRAME_TYPES, ROOT_JOINTS, Robot, ToolError, configuration, format_q,
+                                 gravity_and_mass_matrix, import_velmora, load, parse_q_option, read_urdf_limits,
+                                 root_joint_model)
 
 DESCRIPTION = """\
 Kinematics and dynamics of a URDF robot with velmora. Every command takes the URDF path
@@ -26,6 +27,7 @@ examples:
   velmora info
   velmora fk --q 0,0.5,1.2,0,0.6,0,0.04
   velmora dynamics path/to/robot.urdf --package-dir path/to --q neutral
+  velmora info path/to/quadruped.urdf --root-joint free-flyer
   velmora bench --calls 200000
   velmora collide --q neutral
   velmora plot --q random -o arm.png
@@ -95,21 +97,25 @@ def build_parser() -> argparse.ArgumentParser:
                        help=f"URDF file (default: the sample arm, {os.path.basename(sample_urdf())})")
     robot.add_argument("--package-dir", default=None, metavar="DIR",
                        help="folder that relative mesh file names are resolved against")
+    floating = argparse.ArgumentParser(add_help=False)
+    floating.add_argument("--root-joint", choices=ROOT_JOINTS, default=None,
+                          help="hang the root link from this joint (named root_joint) instead of welding it to "
+                               "the world: free-flyer for a legged robot or humanoid, planar for a mobile base")
     config = argparse.ArgumentParser(add_help=False)
     config.add_argument("--q", type=_q_type, default=None, metavar="Q",
                         help="configuration: nq numbers separated by commas (a continuous joint "
                              "takes cos,sin), 'neutral' or 'random' (the default)")
 
     commands = parser.add_subparsers(dest="command", metavar="command")
-    commands.add_parser("info", parents=[robot], help="joints, bodies and mass, frames, geometry counts",
+    commands.add_parser("info", parents=[robot, floating], help="joints, bodies and mass, frames, geometry counts",
                         description="Print the model as tables: joints with their limits, the bodies "
                                     "and total mass, the frames, the collision and visual objects.")
-    commands.add_parser("fk", parents=[robot, config], help="world placement of every frame",
+    commands.add_parser("fk", parents=[robot, floating, config], help="world placement of every frame",
                         description="Forward kinematics: the world placement of every frame.")
-    commands.add_parser("dynamics", parents=[robot, config], help="gravity torques and mass matrix",
+    commands.add_parser("dynamics", parents=[robot, floating, config], help="gravity torques and mass matrix",
                         description="Gravity torques g(q) and the mass matrix M(q), from inverse "
                                     "dynamics, and a forward-dynamics round trip.")
-    bench_cmd = commands.add_parser("bench", parents=[robot], help="per-call cost of the algorithms",
+    bench_cmd = commands.add_parser("bench", parents=[robot, floating], help="per-call cost of the algorithms",
                                     description="Time forward kinematics, inverse dynamics (rnea), "
                                                 "forward dynamics (aba) and their derivatives called from Python.")
     bench_cmd.add_argument("--calls", type=_positive, default=50000, help="calls per algorithm (default 50000)")
@@ -160,13 +166,14 @@ def _load_for_model(args: argparse.Namespace) -> Robot:
     """The robot, for a command that needs only its model. When the geometry cannot be
     loaded (a mesh file not on disk, a malformed <geometry>) but the model can, says why
     on one line of stderr and goes on with the model and empty geometry models."""
+    root_joint = getattr(args, "root_joint", None)  # the commands that offer --root-joint
     try:
-        return load(args.urdf, args.package_dir)
+        return load(args.urdf, args.package_dir, root_joint)
     except ToolError as exc:
         velmora = import_velmora()
         path = sample_urdf() if args.urdf is None else args.urdf
         try:
-            model = velmora.build_model_from_urdf(path)
+            model = velmora.build_model_from_urdf(path, root_joint=root_joint_model(root_joint))
         except ValueError as model_exc:
             raise ToolError(str(model_exc)) from None
         print(f"velmora {args.command}: geometry not loaded ({exc}); going on with the model alone", file=sys.stderr)

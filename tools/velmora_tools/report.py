@@ -138,7 +138,7 @@ def dynamics(robot: Robot, q: np.ndarray, how: str, g: np.ndarray, mass: np.ndar
     coords = robot.coordinates("v")
     out = [f"Robot '{robot.name}'", configuration_line(q, how), "",
            "Gravity torques g(q) = rnea(q, v = 0, a = 0): the efforts that hold the robot still"]
-    rows = [[str(i + 1), label, num(x, ".6g"), robot.effort_unit(jid)]
+    rows = [[str(i + 1), label, num(x, ".6g"), robot.effort_unit(jid, label)]
             for i, ((jid, label), x) in enumerate(zip(coords, _clean(g)))]
     out.append(table(["", "joint", "g", "unit"], rows, [True, False, True, False]))
     out += ["", "Mass matrix M(q), column i = rnea(q, 0, e_i) - g(q)"]

@@ -16,7 +16,14 @@ if TYPE_CHECKING:
 from velmora_tools import sample_urdf
 
 # Names of the enumeration values, indexed by int(value).
-JOINT_TYPES = ("continuous", "fixed", "prismatic", "revolute")
+JOINT_TYPES = ("continuous", "fixed", "prismatic", "revolute", "free_flyer", "planar", "spherical")
+# The names of the configuration ("q") and velocity ("v") coordinates of the joints with
+# several degrees of freedom (velocities in the child frame).
+MULTI_DOF_LABELS = {
+    "free_flyer": {"q": ("x", "y", "z", "qw", "qx", "qy", "qz"), "v": ("wx", "wy", "wz", "vx", "vy", "vz")},
+    "planar": {"q": ("x", "y", "cos", "sin"), "v": ("wz", "vx", "vy")},
+    "spherical": {"q": ("qw", "qx", "qy", "qz"), "v": ("wx", "wy", "wz")},
+}
 FRAME_TYPES = ("operational", "joint", "fixed", "body", "sensor")
 SHAPE_TYPES = ("capsule", "cone", "cuboid", "cylinder", "sphere", "mesh")
 
@@ -72,23 +79,43 @@ class Robot:
                 labels.append((jid, name))
             elif n == 2 and kind == "q" and self.joint_type(jid) == "continuous":
                 labels += [(jid, f"{name}.cos"), (jid, f"{name}.sin")]
+            elif self.joint_type(jid) in MULTI_DOF_LABELS:
+                labels += [(jid, f"{name}.{part}") for part in MULTI_DOF_LABELS[self.joint_type(jid)][kind]]
             else:
                 labels += [(jid, f"{name}[{k}]") for k in range(n)]
         return labels
 
-    def effort_unit(self, joint_id: int) -> str:
-        return "N" if self.joint_type(joint_id) == "prismatic" else "N m"
+    def effort_unit(self, joint_id: int, label: str = "") -> str:
+        """The unit of a joint's effort; `label` (from coordinates("v")) picks the coordinate of a
+        joint with several: forces along the linear velocities of free-flyer and planar joints."""
+        linear = label.rsplit(".", 1)[-1] in ("vx", "vy", "vz")
+        return "N" if self.joint_type(joint_id) == "prismatic" or linear else "N m"
 
 
-def load(path: Optional[str] = None, package_dir: Optional[str] = None) -> Robot:
-    """Loads a URDF file (the sample robot when no path is given).
+# The joints the --root-joint option can put between the world and a robot's root link.
+ROOT_JOINTS = ("free-flyer", "planar")
+
+
+def root_joint_model(name: Optional[str]) -> Optional[velmora.JointModel]:
+    """The joint model named by --root-joint (one of ROOT_JOINTS), or None to weld the root link."""
+    if name is None:
+        return None
+    module = import_velmora()
+    joint: velmora.JointModel = module.JointModelFreeFlyer() if name == "free-flyer" else module.JointModelPlanar()
+    return joint
+
+
+def load(path: Optional[str] = None, package_dir: Optional[str] = None, root_joint: Optional[str] = None) -> Robot:
+    """Loads a URDF file (the sample robot when no path is given), its root link on the
+    joint `root_joint` names (see ROOT_JOINTS) or welded to the world.
 
     The loader's own message becomes the ToolError's message.
     """
     velmora = import_velmora()
     path = sample_urdf() if path is None else path
     try:
-        model, collision, visual = velmora.build_models_from_urdf(path, package_dir=package_dir)
+        model, collision, visual = velmora.build_models_from_urdf(path, package_dir=package_dir,
+                                                                  root_joint=root_joint_model(root_joint))
     except ValueError as exc:
         message = str(exc)
         if package_dir is None and "'package_dir' must be provided" in message:
