@@ -407,3 +407,7 @@ def test_every_joint_kind_against_differences():
         assert deviation(dq, jacobian(lambda e: ddq(vm.integrate(model, q, e), v, a), nv, 1e-3)) < 1e-6
         assert deviation(dv, jacobian(lambda e: ddq(q, v + e, a), nv, 1e-3)) < 1e-6
         assert deviation(Minv @ M, np.eye(nv)) < 1e-10
+    q[3:7] = 0.0  # the free flyer's quaternion: no orientation
+    for f in (vm.rnea_derivatives, vm.aba_derivatives):
+        with pytest.raises(ValueError, match="quaternion"):
+            f(model, data, q, v, a)
