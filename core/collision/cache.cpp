@@ -155,6 +155,11 @@ std::expected<CollisionCache*, CollisionError> prepare(const GeometryModel& mode
       if (!g) return std::unexpected(g.error());
       made[k] = std::move(*g);
     }
+    std::vector<CollisionCache::LocalBox> boxes;
+    boxes.reserve(n);
+    for (const Geometry& g : made)
+      boxes.push_back({g->aabb_local.center(), (g->aabb_local.max_ - g->aabb_local.min_) * 0.5});
+    cache.local_boxes = std::move(boxes);
     cache.geometries = std::move(made);
   } catch (const std::bad_alloc&) {
     throw;

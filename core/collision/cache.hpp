@@ -26,6 +26,13 @@ struct CollisionCache {
   bool convex = false;
   // By object index; null until made.
   std::vector<Geometry> geometries;
+  // By object index, made with the geometries: the centre and half extents of each
+  // geometry's local box, which the broad phase turns into world boxes on every query.
+  struct LocalBox {
+    fcl::Vector3d centre;
+    fcl::Vector3d half;
+  };
+  std::vector<LocalBox> local_boxes;
   std::map<MeshKey, Geometry> meshes;
 };
 

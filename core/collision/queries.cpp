@@ -209,46 +209,163 @@ std::expected<T, CollisionError> guarded(F&& body) {
 }
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
-thread_local std::vector<Bounds> scratch_boxes;
-thread_local std::vector<unsigned char> scratch_checked;
+
+// An object placed for the collision query: its world box, and its FCL transform once a
+// pair gets past the world boxes.
+struct Placed {
+  Placed() { tf.setIdentity(); }  // only the rotation and translation are written later
+  fcl::Vector3d min;  // the world box first: all the pair loop reads
+  fcl::Vector3d max;
+  fcl::Vector3d centre;
+  fcl::Transform3d tf;
+  const SE3* placement = nullptr;
+  bool made = false;
+  bool transformed = false;
+};
+
+[[gnu::noinline]] std::vector<Placed>& placed_scratch() {
+  thread_local std::vector<Placed> placed;
+  return placed;
+}
+
+// Fills the world box of `o` from the placement `m` and the object's local box; false when
+// the placement holds a NaN or an infinity (which would make the solvers loop or fail).
+// The box is what world_bounds gives through Eigen (t * centre, |R| * half), computed here
+// in scalars straight from the placement, with the sums grouped as Eigen 3.4's 3x3 product
+// groups them with SSE2 (rows 0 and 1 as (a + b) + c, row 2 as a + (b + c); checked bit for
+// bit against those expressions on random input), so that the boxes, and hence the pairs
+// passed on to the narrow phase, stay the same as compute_distances's bounds.
+inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) {
+  const SpatialRotation& r = m.rotation;
+  const double p[3] = {m.translation.x, m.translation.y, m.translation.z};
+  bool finite = std::isfinite(p[0]) & std::isfinite(p[1]) & std::isfinite(p[2]);
+  for (double x : r.m) finite &= std::isfinite(x);
+  if (!finite) return false;
+  const fcl::Vector3d& c = box.centre;
+  const fcl::Vector3d& h = box.half;
+  for (int i = 0; i < 3; ++i) {
+    const double centre = ((r(i, 0) * c[0] + r(i, 1) * c[1]) + r(i, 2) * c[2]) + p[i];
+    const double x = std::abs(r(i, 0)) * h[0], y = std::abs(r(i, 1)) * h[1], z = std::abs(r(i, 2)) * h[2];
+    const double half = i < 2 ? (x + y) + z : x + (y + z);
+    o.centre[i] = centre;
+    o.min[i] = centre - half;
+    o.max[i] = centre + half;
+  }
+  o.placement = &m;
+  o.made = true;
+  o.transformed = false;
+  return true;
+}
+
+// The FCL transform of a placed object, made on first need.
+const fcl::Transform3d& transform(Placed& o) {
+  if (!o.transformed) {
+    const SE3& m = *o.placement;
+    for (int c = 0; c < 3; ++c)
+      for (int r = 0; r < 3; ++r) o.tf.linear()(r, c) = m.rotation(r, c);
+    o.tf.translation() << m.translation.x, m.translation.y, m.translation.z;
+    o.transformed = true;
+  }
+  return o.tf;
+}
+
+// fcl::AABB::overlap on the world boxes: the same six comparisons, combined without
+// branches, since nearly every pair is rejected here and a branch per comparison would be
+// mispredicted often.
+inline bool boxes_overlap(const Placed& a, const Placed& b) {
+  const bool apart = (a.min[0] > b.max[0]) | (a.min[1] > b.max[1]) | (a.min[2] > b.max[2]) |
+                     (a.max[0] < b.min[0]) | (a.max[1] < b.min[1]) | (a.max[2] < b.min[2]);
+  return !apart;
+}
+
+// The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap.
+bool oriented_overlap(Placed& a, const CollisionCache::LocalBox& la, Placed& b, const CollisionCache::LocalBox& lb) {
+  fcl::OBBd oa, ob;
+  oa.axis = transform(a).linear();
+  oa.To = a.centre;
+  oa.extent = la.half;
+  ob.axis = transform(b).linear();
+  ob.To = b.centre;
+  ob.extent = lb.half;
+  return oa.overlap(ob);
+}
+
+// The oriented boxes, then FCL's collision test, for a pair whose world boxes overlap. Kept
+// out of line so that the pair loop stays small.
+[[gnu::noinline]] bool narrow_phase(const CollisionCache& cache, const CollisionPair& p, Placed& a, Placed& b) {
+  if (!oriented_overlap(a, cache.local_boxes[p.first], b, cache.local_boxes[p.second])) return false;
+  fcl::CollisionResultd result;
+  fcl::collide(cache.geometries[p.first].get(), transform(a), cache.geometries[p.second].get(), transform(b),
+               collision_request(), result);
+  return result.isCollision();
+}
 
 }  // namespace
 
 std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(const GeometryModel& model,
                                                                              const GeometryData& data,
                                                                              bool stop_at_first) {
-  std::vector<fcl::Transform3d>& tf = scratch_transforms;
-  auto cache = prepare_query(model, data, tf);
+  auto cache = prepare(model);
   if (!cache) return std::unexpected(cache.error());
   const std::size_t n = model.objects.size();
-  // World boxes of the objects in pairs only, each made once: the broad phase.
-  std::vector<Bounds>& boxes = scratch_boxes;
-  std::vector<unsigned char>& made = scratch_checked;
-  boxes.resize(n);
-  made.assign(n, 0);
-  return guarded<std::vector<CollisionPair>>([&]() -> std::expected<std::vector<CollisionPair>, CollisionError> {
-    std::vector<CollisionPair> hits;
-    const fcl::CollisionRequestd request = collision_request();
-    for (const CollisionPair& p : model.collision_pairs) {
-      for (std::size_t k : {p.first, p.second})
-        if (!made[k]) {
-          if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
-          boxes[k] = world_bounds(*(*cache)->geometries[k], tf[k]);
-          made[k] = 1;
+  if (data.object_placements.size() != n)
+    return fail("The geometry data holds " + std::to_string(data.object_placements.size()) +
+                " placements but the geometry model has " + std::to_string(n) +
+                " objects: make the data from this model");
+  const auto& boxes = (*cache)->local_boxes;
+  // The objects are placed first, in one pass (every object, or only those some pair names
+  // when the pairs are few), so that the pair loop below finds them all placed. When a
+  // placement is not finite, the objects are placed in pair order instead, as the pairs
+  // reach them: an object outside every pair is then never looked at, the error names the
+  // first bad object a pair reaches, and a search that stops at its first hit never looks
+  // at the later ones. The scratch is fetched once, outside the loops: each access to a
+  // thread-local variable from a shared library is a call.
+  std::vector<Placed>& placed = placed_scratch();
+  placed.resize(n);
+  // With at least as many pair ends as objects, placing every object is cheaper than finding
+  // those that pairs name.
+  const bool place_all = 2 * model.collision_pairs.size() >= n;
+  for (Placed& o : placed) o.made = place_all;
+  if (!place_all)
+    for (const CollisionPair& p : model.collision_pairs) placed[p.first].made = placed[p.second].made = true;
+  bool all_finite = true;
+  for (std::size_t k = 0; k < n; ++k)
+    if (placed[k].made) all_finite &= place(data.object_placements[k], boxes[k], placed[k]);
+  if (!all_finite)
+    for (Placed& o : placed) o.made = false;
+  std::vector<CollisionPair> hits;
+  try {
+    if (all_finite) {
+      // The pair loop kept small: almost every pair ends at the world boxes.
+      for (const CollisionPair& p : model.collision_pairs) {
+        Placed& a = placed[p.first];
+        Placed& b = placed[p.second];
+        if (!boxes_overlap(a, b) || !narrow_phase(**cache, p, a, b)) continue;
+        hits.push_back(p);
+        if (stop_at_first) break;
+      }
+    } else {
+      for (const CollisionPair& p : model.collision_pairs) {
+        Placed& a = placed[p.first];
+        Placed& b = placed[p.second];
+        for (std::size_t k : {p.first, p.second}) {
+          Placed& o = k == p.first ? a : b;
+          if (o.made) continue;
+          if (!place(data.object_placements[k], boxes[k], o))
+            return fail("The placement of geometry object " + fmt::quoted(model.objects[k].name) + " (index " +
+                        std::to_string(k) + ") is not finite");
         }
-      if (!boxes[p.first].world.overlap(boxes[p.second].world) ||
-          !boxes[p.first].oriented.overlap(boxes[p.second].oriented))
-        continue;
-      fcl::CollisionResultd result;
-      fcl::collide((*cache)->geometries[p.first].get(), tf[p.first], (*cache)->geometries[p.second].get(),
-                   tf[p.second], request, result);
-      if (result.isCollision()) {
+        if (!boxes_overlap(a, b) || !narrow_phase(**cache, p, a, b)) continue;
         hits.push_back(p);
         if (stop_at_first) break;
       }
     }
-    return hits;
-  });
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    return fail(std::string("The collision library failed: ") + e.what());
+  }
+  return hits;
 }
 
 std::expected<std::vector<DistanceResult>, CollisionError> compute_distances(const GeometryModel& model,

@@ -21,8 +21,16 @@ std::expected<void, GeometryError> check_parents(const Data& data, const Geometr
 }
 
 // Appends oMi[parent_joint] * placement for every object; parents checked beforehand.
+// Most objects sit on their joint without a turn (a URDF origin with xyz only): their
+// world rotation is then the joint's own and only the offset is turned, as forward
+// kinematics does for joint placements that only translate.
 void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
-  for (const GeometryObject& o : model.objects) out.push_back(data.oMi[o.parent_joint] * o.placement);
+  constexpr SpatialRotation identity = SpatialRotation::identity();
+  for (const GeometryObject& o : model.objects) {
+    const SE3& joint = data.oMi[o.parent_joint];
+    out.push_back(o.placement.rotation == identity ? joint.translated(o.placement.translation)
+                                                   : joint * o.placement);
+  }
 }
 
 }  // namespace

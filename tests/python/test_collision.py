@@ -554,3 +554,131 @@ def test_both_queries_agree_on_random_pairs_near_contact():
         colliding = velmora.compute_collisions(gm, gd) == [(0, 1)]
         d = velmora.compute_distances(gm, gd)[0].distance
         assert np.isfinite(d) and not (colliding and d > 0) and not (not colliding and d < 0)
+
+
+# ------------------------------------------------------------------------ broad phase
+def fcl_colliding_pairs(fcl, gm, gd, mesh_triangles=None):
+    """The listed pairs python-fcl's narrow phase finds touching, every pair asked directly
+    (no bounding-volume test in front): the answer the broad phase must not change."""
+    objects = []
+    for k, o in enumerate(gm.geometry_objects):
+        shape, kind = o.geometry, int(o.geometry.shape_type)
+        if kind == 5:
+            vertices, faces = mesh_triangles
+            g = fcl.BVHModel()
+            g.beginModel(len(vertices), len(faces))
+            g.addSubModel(vertices, faces)
+            g.endModel()
+        elif kind == 4:
+            g = fcl.Sphere(shape.radius)
+        elif kind == 2:
+            g = fcl.Box(*(2.0 * shape.half_extents.astype(np.float64)))
+        else:
+            g = {0: fcl.Capsule, 1: fcl.Cone, 3: fcl.Cylinder}[kind](shape.radius, 2.0 * shape.half_length)
+        m = gd.get_object_placement(k)
+        objects.append(fcl.CollisionObject(g, fcl.Transform(np.asarray(m.rotation), np.asarray(m.translation))))
+    return [(i, j) for i, j in gm.collision_pairs
+            if fcl.collide(objects[i], objects[j], fcl.CollisionRequest(), fcl.CollisionResult())]
+
+
+def random_scene(rng, count, mesh_dir=None):
+    """`count` primitives (and the mesh object, when given, moved off the origin) at random
+    turned placements, many of them exactly or nearly touching: boxes on a grid of their own
+    size, sizes that are powers of two, offsets of 0 or a hair."""
+    gm = GeometryModel()
+    if mesh_dir is not None:
+        xyz, rpy = " ".join(map(str, rng.uniform(-0.5, 0.5, 3))), " ".join(map(str, rng.uniform(-3, 3, 3)))
+        urdf = mesh_dir / "offset.urdf"
+        urdf.write_text(f'<robot name="m"><link name="base"><collision><origin xyz="{xyz}" rpy="{rpy}"/>'
+                        f'<geometry><mesh filename="offset.stl"/></geometry></collision></link></robot>')
+        gm.add_geometry_object(velmora.build_models_from_urdf(str(urdf), str(mesh_dir))[1].geometry_objects[0])
+    for k in range(count):
+        a, b, c = rng.choice([0.125, 0.25, 0.5], 3)
+        shape = [Sphere(a), Cuboid([a, b, c]), Capsule(a, b), Cylinder(a, b), Cone(a, b)][rng.integers(5)]
+        centre = rng.integers(-2, 3, 3) * 0.5 + rng.choice([0.0, 0.0, 1e-12, 0.01], 3) * rng.choice([-1, 1], 3)
+        turn = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) if rng.random() < 0.6 else np.eye(3)
+        gm.add_geometry_object(GeometryObject(f"o{k}", 0, 0, shape, se3(centre, turn)))
+    n = gm.ngeoms
+    for i in range(n):
+        for j in range(i + 1, n):
+            if rng.random() < 0.8:
+                gm.add_collision_pair(i, j)
+    return gm, gm.create_data(velmora.Model().create_data())
+
+
+class TestBroadPhase:
+    """The pairs the broad phase rejects before the narrow phase must be exactly those the
+    narrow phase would find apart: the collision list equals python-fcl's narrow phase
+    asked about every listed pair."""
+
+    def test_random_scenes_agree_with_fcl_on_every_pair(self, tmp_path):
+        fcl = pytest.importorskip("fcl")
+        # A mesh whose own box is off its origin: its world box centre is turned and moved.
+        # (in single precision, as the STL file stores it)
+        vertices = (CUBE_VERTICES * [0.2, 0.1, 0.3] + [0.3, -0.2, 0.1]).astype(np.float32).astype(np.float64)
+        write_stl(tmp_path / "offset.stl", vertices, CUBE_FACES)
+        rng = np.random.default_rng(5)
+        hits = 0
+        for trial in range(60):
+            with_mesh = trial % 3 == 0
+            gm, gd = random_scene(rng, 8, tmp_path if with_mesh else None)
+            expected = fcl_colliding_pairs(fcl, gm, gd, (vertices, CUBE_FACES) if with_mesh else None)
+            assert velmora.compute_collisions(gm, gd) == expected, trial
+            hits += len(expected)
+            if expected:
+                assert velmora.compute_collisions(gm, gd, True) == expected[:1]
+        assert hits > 50  # the scenes do touch
+
+    def test_queries_on_models_of_other_sizes_in_turn(self):
+        # The per-call working space is reused between models: answers must not depend on
+        # what was asked before (a model with more objects, fewer, or moved since).
+        fcl = pytest.importorskip("fcl")
+        rng = np.random.default_rng(9)
+        scenes = [random_scene(rng, n) for n in (12, 3, 7)]
+        expected = [fcl_colliding_pairs(fcl, gm, gd) for gm, gd in scenes]
+        for _ in range(3):
+            for (gm, gd), want in zip(scenes, expected):
+                assert velmora.compute_collisions(gm, gd) == want
+        big = scenes[0]
+        assert expected[0]
+        # A two-object model moved between calls, the big one asked in between: its answer
+        # follows its own placements only (centres 2 sin(angle / 2) apart, radii 0.5).
+        model = velmora.Model()
+        j = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "z")
+        gm = GeometryModel()
+        gm.add_geometry_object(GeometryObject("a", j, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
+        gm.add_geometry_object(GeometryObject("b", 0, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
+        gm.add_collision_pair(0, 1)
+        data = model.create_data()
+        gd = gm.create_data(data)
+        for angle, touching in ((0.0, True), (np.pi, False), (np.radians(59), True), (np.radians(61), False)):
+            velmora.forward_kinematics(model, data, np.array([angle]))
+            gd.update_geometry_data(data, gm)
+            assert velmora.compute_collisions(gm, gd) == ([(0, 1)] if touching else [])
+            assert velmora.compute_collisions(*big) == expected[0]
+
+    def test_objects_outside_every_pair_are_not_looked_at(self):
+        # A non-finite placement matters only for an object some pair names, and only once
+        # the pairs, in list order, reach it.
+        model = velmora.Model()
+        j = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "j")
+        gm = GeometryModel()
+        gm.add_geometry_object(GeometryObject("a", 0, 0, Sphere(0.5), se3()))
+        gm.add_geometry_object(GeometryObject("b", 0, 0, Sphere(0.5), se3((0.9, 0.0, 0.0))))
+        gm.add_geometry_object(GeometryObject("moving", j, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
+        gm.add_collision_pair(0, 1)
+        data = model.create_data()
+        velmora.forward_kinematics(model, data, np.array([np.nan]))
+        gd = gm.create_data(data)
+        assert velmora.compute_collisions(gm, gd) == [(0, 1)]
+        gm.add_collision_pair(1, 2)
+        with pytest.raises(ValueError, match='"moving" \\(index 2\\) is not finite'):
+            velmora.compute_collisions(gm, gd)
+        assert velmora.compute_collisions(gm, gd, True) == [(0, 1)]
+        # Once the placement is finite again, every pair is answered.
+        velmora.forward_kinematics(model, data, np.array([np.pi]))
+        gd.update_geometry_data(data, gm)
+        assert velmora.compute_collisions(gm, gd) == [(0, 1)]
+        velmora.forward_kinematics(model, data, np.array([0.0]))
+        gd.update_geometry_data(data, gm)
+        assert velmora.compute_collisions(gm, gd) == [(0, 1), (1, 2)]
