@@ -14,7 +14,7 @@ APT_PACKAGES := libpugixml-dev libgtest-dev libfcl-dev libassimp-dev
 CMAKE = $(VENV)/bin/cmake
 CMAKE_FLAGS = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test test-cpp test-python test-asan test-fuzz build build-asan system-deps bench bench-peers clean
+.PHONY: all demo test test-cpp test-python test-asan test-tsan test-fuzz build build-asan system-deps bench bench-peers clean
 .PHONY: wheel
 
 all: build
@@ -82,6 +82,25 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	VELMORA_UNDER_ASAN=1 PYTHONPATH=$(ASAN_BUILD)/python $(VPY) -m pytest -q -x -p no:cacheprovider tests/python
 
+# The thread pool and the batch functions under ThreadSanitizer, kept cheap: a build of
+# the core, the module and the C++ batch tests only (build-tsan), then those tests and the
+# Python batch and pickle tests. As for ASan, the interpreter is not instrumented, so the
+# runtime is preloaded; die_after_fork=0 lets the forked-child test start the child's pool,
+# and tests/tsan.supp names the one report that comes from Python's own detached threads.
+# Needs g++'s TSan runtime (libtsan2, installed with g++ on Debian); skipped without it.
+TSAN_BUILD := build-tsan
+
+test-tsan: system-deps $(VENV)/.stamp
+	@if [ ! -e "$$(g++ -print-file-name=libtsan.so)" ]; then echo "No ThreadSanitizer runtime: test-tsan skipped"; exit 0; fi; \
+	set -e; \
+	test -f $(TSAN_BUILD)/build.ninja || $(CMAKE) -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELMORA_TSAN=ON -DVELMORA_TESTS=ON; \
+	$(CMAKE) --build $(TSAN_BUILD) --target velmora_batch_tests velmora -j $(JOBS); \
+	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$(abspath tests/tsan.supp); \
+	$(TSAN_BUILD)/velmora_batch_tests --gtest_brief=1; \
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD)/python \
+	  $(VPY) -m pytest -q -s -p no:cacheprovider tests/python/test_batch.py tests/python/test_pickle.py
+
 # Fuzzes the URDF loader with libFuzzer for a bounded time (FUZZ_SECONDS), under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Seeds: the robots of tests/robots and
 # the small malformed documents of fuzz/corpus; inputs that once failed (fuzz/regressions)
@@ -109,7 +128,7 @@ test-fuzz: $(FUZZ_BUILD)/build.ninja
 	$(FUZZ_BUILD)/fuzz_urdf -max_total_time=$(FUZZ_SECONDS) -timeout=10 -dict=fuzz/urdf.dict \
 	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1 $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
 
-test: test-cpp test-python test-asan test-fuzz
+test: test-cpp test-python test-asan test-tsan test-fuzz
 
 # What velmora does, shown on the bundled sample arm through the `velmora` command (the same
 # tool `pip install .` puts on PATH): the model as tables, the world placement of every frame,
@@ -148,4 +167,4 @@ bench-peers: build
 	PYTHONPATH=$(BUILD)/python $(VPY) benchmarks/peers.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WHEEL_DIR)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz $(WHEEL_DIR)

@@ -2,6 +2,7 @@
 
 #include "binding/arrays.hpp"
 #include "module.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -67,6 +68,7 @@ PyObject* configuration_multiply(PyObject* a, PyObject* b) {
 }
 
 PyMethodDef configuration_methods[] = {
+    reduce_method<PyConfiguration>(),
     {"to_numpy", configuration_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 

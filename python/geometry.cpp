@@ -7,6 +7,7 @@
 #include "model.hpp"
 #include "module.hpp"
 #include "spatial.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -349,6 +350,7 @@ PyObject* model_repr(PyObject* self) {
 }
 
 PyMethodDef model_methods[] = {
+    reduce_method<PyGeometryModel>(),
     {"add_geometry_object", vb::fn(model_add_geometry_object), METH_FASTCALL | METH_KEYWORDS,
      "add_geometry_object($self, object)\n--\n\nAdds a new geometry model to the list of models.\n\n# Arguments\n\n"
      "* `object` - The geometry object to be added to the model.\n\n# Returns\n\nThe index of the added geometry "
@@ -450,6 +452,7 @@ PyObject* data_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef data_methods[] = {
+    {"__reduce__", &refuse_reduce<PyGeometryData>, METH_NOARGS, kReduceDoc},
     {"get_object_placement", vb::fn(data_get_object_placement), METH_FASTCALL | METH_KEYWORDS,
      "get_object_placement($self, object_index)\n--\n\nReturns the placement of the object of given index in the "
      "world frame.\n\n# Arguments\n\n* `object_index` - The index of the object.\n\n# Returns\nThe object placement "
@@ -471,6 +474,7 @@ const char* const PyGeometryData::doc =
 std::vector<PyType_Slot> PyGeometryObject::slots() {
   return {{Py_tp_new, reinterpret_cast<void*>(&object_new)},
           {Py_tp_getset, object_getset},
+          {Py_tp_methods, reduce_methods<PyGeometryObject>()},
           {Py_tp_repr, reinterpret_cast<void*>(&object_repr)}};
 }
 

@@ -4,6 +4,7 @@
 #include "binding/arrays.hpp"
 #include "module.hpp"
 #include "spatial.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -76,6 +77,7 @@ PyObject* inertia_repr(PyObject* self) {
 }
 
 PyMethodDef inertia_methods[] = {
+    reduce_method<PyInertia>(),
     {"FromSphere", vb::fn(inertia_from_sphere), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "FromSphere(mass, radius)\n--\n\nCreates a new inertia sphere with the given parameters.\n\n# Arguments\n\n"
      "* `mass` - The mass of the sphere.\n* `radius` - The radius of the sphere.\n\n# Returns\n"

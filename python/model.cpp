@@ -12,6 +12,7 @@
 #include "joint.hpp"
 #include "module.hpp"
 #include "spatial.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -215,6 +216,7 @@ PyObject* model_repr(PyObject* self) {
 }
 
 PyMethodDef model_methods[] = {
+    reduce_method<PyModel>(),
     {"add_joint", vb::fn(model_add_joint), METH_FASTCALL | METH_KEYWORDS,
      "add_joint($self, parent_id, joint_model, placement, name)\n--\n\nAdds a joint to the model.\n\n# Arguments\n\n"
      "* `parent_id` - The identifier of the parent joint.\n* `joint_model` - The joint model to add.\n"
@@ -473,7 +475,8 @@ std::vector<PyType_Slot> PyModel::slots() {
 const char* const PyData::doc = "Data(model)\n--\n\nA Python wrapper for the `Data` struct.";
 
 std::vector<PyType_Slot> PyData::slots() {
-  return {{Py_tp_new, reinterpret_cast<void*>(&data_new)}, {Py_tp_getset, data_getset}};
+  return {{Py_tp_new, reinterpret_cast<void*>(&data_new)}, {Py_tp_getset, data_getset},
+          {Py_tp_methods, refuse_reduce_methods<PyData>()}};
 }
 
 const char* const PyFrame::doc = "Frame(name, parent_joint, parent_frame, placement, frame_type, inertia)\n--\n\n";
@@ -481,6 +484,7 @@ const char* const PyFrame::doc = "Frame(name, parent_joint, parent_frame, placem
 std::vector<PyType_Slot> PyFrame::slots() {
   return {{Py_tp_new, reinterpret_cast<void*>(&frame_new)},
           {Py_tp_getset, frame_getset},
+          {Py_tp_methods, reduce_methods<PyFrame>()},
           {Py_tp_repr, reinterpret_cast<void*>(&frame_repr)}};
 }
 

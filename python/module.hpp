@@ -25,6 +25,8 @@ bool add_kinematics(PyObject* m);               // Representation, frame_jacobia
 bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
 bool add_collision_functions(PyObject* m);       // compute_collisions, compute_distances, compute_distance  collision.cpp
 bool add_configuration_space_functions(PyObject* m);  // integrate, difference, interpolate, normalize  configuration_space.cpp
+bool add_pickle_support(PyObject* m);            // _restore (not in __all__)     pickle.cpp
+bool add_batch_functions(PyObject* m);           // forward_kinematics_batch .. frame_jacobian_batch  batch.cpp
 bool add_derivatives_functions(PyObject* m);     // rnea_derivatives, aba_derivatives  algorithms_derivatives.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 

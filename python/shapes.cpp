@@ -6,6 +6,7 @@
 #include "core/collision/collision.hpp"
 #include "geometry.hpp"
 #include "module.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -101,12 +102,14 @@ PyMethodDef cylinder_methods[] = {
     {"radius", axial_radius<PyCylinder>, METH_NOARGS, "radius($self)\n--\n\nReturns the radius of the cylinder."},
     {"half_length", axial_half_length<PyCylinder>, METH_NOARGS,
      "half_length($self)\n--\n\nReturns the half length of the cylinder."},
+    reduce_method<PyCylinder>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef cone_methods[] = {
     {"radius", axial_radius<PyCone>, METH_NOARGS, "radius($self)\n--\n\nReturns the radius of the cone."},
     {"half_length", axial_half_length<PyCone>, METH_NOARGS,
      "half_length($self)\n--\n\nReturns the half length of the cone."},
+    reduce_method<PyCone>(),
     {nullptr, nullptr, 0, nullptr}};
 
 // ------------------------------------------------------------------------------ PyMesh
@@ -247,10 +250,14 @@ const char* const PyCapsule::doc = "Capsule(radius, length)\n--\n\n";
 const char* const PyMesh::doc = "PyMesh(path)\n--\n\nA Python wrapper for the Mesh type.";
 const char* const PyShapeWrapper::doc = "A Python wrapper for the ShapeWrapper type.";
 
-std::vector<PyType_Slot> PySphere::slots() { return {{Py_tp_new, reinterpret_cast<void*>(&sphere_new)}}; }
-std::vector<PyType_Slot> PyCuboid::slots() { return {{Py_tp_new, reinterpret_cast<void*>(&cuboid_new)}}; }
+std::vector<PyType_Slot> PySphere::slots() {
+  return {{Py_tp_new, reinterpret_cast<void*>(&sphere_new)}, {Py_tp_methods, reduce_methods<PySphere>()}};
+}
+std::vector<PyType_Slot> PyCuboid::slots() {
+  return {{Py_tp_new, reinterpret_cast<void*>(&cuboid_new)}, {Py_tp_methods, reduce_methods<PyCuboid>()}};
+}
 std::vector<PyType_Slot> PyCapsule::slots() {
-  return {{Py_tp_new, reinterpret_cast<void*>(&axial_new<PyCapsule>)}};
+  return {{Py_tp_new, reinterpret_cast<void*>(&axial_new<PyCapsule>)}, {Py_tp_methods, reduce_methods<PyCapsule>()}};
 }
 std::vector<PyType_Slot> PyCylinder::slots() {
   return {{Py_tp_new, reinterpret_cast<void*>(&axial_new<PyCylinder>)}, {Py_tp_methods, cylinder_methods}};
@@ -259,7 +266,8 @@ std::vector<PyType_Slot> PyCone::slots() {
   return {{Py_tp_new, reinterpret_cast<void*>(&axial_new<PyCone>)}, {Py_tp_methods, cone_methods}};
 }
 std::vector<PyType_Slot> PyMesh::slots() {
-  return {{Py_tp_new, reinterpret_cast<void*>(&mesh_new)}, {Py_tp_getset, mesh_getset}};
+  return {{Py_tp_new, reinterpret_cast<void*>(&mesh_new)}, {Py_tp_getset, mesh_getset},
+          {Py_tp_methods, reduce_methods<PyMesh>()}};
 }
 std::vector<PyType_Slot> PyShapeWrapper::slots() {
   return {{Py_tp_getset, view_getset}, {Py_tp_methods, view_methods}};

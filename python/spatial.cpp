@@ -4,6 +4,7 @@
 #include "core/spatial/format.hpp"
 #include "core/spatial/random.hpp"
 #include "module.hpp"
+#include "pickle.hpp"
 
 namespace velmora::py {
 
@@ -210,6 +211,7 @@ PyObject* se3_repr(PyObject* self) {
 }
 
 PyMethodDef se3_methods[] = {
+    reduce_method<PySE3>(),
     {"Identity", se3_identity, METH_NOARGS | METH_STATIC, "Identity()\n--\n\n"},
     {"Random", se3_random, METH_NOARGS | METH_STATIC, "Random()\n--\n\n"},
     {"inverse", se3_inverse, METH_NOARGS, "inverse($self)\n--\n\n"},

@@ -107,4 +107,34 @@ PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t
   return arr;
 }
 
+PyObject* new_array_nd(int ndim, const Py_ssize_t* shape, double*& data) {
+  npy_intp dims[NPY_MAXDIMS];
+  for (int d = 0; d < ndim; ++d) dims[d] = shape[d];
+  PyObject* arr = PyArray_EMPTY(ndim, dims, NPY_DOUBLE, 0);
+  data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;
+  return arr;
+}
+
+bool to_output_array(PyObject* o, ArgName where, int ndim, const Py_ssize_t* shape, double*& data) {
+  ArrayView view;
+  if (!to_array(o, where, -1, view)) return false;
+  bool same = view.ndim == ndim;
+  for (int d = 0; same && d < ndim; ++d) same = view.shape[d] == shape[d];
+  if (!same) {
+    std::string wanted = "[";
+    for (int d = 0; d < ndim; ++d) wanted += (d ? ", " : "") + std::to_string(shape[d]);
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must have shape %s, not %s", where.function, where.argument,
+                 (wanted + "]").c_str(), view.shape_text().c_str());
+    return false;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  if (!PyArray_CHKFLAGS(a, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE)) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a writeable C-contiguous array", where.function,
+                 where.argument);
+    return false;
+  }
+  data = static_cast<double*>(PyArray_DATA(a));
+  return true;
+}
+
 }  // namespace vb

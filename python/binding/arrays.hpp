@@ -63,4 +63,12 @@ PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t
 // every one of which the caller writes (row-major order).
 PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data);
 
+// A new C-contiguous float64 array of the given shape, its elements left for the caller
+// to write through `data` (not initialised).
+PyObject* new_array_nd(int ndim, const Py_ssize_t* shape, double*& data);
+
+// An array a function writes its result into: a float64 ndarray (TypeError otherwise) of
+// exactly `shape`, C-contiguous, aligned and writeable (ValueError otherwise).
+bool to_output_array(PyObject* o, ArgName where, int ndim, const Py_ssize_t* shape, double*& data);
+
 }  // namespace vb

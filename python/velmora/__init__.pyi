@@ -6,6 +6,7 @@ arrays owned by the caller. Getters return copies; a model changes only through 
 methods and setters.
 """
 
+from collections.abc import Sequence
 from typing import ClassVar, final, overload
 
 import numpy as np
@@ -30,6 +31,7 @@ __all__ = [
     "compute_distances", "compute_distance", "DistanceResult", "JointModelPX", "JointModelPY",
     "JointModelPZ", "JointModelRevolute", "JointModelPrismatic", "JointModelContinuous", "JointModelSpherical",
     "JointModelFreeFlyer", "JointModelPlanar", "integrate", "difference", "interpolate", "normalize", "tessary",
+    "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
     "rnea_derivatives", "aba_derivatives",
 ]
 
@@ -728,3 +730,28 @@ def interpolate(model: Model, q0: NDArray[np.float64], q1: NDArray[np.float64], 
 
 def normalize(model: Model, q: NDArray[np.float64]) -> NDArray[np.float64]:
     """q with every quaternion and (cos, sin) pair scaled to unit length, (nq,)."""
+
+
+# Many states per call: states are the rows of 2-D float64 arrays; the interpreter lock is
+# released while they are computed; threads=None uses every core the process may run on.
+
+def forward_kinematics_batch(model: Model, Q: NDArray[np.float64], frame_ids: Sequence[int] | None = None,
+                             threads: int | None = None, out: NDArray[np.float64] | None = None
+                             ) -> NDArray[np.float64]:
+    """World placements of the frames (all when None) for every row of Q, (N, F, 4, 4)."""
+
+def rnea_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], A: NDArray[np.float64],
+               threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """Inverse dynamics for every row of (Q, V, A), (N, nv)."""
+
+def aba_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], TAU: NDArray[np.float64],
+              threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """Forward dynamics for every row of (Q, V, TAU), (N, nv); ``ValueError`` names the first singular row."""
+
+def mass_matrix_batch(model: Model, Q: NDArray[np.float64], threads: int | None = None,
+                      out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The mass matrix M(q) for every row of Q, (N, nv, nv)."""
+
+def frame_jacobian_batch(model: Model, Q: NDArray[np.float64], frame_id: int, rep: Representation | None = None,
+                         threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The Jacobian of a frame for every row of Q in representation rep (None: BODY), (N, 6, nv)."""

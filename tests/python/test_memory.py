@@ -1,7 +1,9 @@
 """Memory stays flat over many calls of every function and method, on success and on
 failure paths: every reference the binding layer takes, it gives back."""
+import copy
 import os
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -63,6 +65,8 @@ def _cases():
     singular.add_joint(0, velmora.JointModelRX(), velmora.SE3.Identity(), "massless")
     singular_data = singular.create_data()
     W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
+    Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
+    out = np.empty((16, model.nv))
     pairs_model = velmora.GeometryModel()
     for k, shape in enumerate([tessary.Sphere(0.2), tessary.Cuboid([0.3, 0.2, 0.1]), tessary.Capsule(0.1, 0.4),
                                tessary.Cylinder(0.1, 0.3)]):
@@ -172,6 +176,18 @@ def _cases():
                              geom_data.update_geometry_data(data, geom_model)),
         "geometry errors": _raises(lambda: geom_data.get_object_placement(5), KeyError),
         "shape view errors": _raises(lambda: obj.geometry.half_extents, ValueError),
+        "forward_kinematics_batch": lambda: (velmora.forward_kinematics_batch(model, Q),
+                                             velmora.forward_kinematics_batch(model, Q, [1, 2], threads=2)),
+        "rnea_batch": lambda: (velmora.rnea_batch(model, Q, V, V), velmora.rnea_batch(model, Q, V, V, 2, out)),
+        "aba_batch": lambda: velmora.aba_batch(model, Q[::2], V[::2], V[::2], threads=2),
+        "mass_matrix/frame_jacobian batch": lambda: (velmora.mass_matrix_batch(model, Q, threads=2),
+                                                     velmora.frame_jacobian_batch(model, Q, 2, W)),
+        "batch errors": _raises(lambda: velmora.rnea_batch(model, Q, V[:3], V), ValueError),
+        "batch frame errors": _raises(lambda: velmora.forward_kinematics_batch(model, Q, [0, 99]), ValueError),
+        "pickle": lambda: (pickle.loads(pickle.dumps(model)), copy.deepcopy(geom_model), pickle.dumps(se3),
+                           copy.deepcopy(frame), pickle.loads(pickle.dumps(config)), copy.deepcopy(obj)),
+        "pickle errors": _raises(lambda: pickle.dumps(data), TypeError),
+        "restore errors": _raises(lambda: velmora._restore(b"VELMORA\0\1\0\0\0\1"), ValueError),
         "collision queries": lambda: (velmora.compute_collisions(pairs_model, pairs_data),
                                       velmora.compute_collisions(pairs_model, pairs_data, stop_at_first=True),
                                       [(r.distance, r.point_i, r.point_j, r.normal, r.pair, repr(r))

@@ -77,24 +77,29 @@ def run(robot: Robot, calls: int, rounds: int, progress_stream: Optional[TextIO]
     accs = [rng.uniform(-1.0, 1.0, model.nv) for _ in range(STATES)]
     taus = [velmora.rnea(model, data, q, v, a).to_numpy() for q, v, a in zip(qs, vs, accs)]
     fk, rnea, aba = velmora.forward_kinematics, velmora.rnea, velmora.aba
+    # The batch functions take all the states in one call (on the calling thread only);
+    # their figures are per state, the call's cost divided by the number of states.
+    Q, V, A, T = (np.array(x).reshape(STATES, -1) for x in (qs, vs, accs, taus))
     rnea_derivatives, aba_derivatives = velmora.rnea_derivatives, velmora.aba_derivatives
     cases = [
-        ("forward_kinematics", lambda i: fk(model, data, qs[i])),
-        ("rnea", lambda i: rnea(model, data, qs[i], vs[i], accs[i])),
-        ("aba", lambda i: aba(model, data, qs[i], vs[i], taus[i])),
-        ("rnea_derivatives", lambda i: rnea_derivatives(model, data, qs[i], vs[i], accs[i])),
-        ("aba_derivatives", lambda i: aba_derivatives(model, data, qs[i], vs[i], taus[i])),
+        ("forward_kinematics", 1, lambda i: fk(model, data, qs[i])),
+        ("rnea", 1, lambda i: rnea(model, data, qs[i], vs[i], accs[i])),
+        ("aba", 1, lambda i: aba(model, data, qs[i], vs[i], taus[i])),
+        ("rnea_derivatives", 1, lambda i: rnea_derivatives(model, data, qs[i], vs[i], accs[i])),
+        ("aba_derivatives", 1, lambda i: aba_derivatives(model, data, qs[i], vs[i], taus[i])),
+        ("rnea_batch, per state", STATES, lambda i: velmora.rnea_batch(model, Q, V, A, threads=1)),
+        ("aba_batch, per state", STATES, lambda i: velmora.aba_batch(model, Q, V, T, threads=1)),
     ]
     per_round = max(1, calls // rounds)
     progress = Progress(sys.stderr if progress_stream is None else progress_stream, len(cases) * rounds)
     timings = []
     try:
-        for name, call in cases:
+        for name, states, call in cases:
             progress.start(name)
-            _time_round(call, min(per_round, 200))  # warm up caches and the allocator
+            _time_round(call, max(1, min(per_round, 200) // states))  # warm up caches and the allocator
             samples = []
             for _ in range(rounds):
-                samples.append(_time_round(call, per_round))
+                samples.append(_time_round(call, max(1, per_round // states)) / states)
                 progress.advance()
             timings.append(Timing(name, min(samples), statistics.median(samples)))
     finally:

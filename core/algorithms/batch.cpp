@@ -1,0 +1,286 @@
+// Many states per call over a small pool of threads. Each state goes through the
+// single-state function (forward_kinematics, rnea, aba, mass_matrix, frame_jacobian): the
+// passes keep their scratch rows per thread, so states on different threads share nothing
+// but the read-only model.
+#include "core/algorithms/batch.hpp"
+
+#include "core/algorithms/dynamics_quantities.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace velmora {
+
+std::size_t usable_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+namespace {
+
+// More threads than this are never started, whatever a caller asks for: beyond the
+// machine's cores they only add switching.
+constexpr std::size_t kMaxThreads = 256;
+// Chunks per thread: enough that a thread slowed down by another process does not hold
+// up the others for long, few enough that taking a chunk costs nothing measurable.
+constexpr std::size_t kChunksPerThread = 8;
+// States per thread at the least: waking a pool thread costs about as much as a few
+// states, so a small batch runs on fewer threads than asked for.
+constexpr std::size_t kMinStatesPerThread = 8;
+
+// One call's work: `chunks` contiguous ranges of [0, n), taken in ascending order by the
+// caller and by up to `helpers` pool threads.
+struct Job {
+  const std::function<void(std::size_t, std::size_t)>* task = nullptr;
+  std::size_t n = 0;
+  std::size_t chunks = 0;
+  std::atomic<std::size_t> next{0};
+  std::size_t helpers_wanted = 0;  // pool threads still to join; under the pool's mutex
+  std::size_t active = 0;          // pool threads working on it; under the pool's mutex
+
+  // Takes chunks until none is left.
+  void work() {
+    for (;;) {
+      const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+      if (k >= chunks) return;
+      // Chunk k is [k n / chunks, (k + 1) n / chunks): contiguous, sizes differing by one.
+      const std::size_t begin = k * n / chunks, end = (k + 1) * n / chunks;
+      (*task)(begin, end);
+    }
+  }
+};
+
+// Threads that wait for jobs. Jobs live on their callers' stacks; a job is queued until
+// as many pool threads as it wants have joined it, and its caller returns only once no
+// pool thread works on it any more.
+class Pool {
+ public:
+  void run(Job& job, std::size_t helpers) {
+    {
+      std::lock_guard lock(mutex_);
+      while (threads_.size() < helpers) threads_.emplace_back([this] { serve(); });
+      job.helpers_wanted = helpers;
+      queue_.push_back(&job);
+    }
+    if (helpers == 1)
+      wake_.notify_one();
+    else
+      wake_.notify_all();
+    job.work();
+    std::unique_lock lock(mutex_);
+    // Every chunk is taken by now: pool threads that have not joined yet need not.
+    if (job.helpers_wanted > 0) std::erase(queue_, &job);
+    done_.wait(lock, [&] { return job.active == 0; });
+  }
+
+ private:
+  void serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return !queue_.empty(); });
+      Job* job = queue_.front();
+      ++job->active;
+      if (--job->helpers_wanted == 0) queue_.pop_front();
+      lock.unlock();
+      job->work();
+      lock.lock();
+      if (--job->active == 0) done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  std::deque<Job*> queue_;
+  // Never joined: the pool lives as long as the process, its threads waiting for work.
+  std::vector<std::thread> threads_;
+};
+
+// The pool of this process. A child made by fork has none of its parent's threads, and
+// the parent's mutex may have been held at the fork: the child makes a pool of its own
+// and leaves the inherited one untouched. Pools are never destroyed, so that no thread
+// is joined while the process exits.
+Pool& process_pool() {
+  static std::atomic<Pool*> pool{nullptr};
+  static std::atomic<pid_t> owner{0};
+  static std::mutex creation;
+  const pid_t self = getpid();
+  Pool* p = pool.load(std::memory_order_acquire);
+  if (p && owner.load(std::memory_order_acquire) == self) return *p;
+  std::lock_guard lock(creation);
+  p = pool.load(std::memory_order_acquire);
+  if (!p || owner.load(std::memory_order_relaxed) != self) {
+    p = new Pool;
+    owner.store(self, std::memory_order_release);
+    pool.store(p, std::memory_order_release);
+  }
+  return *p;
+}
+
+}  // namespace
+
+void parallel_chunks(std::size_t n, std::size_t threads,
+                     const std::function<void(std::size_t, std::size_t)>& task) {
+  if (n == 0) return;
+  threads = std::clamp<std::size_t>(std::min(threads, n / kMinStatesPerThread), 1, kMaxThreads);
+  if (threads == 1) {
+    task(0, n);
+    return;
+  }
+  Job job;
+  job.task = &task;
+  job.n = n;
+  job.chunks = std::min(n, threads * kChunksPerThread);
+  process_pool().run(job, std::min(threads, job.chunks) - 1);
+}
+
+namespace {
+
+// Runs chunk(begin, end) -> the first failure in [begin, end), if any, over all states;
+// returns the failure of the lowest row. A chunk that starts after a row already known
+// to fail is skipped: its failures could not be the first.
+template <class Chunk>
+std::expected<void, BatchError> for_each_state(std::size_t n, std::size_t threads, Chunk&& chunk) {
+  constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+  std::atomic<std::size_t> first_failed{none};
+  std::mutex mutex;
+  BatchError first;
+  std::exception_ptr thrown;
+  parallel_chunks(n, threads, [&](std::size_t begin, std::size_t end) {
+    if (begin > first_failed.load(std::memory_order_relaxed)) return;
+    try {
+      std::optional<BatchError> failed = chunk(begin, end);
+      if (!failed) return;
+      std::lock_guard lock(mutex);
+      if (failed->row < first_failed.load(std::memory_order_relaxed)) {
+        first = std::move(*failed);
+        first_failed.store(first.row, std::memory_order_relaxed);
+      }
+    } catch (...) {
+      // Allocation failure: reported on the calling thread, as a single call would.
+      std::lock_guard lock(mutex);
+      if (!thrown) thrown = std::current_exception();
+    }
+  });
+  if (thrown) std::rethrow_exception(thrown);
+  if (first_failed.load() != none) return std::unexpected(std::move(first));
+  return {};
+}
+
+using Dynamics = std::expected<Configuration, DynamicsError> (*)(const Model&, std::span<const double>,
+                                                                 std::span<const double>, std::span<const double>);
+
+std::expected<void, BatchError> dynamics_batch(Dynamics algorithm, const Model& model, std::size_t n,
+                                               const double* Q, const double* V, const double* X, double* out,
+                                               std::size_t threads) {
+  const std::size_t nq = model.nq, nv = model.nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    for (std::size_t i = begin; i < end; ++i) {
+      auto result = algorithm(model, {Q + i * nq, nq}, {V + i * nv, nv}, {X + i * nv, nv});
+      if (!result) return BatchError{i, std::move(result.error().message)};
+      if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+    }
+    return std::nullopt;
+  });
+}
+
+// The homogeneous matrix of x, row by row.
+void write_homogeneous(const SE3& x, double* h) {
+  for (int r = 0; r < 3; ++r) {
+    h[4 * r] = x.rotation(r, 0);
+    h[4 * r + 1] = x.rotation(r, 1);
+    h[4 * r + 2] = x.rotation(r, 2);
+  }
+  h[3] = x.translation.x;
+  h[7] = x.translation.y;
+  h[11] = x.translation.z;
+  h[12] = h[13] = h[14] = 0.0;
+  h[15] = 1.0;
+}
+
+}  // namespace
+
+std::expected<void, BatchError> forward_kinematics_batch(const Model& model, std::size_t n, const double* Q,
+                                                         std::span<const std::size_t> frame_ids, double* out,
+                                                         std::size_t threads) {
+  for (const std::size_t id : frame_ids) {
+    if (id >= model.nframes())
+      return std::unexpected(BatchError{0, "Frame id " + std::to_string(id) + " is out of range: the model has " +
+                                               std::to_string(model.nframes()) + " frames"});
+    if (model.frames[id].parent_joint >= model.njoints())
+      return std::unexpected(BatchError{0, "Frame '" + model.frames[id].name + "' refers to joint " +
+                                               std::to_string(model.frames[id].parent_joint) +
+                                               ", which the model does not have"});
+  }
+  const std::size_t nq = model.nq, nf = frame_ids.size();
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    // One workspace per chunk: the joint placements of the state being computed.
+    Data data = model.create_data();
+    for (std::size_t i = begin; i < end; ++i) {
+      if (auto done = forward_kinematics(model, data, {Q + i * nq, nq}); !done)
+        return BatchError{i, done.error().display()};
+      double* row = out + i * nf * 16;
+      for (std::size_t f = 0; f < nf; ++f) {
+        const Frame& frame = model.frames[frame_ids[f]];
+        write_homogeneous(data.oMi[frame.parent_joint] * frame.placement, row + 16 * f);
+      }
+    }
+    return std::nullopt;
+  });
+}
+
+std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, const double* Q, const double* V,
+                                           const double* A, double* out, std::size_t threads) {
+  return dynamics_batch(&rnea, model, n, Q, V, A, out, threads);
+}
+
+std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, const double* Q, const double* V,
+                                          const double* TAU, double* out, std::size_t threads) {
+  return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+}
+
+std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,
+                                                  std::size_t threads) {
+  const std::size_t nq = model.nq, block = model.nv * model.nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto done = mass_matrix(model, {Q + i * nq, nq}, out + i * block); !done)
+        return BatchError{i, std::move(done.error().message)};
+    return std::nullopt;
+  });
+}
+
+std::expected<void, BatchError> frame_jacobian_batch(const Model& model, std::size_t n, const double* Q,
+                                                     std::size_t frame_id, Representation rep, double* out,
+                                                     std::size_t threads) {
+  if (frame_id >= model.nframes())
+    return std::unexpected(BatchError{0, "Frame id " + std::to_string(frame_id) + " is out of range: the model has " +
+                                             std::to_string(model.nframes()) + " frames"});
+  const std::size_t nq = model.nq, block = 6 * model.nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    // One workspace per chunk, as for forward kinematics.
+    Data data = model.create_data();
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto done = frame_jacobian(model, data, {Q + i * nq, nq}, frame_id, rep, out + i * block); !done)
+        return BatchError{i, std::move(done.error().message)};
+    return std::nullopt;
+  });
+}
+
+}  // namespace velmora
