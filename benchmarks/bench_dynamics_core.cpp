@@ -1,6 +1,7 @@
 // Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics, the
-// mass matrix (crba) and forward dynamics through its tree factorisation (fd-ltdl) per
-// call and per moving joint: on serial chains of revolute joints with general axes,
+// mass matrix (crba), forward dynamics through its tree factorisation (fd-ltdl) and the
+// state derivatives of both dynamics (rnea_d, aba_d) per call and per moving joint: on
+// serial chains of revolute joints with general axes,
 // placements and bodies (the slowest shapes), and on two robots of tests/robots (axes
 // along coordinate axes, mostly placements that only translate).
 //   build-*/bench_dynamics_core [repeats] [robots directory]
@@ -14,6 +15,7 @@
 
 #include "core/joint/joint.hpp"
 #include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/derivatives.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/model/model.hpp"
 #include "core/urdf/urdf.hpp"
@@ -78,9 +80,23 @@ void time_model(const std::string& name, const Model& model, int repeats) {
   const double t_crba = median_ns_per_call([&] { sink = sink + mass_matrix(model, q)->values.back(); }, repeats);
   const double t_factored = median_ns_per_call(
       [&] { sink = sink + (*forward_dynamics_by_factor(model, q, v, tau))[nv - 1]; }, repeats);
+  std::vector<double> d1(nv * nv), d2(nv * nv), d3(nv * nv);
+  const double t_rnea_d = median_ns_per_call(
+      [&] {
+        (void)rnea_derivatives(model, q, v, a, d1, d2, d3);
+        sink = sink + d1[nv * nv - 1];
+      },
+      repeats);
+  const double t_aba_d = median_ns_per_call(
+      [&] {
+        (void)aba_derivatives(model, q, v, tau, d1, d2, d3);
+        sink = sink + d1[nv * nv - 1];
+      },
+      repeats);
   const double n = static_cast<double>(nv);
   for (const auto& [algo, t] : {std::pair{"fk", t_fk}, std::pair{"rnea", t_rnea}, std::pair{"aba", t_aba},
-                                std::pair{"crba", t_crba}, std::pair{"fd-ltdl", t_factored}})
+                                std::pair{"crba", t_crba}, std::pair{"fd-ltdl", t_factored},
+                                std::pair{"rnea_d", t_rnea_d}, std::pair{"aba_d", t_aba_d}})
     std::printf("%-12s %4zu %-6s %12.1f %14.1f\n", name.c_str(), nv, algo, t, t / n);
 }
 

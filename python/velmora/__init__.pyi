@@ -32,6 +32,7 @@ __all__ = [
     "JointModelPZ", "JointModelRevolute", "JointModelPrismatic", "JointModelContinuous", "JointModelSpherical",
     "JointModelFreeFlyer", "JointModelPlanar", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
+    "rnea_derivatives", "aba_derivatives",
 ]
 
 WORLD_ID: int
@@ -463,6 +464,16 @@ def forward_dynamics(model: Model, data: Data, q: NDArray[np.float64], v: NDArra
 def aba(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
         tau: NDArray[np.float64]) -> Configuration:
     """The same as :func:`forward_dynamics`."""
+
+def rnea_derivatives(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
+                     a: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(dtau_dq, dtau_dv, M), each (nv, nv): the partial derivatives of inverse dynamics, by q
+    along the tangent space (a continuous joint by its angle), and the mass matrix dtau/da."""
+
+def aba_derivatives(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64],
+                    tau: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(dddq_dq, dddq_dv, Minv), each (nv, nv): the partial derivatives of forward dynamics, and
+    the inverse mass matrix dddq/dtau. ``ValueError`` where the mass matrix is singular."""
 
 
 # Geometry

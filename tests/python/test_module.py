@@ -23,6 +23,7 @@ EXPECTED_ALL = [
     "mass_matrix_factor", "MassMatrixFactor", "compute_collisions", "compute_distances", "compute_distance",
     "DistanceResult", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
+    "rnea_derivatives", "aba_derivatives",
 ]
 
 
@@ -79,6 +80,7 @@ def test_second_import_is_the_same_module():
     ("center_of_mass_jacobian", "(model, data, q)"), ("total_mass", "(model)"),
     ("forward_dynamics", "(model, data, q, v, tau)"), ("aba", "(model, data, q, v, tau)"),
     ("inverse_dynamics", "(model, data, q, v, a)"), ("rnea", "(model, data, q, v, a)"),
+    ("rnea_derivatives", "(model, data, q, v, a)"), ("aba_derivatives", "(model, data, q, v, tau)"),
 ])
 def test_function_text_signatures(name, signature):
     assert getattr(velmora, name).__text_signature__ == signature

@@ -80,10 +80,13 @@ def run(robot: Robot, calls: int, rounds: int, progress_stream: Optional[TextIO]
     # The batch functions take all the states in one call (on the calling thread only);
     # their figures are per state, the call's cost divided by the number of states.
     Q, V, A, T = (np.array(x).reshape(STATES, -1) for x in (qs, vs, accs, taus))
+    rnea_derivatives, aba_derivatives = velmora.rnea_derivatives, velmora.aba_derivatives
     cases = [
         ("forward_kinematics", 1, lambda i: fk(model, data, qs[i])),
         ("rnea", 1, lambda i: rnea(model, data, qs[i], vs[i], accs[i])),
         ("aba", 1, lambda i: aba(model, data, qs[i], vs[i], taus[i])),
+        ("rnea_derivatives", 1, lambda i: rnea_derivatives(model, data, qs[i], vs[i], accs[i])),
+        ("aba_derivatives", 1, lambda i: aba_derivatives(model, data, qs[i], vs[i], taus[i])),
         ("rnea_batch, per state", STATES, lambda i: velmora.rnea_batch(model, Q, V, A, threads=1)),
         ("aba_batch, per state", STATES, lambda i: velmora.aba_batch(model, Q, V, T, threads=1)),
     ]

@@ -116,8 +116,8 @@ def build_parser() -> argparse.ArgumentParser:
                         description="Gravity torques g(q) and the mass matrix M(q), from inverse "
                                     "dynamics, and a forward-dynamics round trip.")
     bench_cmd = commands.add_parser("bench", parents=[robot, floating], help="per-call cost of the algorithms",
-                                    description="Time forward kinematics, inverse dynamics (rnea) and "
-                                                "forward dynamics (aba) called from Python.")
+                                    description="Time forward kinematics, inverse dynamics (rnea), "
+                                                "forward dynamics (aba) and their derivatives called from Python.")
     bench_cmd.add_argument("--calls", type=_positive, default=50000, help="calls per algorithm (default 50000)")
     bench_cmd.add_argument("--rounds", type=_positive, default=5, help="rounds the calls are split into (default 5)")
     collide_cmd = commands.add_parser(
