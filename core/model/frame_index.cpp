@@ -93,18 +93,18 @@ void FrameIndex::rebuild(const std::vector<Frame>& frames) {
   while (covered_ < frames.size()) insert_next(frames);
 }
 
-void FrameIndex::grow(std::size_t entries) {
+void grow_hash_slots(std::vector<HashSlot>& slots, std::size_t entries) {
   std::size_t size = 16;
   while (size < 2 * entries) size *= 2;
-  if (size <= slots_.size()) return;
-  std::vector<Slot> old(size);
-  old.swap(slots_);
+  if (size <= slots.size()) return;
+  std::vector<HashSlot> old(size);
+  old.swap(slots);
   const std::size_t mask = size - 1;
-  for (const Slot& s : old) {
+  for (const HashSlot& s : old) {
     if (!s.id_plus_one) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].id_plus_one) i = (i + 1) & mask;
-    slots_[i] = s;
+    while (slots[i].id_plus_one) i = (i + 1) & mask;
+    slots[i] = s;
   }
 }
 

@@ -41,6 +41,17 @@ inline std::uint64_t hash_text(std::string_view s) {
 //
 // It covers the frames inserted so far, in id order. A frame's name and type must not
 // change while it is covered.
+// One slot of the open-addressing tables that index names (frames here, joints in
+// joint_index.hpp): the hash of the name and the id holding it, plus one (0: empty).
+struct HashSlot {
+  std::uint64_t hash = 0;
+  std::size_t id_plus_one = 0;
+};
+
+// Makes `slots` (a power of two long, or empty) room for at least `entries` entries at
+// half load, moving the entries it holds; does nothing when it has that room already.
+void grow_hash_slots(std::vector<HashSlot>& slots, std::size_t entries);
+
 class FrameIndex {
  public:
   // The lowest covered id with that name and, when given, that type.
@@ -66,14 +77,10 @@ class FrameIndex {
   std::size_t covered() const { return covered_; }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t id_plus_one = 0;  // 0: empty slot
-  };
+  using Slot = HashSlot;
   // Room for one more entry.
   void make_room(std::size_t list_capacity);
-  // Room for at least `entries` entries at half load.
-  void grow(std::size_t entries);
+  void grow(std::size_t entries) { grow_hash_slots(slots_, entries); }
 
   std::vector<Slot> slots_;  // a power of two long, or empty
   std::size_t entries_ = 0;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "core/model/frame_index.hpp"
-
 namespace velmora {
 
 std::optional<std::size_t> JointNameIndex::find(const std::vector<std::string>& names, std::string_view name) const {
@@ -53,21 +51,6 @@ void JointNameIndex::rebuild(const std::vector<std::string>& names) {
       ++covered_;
     else
       record(p);
-  }
-}
-
-void JointNameIndex::grow(std::size_t entries) {
-  std::size_t size = 16;
-  while (size < 2 * entries) size *= 2;
-  if (size <= slots_.size()) return;
-  std::vector<Slot> old(size);
-  old.swap(slots_);
-  const std::size_t mask = size - 1;
-  for (const Slot& s : old) {
-    if (!s.id_plus_one) continue;
-    std::size_t i = s.hash & mask;
-    while (slots_[i].id_plus_one) i = (i + 1) & mask;
-    slots_[i] = s;
   }
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/model/frame_index.hpp"
+
 namespace velmora {
 
 // For each name among a list of joint names, the lowest id holding it: an open-addressing
@@ -37,12 +39,8 @@ class JointNameIndex {
   std::size_t covered() const { return covered_; }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t id_plus_one = 0;  // 0: empty slot
-  };
-  // Room for at least `entries` entries at half load.
-  void grow(std::size_t entries);
+  using Slot = HashSlot;
+  void grow(std::size_t entries) { grow_hash_slots(slots_, entries); }
 
   std::vector<Slot> slots_;  // a power of two long, or empty
   std::size_t entries_ = 0;
