@@ -27,7 +27,7 @@ struct PyRepresentation : vb::Enum<PyRepresentation> {
 namespace {
 
 // What one argument of a kinematics function is, and so how it is converted.
-enum class Arg { Model, Data, Q, V, A, Joint, Frame, Rep };
+enum class Arg { Model, Data, Q, V, A, Joint, Frame, Rep, Out };
 
 // The converted arguments of one call; the arrays' elements are read in place when they
 // are contiguous, else copied into the storage.
@@ -37,6 +37,7 @@ struct Call {
   std::span<const double> q, v, a;
   std::size_t id = 0;
   Representation rep = Representation::Body;
+  PyObject* out = nullptr;  // borrowed: the caller's array to write the result into
 };
 
 PyObject* raise(const KinematicsError& e, const char* function) {
@@ -95,6 +96,9 @@ PyObject* run(const char* function, const char* const (&names)[N], const Arg (&k
         call.rep = rep->value;
         break;
       }
+      case Arg::Out:
+        call.out = o;  // its shape depends on the model: checked by the function
+        break;
     }
   }
   return vb::guard([&]() -> PyObject* {
@@ -124,6 +128,26 @@ PyObject* matrix_result(const char* function, std::size_t rows, std::size_t cols
   if (!result) return nullptr;
   if (auto done = fill(out); !done) return raise(done.error(), function);
   return result.release();
+}
+
+// The same result written into the caller's array c.out when one is given (float64, exactly
+// rows x cols, C-contiguous and writeable, else an error before anything is written), which
+// is then returned: a control loop then allocates nothing per call. The functions clear the
+// output before they read q, so a q that shares memory with it is read from a copy.
+template <class Fill>
+PyObject* matrix_result_into(const char* function, Call& c, std::size_t rows, std::size_t cols, Fill&& fill) {
+  if (!c.out) return matrix_result(function, rows, cols, fill);
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+  double* out = nullptr;
+  if (!vb::to_output_array(c.out, {function, "out"}, 2, shape, out)) return nullptr;
+  std::vector<double> copy;
+  const double* q = c.q.data();
+  if (q < out + rows * cols && out < q + c.q.size()) {
+    copy.assign(c.q.begin(), c.q.end());
+    c.q = copy;
+  }
+  if (auto done = fill(out); !done) return raise(done.error(), function);
+  return Py_NewRef(c.out);
 }
 
 PyObject* motion_result(const char* function, const std::expected<SpatialMotion, KinematicsError>& m) {
@@ -159,21 +183,21 @@ PyObject* py_frame_placement(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_joint_jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"model", "data", "q", "joint_id", "rep"};
-  static const Arg kinds[] = {Model, Data, Q, Joint, Rep};
+  static const char* const names[] = {"model", "data", "q", "joint_id", "rep", "out"};
+  static const Arg kinds[] = {Model, Data, Q, Joint, Rep, Out};
   const char* f = "joint_jacobian";
   return run(f, names, kinds, 4, args, nargs, kwnames, [&](Call& c) {
-    return matrix_result(f, 6, c.model->nv,
+    return matrix_result_into(f, c, 6, c.model->nv,
                          [&](double* out) { return joint_jacobian(*c.model, *c.data, c.q, c.id, c.rep, out); });
   });
 }
 
 PyObject* py_frame_jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"model", "data", "q", "frame_id", "rep"};
-  static const Arg kinds[] = {Model, Data, Q, Frame, Rep};
+  static const char* const names[] = {"model", "data", "q", "frame_id", "rep", "out"};
+  static const Arg kinds[] = {Model, Data, Q, Frame, Rep, Out};
   const char* f = "frame_jacobian";
   return run(f, names, kinds, 4, args, nargs, kwnames, [&](Call& c) {
-    return matrix_result(f, 6, c.model->nv,
+    return matrix_result_into(f, c, 6, c.model->nv,
                          [&](double* out) { return frame_jacobian(*c.model, *c.data, c.q, c.id, c.rep, out); });
   });
 }
@@ -262,11 +286,11 @@ PyMethodDef functions[] = {
      "frame_placement(model, data, frame_id)\n--\n\nThe world placement of one frame, from the joint placements of "
      "the last forward kinematics."},
     {"joint_jacobian", vb::fn(py_joint_jacobian), kFlags,
-     "joint_jacobian(model, data, q, joint_id, rep=None)\n--\n\nThe (6, nv) Jacobian of a joint's "
-     "frame at q, in representation rep (None: Representation.BODY)."},
+     "joint_jacobian(model, data, q, joint_id, rep=None, out=None)\n--\n\nThe (6, nv) Jacobian of a joint's "
+     "frame at q, in representation rep (None: Representation.BODY); written into out when given."},
     {"frame_jacobian", vb::fn(py_frame_jacobian), kFlags,
-     "frame_jacobian(model, data, q, frame_id, rep=None)\n--\n\nThe (6, nv) Jacobian of a frame at "
-     "q, in representation rep (None: Representation.BODY)."},
+     "frame_jacobian(model, data, q, frame_id, rep=None, out=None)\n--\n\nThe (6, nv) Jacobian of a frame at "
+     "q, in representation rep (None: Representation.BODY); written into out when given."},
     {"frame_velocity", vb::fn(py_frame_velocity), kFlags,
      "frame_velocity(model, data, q, v, frame_id, rep=None)\n--\n\nThe frame's velocity J v, (6,), in "
      "representation rep (None: Representation.BODY)."},

@@ -606,12 +606,12 @@ def frame_placement(model: Model, data: Data, frame_id: int) -> SE3:
     """The world placement of one frame, from the joint placements of the last forward kinematics."""
 
 def joint_jacobian(model: Model, data: Data, q: NDArray[np.float64], joint_id: int,
-                   rep: Representation | None = None) -> NDArray[np.float64]:
-    """The (6, nv) Jacobian of a joint's frame at q, in representation rep (None: BODY)."""
+                   rep: Representation | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The (6, nv) Jacobian of a joint's frame at q, in representation rep (None: BODY); written into out when given."""
 
 def frame_jacobian(model: Model, data: Data, q: NDArray[np.float64], frame_id: int,
-                   rep: Representation | None = None) -> NDArray[np.float64]:
-    """The (6, nv) Jacobian of a frame at q, in representation rep (None: BODY)."""
+                   rep: Representation | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The (6, nv) Jacobian of a frame at q, in representation rep (None: BODY); written into out when given."""
 
 def frame_velocity(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64], frame_id: int,
                    rep: Representation | None = None) -> NDArray[np.float64]:

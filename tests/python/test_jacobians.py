@@ -406,6 +406,40 @@ def test_arguments_by_keyword_and_any_layout():
         vm.Representation()
 
 
+def test_jacobians_into_a_given_array():
+    model, tip = planar_arm()
+    data = model.create_data()
+    q = np.array([0.3, -1.1])
+    for call, index in ((vm.frame_jacobian, tip), (vm.joint_jacobian, 2)):
+        want = call(model, data, q, index, M)
+        out = np.full((6, 2), 7.0)
+        assert call(model, data, q, index, M, out) is out and np.array_equal(out, want)
+        assert call(model, data, q, index, rep=M, out=out) is out and np.array_equal(out, want)
+    # A q that lives inside the output is read before the output is written.
+    shared = np.zeros((6, 2))
+    shared[0] = q
+    J = vm.frame_jacobian(model, data, shared[0], tip, W, out=shared)
+    assert J is shared and np.array_equal(J, vm.frame_jacobian(model, data, q, tip, W))
+    # Refused outputs and failed calls leave the array as it was.
+    out = np.full((6, 2), 7.0)
+    bad = [
+        (lambda: vm.frame_jacobian(model, data, q, tip, M, np.zeros((6, 3))), ValueError, r"out.*shape \[6, 2\]"),
+        (lambda: vm.frame_jacobian(model, data, q, tip, M, np.zeros((2, 6)).T), ValueError, "C-contiguous"),
+        (lambda: vm.frame_jacobian(model, data, q, tip, M, np.zeros((6, 2), np.float32)), TypeError, "float64"),
+        (lambda: vm.frame_jacobian(model, data, q, tip, M, [[0.0] * 2] * 6), TypeError, "out"),
+        (lambda: vm.frame_jacobian(model, data, q, 99, M, out), IndexError, "frame id 99"),
+        (lambda: vm.joint_jacobian(model, data, q[:1], 1, M, out), ValueError, "'q'"),
+    ]
+    for call, error, text in bad:
+        with pytest.raises(error, match=text):
+            call()
+        assert np.all(out == 7.0), text
+    readonly = np.zeros((6, 2))
+    readonly.flags.writeable = False
+    with pytest.raises(ValueError, match="writeable"):
+        vm.frame_jacobian(model, data, q, tip, M, readonly)
+
+
 def test_frame_placements_follow_forward_kinematics_and_new_frames():
     model, tip = planar_arm()
     data = model.create_data()

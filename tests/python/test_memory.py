@@ -67,6 +67,7 @@ def _cases():
     W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
     Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
     out = np.empty((16, model.nv))
+    jac_out = np.empty((6, model.nv))
     pairs_model = velmora.GeometryModel()
     for k, shape in enumerate([tessary.Sphere(0.2), tessary.Cuboid([0.3, 0.2, 0.1]), tessary.Capsule(0.1, 0.4),
                                tessary.Cylinder(0.1, 0.3)]):
@@ -160,6 +161,7 @@ def _cases():
         "frame placements": lambda: (velmora.update_frame_placements(model, data), data.oMf,
                                      velmora.frame_placement(model, data, 3)),
         "jacobians": lambda: (velmora.frame_jacobian(model, data, q, 3), velmora.joint_jacobian(model, data, q, 2, W),
+                              velmora.frame_jacobian(model, data, q, 3, W, jac_out),
                               velmora.frame_jacobian_time_derivative(model, data, q, v, 5, M)),
         "frame motion": lambda: (velmora.frame_velocity(model, data, q, v, 4, M),
                                  velmora.frame_acceleration(model, data, q, v, v, 4, W)),
