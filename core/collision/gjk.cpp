@@ -65,15 +65,17 @@ struct Pair {
   SpatialRotation r;  // B's rotation in A's frame
   V p;                // B's origin in A's frame
 
-  void point(const V& d, V& on_a, V& on_b) const {
+  // The support point w of D = A - B along d, and the point of A it came from.
+  void point(const V& d, V& on_a, V& w) const {
     on_a = support(a, d);
-    on_b = rotate(r, support(b, rotate_back(r, -d))) + p;
+    w = on_a - (rotate(r, support(b, rotate_back(r, -d))) + p);
   }
 };
 
+// Support points w = a - b of D, with the point a on A they came from (b = a - w).
 struct Simplex {
-  V w[4], a[4], b[4];
-  double l[4] = {};  // barycentric weights of the closest point
+  V w[4], a[4];
+  double l[4];  // barycentric weights of the closest point
   int n = 0;
 };
 
@@ -174,7 +176,7 @@ V keep(Simplex& s, const Sub& sub) {
   V v;
   for (int k = 0; k < sub.n; ++k) {
     const int i = sub.idx[k];
-    if (i != k) s.w[k] = s.w[i], s.a[k] = s.a[i], s.b[k] = s.b[i];
+    if (i != k) s.w[k] = s.w[i], s.a[k] = s.a[i];
     s.l[k] = sub.l[k];
     v += s.w[k] * sub.l[k];
   }
@@ -199,34 +201,35 @@ Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimi
   // The first direction: from A's origin towards B's, where the closest points tend to be.
   V d = pair.p;
   if (!(d.squared_norm() > 0.0)) d = V::unit_x();
-  pair.point(d, s.a[0], s.b[0]);
-  s.w[0] = s.a[0] - s.b[0];
+  pair.point(d, s.a[0], s.w[0]);
   s.l[0] = 1.0;
   s.n = 1;
   V v = s.w[0];
-  double lower = 0.0;
+  double vv = v.squared_norm(), vw = 0.0;
+  // The tolerance applies to the distance, relative beyond 1 m: squared, so that no step
+  // needs a root. The bounds' gap |v| - v.w / |v| is (vv - vw) / |v|.
+  const auto within = [](double squared, double gap) {
+    const double t2 = kDistanceTolerance * kDistanceTolerance;
+    return gap <= 0.0 || gap * gap <= t2 * squared * std::max(1.0, squared);
+  };
   bool converged = false, stalled = false;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
-    const double vv = v.squared_norm();
-    const double upper = std::sqrt(vv);
-    const double tolerance = kDistanceTolerance * std::max(1.0, upper);
-    if (upper <= tolerance) {  // the cores touch or overlap
+    if (vv <= kDistanceTolerance * kDistanceTolerance) {  // the cores touch or overlap
       out.status = Separation::Status::Touching;
       break;
     }
-    V on_a, on_b;
-    pair.point(-v, on_a, on_b);
-    const V w = on_a - on_b;
+    V on_a, w;
+    pair.point(-v, on_a, w);
     // The bound of this direction, not the best so far: then the planes through both
     // points orthogonal to v bound their shapes to the same tolerance, and the points and
     // the normal are as certain as the distance.
-    lower = v.dot(w) / upper;
-    if (upper - lower <= tolerance) {
+    vw = v.dot(w);
+    if (within(vv, vv - vw)) {
       converged = true;
       break;
     }
     // The new vertex goes after the kept ones, which stay as they are until it helps.
-    s.w[s.n] = w, s.a[s.n] = on_a, s.b[s.n] = on_b;
+    s.w[s.n] = w, s.a[s.n] = on_a;
     Sub sub;
     // The origin inside the tetrahedron: the cores overlap, unless rounding misled the
     // side tests; another solver decides.
@@ -236,19 +239,20 @@ Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimi
       break;
     }
     v = keep(s, sub);
+    vv = v.squared_norm();
   }
   if (!converged) {
     if (out.status == Separation::Status::Touching) {
       out.point_a = rotate(ra, s.a[0]) + ta.translation;
-      out.point_b = rotate(ra, s.b[0]) + ta.translation;
+      out.point_b = rotate(ra, s.a[0] - s.w[0]) + ta.translation;
       return out;
     }
     // Stopped without progress: settled only if the bounds of this v are close enough.
-    const double upper = v.norm();
-    if (!stalled || !(upper - lower <= kDistanceTolerance * std::max(1.0, upper))) return out;  // undecided
+    if (!stalled || !within(vv, vv - vw)) return out;  // undecided
   }
+  const double lower = vw / std::sqrt(vv);
   V pa, pb;
-  for (int k = 0; k < s.n; ++k) pa += s.a[k] * s.l[k], pb += s.b[k] * s.l[k];
+  for (int k = 0; k < s.n; ++k) pa += s.a[k] * s.l[k], pb += (s.a[k] - s.w[k]) * s.l[k];
   const V gap = pb - pa;
   const double core = gap.norm();
   out.distance = core - a.radius - b.radius;

@@ -248,6 +248,7 @@ std::expected<T, CollisionError> guarded(F&& body) {
 }
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
+thread_local std::vector<unsigned char> scratch_finite;
 
 // An object placed for the collision query: its world box, and its FCL transform once a
 // pair gets past the world boxes.
@@ -412,9 +413,15 @@ std::expected<std::vector<DistanceResult>, CollisionError> compute_distances(con
   std::vector<fcl::Transform3d>& tf = scratch_transforms;
   auto cache = prepare_query(model, data, tf);
   if (!cache) return std::unexpected(cache.error());
+  // Each object's placement checked once; the error names the first bad object a pair
+  // reaches, in pair order.
+  std::vector<unsigned char>& finite = scratch_finite;
+  finite.resize(tf.size());
+  for (std::size_t k = 0; k < tf.size(); ++k) finite[k] = tf[k].matrix().allFinite();
   for (const CollisionPair& p : model.collision_pairs)
     for (std::size_t k : {p.first, p.second})
-      if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
+      if (!finite[k])
+        if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
   return guarded<std::vector<DistanceResult>>([&]() -> std::expected<std::vector<DistanceResult>, CollisionError> {
     std::vector<DistanceResult> out;
     out.reserve(model.collision_pairs.size());

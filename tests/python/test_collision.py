@@ -273,8 +273,8 @@ class TestCertifiedDistances:
             np.testing.assert_allclose(r.point_j - r.point_i, r.distance * n, atol=1e-12)
             assert contains(a, place_a, r.point_i, 1e-12) and contains(b, place_b, r.point_j, 1e-12), trial
             # Separating planes: a lies below point_i along n, b above point_j.
-            assert support(a, place_a, n) <= n @ r.point_i + 1e-10, trial
-            assert -support(b, place_b, -n) >= n @ r.point_j - 1e-10, trial
+            assert support(a, place_a, n) <= n @ r.point_i + TOL, trial
+            assert -support(b, place_b, -n) >= n @ r.point_j - TOL, trial
         assert proved > 400
 
     def test_sample_arm_pairs_at_random_configurations(self):
@@ -296,8 +296,8 @@ class TestCertifiedDistances:
                 (i, j), n = r.pair, r.normal
                 pi, pj = gd.get_object_placement(i), gd.get_object_placement(j)
                 assert contains(shapes[i], pi, r.point_i, 1e-12) and contains(shapes[j], pj, r.point_j, 1e-12)
-                assert support(shapes[i], pi, n) <= n @ r.point_i + 1e-10
-                assert -support(shapes[j], pj, -n) >= n @ r.point_j - 1e-10
+                assert support(shapes[i], pi, n) <= n @ r.point_i + TOL
+                assert -support(shapes[j], pj, -n) >= n @ r.point_j - TOL
 
 
 # -------------------------------------------------------------------------- mesh files
