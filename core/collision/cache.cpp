@@ -160,6 +160,16 @@ std::optional<ConvexPrimitive> primitive_of(const fcl::CollisionGeometryd& g) {
       const auto& c = static_cast<const fcl::Capsuled&>(g);
       return ConvexPrimitive{Core::Segment, {0.0, 0.0, 0.5 * c.lz}, c.radius};
     }
+    case fcl::GEOM_CONVEX: {
+      // A mesh read as its hull: its vertices, kept alive by the geometry in the cache.
+      const std::vector<fcl::Vector3d>& v = static_cast<const fcl::Convexd&>(g).getVertices();
+      static_assert(sizeof(fcl::Vector3d) == 3 * sizeof(double));
+      if (v.empty()) return std::nullopt;
+      ConvexPrimitive hull{Core::Hull, {}, 0.0};
+      hull.points = v.front().data();
+      hull.count = v.size();
+      return hull;
+    }
     default: return std::nullopt;
   }
 }

@@ -43,6 +43,17 @@ inline V support(const ConvexPrimitive& shape, const V& d) {
       const double k = h.x / s;
       return {k * d.x, k * d.y, -h.z};
     }
+    case Core::Hull: {
+      const double* p = shape.points;
+      const double* best = p;
+      double reach = d.x * p[0] + d.y * p[1] + d.z * p[2];
+      for (std::size_t k = 1; k < shape.count; ++k) {
+        p += 3;
+        const double r = d.x * p[0] + d.y * p[1] + d.z * p[2];
+        if (r > reach) reach = r, best = p;
+      }
+      return {best[0], best[1], best[2]};
+    }
   }
   return {};
 }

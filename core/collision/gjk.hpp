@@ -1,5 +1,5 @@
 // The distance between two convex primitives (spheres, cuboids, cylinders, cones,
-// capsules) that are apart, by the Gilbert-Johnson-Keerthi iteration on their support
+// capsules, the convex hulls of meshes) that are apart, by the Gilbert-Johnson-Keerthi iteration on their support
 // points. FCL answers the same question, but its general solvers build and tear down a
 // solver object per pair and converge slowly on curved shapes at the tolerance the
 // distances need; this iteration works in the first shape's frame, treats spheres and
@@ -8,6 +8,7 @@
 // `kDistanceTolerance` of the true one, its points and normal with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/spatial/se3.hpp"
@@ -16,13 +17,17 @@
 namespace velmora::collision {
 
 // A convex primitive in its own frame: a core (a point, a segment along z, a cuboid, a
-// cylinder along z, a cone along z with its apex at +z) grown by `radius`.
+// cylinder along z, a cone along z with its apex at +z, the convex hull of points) grown
+// by `radius`.
 struct ConvexPrimitive {
-  enum class Core : std::uint8_t { Point, Segment, Cuboid, Cylinder, Cone };
+  enum class Core : std::uint8_t { Point, Segment, Cuboid, Cylinder, Cone, Hull };
   Core core = Core::Point;
   // Cuboid: the half extents; segment, cylinder, cone: (radius, radius, half length).
   Vector3D half;
   double radius = 0.0;
+  // Hull: `count` points, x, y, z each, owned by whoever made the primitive.
+  const double* points = nullptr;
+  std::size_t count = 0;
 };
 
 // The largest error of a distance the iteration reports as separated (relative beyond

@@ -277,6 +277,32 @@ class TestCertifiedDistances:
             assert -support(b, place_b, -n) >= n @ r.point_j - TOL, trial
         assert proved > 400
 
+    def test_mesh_hulls_of_a_robot(self):
+        # kuka_iiwa's links as convex hulls: the separating planes through the points bound
+        # the hulls' vertices, so the distance is not below the true one.
+        path = os.path.join(ROBOTS, "kuka_iiwa", "robot.urdf")
+        model, collision, _ = velmora.build_models_from_urdf(path, os.path.join(ROBOTS, "kuka_iiwa"))
+        collision.add_all_collision_pairs()
+        collision.load_meshes(convex=True)
+        corners = [o.geometry.mesh_triangles().reshape(-1, 3) for o in collision.geometry_objects]
+        data = model.create_data()
+        gd = collision.create_data(data)
+        apart = 0
+        for _ in range(3):
+            velmora.forward_kinematics(model, data, velmora.random_configuration(model).to_numpy())
+            gd.update_geometry_data(data, collision)
+            for r in velmora.compute_distances(collision, gd):
+                if r.distance <= 0.0:
+                    continue
+                apart += 1
+                (i, j), n = r.pair, r.normal
+                world = [np.asarray(gd.get_object_placement(k).rotation) @ corners[k].T for k in (i, j)]
+                world = [w.T + np.asarray(gd.get_object_placement(k).translation) for w, k in zip(world, (i, j))]
+                assert np.max(world[0] @ n) <= n @ r.point_i + TOL
+                assert np.min(world[1] @ n) >= n @ r.point_j - TOL
+                np.testing.assert_allclose(r.point_j - r.point_i, r.distance * n, atol=1e-12)
+        assert apart > 30
+
     def test_sample_arm_pairs_at_random_configurations(self):
         sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
         from velmora_tools import sample_urdf
@@ -395,8 +421,10 @@ class TestMeshes:
         assert r.pair == (1, 0) and r.distance == pytest.approx(0.75, abs=1e-6)
         np.testing.assert_allclose([r.point_i, r.point_j, r.normal], [(1.25, 0, 0), (0.5, 0, 0), (-1, 0, 0)], atol=1e-6)
 
-    def test_turned_and_moved_mesh_against_each_kind_of_shape(self, tmp_path):
+    @pytest.mark.parametrize("convex", [False, True])
+    def test_turned_and_moved_mesh_against_each_kind_of_shape(self, tmp_path, convex):
         # The 2 m cube at (5, 0, 0), turned 0.5 rad about z; probes 3 m out along its local +x.
+        # As triangles and as its hull (the same solid), against every kind of shape.
         write_stl(tmp_path / "cube.stl", CUBE_VERTICES, CUBE_FACES)
         urdf = tmp_path / "robot.urdf"
         urdf.write_text('<robot name="m"><link name="base"><collision><origin xyz="5 0 0" rpy="0 0 0.5"/>'
@@ -412,6 +440,7 @@ class TestMeshes:
         for k, (shape, _) in enumerate(probes):
             gm.add_geometry_object(GeometryObject(f"p{k}", 0, 0, shape, se3(centre, turn)))
         gd = gm.create_data(velmora.Model().create_data())
+        gm.load_meshes(convex=convex)
         for k, (shape, reach) in enumerate(probes):
             for i, j in ((0, k + 1), (k + 1, 0)):
                 r = velmora.compute_distance(gm, gd, i, j)
