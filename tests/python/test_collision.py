@@ -291,7 +291,9 @@ class TestCertifiedDistances:
         for _ in range(3):
             velmora.forward_kinematics(model, data, velmora.random_configuration(model).to_numpy())
             gd.update_geometry_data(data, collision)
+            colliding = velmora.compute_collisions(collision, gd)
             for r in velmora.compute_distances(collision, gd):
+                assert (r.pair in colliding) == (r.distance < 0.0) or r.distance == 0.0
                 if r.distance <= 0.0:
                     continue
                 apart += 1
