@@ -2,8 +2,10 @@
 MuJoCo and python-fcl called from a Python loop, on the sample arm (primitive shapes) and
 kuka_iiwa (its STL meshes).
 
-Every engine is timed on the same 25 random configurations, one call covering what a
-planner's check costs: set the joint positions, place the shapes, answer the query.
+Every engine is timed on the same 25 random configurations (uniform within the joint
+limits, from --seed, so that runs of different builds time the same states: the cost of a
+distance query depends on how near the links are), one call covering what a planner's
+check costs: set the joint positions, place the shapes, answer the query.
 Meshes are triangle sets for velmora and python-fcl, convex hulls for pybullet and MuJoCo
 (their reading of an STL collision mesh); "velmora hulls" reads them as hulls too.
   collisions  velmora: forward_kinematics + update_geometry_data + compute_collisions
@@ -16,7 +18,7 @@ Before timing, the number of colliding pairs is compared between velmora and pyt
 (same shapes, same placements). Figures are medians over rounds, as times per call and
 as ratios to velmora's in the same run.
 
-    PYTHONPATH=build/python python benchmarks/bench_collision.py [--rounds 7] [--calls 200]
+    PYTHONPATH=build/python python benchmarks/bench_collision.py [--rounds 7] [--calls 200] [--seed 1]
 (peers: pip install -r benchmarks/requirements-peers.txt python-fcl)
 """
 import argparse
@@ -216,6 +218,13 @@ class MuJoCo:
         return collisions, all_distances
 
 
+def configurations(model, rng):
+    """SAMPLES configurations, each joint's entries uniform between its limits."""
+    lower = np.concatenate([j.lower_limit for j in model.joint_models])
+    upper = np.concatenate([j.upper_limit for j in model.joint_models])
+    return [rng.uniform(lower, upper) for _ in range(SAMPLES)]
+
+
 def text(seconds):
     return f"{seconds * 1e6:9.2f} us"
 
@@ -224,10 +233,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--calls", type=int, default=200)
+    parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     for robot, (path, package) in ROBOTS.items():
         vm = Velmora(path, package)
-        configurations = [velmora.random_configuration(vm.model).to_numpy() for _ in range(SAMPLES)]
+        states = configurations(vm.model, np.random.default_rng(args.seed))
         engines = [vm]
         for make in (lambda: VelmoraHulls(path, package), lambda: FclLoop(vm), lambda: PyBullet(vm, path), lambda: MuJoCo(vm, path, package)):
             try:
@@ -238,7 +248,7 @@ def main():
         fcl_loop = next((e for e in engines if isinstance(e, FclLoop)), None)
         if fcl_loop:
             ours, theirs = vm.calls()[0], fcl_loop.calls()[0]
-            for q in configurations:
+            for q in states:
                 assert ours(q) == theirs(q), f"{robot}: velmora and python-fcl disagree at q = {q.tolist()}"
         print(f"\n{robot}: {vm.collision.ngeoms} objects, {len(vm.collision.collision_pairs)} pairs "
               f"(median per call over {args.rounds} rounds of {args.calls} calls)")
@@ -246,8 +256,8 @@ def main():
         base = None
         for engine in engines:
             collide, distances = engine.calls()
-            tc = timed(collide, configurations, args.calls, args.rounds)
-            td = timed(distances, configurations, max(args.calls // 4, 10), args.rounds)
+            tc = timed(collide, states, args.calls, args.rounds)
+            td = timed(distances, states, max(args.calls // 4, 10), args.rounds)
             base = base or (tc, td)
             pairs = len(getattr(engine, "pairs", vm.collision.collision_pairs))
             print(f"  {engine.name:<16} {text(tc)} {tc / base[0]:7.1f}x {text(td)} {td / base[1]:7.1f}x   {pairs}")

@@ -139,6 +139,41 @@ std::expected<Geometry, CollisionError> make_geometry(CollisionCache& cache, con
   return g;
 }
 
+// The primitive of an FCL shape for the distance iteration, in the same dimensions.
+std::optional<ConvexPrimitive> primitive_of(const fcl::CollisionGeometryd& g) {
+  using Core = ConvexPrimitive::Core;
+  switch (g.getNodeType()) {
+    case fcl::GEOM_SPHERE: return ConvexPrimitive{Core::Point, {}, static_cast<const fcl::Sphered&>(g).radius};
+    case fcl::GEOM_BOX: {
+      const fcl::Vector3d& side = static_cast<const fcl::Boxd&>(g).side;
+      return ConvexPrimitive{Core::Cuboid, {0.5 * side[0], 0.5 * side[1], 0.5 * side[2]}, 0.0};
+    }
+    case fcl::GEOM_CYLINDER: {
+      const auto& c = static_cast<const fcl::Cylinderd&>(g);
+      return ConvexPrimitive{Core::Cylinder, {c.radius, c.radius, 0.5 * c.lz}, 0.0};
+    }
+    case fcl::GEOM_CONE: {
+      const auto& c = static_cast<const fcl::Coned&>(g);
+      return ConvexPrimitive{Core::Cone, {c.radius, c.radius, 0.5 * c.lz}, 0.0};
+    }
+    case fcl::GEOM_CAPSULE: {
+      const auto& c = static_cast<const fcl::Capsuled&>(g);
+      return ConvexPrimitive{Core::Segment, {0.0, 0.0, 0.5 * c.lz}, c.radius};
+    }
+    case fcl::GEOM_CONVEX: {
+      // A mesh read as its hull: its vertices, kept alive by the geometry in the cache.
+      const std::vector<fcl::Vector3d>& v = static_cast<const fcl::Convexd&>(g).getVertices();
+      static_assert(sizeof(fcl::Vector3d) == 3 * sizeof(double));
+      if (v.empty()) return std::nullopt;
+      ConvexPrimitive hull{Core::Hull, {}, 0.0};
+      hull.points = v.front().data();
+      hull.count = v.size();
+      return hull;
+    }
+    default: return std::nullopt;
+  }
+}
+
 }  // namespace
 
 std::expected<CollisionCache*, CollisionError> prepare(const GeometryModel& model) {
@@ -156,10 +191,15 @@ std::expected<CollisionCache*, CollisionError> prepare(const GeometryModel& mode
       made[k] = std::move(*g);
     }
     std::vector<CollisionCache::LocalBox> boxes;
+    std::vector<std::optional<ConvexPrimitive>> primitives;
     boxes.reserve(n);
-    for (const Geometry& g : made)
+    primitives.reserve(n);
+    for (const Geometry& g : made) {
       boxes.push_back({g->aabb_local.center(), (g->aabb_local.max_ - g->aabb_local.min_) * 0.5});
+      primitives.push_back(primitive_of(*g));
+    }
     cache.local_boxes = std::move(boxes);
+    cache.primitives = std::move(primitives);
     cache.geometries = std::move(made);
   } catch (const std::bad_alloc&) {
     throw;

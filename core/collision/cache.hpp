@@ -7,6 +7,7 @@
 #include <expected>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <fcl/fcl.h>
 
 #include "core/collision/collision.hpp"
+#include "core/collision/gjk.hpp"
 
 namespace velmora {
 
@@ -33,6 +35,9 @@ struct CollisionCache {
     fcl::Vector3d half;
   };
   std::vector<LocalBox> local_boxes;
+  // By object index, made with the geometries: the primitive as the distance iteration
+  // sees it (gjk.hpp); empty for meshes, which FCL's bounding-volume hierarchies answer.
+  std::vector<std::optional<collision::ConvexPrimitive>> primitives;
   std::map<MeshKey, Geometry> meshes;
 };
 

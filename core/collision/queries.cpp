@@ -72,52 +72,60 @@ fcl::CollisionRequestd collision_request() {
 
 Vector3D to_vector(const fcl::Vector3d& v) { return {v[0], v[1], v[2]}; }
 
-// One distance query, with objects a and b in the order FCL handles consistently (a mesh
-// first). Pairs the collision test finds apart get FCL's unsigned distance (its exact
-// formulas for spheres against spheres, boxes, capsules and cylinders, and for capsule
-// pairs; the iterative solver otherwise); overlapping pairs get a penetration depth.
-DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
+// Whether objects a and b touch or overlap, decided exactly as compute_collisions decides
+// (bounds, then FCL's collision query), so that both queries agree on which pairs overlap:
+// FCL's collision and distance solvers differ near contact.
+bool overlapping(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a, std::size_t b) {
+  const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
+  const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
+  const Bounds ba = world_bounds(*ga, tf[a]), bb = world_bounds(*gb, tf[b]);
+  if (!ba.world.overlap(bb.world) || !ba.oriented.overlap(bb.oriented)) return false;
+  fcl::CollisionResultd hit;
+  fcl::collide(ga, tf[a], gb, tf[b], collision_request(), hit);
+  return hit.isCollision();
+}
+
+// The distance of objects a and b, which the collision test finds apart, in the order FCL
+// handles consistently (a mesh first): FCL's unsigned distance (its exact formulas for
+// spheres against spheres, boxes, capsules and cylinders, and for capsule pairs; the
+// iterative solver otherwise).
+DistanceResult apart_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
+                              std::size_t b) {
+  const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
+  const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
+  DistanceResult out{a, b, 0.0, {}, {}, {}};
+  fcl::DistanceRequestd request;
+  request.enable_nearest_points = true;
+  request.gjk_solver_type = fcl::GST_LIBCCD;
+  // Tight enough for the iterative solver to reach the closest points of curved shapes
+  // (the distance converges with the square of the points' error).
+  request.distance_tolerance = 1e-13;
+  fcl::DistanceResultd result;
+  fcl::distance(ga, tf[a], gb, tf[b], request, result);
+  fcl::Vector3d pa = result.nearest_points[0], pb = result.nearest_points[1];
+  if (ga->getObjectType() == fcl::OT_BVH && gb->getNodeType() == fcl::GEOM_SPHERE) {
+    // Between a mesh and a sphere FCL 0.7 reports each point in its object's own frame
+    // (against other shapes, in world coordinates).
+    pa = tf[a] * pa;
+    pb = tf[b] * pb;
+  }
+  out.point_i = to_vector(pa);
+  out.point_j = to_vector(pb);
+  // Apart for the collision test but not for the distance solver: touching, distance 0.
+  if (result.min_distance <= 0.0) return out;
+  out.distance = result.min_distance;
+  const fcl::Vector3d d = pb - pa;
+  if (d.norm() > 0.0) out.normal = to_vector(d / d.norm());
+  return out;
+}
+
+// The signed distance of objects a and b, which the collision test finds touching or
+// overlapping (a mesh first, as above).
+DistanceResult overlap_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
                                 std::size_t b) {
   const fcl::CollisionGeometryd* ga = cache.geometries[a].get();
   const fcl::CollisionGeometryd* gb = cache.geometries[b].get();
-  const bool mesh_a = ga->getObjectType() == fcl::OT_BVH;
   DistanceResult out{a, b, 0.0, {}, {}, {}};
-  // The collision test decides first, exactly as compute_collisions does (bounds, then
-  // FCL's collision query), so that both queries agree on which pairs overlap: FCL's
-  // collision and distance solvers differ near contact. It is also needed for meshes,
-  // whose distance to an overlapping object FCL leaves unset.
-  bool overlap = false;
-  const Bounds ba = world_bounds(*ga, tf[a]), bb = world_bounds(*gb, tf[b]);
-  if (ba.world.overlap(bb.world) && ba.oriented.overlap(bb.oriented)) {
-    fcl::CollisionResultd hit;
-    fcl::collide(ga, tf[a], gb, tf[b], collision_request(), hit);
-    overlap = hit.isCollision();
-  }
-  if (!overlap) {
-    fcl::DistanceRequestd request;
-    request.enable_nearest_points = true;
-    request.gjk_solver_type = fcl::GST_LIBCCD;
-    // Tight enough for the iterative solver to reach the closest points of curved shapes
-    // (the distance converges with the square of the points' error).
-    request.distance_tolerance = 1e-13;
-    fcl::DistanceResultd result;
-    fcl::distance(ga, tf[a], gb, tf[b], request, result);
-    fcl::Vector3d pa = result.nearest_points[0], pb = result.nearest_points[1];
-    if (mesh_a && gb->getNodeType() == fcl::GEOM_SPHERE) {
-      // Between a mesh and a sphere FCL 0.7 reports each point in its object's own frame
-      // (against other shapes, in world coordinates).
-      pa = tf[a] * pa;
-      pb = tf[b] * pb;
-    }
-    out.point_i = to_vector(pa);
-    out.point_j = to_vector(pb);
-    // Apart for the collision test but not for the distance solver: touching, distance 0.
-    if (result.min_distance <= 0.0) return out;
-    out.distance = result.min_distance;
-    const fcl::Vector3d d = pb - pa;
-    if (d.norm() > 0.0) out.normal = to_vector(d / d.norm());
-    return out;
-  }
   // Touching or overlapping. Two capsules: FCL's closed form gives the signed distance
   // and the deepest points directly.
   if (ga->getNodeType() == fcl::GEOM_CAPSULE && gb->getNodeType() == fcl::GEOM_CAPSULE) {
@@ -173,8 +181,39 @@ DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<f
   return out;
 }
 
-DistanceResult pair_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t i,
-                             std::size_t j) {
+// One distance query between objects a and b in the order FCL handles consistently.
+DistanceResult ordered_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf, std::size_t a,
+                                std::size_t b) {
+  return overlapping(cache, tf, a, b) ? overlap_distance(cache, tf, a, b) : apart_distance(cache, tf, a, b);
+}
+
+// How far apart two primitives must be, by the distance iteration's lower bound, to be
+// called apart without asking FCL's collision test: far above both solvers' tolerances,
+// so that the test could not answer otherwise. Nearer pairs are decided by the test.
+constexpr double kClearlyApart = 1e-6;
+
+DistanceResult primitive_result(std::size_t i, std::size_t j, const collision::Separation& s) {
+  DistanceResult out{i, j, 0.0, s.point_a, s.point_b, {}};
+  if (s.status != collision::Separation::Status::Separated) return out;  // touching: distance 0
+  out.distance = s.distance;
+  const Vector3D d = s.point_b - s.point_a;
+  const double length = d.norm();
+  if (length > 0.0) out.normal = d * (1.0 / length);
+  return out;
+}
+
+DistanceResult pair_distance(const CollisionCache& cache, const std::vector<fcl::Transform3d>& tf,
+                             const std::vector<SE3>& placements, std::size_t i, std::size_t j) {
+  // Two primitives apart: the distance iteration of gjk.hpp, which certifies its answer;
+  // FCL's collision test still decides near contact, and FCL answers what it leaves open.
+  if (const auto &pi = cache.primitives[i], &pj = cache.primitives[j]; pi && pj) {
+    using Status = collision::Separation::Status;
+    const collision::Separation s = collision::separation(*pi, placements[i], *pj, placements[j]);
+    if (s.status == Status::Separated && s.lower > kClearlyApart) return primitive_result(i, j, s);
+    if (overlapping(cache, tf, i, j)) return overlap_distance(cache, tf, i, j);
+    if (s.status != Status::Undecided) return primitive_result(i, j, s);
+    return apart_distance(cache, tf, i, j);
+  }
   // FCL answers a shape against a mesh by swapping them without swapping the answer back:
   // ask with the mesh first, and swap here.
   const bool swap = cache.geometries[i]->getObjectType() != fcl::OT_BVH &&
@@ -209,6 +248,7 @@ std::expected<T, CollisionError> guarded(F&& body) {
 }
 
 thread_local std::vector<fcl::Transform3d> scratch_transforms;
+thread_local std::vector<unsigned char> scratch_finite;
 
 // An object placed for the collision query: its world box, and its FCL transform once a
 // pair gets past the world boxes.
@@ -235,22 +275,25 @@ struct Placed {
 // groups them with SSE2 (rows 0 and 1 as (a + b) + c, row 2 as a + (b + c); checked bit for
 // bit against those expressions on random input), so that the boxes, and hence the pairs
 // passed on to the narrow phase, stay the same as compute_distances's bounds.
+// Every entry of the placement reaches a centre through a product or a sum (a NaN or an
+// infinity times the local centre's 0 is a NaN), so a non-finite placement shows as a
+// non-finite centre or half extent: six checks instead of twelve.
 inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) {
   const SpatialRotation& r = m.rotation;
   const double p[3] = {m.translation.x, m.translation.y, m.translation.z};
-  bool finite = std::isfinite(p[0]) & std::isfinite(p[1]) & std::isfinite(p[2]);
-  for (double x : r.m) finite &= std::isfinite(x);
-  if (!finite) return false;
   const fcl::Vector3d& c = box.centre;
   const fcl::Vector3d& h = box.half;
+  bool finite = true;
   for (int i = 0; i < 3; ++i) {
     const double centre = ((r(i, 0) * c[0] + r(i, 1) * c[1]) + r(i, 2) * c[2]) + p[i];
     const double x = std::abs(r(i, 0)) * h[0], y = std::abs(r(i, 1)) * h[1], z = std::abs(r(i, 2)) * h[2];
     const double half = i < 2 ? (x + y) + z : x + (y + z);
+    finite &= std::isfinite(centre) & std::isfinite(half);
     o.centre[i] = centre;
     o.min[i] = centre - half;
     o.max[i] = centre + half;
   }
+  if (!finite) return false;
   o.placement = &m;
   o.made = true;
   o.transformed = false;
@@ -373,13 +416,20 @@ std::expected<std::vector<DistanceResult>, CollisionError> compute_distances(con
   std::vector<fcl::Transform3d>& tf = scratch_transforms;
   auto cache = prepare_query(model, data, tf);
   if (!cache) return std::unexpected(cache.error());
+  // Each object's placement checked once; the error names the first bad object a pair
+  // reaches, in pair order.
+  std::vector<unsigned char>& finite = scratch_finite;
+  finite.resize(tf.size());
+  for (std::size_t k = 0; k < tf.size(); ++k) finite[k] = tf[k].matrix().allFinite();
   for (const CollisionPair& p : model.collision_pairs)
     for (std::size_t k : {p.first, p.second})
-      if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
+      if (!finite[k])
+        if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
   return guarded<std::vector<DistanceResult>>([&]() -> std::expected<std::vector<DistanceResult>, CollisionError> {
     std::vector<DistanceResult> out;
     out.reserve(model.collision_pairs.size());
-    for (const CollisionPair& p : model.collision_pairs) out.push_back(pair_distance(**cache, tf, p.first, p.second));
+    for (const CollisionPair& p : model.collision_pairs)
+      out.push_back(pair_distance(**cache, tf, data.object_placements, p.first, p.second));
     return out;
   });
 }
@@ -397,7 +447,7 @@ std::expected<DistanceResult, CollisionError> compute_distance(const GeometryMod
   for (std::size_t k : {i, j})
     if (auto ok = check_finite(model, tf[k], k); !ok) return std::unexpected(ok.error());
   return guarded<DistanceResult>([&]() -> std::expected<DistanceResult, CollisionError> {
-    return pair_distance(**cache, tf, i, j);
+    return pair_distance(**cache, tf, data.object_placements, i, j);
   });
 }
 

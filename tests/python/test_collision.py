@@ -2,6 +2,7 @@
 collision pair list and SRDF files, and the errors of each."""
 import os
 import struct
+import sys
 import textwrap
 import warnings
 
@@ -194,6 +195,138 @@ class TestClosedForms:
             assert velmora.compute_distances(gm, gd)[0].distance == pytest.approx(expected, abs=TOL)
             assert (velmora.compute_collisions(gm, gd) == [(0, 1)]) == (expected <= 0)
 
+    def test_flat_contacts_between_parallel_faces(self):
+        # Parallel faces tie many closest points: the distance is still exact. Coaxial
+        # cylinders end to end, a cuboid resting its face on a cylinder's end, and two
+        # cuboids whose nearest features are parallel edges (0.01 apart sideways, 0.07 up).
+        r = distance(Cylinder(0.125, 0.25), se3((0.0, 0.0, 0.125)), Cylinder(0.0625, 0.5), se3((0.0, 0.0, 1.0)))
+        check(r, 0.5, normal=(0.0, 0.0, 1.0))
+        assert r.point_i[2] == pytest.approx(0.25, abs=TOL) and np.hypot(*r.point_i[:2]) <= 0.0625 + TOL
+        r = distance(Cylinder(0.125, 0.5), se3(), Cuboid([0.5, 0.5, 0.5]), se3((0.25, -0.125, 0.75)))
+        check(r, 0.25, normal=(0.0, 0.0, 1.0))
+        r = distance(Cuboid([0.0625, 0.0625, 0.0625]), se3(), Cuboid([0.015625, 0.015625, 0.0625]),
+                     se3((0.0, 0.0546875, 0.125)))
+        check(r, np.hypot(0.015625, 0.0625))
+        np.testing.assert_allclose(r.point_i[1:], (0.03125, 0.03125), atol=TOL)
+        np.testing.assert_allclose(r.point_j[1:], (0.046875, 0.09375), atol=TOL)
+
+
+# ------------------------------------------------------------- distances, certified
+
+def support(shape, placement, n):
+    """max of n . x over the placed shape (its support function), in closed form."""
+    kind, t = int(shape.shape_type), np.asarray(placement.translation)
+    d = np.asarray(placement.rotation).T @ n
+    if kind == 4:    # sphere
+        return n @ t + shape.radius * np.linalg.norm(n)
+    if kind == 2:    # cuboid
+        return n @ t + np.abs(d) @ shape.half_extents.astype(np.float64)
+    r, h = shape.radius, shape.half_length
+    if kind == 3:    # cylinder
+        return n @ t + r * np.hypot(d[0], d[1]) + h * abs(d[2])
+    if kind == 1:    # cone, apex at +h
+        return n @ t + max(h * d[2], r * np.hypot(d[0], d[1]) - h * d[2])
+    return n @ t + h * abs(d[2]) + r * np.linalg.norm(n)  # capsule
+
+
+def contains(shape, placement, x, tol):
+    """Whether world point x lies in the placed shape (to tol)."""
+    kind = int(shape.shape_type)
+    p = np.asarray(placement.rotation).T @ (x - np.asarray(placement.translation))
+    if kind == 4:
+        return np.linalg.norm(p) <= shape.radius + tol
+    if kind == 2:
+        return bool(np.all(np.abs(p) <= shape.half_extents.astype(np.float64) + tol))
+    r, h = shape.radius, shape.half_length
+    if kind == 3:
+        return np.hypot(p[0], p[1]) <= r + tol and abs(p[2]) <= h + tol
+    if kind == 1:
+        return abs(p[2]) <= h + tol and np.hypot(p[0], p[1]) <= r * (h - p[2]) / (2 * h) + tol
+    return np.linalg.norm(p - (0.0, 0.0, np.clip(p[2], -h, h))) <= r + tol
+
+
+class TestCertifiedDistances:
+    """Every distance between separated primitives carries its own proof: both points lie on
+    their shapes, they are `distance` apart along the normal, and the planes through them
+    orthogonal to the normal have each shape entirely on its own side. Then no two points of
+    the shapes are closer, whatever solver found them."""
+
+    SHAPES = [lambda a, b: Sphere(a), lambda a, b: Cuboid([a, b, 0.5 * (a + b)]), lambda a, b: Capsule(a, b),
+              lambda a, b: Cylinder(a, b), lambda a, b: Cone(a, b)]
+
+    def test_random_pairs_of_every_kind(self):
+        rng = np.random.default_rng(23)
+        proved = 0
+        for trial in range(600):
+            a, b = (make(*rng.choice([0.01, 0.045, 0.07, 0.16, 0.4], 2)) for make in
+                    (self.SHAPES[trial % 5], self.SHAPES[(trial // 5) % 5]))
+            place_a = se3(rng.uniform(-0.05, 0.05, 3), rotation(rng.normal(size=3), rng.uniform(0, np.pi)))
+            turn = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) if trial % 3 else np.eye(3)
+            place_b = se3(rng.normal(size=3) * rng.choice([0.1, 0.3, 1.0]), turn)
+            r = distance(a, place_a, b, place_b)
+            if r.distance <= 0.0:
+                continue
+            a, b = (o.geometry for o in scene((a, place_a), (b, place_b))[0].geometry_objects)
+            proved += 1
+            n = r.normal
+            assert np.linalg.norm(n) == pytest.approx(1.0, abs=1e-12)
+            np.testing.assert_allclose(r.point_j - r.point_i, r.distance * n, atol=1e-12)
+            assert contains(a, place_a, r.point_i, 1e-12) and contains(b, place_b, r.point_j, 1e-12), trial
+            # Separating planes: a lies below point_i along n, b above point_j.
+            assert support(a, place_a, n) <= n @ r.point_i + TOL, trial
+            assert -support(b, place_b, -n) >= n @ r.point_j - TOL, trial
+        assert proved > 400
+
+    def test_mesh_hulls_of_a_robot(self):
+        # kuka_iiwa's links as convex hulls: the separating planes through the points bound
+        # the hulls' vertices, so the distance is not below the true one.
+        path = os.path.join(ROBOTS, "kuka_iiwa", "robot.urdf")
+        model, collision, _ = velmora.build_models_from_urdf(path, os.path.join(ROBOTS, "kuka_iiwa"))
+        collision.add_all_collision_pairs()
+        collision.load_meshes(convex=True)
+        corners = [o.geometry.mesh_triangles().reshape(-1, 3) for o in collision.geometry_objects]
+        data = model.create_data()
+        gd = collision.create_data(data)
+        apart = 0
+        for _ in range(3):
+            velmora.forward_kinematics(model, data, velmora.random_configuration(model).to_numpy())
+            gd.update_geometry_data(data, collision)
+            colliding = velmora.compute_collisions(collision, gd)
+            for r in velmora.compute_distances(collision, gd):
+                assert (r.pair in colliding) == (r.distance < 0.0) or r.distance == 0.0
+                if r.distance <= 0.0:
+                    continue
+                apart += 1
+                (i, j), n = r.pair, r.normal
+                world = [np.asarray(gd.get_object_placement(k).rotation) @ corners[k].T for k in (i, j)]
+                world = [w.T + np.asarray(gd.get_object_placement(k).translation) for w, k in zip(world, (i, j))]
+                assert np.max(world[0] @ n) <= n @ r.point_i + TOL
+                assert np.min(world[1] @ n) >= n @ r.point_j - TOL
+                np.testing.assert_allclose(r.point_j - r.point_i, r.distance * n, atol=1e-12)
+        assert apart > 30
+
+    def test_sample_arm_pairs_at_random_configurations(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+        from velmora_tools import sample_urdf
+        model, collision, _ = velmora.build_models_from_urdf(sample_urdf())
+        collision.add_all_collision_pairs()
+        data = model.create_data()
+        gd = collision.create_data(data)
+        shapes = [o.geometry for o in collision.geometry_objects]
+        rng = np.random.default_rng(4)
+        for _ in range(20):
+            q = velmora.random_configuration(model).to_numpy() + rng.normal(scale=1e-3, size=model.nq)
+            velmora.forward_kinematics(model, data, q)
+            gd.update_geometry_data(data, collision)
+            for r in velmora.compute_distances(collision, gd):
+                if r.distance <= 0.0:
+                    continue
+                (i, j), n = r.pair, r.normal
+                pi, pj = gd.get_object_placement(i), gd.get_object_placement(j)
+                assert contains(shapes[i], pi, r.point_i, 1e-12) and contains(shapes[j], pj, r.point_j, 1e-12)
+                assert support(shapes[i], pi, n) <= n @ r.point_i + TOL
+                assert -support(shapes[j], pj, -n) >= n @ r.point_j - TOL
+
 
 # -------------------------------------------------------------------------- mesh files
 
@@ -290,8 +423,10 @@ class TestMeshes:
         assert r.pair == (1, 0) and r.distance == pytest.approx(0.75, abs=1e-6)
         np.testing.assert_allclose([r.point_i, r.point_j, r.normal], [(1.25, 0, 0), (0.5, 0, 0), (-1, 0, 0)], atol=1e-6)
 
-    def test_turned_and_moved_mesh_against_each_kind_of_shape(self, tmp_path):
+    @pytest.mark.parametrize("convex", [False, True])
+    def test_turned_and_moved_mesh_against_each_kind_of_shape(self, tmp_path, convex):
         # The 2 m cube at (5, 0, 0), turned 0.5 rad about z; probes 3 m out along its local +x.
+        # As triangles and as its hull (the same solid), against every kind of shape.
         write_stl(tmp_path / "cube.stl", CUBE_VERTICES, CUBE_FACES)
         urdf = tmp_path / "robot.urdf"
         urdf.write_text('<robot name="m"><link name="base"><collision><origin xyz="5 0 0" rpy="0 0 0.5"/>'
@@ -307,6 +442,7 @@ class TestMeshes:
         for k, (shape, _) in enumerate(probes):
             gm.add_geometry_object(GeometryObject(f"p{k}", 0, 0, shape, se3(centre, turn)))
         gd = gm.create_data(velmora.Model().create_data())
+        gm.load_meshes(convex=convex)
         for k, (shape, reach) in enumerate(probes):
             for i, j in ((0, k + 1), (k + 1, 0)):
                 r = velmora.compute_distance(gm, gd, i, j)

@@ -41,7 +41,9 @@ def test_collide_lists_colliding_pairs_and_the_closest_one(capsys):
     closest = min((r for r in results if r.distance > 0), key=lambda r: r.distance)
     assert f"at {closest.distance:.6f} m" in out
     status, out, _ = run(capsys, "collide", "--q", "neutral")
-    assert "No colliding pairs." in out and "wrist_roll_link_0 - wrist_yaw_link_0 at 0.075000 m" in out
+    # Closest at the neutral configuration: the top edge of the wrist block and the bottom
+    # edge of the sliding jaw, 0.01 apart sideways and 0.07 apart in height.
+    assert "No colliding pairs." in out and "wrist_pitch_link_0 - sliding_jaw_link_0 at 0.070711 m" in out
 
 
 def test_collide_with_srdf_meshes_and_errors(capsys, tmp_path):
