@@ -1,6 +1,6 @@
 // Many states per call over a small pool of threads. Each state goes through the
 // single-state function (forward_kinematics, rnea, aba, mass_matrix, frame_jacobian), or,
-// for forward kinematics and rnea where the processor and the model allow, through the
+// for forward kinematics, rnea and aba where the processor and the model allow, through the
 // same passes run on four states at once in vector lanes (batch_simd.cpp). The passes keep
 // their scratch rows per thread, so states on different threads share nothing but the
 // read-only model.
@@ -309,7 +309,24 @@ std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, co
 
 std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, const double* Q, const double* V,
                                           const double* TAU, double* out, std::size_t threads) {
-  return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+  if (!lanes_for(model, n)) return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+  const std::size_t nq = model.nq, nv = model.nv;
+  auto single = [&](std::size_t i) -> std::optional<BatchError> {
+    auto result = aba(model, {Q + i * nq, nq}, {V + i * nv, nv}, {TAU + i * nv, nv});
+    if (!result) return BatchError{i, std::move(result.error().message)};
+    if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+    return std::nullopt;
+  };
+  return for_each_lane_group(
+      n, threads,
+      [&](std::size_t row) -> std::optional<BatchError> {
+        if (lanes::aba4(model, Q + row * nq, V + row * nv, TAU + row * nv, out + row * nv)) return std::nullopt;
+        // A singular state among the four: each by the single-state code, which names it.
+        for (std::size_t i = row; i < row + lanes::kWidth; ++i)
+          if (std::optional<BatchError> failed = single(i)) return failed;
+        return std::nullopt;
+      },
+      single);
 }
 
 std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,

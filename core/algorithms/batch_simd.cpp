@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/algorithms/passes.hpp"
+#include "core/spatial/articulated_inertia.hpp"
 
 namespace velmora::lanes {
 
@@ -324,6 +325,7 @@ struct M6 {
   V3 w, v;
 };
 inline M6 operator+(const M6& a, const M6& b) { return {a.w + b.w, a.v + b.v}; }
+inline M6 operator*(const M6& a, d4 s) { return {a.w * s, a.v * s}; }
 inline M6 zero_motion() { return {splat(Vector3D{}), splat(Vector3D{})}; }
 
 template <int K>
@@ -510,6 +512,172 @@ struct RneaRow {
   M6 v, a, f;
 };
 
+// ------------------------------------------------------- articulated-body inertias
+
+// A symmetric 3x3 matrix by its six entries, in Symmetric3's order m11, m22, m33, m12,
+// m13, m23.
+struct S6 {
+  d4 d[6];
+  d4 operator()(int i, int j) const { return d[Symmetric3::slot(i, j)]; }
+  d4& operator()(int i, int j) { return d[Symmetric3::slot(i, j)]; }
+};
+inline V3 operator*(const S6& s, const V3& x) {
+  const d4* d = s.d;
+  return {{d[0] * x.e[0] + d[3] * x.e[1] + d[4] * x.e[2], d[3] * x.e[0] + d[1] * x.e[1] + d[5] * x.e[2],
+           d[4] * x.e[0] + d[5] * x.e[1] + d[2] * x.e[2]}};
+}
+inline V3 operator*(const S6& s, const Vector3D& x) {
+  const d4* d = s.d;
+  return {{d[0] * x.x + d[3] * x.y + d[4] * x.z, d[3] * x.x + d[1] * x.y + d[5] * x.z,
+           d[4] * x.x + d[5] * x.y + d[2] * x.z}};
+}
+inline V3 row(const R3& m, int i) { return {{m(i, 0), m(i, 1), m(i, 2)}}; }
+
+// R S R^T (Symmetric3::rotate), for R of shape K.
+template <int K>
+inline S6 rotate(const S6& S, const R3& r) {
+  if constexpr (K >= 0) {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const d4 c = r(i, i), s = r(j, i);
+    const d4 sii = S(i, i), sjj = S(j, j), sij = S(i, j), ski = S(K, i), skj = S(K, j);
+    const d4 cc = c * c, ss = s * s, cs = c * s;
+    S6 out = S;
+    out(i, i) = cc * sii - 2 * cs * sij + ss * sjj;
+    out(j, j) = ss * sii + 2 * cs * sij + cc * sjj;
+    out(i, j) = cs * (sii - sjj) + (cc - ss) * sij;
+    out(K, i) = c * ski - s * skj;
+    out(K, j) = s * ski + c * skj;
+    return out;
+  } else {
+    V3 t[3];
+    for (int b = 0; b < 3; ++b) t[b] = S * row(r, b);
+    auto entry = [&](int a, int b) { return r(a, 0) * t[b].e[0] + r(a, 1) * t[b].e[1] + r(a, 2) * t[b].e[2]; };
+    return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
+  }
+}
+// R M R^T for a general 3x3 M (Matrix3::rotate), for R of shape K.
+template <int K>
+inline R3 rotate(const R3& M, const R3& r) {
+  if constexpr (K >= 0) {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const d4 c = r(i, i), s = r(j, i);
+    R3 out = M;
+    for (int col = 0; col < 3; ++col) {
+      const d4 a = M(i, col), b = M(j, col);
+      out(i, col) = c * a - s * b;
+      out(j, col) = s * a + c * b;
+    }
+    for (int k = 0; k < 3; ++k) {
+      const d4 a = out(k, i), b = out(k, j);
+      out(k, i) = c * a - s * b;
+      out(k, j) = s * a + c * b;
+    }
+    return out;
+  } else {
+    R3 t;  // M R^T, row by row
+    for (int i = 0; i < 3; ++i) {
+      const V3 x = r * row(M, i);
+      t(i, 0) = x.e[0], t(i, 1) = x.e[1], t(i, 2) = x.e[2];
+    }
+    R3 out;  // R (M R^T), column by column
+    for (int j = 0; j < 3; ++j) {
+      const V3 x = r * V3{{t(0, j), t(1, j), t(2, j)}};
+      out(0, j) = x.e[0], out(1, j) = x.e[1], out(2, j) = x.e[2];
+    }
+    return out;
+  }
+}
+
+// ArticulatedInertia in lanes: [[A, B], [B^T, C]].
+struct AI {
+  S6 A;
+  R3 B;
+  S6 C;
+};
+inline AI from_rigid(const Inertia& I) {
+  const ArticulatedInertia x = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
+  AI out;
+  for (int k = 0; k < 6; ++k) out.A.d[k] = splat(x.A.data[k]), out.C.d[k] = splat(x.C.data[k]);
+  for (int k = 0; k < 9; ++k) out.B.m[k] = splat(x.B.m[k]);
+  return out;
+}
+inline M6 operator*(const AI& ia, const M6& x) {
+  return {ia.A * x.w + ia.B * x.v, transpose_mul(ia.B, x.w) + ia.C * x.v};
+}
+// IA S for the joint's subspace column (times_subspace of aba.cpp).
+template <int Ax>
+inline M6 times_subspace(const AI& ia, const JointMotion& m) {
+  if constexpr (Ax >= 0) {
+    const double sign = m.axis_sign;
+    return {V3{{ia.A(0, Ax) * sign, ia.A(1, Ax) * sign, ia.A(2, Ax) * sign}}, row(ia.B, Ax) * sign};
+  } else {
+    const Vector3D& k = m.axis;
+    if (m.kind == JointType::Prismatic) return {ia.B * k, ia.C * k};
+    const V3 ks = splat(k);
+    return {ia.A * k, transpose_mul(ia.B, ks)};
+  }
+}
+// ia -= U U^T / d (ArticulatedInertia::subtract_outer).
+inline void subtract_outer(AI& ia, const M6& U, d4 inv_d) {
+  const V3 &n = U.w, &f = U.v;
+  const V3 nd = n * inv_d, fd = f * inv_d;
+  ia.A.d[0] -= nd.e[0] * n.e[0], ia.A.d[1] -= nd.e[1] * n.e[1], ia.A.d[2] -= nd.e[2] * n.e[2];
+  ia.A.d[3] -= nd.e[0] * n.e[1], ia.A.d[4] -= nd.e[0] * n.e[2], ia.A.d[5] -= nd.e[1] * n.e[2];
+  ia.C.d[0] -= fd.e[0] * f.e[0], ia.C.d[1] -= fd.e[1] * f.e[1], ia.C.d[2] -= fd.e[2] * f.e[2];
+  ia.C.d[3] -= fd.e[0] * f.e[1], ia.C.d[4] -= fd.e[0] * f.e[2], ia.C.d[5] -= fd.e[1] * f.e[2];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) ia.B(i, j) -= nd.e[i] * f.e[j];
+}
+// Adds ia, in axes parallel to the parent's with its origin at p, to parent
+// (ArticulatedInertia::add_translated_to).
+inline void add_translated_to(const AI& ia, const V3& p, AI& parent) {
+  R3 pc, bp;
+  for (int k = 0; k < 3; ++k) {
+    const V3 x = cross(p, V3{{ia.C(0, k), ia.C(1, k), ia.C(2, k)}});
+    pc(0, k) = x.e[0], pc(1, k) = x.e[1], pc(2, k) = x.e[2];
+    const V3 y = cross(row(ia.B, k), p);
+    bp(k, 0) = y.e[0], bp(k, 1) = y.e[1], bp(k, 2) = y.e[2];
+  }
+  const V3 pcp0 = cross(row(pc, 0), p), pcp1 = cross(row(pc, 1), p);
+  const d4 pcp22 = cross(row(pc, 2), p).e[2];
+  d4* a = parent.A.d;
+  const d4* s = ia.A.d;
+  a[0] += s[0] - 2 * bp(0, 0) - pcp0.e[0];
+  a[1] += s[1] - 2 * bp(1, 1) - pcp1.e[1];
+  a[2] += s[2] - 2 * bp(2, 2) - pcp22;
+  a[3] += s[3] - bp(0, 1) - bp(1, 0) - pcp0.e[1];
+  a[4] += s[4] - bp(0, 2) - bp(2, 0) - pcp0.e[2];
+  a[5] += s[5] - bp(1, 2) - bp(2, 1) - pcp1.e[2];
+  for (int k = 0; k < 9; ++k) parent.B.m[k] += ia.B.m[k];
+  for (int k = 0; k < 9; ++k) parent.B.m[k] += pc.m[k];
+  for (int k = 0; k < 6; ++k) parent.C.d[k] += ia.C.d[k];
+}
+// v x* (I v) (passes::body_bias_force).
+inline M6 body_bias_force(const Inertia& I, const M6& v) {
+  const Vector3D& c = I.com;
+  const V3& w = v.w;
+  const V3 f = cross(w, v.v - cross(c, w)) * I.mass;
+  const auto& d = I.inertia.data;
+  const V3 Iw{{d[0] * w.e[0] + d[3] * w.e[1] + d[4] * w.e[2], d[3] * w.e[0] + d[1] * w.e[1] + d[5] * w.e[2],
+               d[4] * w.e[0] + d[5] * w.e[1] + d[2] * w.e[2]}};
+  return {cross(w, Iw) + cross(c, f), f};
+}
+inline d4 inner(const M6& m, const M6& f) {
+  return m.w.e[0] * f.w.e[0] + m.w.e[1] * f.w.e[1] + m.w.e[2] * f.w.e[2] +
+         (m.v.e[0] * f.v.e[0] + m.v.e[1] * f.v.e[1] + m.v.e[2] * f.v.e[2]);
+}
+
+// The threshold of aba.cpp: a joint whose articulated inertia about its axis is below
+// this fraction of the inertia's size has no defined acceleration.
+constexpr double kSingularRatio = 1e-12;
+
+struct AbaRow {
+  X3 liMi;
+  M6 v, c, a, pa, u_col;
+  AI ia;
+  d4 inv_d, u;
+};
+
 }  // namespace
 
 void sin_cos4(const double* x, double* s, double* c) {
@@ -589,6 +757,82 @@ void rnea4(const Model& model, const double* Q, const double* V, const double* A
       if (step.parent != 0) rows[step.parent].f = rows[step.parent].f + act_force<K>(r.liMi, r.f);
     });
   }
+}
+
+bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out) {
+  const std::size_t n = model.njoints(), nq = model.nq, nv = model.nv;
+  const JointStep* steps = model.steps().data();
+  const Inertia* inertias = model.inertias.data();
+  AbaRow* rows = rows_of<AbaRow>(n);
+
+  rows[0].v = zero_motion();
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    AbaRow& r = rows[i];
+    r.liMi = frame_in_parent(step, position(step.motion, Q, nq, step.idx_q));
+    with_shapes(step, [&]<int Ax, int K>() {
+      r.v = act_inv_motion<K>(r.liMi, rows[step.parent].v);
+      r.c = zero_motion();
+      if (step.motion.kind != JointType::Fixed) {
+        const d4 qd = gather(V, nv, step.idx_v);
+        r.v = r.v + subspace_times<Ax>(step.motion, qd);
+        r.c = cross_subspace<Ax>(step.motion, r.v, qd);
+      }
+    });
+    r.ia = from_rigid(inertias[i]);
+    r.pa = body_bias_force(inertias[i], r.v);
+  }
+
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const JointStep& step = steps[i];
+    AbaRow& r = rows[i];
+    bool ok = true;
+    with_shapes(step, [&]<int Ax, int K>() {
+      M6 pa = r.pa;
+      if (step.motion.kind != JointType::Fixed) {
+        r.u_col = times_subspace<Ax>(r.ia, step.motion);
+        const d4 d = subspace_dot<Ax>(step.motion, r.u_col);
+        const SpatialMotion S = step.motion.subspace();
+        const d4 trace_a = r.ia.A.d[0] + r.ia.A.d[1] + r.ia.A.d[2];
+        const d4 trace_c = r.ia.C.d[0] + r.ia.C.d[1] + r.ia.C.d[2];
+        const __m256d abs_mask = _mm256_set1_pd(-0.0);
+        const d4 scale = S.rotation.squared_norm() * from(_mm256_andnot_pd(abs_mask, raw(trace_a))) +
+                         S.translation.squared_norm() * from(_mm256_andnot_pd(abs_mask, raw(trace_c)));
+        const __m256d singular =
+            _mm256_cmp_pd(_mm256_andnot_pd(abs_mask, raw(d)), raw(kSingularRatio * scale), _CMP_LE_OQ);
+        if (_mm256_movemask_pd(singular) != 0) {
+          ok = false;
+          return;
+        }
+        r.inv_d = 1.0 / d;
+        r.u = gather(TAU, nv, step.idx_v) - subspace_dot<Ax>(step.motion, r.pa);
+        subtract_outer(r.ia, r.u_col, r.inv_d);
+        pa = pa + (r.ia * r.c + r.u_col * (r.u * r.inv_d));
+      }
+      if (step.parent != 0) {
+        AbaRow& p = rows[step.parent];
+        const AI turned{rotate<K>(r.ia.A, r.liMi.R), rotate<K>(r.ia.B, r.liMi.R), rotate<K>(r.ia.C, r.liMi.R)};
+        add_translated_to(turned, r.liMi.t, p.ia);
+        p.pa = p.pa + act_force<K>(r.liMi, pa);
+      }
+    });
+    if (!ok) return false;
+  }
+
+  rows[0].a = {splat(Vector3D{}), splat(-model.gravity)};
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    AbaRow& r = rows[i];
+    with_shapes(step, [&]<int Ax, int K>() {
+      r.a = act_inv_motion<K>(r.liMi, rows[step.parent].a) + r.c;
+      if (step.motion.kind != JointType::Fixed) {
+        const d4 qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
+        r.a = r.a + subspace_times<Ax>(step.motion, qdd);
+        scatter(qdd, out, nv, step.idx_v);
+      }
+    });
+  }
+  return true;
 }
 
 }  // namespace velmora::lanes

@@ -1,6 +1,6 @@
-// Four states side by side: forward kinematics and inverse dynamics of four rows at once,
+// Four states side by side: forward kinematics, inverse and forward dynamics of four rows at once,
 // every double of the single-state passes held as the four lanes of one AVX2 register.
-// The passes are those of forward_kinematics and rnea (same formulas, same joint order,
+// The passes are those of forward_kinematics, rnea and aba (same formulas, same joint order,
 // same shortcuts for axes along a coordinate axis and placements that only translate), so
 // the lanes differ from the single-state results by rounding only: FMA fuses products
 // and sums, and the joints' sines and cosines come from a polynomial of our own (within
@@ -45,6 +45,12 @@ void forward_kinematics4(const Model& model, const double* Q, std::span<const st
 // rnea for the four states at (Q, V, A) into four rows of nv values at out. Requires
 // available() and covers(model).
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
+
+// aba for the four states at (Q, V, TAU) into four rows of nv values at out; false, with
+// out partly written, when a joint's articulated inertia is singular in any of the four
+// (the caller then computes them one by one, for the error of the right row). Requires
+// available() and covers(model).
+bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
 
 // sin and cos of four values as the lanes compute them: a reduction by pi/2 exact to
 // about 2^-105 and the sine and cosine polynomials of fdlibm, within an ulp or so of the

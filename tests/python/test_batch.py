@@ -94,8 +94,10 @@ def test_rows_equal_single_calls_for_every_thread_count(robot):
         first.setdefault("fk", fk), first.setdefault("tau", tau), first.setdefault("acc", acc)
         assert np.array_equal(fk, first["fk"]) and np.array_equal(tau, first["tau"]), threads
         assert np.array_equal(acc, first["acc"]), threads
-        for got, want in ((fk, fk_single), (tau, tau_single), (acc, acc_single)):
-            assert_rounding_close(got, want)
+        # Forward dynamics solves with the mass matrix: a change of rounding moves its result
+        # by up to the condition number times as much (nao's reaches 1e8).
+        for got, want, rel in ((fk, fk_single, 1e-13), (tau, tau_single, 1e-13), (acc, acc_single, 1e-12)):
+            assert_rounding_close(got, want, rel)
             assert np.array_equal(got[36:], want[36:]), threads
     # The round trip holds to the conditioning of the mass matrix (nao's is poor).
     assert np.allclose(acc, A, rtol=1e-6, atol=1e-6)
