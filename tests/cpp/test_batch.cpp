@@ -66,7 +66,7 @@ States states(const Model& m, std::size_t n) {
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 // The batch functions on the single-state code for the guard's lifetime.
