@@ -93,15 +93,15 @@ inline void scatter(d4 x, double* rows, std::size_t stride, std::size_t k) {
 // pi/2 as the sum of three doubles: P1 + P2 + P3 is pi/2 to about 2^-160.
 constexpr double kP1 = 0x1.921fb54442d18p+0, kP2 = 0x1.1a62633145c07p-54, kP3 = -0x1.f1976b7ed8fbcp-110;
 constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
-// Beyond this the multiple of pi/2 needs more bits than the reduction keeps exact.
+// The range of the reduction below (|k| < 2^16); the C library takes larger values.
 constexpr double kReducible = 1e5;
 
-// sin and cos of four values. x = k pi/2 + r with |r| <= pi/4: k * P1 has at most 70
-// significant bits, whose lowest is at P1's last place or above, and x - k P1 is a
-// multiple of the smaller of the two last places below 1 in magnitude, so the first FMA
-// is exact; P2 and P3 follow with one rounding each. Then fdlibm's polynomials on
-// [-pi/4, pi/4] (__kernel_sin, __kernel_cos, error below an ulp), swapped and negated
-// by the quadrant k mod 4.
+// sin and cos of four values. x = k pi/2 + r with |r| <= pi/4. The lowest bit of k P1 is
+// at P1's last place (2^-52) or above, so x - k P1 is a multiple of 2^-52 (of x's own last
+// place when |x| < 1) smaller than 1: it fits a double and the first FMA is exact. P2 and
+// P3 follow with one rounding each. Then fdlibm's polynomials on [-pi/4, pi/4]
+// (__kernel_sin and __kernel_cos, error below an ulp), swapped and negated by the
+// quadrant k mod 4.
 inline void sin_cos(d4 x, d4& s, d4& c) {
   const __m256d xr = raw(x);
   const __m256d k = _mm256_round_pd(_mm256_mul_pd(xr, _mm256_set1_pd(kTwoOverPi)),
@@ -175,7 +175,8 @@ inline V3 cross(const Vector3D& a, const V3& b) {
 }
 inline d4 dot(const Vector3D& a, const V3& b) { return a.x * b.e[0] + a.y * b.e[1] + a.z * b.e[2]; }
 
-// A rotation, column by column as SpatialRotation: entry (i, j) at m[i + 3 j].
+// A rotation (or any 3x3 matrix), column by column as SpatialRotation: entry (i, j) at
+// m[i + 3 j].
 struct R3 {
   d4 m[9];
   d4 operator()(int i, int j) const { return m[i + 3 * j]; }
@@ -694,8 +695,8 @@ void forward_kinematics4(const Model& model, const double* Q, std::span<const st
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     const X3& parent = oMi[step.parent];
-    const X3 placed =
-        step.placement_translates_only ? translated(parent, step.placement.translation) : compose(parent, step.placement);
+    const X3 placed = step.placement_translates_only ? translated(parent, step.placement.translation)
+                                                     : compose(parent, step.placement);
     if (step.motion.kind == JointType::Fixed) {
       oMi[i] = placed;
       continue;

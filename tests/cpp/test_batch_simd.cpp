@@ -118,7 +118,8 @@ Model every_shape() {
     const std::size_t id = m.add_joint(parent, std::move(joint), placement, "j" + std::to_string(i)).value();
     if (i == 4) branch = id;
     parent = id;
-    m.inertias[id] = Inertia{0.5 + 0.1 * t, {0.02 * t, -0.01, 0.1}, Symmetric3{{0.03, 0.02, 0.04, 0.002, -0.001, 0.003}}};
+    m.inertias[id] =
+        Inertia{0.5 + 0.1 * t, {0.02 * t, -0.01, 0.1}, Symmetric3{{0.03, 0.02, 0.04, 0.002, -0.001, 0.003}}};
     m.add_frame(Frame{"f" + std::to_string(i), id, 0, placement, FrameType::Operational, Inertia{}}, false).value();
   }
   return m;
