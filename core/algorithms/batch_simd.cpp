@@ -65,8 +65,13 @@ bool covers(const Model& model) {
 
 }  // namespace velmora::lanes
 
+// GCC and clang spell "the functions that follow" differently.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 
 namespace velmora::lanes {
 
@@ -838,4 +843,8 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
 
 }  // namespace velmora::lanes
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
