@@ -673,9 +673,11 @@ inline d4 inner(const M6& m, const M6& f) {
          (m.v.e[0] * f.v.e[0] + m.v.e[1] * f.v.e[1] + m.v.e[2] * f.v.e[2]);
 }
 
-// The threshold of aba.cpp: a joint whose articulated inertia about its axis is below
-// this fraction of the inertia's size has no defined acceleration.
-constexpr double kSingularRatio = 1e-12;
+// aba.cpp calls a joint singular when its articulated inertia about its axis is at most
+// 1e-12 of the inertia's size. The lanes leave every group with a joint below a thousand
+// times that to the single-state code, so that rounding differences near the threshold
+// cannot make the lanes return accelerations for a state that aba refuses.
+constexpr double kNearlySingularRatio = 1e-9;
 
 struct AbaRow {
   X3 liMi;
@@ -805,7 +807,7 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
         const d4 scale = S.rotation.squared_norm() * from(_mm256_andnot_pd(abs_mask, raw(trace_a))) +
                          S.translation.squared_norm() * from(_mm256_andnot_pd(abs_mask, raw(trace_c)));
         const __m256d singular =
-            _mm256_cmp_pd(_mm256_andnot_pd(abs_mask, raw(d)), raw(kSingularRatio * scale), _CMP_LE_OQ);
+            _mm256_cmp_pd(_mm256_andnot_pd(abs_mask, raw(d)), raw(kNearlySingularRatio * scale), _CMP_LE_OQ);
         if (_mm256_movemask_pd(singular) != 0) {
           ok = false;
           return;

@@ -47,9 +47,9 @@ void forward_kinematics4(const Model& model, const double* Q, std::span<const st
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
 
 // aba for the four states at (Q, V, TAU) into four rows of nv values at out; false, with
-// out partly written, when a joint's articulated inertia is singular in any of the four
-// (the caller then computes them one by one, for the error of the right row). Requires
-// available() and covers(model).
+// nothing written, when a joint's articulated inertia is singular or close to it in any
+// of the four (the caller then computes them one by one, which decides and names the
+// right row). Requires available() and covers(model).
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
 
 // sin and cos of four values as the lanes compute them: a reduction by pi/2 exact to
