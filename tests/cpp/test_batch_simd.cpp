@@ -294,8 +294,9 @@ TEST(Lanes, SingularStateInAGroupIsNamedAndTheOthersComputed) {
   }
   // Nearly singular (1e-10 of the inertia's size, above aba's threshold of 1e-12): the
   // single-state code decides, so the whole group is the single calls' results bit for bit.
-  // The same on placements with general rotations, where the lanes round differently
-  // from the single calls (rows 0..3 show it).
+  // The same on placements with general rotations, where the lanes of an optimised build
+  // round differently from the single calls (rows 0..3 show it), so that the bits of rows
+  // 4..7 tell which code computed them.
   Model tilted;
   const SE3 base{SpatialRotation::from_axis_angle({0.3, 0.2, 1}, 0.4), {0.1, 0.2, 0.3}};
   const SE3 up_the_axis{SpatialRotation::about<2>(std::cos(0.7), std::sin(0.7)), {0, 0, 0.5}};
@@ -320,7 +321,9 @@ TEST(Lanes, SingularStateInAGroupIsNamedAndTheOthersComputed) {
     EXPECT_EQ(out[2 * i], (*a)[0]) << i;
     EXPECT_EQ(out[2 * i + 1], (*a)[1]) << i;
   }
-  EXPECT_GT(lanes_differ, 0u);
+#ifdef __OPTIMIZE__
+  EXPECT_GT(lanes_differ, 0u);  // without optimisation no product is fused, and the check says nothing
+#endif
 }
 
 TEST(Lanes, ModelsLeftToTheSingleStateCode) {
