@@ -6,6 +6,9 @@ state, as ratios measured side by side in one run.
            amortised away, the ratio should be at most 1.2.
   threads  two threads against one, N = 1024 .. 16384 (elapsed time): at least 1.8x on
            two free cores.
+  simd     one thread, N = 4096: four states side by side in AVX2 lanes against the
+           single-state code (VELMORA_SIMD=0), per operation, on every corpus robot: child
+           processes with the lanes on and off take turns, medians over the turns.
   peers    per state against the fastest of MuJoCo, pybullet and DART called once per
            state from a Python loop (their calls as benchmarks/peers.py times them, after
            the same agreement check), and against MuJoCo's own batch (mujoco.batch.Batch,
@@ -18,7 +21,7 @@ peers are checked on), as (N, F, 4, 4); in the core section it is also timed wit
 frames asked for, which is the work the core benchmark times (joint placements only).
 
     PYTHONPATH=build/python .venv/bin/python benchmarks/bench_batch.py [--rounds 7] [--robots kuka_iiwa,nao]
-        [--sections core,threads,peers]
+        [--sections core,threads,simd,peers]
 """
 import argparse
 import os
@@ -134,6 +137,60 @@ def section_threads(rounds, out):
                     t2.append(elapsed_ns(two[op], 1))
                 m1, m2 = statistics.median(t1), statistics.median(t2)
                 out.write(f"{name:<12} {op:<10} {n:>6} {m1 / n:10.0f}ns {m2 / n:10.0f}ns {m1 / m2:8.2f}x\n")
+
+
+# ------------------------------------------------------------------------------- simd
+
+SIMD_OPS = ("fk, body frames", "fk, no frames", "rnea", "aba")
+
+
+def simd_child(names, rounds):
+    """Times the batch operations of SIMD_OPS in this process (lanes as the environment
+    says) and prints {robot: {op: ns per state}} as JSON."""
+    import json
+    n = 4096
+    result = {}
+    for name in names:
+        model = vm.build_model_from_urdf(str(ROBOTS / name / "robot.urdf"))  # no meshes needed
+        Q, V, A = random_states(model, n)
+        frames = [i for i, f in enumerate(model.frames) if str(f.frame_type).endswith("Body")]
+        tau = vm.rnea_batch(model, Q, V, A)
+        calls = {
+            "fk, body frames": lambda: vm.forward_kinematics_batch(model, Q, frames, threads=1),
+            "fk, no frames": lambda: vm.forward_kinematics_batch(model, Q, [], threads=1),
+            "rnea": lambda: vm.rnea_batch(model, Q, V, A, threads=1),
+            "aba": lambda: vm.aba_batch(model, Q, V, tau, threads=1),
+        }
+        result[name] = {op: elapsed_ns(call, rounds) / n for op, call in calls.items()}
+    print(json.dumps(result))
+
+
+def section_simd(rounds, names, out):
+    import json
+    flags = Path("/proc/cpuinfo").read_text().split() if Path("/proc/cpuinfo").exists() else []
+    if not ("avx2" in flags and "fma" in flags):
+        out.write("\nsimd: this processor has no AVX2 and FMA: skipped\n")
+        return
+    samples = {}
+    for turn in range(3):  # lanes off and on in turn, so that load from other processes falls on both alike
+        for lanes in ("0", "1"):
+            env = dict(os.environ, VELMORA_SIMD=lanes)
+            text = subprocess.run([sys.executable, __file__, "--simd-child", ",".join(names), "--rounds", str(rounds)],
+                                  env=env, capture_output=True, text=True, check=True).stdout
+            for name, ops in json.loads(text).items():
+                for op, ns in ops.items():
+                    samples.setdefault((name, op, lanes), []).append(ns)
+    out.write("\nOne thread, N = 4096: ns per state with the single-state code and with four states in AVX2 lanes "
+              "(elapsed time, medians of 3 turns)\n")
+    out.write(f"{'robot':<14}" + "".join(f"{op:>30}" for op in SIMD_OPS) + "\n")
+    for name in names:
+        line = f"{name:<14}"
+        for op in SIMD_OPS:
+            off = statistics.median(samples[(name, op, "0")])
+            on = statistics.median(samples[(name, op, "1")])
+            line += f"{off:9.0f} /{on:7.0f} ns {off / on:6.2f}x"
+        out.write(line + "\n")
+    out.flush()
 
 
 # ------------------------------------------------------------------------------ peers
@@ -252,9 +309,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--robots", default="franka_panda,kuka_iiwa,nao,pr2,r2d2,unitree_a1,unitree_g1,ur5e",
-                        help="robots of tests/robots for the peer comparison")
-    parser.add_argument("--sections", default="core,threads,peers")
+                        help="robots of tests/robots for the simd and peer comparisons")
+    parser.add_argument("--sections", default="core,threads,simd,peers")
+    parser.add_argument("--simd-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.simd_child:
+        simd_child(args.simd_child.split(","), args.rounds)
+        return 0
     sections = args.sections.split(",")
     out = sys.stdout
     out.write(f"velmora batch benchmark; Python {sys.version.split()[0]}, median of {args.rounds} rounds; "
@@ -263,6 +324,8 @@ def main():
         section_core(args.rounds, out)
     if "threads" in sections:
         section_threads(args.rounds, out)
+    if "simd" in sections:
+        section_simd(args.rounds, [r for r in args.robots.split(",") if r], out)
     if "peers" in sections:
         section_peers(args.rounds, [r for r in args.robots.split(",") if r], out)
     return 0

@@ -1,9 +1,12 @@
 // Many states per call over a small pool of threads. Each state goes through the
-// single-state function (forward_kinematics, rnea, aba, mass_matrix, frame_jacobian): the
-// passes keep their scratch rows per thread, so states on different threads share nothing
-// but the read-only model.
+// single-state function (forward_kinematics, rnea, aba, mass_matrix, frame_jacobian), or,
+// for forward kinematics, rnea and aba where the processor and the model allow, through the
+// same passes run on four states at once in vector lanes (batch_simd.cpp). The passes keep
+// their scratch rows per thread, so states on different threads share nothing but the
+// read-only model.
 #include "core/algorithms/batch.hpp"
 
+#include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 
 #include <sched.h>
@@ -183,6 +186,32 @@ std::expected<void, BatchError> for_each_state(std::size_t n, std::size_t thread
   return {};
 }
 
+// Runs group(row) for the groups of four rows [4g, 4g + 4) and single(row) for the rows
+// after the last whole group, spread over the threads in whole groups: a row goes through
+// the same code (lanes or single-state) whatever the thread count, so the results are the
+// same for every count. Both return the first failure of what they computed, if any.
+template <class Group, class Single>
+std::expected<void, BatchError> for_each_lane_group(std::size_t n, std::size_t threads, Group&& group,
+                                                    Single&& single) {
+  constexpr std::size_t w = lanes::kWidth;
+  return for_each_state((n + w - 1) / w, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    for (std::size_t g = begin; g < end; ++g) {
+      if (w * g + w <= n) {
+        if (std::optional<BatchError> failed = group(w * g)) return failed;
+        continue;
+      }
+      for (std::size_t i = w * g; i < n; ++i)
+        if (std::optional<BatchError> failed = single(i)) return failed;
+    }
+    return std::nullopt;
+  });
+}
+
+// Whether a batch of n states of the model goes through the lanes.
+bool lanes_for(const Model& model, std::size_t n) {
+  return n >= lanes::kWidth && lanes::available() && lanes::covers(model);
+}
+
 using Dynamics = std::expected<Configuration, DynamicsError> (*)(const Model&, std::span<const double>,
                                                                  std::span<const double>, std::span<const double>);
 
@@ -229,30 +258,75 @@ std::expected<void, BatchError> forward_kinematics_batch(const Model& model, std
                                                ", which the model does not have"});
   }
   const std::size_t nq = model.nq, nf = frame_ids.size();
-  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
-    // One workspace per chunk: the joint placements of the state being computed.
-    Data data = model.create_data();
-    for (std::size_t i = begin; i < end; ++i) {
-      if (auto done = forward_kinematics(model, data, {Q + i * nq, nq}); !done)
-        return BatchError{i, done.error().display()};
-      double* row = out + i * nf * 16;
-      for (std::size_t f = 0; f < nf; ++f) {
-        const Frame& frame = model.frames[frame_ids[f]];
-        write_homogeneous(data.oMi[frame.parent_joint] * frame.placement, row + 16 * f);
-      }
+  // One state by the single-state code, in a workspace for the joint placements.
+  auto single = [&](Data& data, std::size_t i) -> std::optional<BatchError> {
+    if (auto done = forward_kinematics(model, data, {Q + i * nq, nq}); !done)
+      return BatchError{i, done.error().display()};
+    double* row = out + i * nf * 16;
+    for (std::size_t f = 0; f < nf; ++f) {
+      const Frame& frame = model.frames[frame_ids[f]];
+      write_homogeneous(data.oMi[frame.parent_joint] * frame.placement, row + 16 * f);
     }
+    return std::nullopt;
+  };
+  if (lanes_for(model, n)) {
+    return for_each_lane_group(
+        n, threads,
+        [&](std::size_t row) -> std::optional<BatchError> {
+          lanes::forward_kinematics4(model, Q + row * nq, frame_ids, out + row * nf * 16);
+          return std::nullopt;
+        },
+        [&](std::size_t i) {
+          Data data = model.create_data();
+          return single(data, i);
+        });
+  }
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    Data data = model.create_data();  // one workspace per chunk
+    for (std::size_t i = begin; i < end; ++i)
+      if (std::optional<BatchError> failed = single(data, i)) return failed;
     return std::nullopt;
   });
 }
 
 std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, const double* Q, const double* V,
                                            const double* A, double* out, std::size_t threads) {
-  return dynamics_batch(&rnea, model, n, Q, V, A, out, threads);
+  if (!lanes_for(model, n)) return dynamics_batch(&rnea, model, n, Q, V, A, out, threads);
+  const std::size_t nq = model.nq, nv = model.nv;
+  return for_each_lane_group(
+      n, threads,
+      [&](std::size_t row) -> std::optional<BatchError> {
+        lanes::rnea4(model, Q + row * nq, V + row * nv, A + row * nv, out + row * nv);
+        return std::nullopt;
+      },
+      [&](std::size_t i) -> std::optional<BatchError> {
+        auto result = rnea(model, {Q + i * nq, nq}, {V + i * nv, nv}, {A + i * nv, nv});
+        if (!result) return BatchError{i, std::move(result.error().message)};
+        if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+        return std::nullopt;
+      });
 }
 
 std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, const double* Q, const double* V,
                                           const double* TAU, double* out, std::size_t threads) {
-  return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+  if (!lanes_for(model, n)) return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
+  const std::size_t nq = model.nq, nv = model.nv;
+  auto single = [&](std::size_t i) -> std::optional<BatchError> {
+    auto result = aba(model, {Q + i * nq, nq}, {V + i * nv, nv}, {TAU + i * nv, nv});
+    if (!result) return BatchError{i, std::move(result.error().message)};
+    if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+    return std::nullopt;
+  };
+  return for_each_lane_group(
+      n, threads,
+      [&](std::size_t row) -> std::optional<BatchError> {
+        if (lanes::aba4(model, Q + row * nq, V + row * nv, TAU + row * nv, out + row * nv)) return std::nullopt;
+        // A singular state among the four: each by the single-state code, which names it.
+        for (std::size_t i = row; i < row + lanes::kWidth; ++i)
+          if (std::optional<BatchError> failed = single(i)) return failed;
+        return std::nullopt;
+      },
+      single);
 }
 
 std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,

@@ -7,6 +7,12 @@
 // states exactly as a single call would (per-thread scratch, nothing shared but the
 // model), so the results do not depend on how many threads run or which thread took
 // which chunk.
+//
+// Forward kinematics, rnea and aba take four states at a time side by side in vector lanes
+// where the processor has AVX2 and FMA and the model has only one-axis and fixed joints
+// (batch_simd.hpp): those rows equal the single calls up to rounding. The groups of four
+// start at multiples of four whatever the thread count, and the rows after the last whole
+// group take the single-state code, so the results stay the same for every count.
 #pragma once
 
 #include <cstddef>

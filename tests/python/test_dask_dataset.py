@@ -1,5 +1,6 @@
 """The cluster example: examples/dask_dataset.py on a local cluster of two worker processes
-writes one row per state, and every row's torques are those of a single rnea call."""
+writes one row per state, and every row's torques are those of a single rnea call (up to
+rounding)."""
 import os
 import subprocess
 import sys
@@ -38,5 +39,7 @@ def test_dataset_rows_match_single_calls(tmp_path):
     assert len(Q) == 10000
     assert len({row.tobytes() for row in Q}) == 10000  # every chunk drew states of its own
     data = model.create_data()
+    # Equal up to rounding: the batch may run four states side by side in vector lanes.
     for k in range(len(Q)):
-        assert np.array_equal(vm.rnea(model, data, Q[k], V[k], A[k]).to_numpy(), tau[k]), k
+        single = vm.rnea(model, data, Q[k], V[k], A[k]).to_numpy()
+        assert np.abs(single - tau[k]).max() <= 1e-13 * np.abs(single).max(), k

@@ -1,0 +1,61 @@
+// Four states side by side: forward kinematics, inverse and forward dynamics of four rows at once,
+// every double of the single-state passes held as the four lanes of one AVX2 register.
+// The passes are those of forward_kinematics, rnea and aba (same formulas, same joint order,
+// same shortcuts for axes along a coordinate axis and placements that only translate), so
+// the lanes differ from the single-state results by rounding only: FMA fuses products
+// and sums, and the joints' sines and cosines come from a polynomial of our own (within
+// about an ulp of the C library's) instead of std::sin and std::cos.
+//
+// Only the functions of batch_simd.cpp are compiled for AVX2 and FMA; nothing else in the
+// library uses those instructions. Call the passes only when available() is true.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "core/model/model.hpp"
+
+namespace velmora::lanes {
+
+// States per lane group.
+inline constexpr std::size_t kWidth = 4;
+
+// Whether the processor has AVX2 and FMA (asked once).
+bool processor_has_lanes();
+// Whether the batch functions use the lanes: the processor has them and they are not
+// switched off, by VELMORA_SIMD=0 (or "off") in the environment when first asked or by
+// use_lanes(false) since.
+bool available();
+// Switches the lanes off (false) or back on where the processor has them (true) for the
+// batch calls that start afterwards; for comparisons and tests.
+void use_lanes(bool on);
+
+// Whether the lane passes cover the model: its records agree with its counts, every joint
+// has an inertia, and every joint is revolute, continuous, prismatic or fixed with a
+// finite axis. Models with free-flyer, planar or spherical joints take the single-state
+// code.
+bool covers(const Model& model);
+
+// The world placements of the frames of `frame_ids` for the four states at Q (rows of nq
+// values), into out as forward_kinematics_batch lays out four rows: row by row, frame by
+// frame, a homogeneous 4x4 matrix each. Requires available() and covers(model); the
+// frame ids are checked by the caller.
+void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
+
+// rnea for the four states at (Q, V, A) into four rows of nv values at out. Requires
+// available() and covers(model).
+void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
+
+// aba for the four states at (Q, V, TAU) into four rows of nv values at out; false, with
+// nothing written, when a joint's articulated inertia is singular or close to it in any
+// of the four (the caller then computes them one by one, which decides and names the
+// right row). Requires available() and covers(model).
+bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
+
+// sin and cos of four values as the lanes compute them: a reduction by pi/2 exact to
+// about 2^-105 and the sine and cosine polynomials of fdlibm, within an ulp or so of the
+// correctly rounded value for |x| <= 1e5; beyond that (and for infinities and NaN)
+// std::sin and std::cos. Requires available().
+void sin_cos4(const double* x, double* s, double* c);
+
+}  // namespace velmora::lanes
