@@ -99,7 +99,7 @@ test-tsan: system-deps $(VENV)/.stamp
 	export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$(abspath tests/tsan.supp); \
 	$(TSAN_BUILD)/velmora_batch_tests --gtest_brief=1; \
 	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD)/python \
-	  $(VPY) -m pytest -q -s -p no:cacheprovider tests/python/test_batch.py tests/python/test_pickle.py
+	  $(VPY) -m pytest -q -s -p no:cacheprovider tests/python/test_batch.py tests/python/test_batch_simd.py tests/python/test_pickle.py
 
 # Fuzzes the URDF loader with libFuzzer for a bounded time (FUZZ_SECONDS), under
 # AddressSanitizer and UndefinedBehaviorSanitizer. Seeds: the robots of tests/robots and
