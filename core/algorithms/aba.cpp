@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
 
@@ -235,10 +236,183 @@ template <bool Multi>
   return 0;
 }
 
+
+// ------------------------------------------------------------------ in world axes
+
+// The same algorithm with every joint's quantities in one frame: world axes, with the
+// origin at the first joint of the subtree hanging from the world. The motion subspace
+// columns are turned into it once, on the way out; articulated inertias and bias forces
+// of a subtree then simply add into the parent's, with no change of frame per joint.
+// Subtrees hanging from the world exchange nothing but the base's motion, which is the
+// same about any origin, so each has its own: a body's inertia about a far origin grows
+// with the square of the distance and the products then cancel to that many fewer digits,
+// and each subtree is then computed as if it stood at the origin, wherever it is.
+//
+// The velocity-product accelerations are carried on the way out as well: a0, each body's
+// acceleration when every joint acceleration is zero (the base accelerating at minus
+// gravity), and each body's bias force is the force it needs at that acceleration,
+// I a0 + v x* (I v). What is left for the last two passes is the acceleration each joint
+// adds on top of a0, which starts at zero at the base and only sums the S qdd of the
+// path: no velocity-product term there, and no product of an articulated inertia with it.
+struct WorldAbaRow {
+  SE3 oMi;
+  SpatialMotion s;       // the joint's subspace column (one degree of freedom)
+  SpatialMotion v;
+  SpatialMotion a;       // a0 on the way out, then the acceleration added by the joints
+  SpatialForce pa;       // bias force, then the articulated bias force
+  ArticulatedInertia ia;
+  SpatialForce u_col;    // IA S
+  double inv_d;          // 1 / (S^T IA S)
+  double u;              // tau - S^T pa
+};
+
+// A joint with several degrees of freedom: its columns and what the passes keep of them.
+struct WorldAbaMultiRow {
+  SpatialMotion S[6];
+  SpatialForce U[6];
+  double inv_D[6][6];
+  double u[6];
+};
+
+// The articulated inertia of a rigid body given by its world inertia: A = I, B = [h]x
+// (the momentum I w + h x u; m u + w x h at motion (w; u)), C = m 1.
+ArticulatedInertia articulated(const WorldInertia& I) {
+  const Vector3D& h = I.h;
+  return {I.I, Matrix3{{0, h.z, -h.y, -h.z, 0, h.x, h.y, -h.x, 0}}, Symmetric3{{I.mass, I.mass, I.mass, 0, 0, 0}}};
+}
+
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] std::size_t world_passes_of(const Model& model, const double* q, const double* v,
+                                                            const double* tau, double* ddq) {
+  const std::size_t n = model.njoints();
+  const JointStep* steps = model.steps().data();
+  const Inertia* inertias = model.inertias.data();
+  WorldAbaRow* rows = scratch_rows<WorldAbaRow>(n);
+  WorldAbaMultiRow* multi = Multi ? scratch_rows<WorldAbaMultiRow>(n) : nullptr;
+  JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
+  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
+
+  // World frames, subspace columns, velocities, a0 and the bodies' inertias and forces.
+  rows[0].oMi = SE3::identity();
+  rows[0].v = SpatialMotion::zero();
+  rows[0].a = {{}, -model.gravity};
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    const WorldAbaRow& p = rows[step.parent];
+    r.oMi = world_frame(step, p.oMi, positions[i]);
+    if (step.parent == 0) r.oMi.translation = {};
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      SpatialMotion vj = SpatialMotion::zero();
+      for (std::size_t c = 0; c < k; ++c) {
+        m.S[c] = r.oMi.act_motion(step.motion.column(c));
+        vj += m.S[c] * v[step.idx_v + c];
+      }
+      r.v = p.v + vj;
+      r.a = p.a + cross_motion(r.v, vj);
+    } else if (step.motion.kind == JointType::Fixed) {
+      r.v = p.v;
+      r.a = p.a;
+    } else {
+      const int axis = step.motion.coordinate_axis;
+      if (axis >= 0) {
+        const Vector3D w = r.oMi.rotation.column(axis) * step.motion.axis_sign;
+        r.s = {w, cross(r.oMi.translation, w)};
+      } else {
+        r.s = r.oMi.act_motion(step.motion.subspace());
+      }
+      const SpatialMotion vj = r.s * v[step.idx_v];
+      r.v = p.v + vj;
+      r.a = p.a + cross_motion(r.v, vj);
+    }
+    // The body's force at a0 and v with its inertia in the rigid body's ten numbers.
+    const WorldInertia body = WorldInertia::placed(inertias[i], r.oMi);
+    r.pa = body * r.a + cross_force(r.v, body * r.v);
+    r.ia = articulated(body);
+  }
+
+  // Articulated inertias and bias forces, leaves first, added into the parent's as they are.
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      double D[6][6];
+      for (std::size_t c = 0; c < k; ++c) {
+        m.U[c] = r.ia * m.S[c];
+        for (std::size_t e = 0; e < k; ++e) D[e][c] = inner(m.S[e], m.U[c]);
+      }
+      if (!invert_spd(D, k, m.inv_D)) return i;
+      for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - inner(m.S[c], r.pa);
+      if (step.parent == 0) continue;
+      for (std::size_t c = 0; c < k; ++c) {
+        SpatialForce W = SpatialForce::zero();
+        double x = 0;
+        for (std::size_t e = 0; e < k; ++e) {
+          W += m.U[e] * m.inv_D[e][c];
+          x += m.inv_D[c][e] * m.u[e];
+        }
+        subtract_product(r.ia, W, m.U[c]);
+        r.pa += m.U[c] * x;
+      }
+    } else if (step.motion.kind != JointType::Fixed) {
+      r.u_col = r.ia * r.s;
+      const double d = inner(r.s, r.u_col);
+      // The test of the joint-frame form: D against the size of the articulated inertia
+      // about the joint's origin.
+      const double trace_c = r.ia.C.data[0] + r.ia.C.data[1] + r.ia.C.data[2];
+      const double scale = r.s.rotation.squared_norm() * std::abs(r.ia.rotational_trace_about(r.oMi.translation)) +
+                           r.s.translation.squared_norm() * std::abs(trace_c);
+      if (!(std::abs(d) > kSingularRatio * scale)) return i;
+      r.inv_d = 1.0 / d;
+      r.u = tau[step.idx_v] - inner(r.s, r.pa);
+      if (step.parent == 0) continue;
+      r.ia.subtract_outer(r.u_col, r.inv_d);
+      r.pa += r.u_col * (r.u * r.inv_d);
+    }
+    if (step.parent != 0) {
+      WorldAbaRow& p = rows[step.parent];
+      p.ia += r.ia;
+      p.pa += r.pa;
+    }
+  }
+
+  // The accelerations the joints add, root first.
+  rows[0].a = SpatialMotion::zero();
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    r.a = rows[step.parent].a;
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      const WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      double rhs[6];
+      for (std::size_t c = 0; c < k; ++c) rhs[c] = m.u[c] - inner(r.a, m.U[c]);
+      for (std::size_t c = 0; c < k; ++c) {
+        double x = 0;
+        for (std::size_t e = 0; e < k; ++e) x += m.inv_D[c][e] * rhs[e];
+        ddq[step.idx_v + c] = x;
+      }
+      for (std::size_t c = 0; c < k; ++c) r.a += m.S[c] * ddq[step.idx_v + c];
+    } else if (step.motion.kind != JointType::Fixed) {
+      const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
+      r.a += r.s * qdd;
+      ddq[step.idx_v] = qdd;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
-                                                std::span<const double> v, std::span<const double> tau) {
+namespace passes {
+
+std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& model, std::span<const double> q,
+                                                   std::span<const double> v, std::span<const double> tau) {
+  if (form == AbaForm::Factor) return forward_dynamics_by_factor(model, q, v, tau);
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
@@ -247,16 +421,52 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
 
   const std::size_t n = model.njoints();
   Configuration ddq = Configuration::zeros(model.nv);
-  if (n == 0) return ddq;
+  if (n < 2) return ddq;
   // Models without multi-degree-of-freedom joints run loops that do not test for them.
-  const std::size_t singular_joint = model.multi_joint_count()
-                                         ? passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
-                                         : passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
+  const bool multi = model.multi_joint_count() != 0;
+  std::size_t singular_joint;
+  if (form == AbaForm::World)
+    singular_joint = multi ? world_passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
+                           : world_passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
+  else
+    singular_joint = multi ? passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
+                           : passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
   if (singular_joint)
     return fail("Singular articulated inertia at joint '" + model.joint_names[singular_joint] + "' (id " +
                 std::to_string(singular_joint) +
                 "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
   return ddq;
+}
+
+}  // namespace passes
+
+namespace {
+
+// Which form of the algorithm costs fewer instructions on this model's tree, from the
+// joints' shapes. The joint-frame form saves most on a joint whose axis is a coordinate
+// axis and whose placement only translates (its change of frame mixes two coordinates)
+// and on a joint hanging from the world (nothing to hand on); the world form needs no
+// change of frame at all but turns every body's inertia into world axes, which pays on
+// every other joint. The weights are measured instruction counts per joint of the two
+// forms on the robots of the test corpus and on chains of general axes, in units of
+// about 50 instructions; multi-degree-of-freedom joints cost about the same in both.
+bool world_form_pays(const Model& model) {
+  const std::vector<JointStep>& steps = model.steps();
+  long score = 0;
+  for (std::size_t i = 1; i < steps.size(); ++i) {
+    const JointStep& step = steps[i];
+    if (step.motion.kind == JointType::Fixed || step.motion.multi()) continue;
+    score += step.placement_translates_only && step.motion.coordinate_axis >= 0 ? -2 : 5;
+    if (step.parent == 0) score -= 7;
+  }
+  return score > 0;
+}
+
+}  // namespace
+
+std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
+                                                std::span<const double> v, std::span<const double> tau) {
+  return aba_in(world_form_pays(model) ? AbaForm::World : AbaForm::JointFrames, model, q, v, tau);
 }
 
 }  // namespace velmora

@@ -17,23 +17,6 @@ using namespace passes;
 
 namespace {
 
-// A rigid body (or a sum of them) in world coordinates: mass, first moment h = m c and
-// rotational inertia about the world origin.
-struct WorldInertia {
-  double mass;
-  Vector3D h;
-  Symmetric3 I;
-
-  // The momentum at motion (w; u): (I w + h x u; m u + w x h).
-  SpatialForce operator*(const SpatialMotion& s) const {
-    return {I * s.rotation + cross(h, s.translation), s.translation * mass + cross(s.rotation, h)};
-  }
-  void add(const WorldInertia& o) {
-    mass += o.mass, h += o.h;
-    for (int k = 0; k < 6; ++k) I.data[k] += o.I.data[k];
-  }
-};
-
 struct CrbaRow {
   SE3 oMi;             // the joint's frame in the world
   WorldInertia ic;     // composite inertia of the subtree
@@ -47,13 +30,6 @@ struct CrbaBiasRow : CrbaRow {
   SpatialMotion v, a;
   SpatialForce f;
 };
-
-// The joint's frame in the world for its position p: parent * placement * motion(p),
-// with only the products the joint's shape needs.
-SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
-  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
-  return step.motion.after(base, p);
-}
 
 }  // namespace
 
@@ -84,9 +60,7 @@ void composite_pass(const Model& model, const double* q, const double* v, double
     Row& r = rows[i];
     r.oMi = world_frame(step, rows[step.parent].oMi, positions[i]);
     const SpatialRotation& R = r.oMi.rotation;
-    const Inertia& I = inertias[i];
-    const Vector3D c = R * I.com + r.oMi.translation;
-    r.ic = {I.mass, c * I.mass, I.inertia.rotate(R) - Symmetric3::skew_square(c) * I.mass};
+    r.ic = WorldInertia::placed(inertias[i], r.oMi);
     const std::size_t m = step.motion.nv();
     const int axis = step.motion.coordinate_axis;
     if (m == 1 && axis >= 0) {

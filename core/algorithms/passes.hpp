@@ -99,6 +99,36 @@ template <class Row, bool Multi = true>
   place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
+// The joint's frame in the world for its position p: parent * placement * motion(p),
+// with only the products the joint's shape needs.
+inline SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
+  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
+  return step.motion.after(base, p);
+}
+
+// A rigid body (or a sum of them) in world coordinates: mass, first moment h = m c and
+// rotational inertia about the world origin.
+struct WorldInertia {
+  double mass;
+  Vector3D h;
+  Symmetric3 I;
+
+  // The world inertia of a body of inertia I (about its own frame) placed at oMi.
+  static WorldInertia placed(const Inertia& I, const SE3& oMi) {
+    const Vector3D c = oMi.rotation * I.com + oMi.translation;
+    return {I.mass, c * I.mass, I.inertia.rotate(oMi.rotation) - Symmetric3::skew_square(c) * I.mass};
+  }
+
+  // The momentum at motion (w; u): (I w + h x u; m u + w x h).
+  SpatialForce operator*(const SpatialMotion& s) const {
+    return {I * s.rotation + cross(h, s.translation), s.translation * mass + cross(s.rotation, h)};
+  }
+  void add(const WorldInertia& o) {
+    mass += o.mass, h += o.h;
+    for (int k = 0; k < 6; ++k) I.data[k] += o.I.data[k];
+  }
+};
+
 // The force a rigid body needs for acceleration a at velocity v, I a + v x* (I v), in
 // the form about its centre of mass c: the centre's acceleration
 // b - c x alpha + w x (u - c x w) times the mass, and the moment
