@@ -112,7 +112,8 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
 // keeps the motion transforms and bias forces as calls, and the passes then take 1.4 times
 // as long on chains of general axes for about the same number of instructions.
 template <bool Multi>
-[[gnu::noinline, gnu::flatten]] std::size_t passes_of(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
+inline std::size_t passes_body(const Model& model, const double* q, const double* v,
+                                                      const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -282,7 +283,7 @@ ArticulatedInertia articulated(const WorldInertia& I) {
 }
 
 template <bool Multi>
-[[gnu::noinline, gnu::flatten]] std::size_t world_passes_of(const Model& model, const double* q, const double* v,
+inline std::size_t world_passes_body(const Model& model, const double* q, const double* v,
                                                             const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
@@ -406,6 +407,45 @@ template <bool Multi>
   return 0;
 }
 
+// Each pass compiled whole, for any x86-64 and for processors with AVX2 (see
+// passes::wide_vectors); the two give the same bits.
+using Passes = std::size_t (*)(const Model&, const double*, const double*, const double*, double*);
+
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] std::size_t joint_frame_passes(const Model& m, const double* q, const double* v,
+                                                               const double* tau, double* ddq) {
+  return passes_body<Multi>(m, q, v, tau, ddq);
+}
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] std::size_t world_passes(const Model& m, const double* q, const double* v,
+                                                         const double* tau, double* ddq) {
+  return world_passes_body<Multi>(m, q, v, tau, ddq);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t joint_frame_passes_wide(
+    const Model& m, const double* q, const double* v, const double* tau, double* ddq) {
+  return passes_body<Multi>(m, q, v, tau, ddq);
+}
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t world_passes_wide(const Model& m, const double* q,
+                                                                                 const double* v, const double* tau,
+                                                                                 double* ddq) {
+  return world_passes_body<Multi>(m, q, v, tau, ddq);
+}
+#endif
+
+Passes passes_for(AbaForm form, bool multi) {
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) {
+    if (form == AbaForm::World) return multi ? world_passes_wide<true> : world_passes_wide<false>;
+    return multi ? joint_frame_passes_wide<true> : joint_frame_passes_wide<false>;
+  }
+#endif
+  if (form == AbaForm::World) return multi ? world_passes<true> : world_passes<false>;
+  return multi ? joint_frame_passes<true> : joint_frame_passes<false>;
+}
+
 }  // namespace
 
 namespace passes {
@@ -424,13 +464,7 @@ std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& mo
   if (n < 2) return ddq;
   // Models without multi-degree-of-freedom joints run loops that do not test for them.
   const bool multi = model.multi_joint_count() != 0;
-  std::size_t singular_joint;
-  if (form == AbaForm::World)
-    singular_joint = multi ? world_passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
-                           : world_passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
-  else
-    singular_joint = multi ? passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
-                           : passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
+  const std::size_t singular_joint = passes_for(form, multi)(model, q.data(), v.data(), tau.data(), ddq.data());
   if (singular_joint)
     return fail("Singular articulated inertia at joint '" + model.joint_names[singular_joint] + "' (id " +
                 std::to_string(singular_joint) +

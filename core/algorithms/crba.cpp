@@ -42,8 +42,8 @@ namespace {
 // accelerating at minus gravity), each body needs I a + v x* (I v), and the forces of a
 // subtree simply sum.
 template <bool Bias>
-void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
-                    double* bias) {
+inline void composite_body(const Model& model, const double* q, const double* v, double* M,
+                                                  bool both_triangles, double* bias) {
   const std::size_t n = model.njoints(), nv = model.nv;
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -106,6 +106,30 @@ void composite_pass(const Model& model, const double* q, const double* v, double
       if constexpr (Bias) rows[step.parent].f += r.f;
     }
   }
+}
+
+// The pass compiled whole, for any x86-64 and for processors with AVX2 (see wide_vectors).
+template <bool Bias>
+[[gnu::noinline, gnu::flatten]] void composite_narrow(const Model& model, const double* q, const double* v, double* M,
+                                                      bool both_triangles, double* bias) {
+  composite_body<Bias>(model, q, v, M, both_triangles, bias);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Bias>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] void composite_wide(const Model& model, const double* q,
+                                                                        const double* v, double* M,
+                                                                        bool both_triangles, double* bias) {
+  composite_body<Bias>(model, q, v, M, both_triangles, bias);
+}
+#endif
+
+template <bool Bias>
+void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
+                    double* bias) {
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) return composite_wide<Bias>(model, q, v, M, both_triangles, bias);
+#endif
+  composite_narrow<Bias>(model, q, v, M, both_triangles, bias);
 }
 
 }  // namespace

@@ -62,6 +62,22 @@ inline std::expected<void, std::string> check_configuration(const Model& model, 
   return check_configuration(model, q.data());
 }
 
+// The hot passes are compiled twice on x86-64: for any processor, and for those with
+// AVX2, whose wider registers and three-operand instructions run the same arithmetic in
+// fewer instructions. Both compute every operation in the same order with the same
+// rounding (no fused multiply-add, no reassociation), so their results are bit for bit
+// the same; wide_vectors() says which one runs: AVX2 when the processor has it, unless
+// switched off (tests and benchmarks compare the two).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_WIDE_VECTORS 1
+#else
+#define VELMORA_WIDE_VECTORS 0
+#endif
+bool wide_vectors();
+// Turns the AVX2 form off (false) or back on where the processor has it; returns whether
+// it is on afterwards.
+bool use_wide_vectors(bool on);
+
 // The rows of one call, in storage each thread keeps from call to call: every call
 // writes each entry before it reads it, so nothing but the memory carries over, and
 // the memory is neither allocated nor cleared again. Each Row type has storage of its

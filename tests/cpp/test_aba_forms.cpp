@@ -4,13 +4,16 @@
 // singular, also on robots far from the world's origin.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
+#include "core/algorithms/passes.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/model.hpp"
 #include "core/spatial/lie.hpp"
@@ -178,6 +181,30 @@ TEST(AbaForms, SingularJointIsNamedByEachForm) {
       auto r = passes::aba_in(form, light, Vec{0.0}, Vec{0.0}, Vec{1e-10});
       ASSERT_TRUE(r.has_value()) << name(form) << ": " << r.error().message;
       EXPECT_NEAR((*r)[0], 1.0, 1e-9) << name(form);
+    }
+  }
+}
+
+// The passes compiled for AVX2 compute the same operations in the same order as those
+// for any x86-64: the results are the same bits, so batches, machines and single calls agree.
+TEST(AbaForms, WideVectorFormGivesTheSameBits) {
+  if (!passes::use_wide_vectors(true)) GTEST_SKIP() << "no AVX2 on this processor";
+  Rand r(5);
+  for (int root = 0; root < 2; ++root) {
+    const Model model = random_tree(r, root ? make_free_flyer() : make_revolute({0, 1, 0}), {3, 1, 0}, 24);
+    const Vec q = random_configuration(r, model), v = random_vec(r, model.nv, 2), tau = random_vec(r, model.nv, 5);
+    std::vector<Vec> results[2];
+    for (const bool wide : {false, true}) {
+      passes::use_wide_vectors(wide);
+      for (const AbaForm form : kForms) results[wide].push_back(passes::aba_in(form, model, q, v, tau).value().values());
+      results[wide].push_back(mass_matrix(model, q).value().values);
+    }
+    passes::use_wide_vectors(true);
+    for (std::size_t k = 0; k < results[0].size(); ++k) {
+      ASSERT_EQ(results[0][k].size(), results[1][k].size());
+      for (std::size_t i = 0; i < results[0][k].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(results[0][k][i]), std::bit_cast<std::uint64_t>(results[1][k][i]))
+            << "result " << k << ", entry " << i;
     }
   }
 }
