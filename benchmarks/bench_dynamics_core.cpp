@@ -1,4 +1,5 @@
-// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics, the
+// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics (and
+// its two forms side by side: aba-jf in joint frames, aba-w in world axes), the
 // mass matrix (crba), forward dynamics through its tree factorisation (fd-ltdl) and the
 // state derivatives of both dynamics (rnea_d, aba_d) per call and per moving joint: on
 // serial chains of revolute joints with general axes,

@@ -108,12 +108,12 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
 
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
-// inertia is singular, or 0. Everything it calls is inlined: left to itself the compiler
-// keeps the motion transforms and bias forces as calls, and the passes then take 1.4 times
-// as long on chains of general axes for about the same number of instructions.
+// inertia is singular, or 0. Everything it calls is inlined into the functions that run
+// it (joint_frame_passes below): left to itself the compiler keeps the motion transforms
+// and bias forces as calls, and the passes then take 1.4 times as long on chains of
+// general axes for about the same number of instructions.
 template <bool Multi>
-inline std::size_t passes_body(const Model& model, const double* q, const double* v,
-                                                      const double* tau, double* ddq) {
+inline std::size_t passes_body(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -237,7 +237,6 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
   return 0;
 }
 
-
 // ------------------------------------------------------------------ in world axes
 
 // The same algorithm with every joint's quantities in one frame: world axes, with the
@@ -255,6 +254,13 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
 // I a0 + v x* (I v). What is left for the last two passes is the acceleration each joint
 // adds on top of a0, which starts at zero at the base and only sums the S qdd of the
 // path: no velocity-product term there, and no product of an articulated inertia with it.
+//
+// It runs up to 15 percent fewer instructions than the joint-frame form on chains of
+// general axes and on arms whose placements turn, and more where axes and placements let
+// the joint-frame form specialise; yet it takes more time on every robot measured (the
+// bodies' inertias turned into world axes and the force products on them sit on longer
+// chains of dependent operations). aba() runs the joint-frame form; this one stays for
+// the comparison (benchmarks/bench_dynamics_core.cpp) and as a check on the other.
 struct WorldAbaRow {
   SE3 oMi;
   SpatialMotion s;       // the joint's subspace column (one degree of freedom)
@@ -283,8 +289,8 @@ ArticulatedInertia articulated(const WorldInertia& I) {
 }
 
 template <bool Multi>
-inline std::size_t world_passes_body(const Model& model, const double* q, const double* v,
-                                                            const double* tau, double* ddq) {
+inline std::size_t world_passes_body(const Model& model, const double* q, const double* v, const double* tau,
+                                     double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -474,33 +480,13 @@ std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& mo
 
 }  // namespace passes
 
-namespace {
-
-// Which form of the algorithm costs fewer instructions on this model's tree, from the
-// joints' shapes. The joint-frame form saves most on a joint whose axis is a coordinate
-// axis and whose placement only translates (its change of frame mixes two coordinates)
-// and on a joint hanging from the world (nothing to hand on); the world form needs no
-// change of frame at all but turns every body's inertia into world axes, which pays on
-// every other joint. The weights are measured instruction counts per joint of the two
-// forms on the robots of the test corpus and on chains of general axes, in units of
-// about 50 instructions; multi-degree-of-freedom joints cost about the same in both.
-bool world_form_pays(const Model& model) {
-  const std::vector<JointStep>& steps = model.steps();
-  long score = 0;
-  for (std::size_t i = 1; i < steps.size(); ++i) {
-    const JointStep& step = steps[i];
-    if (step.motion.kind == JointType::Fixed || step.motion.multi()) continue;
-    score += step.placement_translates_only && step.motion.coordinate_axis >= 0 ? -2 : 5;
-    if (step.parent == 0) score -= 7;
-  }
-  return score > 0;
-}
-
-}  // namespace
-
 std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
                                                 std::span<const double> v, std::span<const double> tau) {
-  return aba_in(world_form_pays(model) ? AbaForm::World : AbaForm::JointFrames, model, q, v, tau);
+  // The joint-frame form: on every robot of the test corpus and on chains of general axes
+  // it takes less time than the world form (by 2 to 40 percent), although the world form
+  // runs up to 15 percent fewer instructions on the chains and on arms whose placements
+  // turn; and less than the factorisation except on NAO (5 percent, within the noise).
+  return aba_in(AbaForm::JointFrames, model, q, v, tau);
 }
 
 }  // namespace velmora
