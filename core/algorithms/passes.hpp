@@ -157,15 +157,6 @@ inline SpatialForce body_force(const Inertia& I, const SpatialMotion& a, const S
   return {I.inertia * a.rotation + cross(w, I.inertia * w) + cross(c, f), f};
 }
 
-// The same without acceleration, v x* (I v): the bias force of the articulated-body
-// algorithm.
-inline SpatialForce body_bias_force(const Inertia& I, const SpatialMotion& v) {
-  const Vector3D& c = I.com;
-  const Vector3D& w = v.rotation;
-  const Vector3D f = cross(w, v.translation - cross(c, w)) * I.mass;
-  return {cross(w, I.inertia * w) + cross(c, f), f};
-}
-
 // Runs body.template operator()<A, K>() with the shapes joint `step` lets the dynamics
 // exploit: A, the coordinate axis its motion subspace lies along (-1: none, or not a
 // rotation), and K, the coordinate axis its frame's rotation in the parent's frame turns
