@@ -201,6 +201,8 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         }
         r.inv_d = 1.0 / d;
         r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
+        // A joint on the world hands nothing on: its projected inertia is never read.
+        if (step.parent == 0) return;
         r.ia.subtract_outer(r.u_col, r.inv_d);
         pa += r.u_col * (r.u * r.inv_d);
       }
