@@ -8,7 +8,8 @@
 // I a0 + v x* (I v). What the last two passes solve for is then the acceleration the
 // joints add on top of a0: zero at the base, and along a path only the sum of the S qdd,
 // with no velocity-product term, so the articulated bias force handed to the parent
-// needs no product of the articulated inertia with one (a sixth of the pass's work).
+// needs no product of the articulated inertia with one. The bodies' forces cost a little
+// more on the way out; the whole measures 1 to 3 percent faster.
 #include <algorithm>
 #include <cmath>
 #include <string>
