@@ -1,4 +1,5 @@
-// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics, the
+// Cost of the core's forward kinematics, inverse (rnea) and forward (aba) dynamics (and
+// its two forms side by side: aba-jf in joint frames, aba-w in world axes), the
 // mass matrix (crba), forward dynamics through its tree factorisation (fd-ltdl) and the
 // state derivatives of both dynamics (rnea_d, aba_d) per call and per moving joint: on
 // serial chains of revolute joints with general axes,
@@ -77,6 +78,10 @@ void time_model(const std::string& name, const Model& model, int repeats) {
   const double t_rnea = median_ns_per_call([&] { sink = sink + (*rnea(model, q, v, a))[nv - 1]; }, repeats);
   const auto tau = rnea(model, q, v, a)->values();
   const double t_aba = median_ns_per_call([&] { sink = sink + (*aba(model, q, v, tau))[nv - 1]; }, repeats);
+  const double t_aba_joint = median_ns_per_call(
+      [&] { sink = sink + (*passes::aba_in(passes::AbaForm::JointFrames, model, q, v, tau))[nv - 1]; }, repeats);
+  const double t_aba_world = median_ns_per_call(
+      [&] { sink = sink + (*passes::aba_in(passes::AbaForm::World, model, q, v, tau))[nv - 1]; }, repeats);
   const double t_crba = median_ns_per_call([&] { sink = sink + mass_matrix(model, q)->values.back(); }, repeats);
   const double t_factored = median_ns_per_call(
       [&] { sink = sink + (*forward_dynamics_by_factor(model, q, v, tau))[nv - 1]; }, repeats);
@@ -95,6 +100,7 @@ void time_model(const std::string& name, const Model& model, int repeats) {
       repeats);
   const double n = static_cast<double>(nv);
   for (const auto& [algo, t] : {std::pair{"fk", t_fk}, std::pair{"rnea", t_rnea}, std::pair{"aba", t_aba},
+                                std::pair{"aba-jf", t_aba_joint}, std::pair{"aba-w", t_aba_world},
                                 std::pair{"crba", t_crba}, std::pair{"fd-ltdl", t_factored},
                                 std::pair{"rnea_d", t_rnea_d}, std::pair{"aba_d", t_aba_d}})
     std::printf("%-12s %4zu %-6s %12.1f %14.1f\n", name.c_str(), nv, algo, t, t / n);

@@ -1,10 +1,20 @@
 // Forward dynamics by the articulated-body algorithm, with the frames and conventions of
 // the Newton-Euler pass (rnea.cpp): quantities of joint i in joint i's frame, the base
 // acceleration minus gravity.
+//
+// The velocity-product accelerations are carried on the way out: a0, each body's
+// acceleration when every joint acceleration is zero (the base accelerating at minus
+// gravity), and each body's bias force is the force it needs at that acceleration,
+// I a0 + v x* (I v). What the last two passes solve for is then the acceleration the
+// joints add on top of a0: zero at the base, and along a path only the sum of the S qdd,
+// with no velocity-product term, so the articulated bias force handed to the parent
+// needs no product of the articulated inertia with one. The bodies' forces cost a little
+// more on the way out; the whole measures 1 to 3 percent faster.
 #include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
 
@@ -17,8 +27,7 @@ namespace {
 struct AbaRow {
   SE3 liMi;
   SpatialMotion v;
-  SpatialMotion c;      // velocity-product acceleration v x (S qd)
-  SpatialMotion a;
+  SpatialMotion a;      // a0 on the way out, then the acceleration added by the joints
   SpatialForce pa;      // bias force, then the articulated bias force
   ArticulatedInertia ia;
   SpatialForce u_col;   // IA S
@@ -107,39 +116,42 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
 
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
-// inertia is singular, or 0. Everything it calls is inlined: left to itself the compiler
-// keeps the motion transforms and bias forces as calls, and the passes then take 1.4 times
-// as long on chains of general axes for about the same number of instructions.
+// inertia is singular, or 0. Everything it calls is inlined into the functions that run
+// it (joint_frame_passes below): left to itself the compiler keeps the motion transforms
+// and bias forces as calls, and the passes then take 1.4 times as long on chains of
+// general axes for about the same number of instructions.
 template <bool Multi>
-[[gnu::noinline, gnu::flatten]] std::size_t passes_of(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
+inline std::size_t passes_body(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
   AbaRow* rows = scratch_rows<AbaRow>(n);
   AbaMultiRow* multi = Multi ? scratch_rows<AbaMultiRow>(n) : nullptr;
 
-  // Velocities, velocity-product terms and the rigid inertias and bias forces.
+  // Velocities, a0 and the rigid inertias and bias forces.
   place_joints_inlined<AbaRow, Multi>(steps, n, q, rows);
   rows[0].v = SpatialMotion::zero();
+  rows[0].a = {{}, -model.gravity};
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
+    const AbaRow& p = rows[step.parent];
     if (Multi && step.motion.multi()) [[unlikely]] {
       const SpatialMotion vj = step.motion.subspace_apply(v + step.idx_v);
-      r.v = r.liMi.act_inv_motion(rows[step.parent].v) + vj;
-      r.c = cross_motion(r.v, vj);
+      r.v = r.liMi.act_inv_motion(p.v) + vj;
+      r.a = r.liMi.act_inv_motion(p.a) + cross_motion(r.v, vj);
     } else with_shapes(step, [&]<int A, int K>() {
-      r.v = r.liMi.act_inv_motion<K>(rows[step.parent].v);
-      r.c = SpatialMotion::zero();
+      r.v = r.liMi.act_inv_motion<K>(p.v);
+      r.a = r.liMi.act_inv_motion<K>(p.a);
       if (step.motion.kind != JointType::Fixed) {
         const double qd = v[step.idx_v];
         r.v += step.motion.subspace_times<A>(qd);
-        r.c = step.motion.cross_subspace<A>(r.v, qd);
+        r.a += step.motion.cross_subspace<A>(r.v, qd);
       }
     });
     const Inertia& I = inertias[i];
     r.ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
-    r.pa = body_bias_force(I, r.v);
+    r.pa = body_force(I, r.a, r.v);
   }
 
   // Articulated inertias and bias forces, leaves first; each joint projects out its own
@@ -162,7 +174,7 @@ template <bool Multi>
         step.motion.subspace_transpose_apply(r.pa, m.u);
         for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - m.u[c];
         if (step.parent != 0) {
-          // IA - U D^-1 U^T and pa + IA c + U D^-1 u, handed to the parent.
+          // IA - U D^-1 U^T and pa + U D^-1 u, handed to the parent.
           SpatialForce pa = r.pa;
           for (std::size_t c = 0; c < k; ++c) {
             SpatialForce W = SpatialForce::zero();
@@ -174,7 +186,6 @@ template <bool Multi>
             subtract_product(r.ia, W, m.U[c]);
             pa += m.U[c] * x;
           }
-          pa += r.ia * r.c;
           AbaRow& p = rows[step.parent];
           r.ia.rotate(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
           p.pa += r.liMi.act_force(pa);
@@ -191,8 +202,10 @@ template <bool Multi>
         }
         r.inv_d = 1.0 / d;
         r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
+        // A joint on the world hands nothing on: its projected inertia is never read.
+        if (step.parent == 0) return;
         r.ia.subtract_outer(r.u_col, r.inv_d);
-        pa += r.ia * r.c + r.u_col * (r.u * r.inv_d);
+        pa += r.u_col * (r.u * r.inv_d);
       }
       if (step.parent != 0) {
         AbaRow& p = rows[step.parent];
@@ -203,15 +216,15 @@ template <bool Multi>
     if (!ok) return i;
   }
 
-  // Accelerations, root first.
-  rows[0].a = {{}, -model.gravity};
+  // The accelerations the joints add on top of a0, root first.
+  rows[0].a = SpatialMotion::zero();
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     if (Multi && step.motion.multi()) [[unlikely]] {
       const AbaMultiRow& m = multi[i];
       const std::size_t k = step.motion.nv();
-      r.a = r.liMi.act_inv_motion(rows[step.parent].a) + r.c;
+      r.a = r.liMi.act_inv_motion(rows[step.parent].a);
       double rhs[6], qdd[6];
       for (std::size_t c = 0; c < k; ++c) rhs[c] = m.u[c] - inner(r.a, m.U[c]);
       for (std::size_t c = 0; c < k; ++c) {
@@ -224,7 +237,7 @@ template <bool Multi>
       continue;
     }
     with_shapes(step, [&]<int A, int K>() {
-      r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a) + r.c;
+      r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a);
       if (step.motion.kind != JointType::Fixed) {
         const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
         r.a += step.motion.subspace_times<A>(qdd);
@@ -235,10 +248,224 @@ template <bool Multi>
   return 0;
 }
 
+// ------------------------------------------------------------------ in world axes
+
+// The same algorithm with every joint's quantities in one frame: world axes, with the
+// origin at the first joint of the subtree hanging from the world. The motion subspace
+// columns are turned into it once, on the way out; articulated inertias and bias forces
+// of a subtree then simply add into the parent's, with no change of frame per joint.
+// Subtrees hanging from the world exchange nothing but the base's motion, which is the
+// same about any origin, so each has its own: a body's inertia about a far origin grows
+// with the square of the distance and the products then cancel to that many fewer digits,
+// and each subtree is then computed as if it stood at the origin, wherever it is.
+//
+// As in the joint-frame form, the bias forces are those at a0 and the last two passes
+// solve for the acceleration the joints add on top of it.
+//
+// It runs up to 15 percent fewer instructions than the joint-frame form on chains of
+// general axes and on arms whose placements turn, and more where axes and placements let
+// the joint-frame form specialise; yet it takes more time on every robot measured (the
+// bodies' inertias turned into world axes and the force products on them sit on longer
+// chains of dependent operations). aba() runs the joint-frame form; this one stays for
+// the comparison (benchmarks/bench_dynamics_core.cpp) and as a check on the other.
+struct WorldAbaRow {
+  SE3 oMi;
+  SpatialMotion s;       // the joint's subspace column (one degree of freedom)
+  SpatialMotion v;
+  SpatialMotion a;       // a0 on the way out, then the acceleration added by the joints
+  SpatialForce pa;       // bias force, then the articulated bias force
+  ArticulatedInertia ia;
+  SpatialForce u_col;    // IA S
+  double inv_d;          // 1 / (S^T IA S)
+  double u;              // tau - S^T pa
+};
+
+// A joint with several degrees of freedom: its columns and what the passes keep of them.
+struct WorldAbaMultiRow {
+  SpatialMotion S[6];
+  SpatialForce U[6];
+  double inv_D[6][6];
+  double u[6];
+};
+
+// The articulated inertia of a rigid body given by its world inertia: A = I, B = [h]x
+// (the momentum I w + h x u; m u + w x h at motion (w; u)), C = m 1.
+ArticulatedInertia articulated(const WorldInertia& I) {
+  const Vector3D& h = I.h;
+  return {I.I, Matrix3{{0, h.z, -h.y, -h.z, 0, h.x, h.y, -h.x, 0}}, Symmetric3{{I.mass, I.mass, I.mass, 0, 0, 0}}};
+}
+
+template <bool Multi>
+inline std::size_t world_passes_body(const Model& model, const double* q, const double* v, const double* tau,
+                                     double* ddq) {
+  const std::size_t n = model.njoints();
+  const JointStep* steps = model.steps().data();
+  const Inertia* inertias = model.inertias.data();
+  WorldAbaRow* rows = scratch_rows<WorldAbaRow>(n);
+  WorldAbaMultiRow* multi = Multi ? scratch_rows<WorldAbaMultiRow>(n) : nullptr;
+  JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
+  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
+
+  // World frames, subspace columns, velocities, a0 and the bodies' inertias and forces.
+  rows[0].oMi = SE3::identity();
+  rows[0].v = SpatialMotion::zero();
+  rows[0].a = {{}, -model.gravity};
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    const WorldAbaRow& p = rows[step.parent];
+    r.oMi = world_frame(step, p.oMi, positions[i]);
+    if (step.parent == 0) r.oMi.translation = {};
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      SpatialMotion vj = SpatialMotion::zero();
+      for (std::size_t c = 0; c < k; ++c) {
+        m.S[c] = r.oMi.act_motion(step.motion.column(c));
+        vj += m.S[c] * v[step.idx_v + c];
+      }
+      r.v = p.v + vj;
+      r.a = p.a + cross_motion(r.v, vj);
+    } else if (step.motion.kind == JointType::Fixed) {
+      r.v = p.v;
+      r.a = p.a;
+    } else {
+      const int axis = step.motion.coordinate_axis;
+      if (axis >= 0) {
+        const Vector3D w = r.oMi.rotation.column(axis) * step.motion.axis_sign;
+        r.s = {w, cross(r.oMi.translation, w)};
+      } else {
+        r.s = r.oMi.act_motion(step.motion.subspace());
+      }
+      const SpatialMotion vj = r.s * v[step.idx_v];
+      r.v = p.v + vj;
+      r.a = p.a + cross_motion(r.v, vj);
+    }
+    // The body's force at a0 and v with its inertia in the rigid body's ten numbers.
+    const WorldInertia body = WorldInertia::placed(inertias[i], r.oMi);
+    r.pa = body * r.a + cross_force(r.v, body * r.v);
+    r.ia = articulated(body);
+  }
+
+  // Articulated inertias and bias forces, leaves first, added into the parent's as they are.
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      double D[6][6];
+      for (std::size_t c = 0; c < k; ++c) {
+        m.U[c] = r.ia * m.S[c];
+        for (std::size_t e = 0; e < k; ++e) D[e][c] = inner(m.S[e], m.U[c]);
+      }
+      if (!invert_spd(D, k, m.inv_D)) return i;
+      for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - inner(m.S[c], r.pa);
+      if (step.parent == 0) continue;
+      for (std::size_t c = 0; c < k; ++c) {
+        SpatialForce W = SpatialForce::zero();
+        double x = 0;
+        for (std::size_t e = 0; e < k; ++e) {
+          W += m.U[e] * m.inv_D[e][c];
+          x += m.inv_D[c][e] * m.u[e];
+        }
+        subtract_product(r.ia, W, m.U[c]);
+        r.pa += m.U[c] * x;
+      }
+    } else if (step.motion.kind != JointType::Fixed) {
+      r.u_col = r.ia * r.s;
+      const double d = inner(r.s, r.u_col);
+      // The test of the joint-frame form: D against the size of the articulated inertia
+      // about the joint's origin.
+      const double trace_c = r.ia.C.data[0] + r.ia.C.data[1] + r.ia.C.data[2];
+      const double scale = r.s.rotation.squared_norm() * std::abs(r.ia.rotational_trace_about(r.oMi.translation)) +
+                           r.s.translation.squared_norm() * std::abs(trace_c);
+      if (!(std::abs(d) > kSingularRatio * scale)) return i;
+      r.inv_d = 1.0 / d;
+      r.u = tau[step.idx_v] - inner(r.s, r.pa);
+      if (step.parent == 0) continue;
+      r.ia.subtract_outer(r.u_col, r.inv_d);
+      r.pa += r.u_col * (r.u * r.inv_d);
+    }
+    if (step.parent != 0) {
+      WorldAbaRow& p = rows[step.parent];
+      p.ia += r.ia;
+      p.pa += r.pa;
+    }
+  }
+
+  // The accelerations the joints add, root first.
+  rows[0].a = SpatialMotion::zero();
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    WorldAbaRow& r = rows[i];
+    r.a = rows[step.parent].a;
+    if (Multi && step.motion.multi()) [[unlikely]] {
+      const WorldAbaMultiRow& m = multi[i];
+      const std::size_t k = step.motion.nv();
+      double rhs[6];
+      for (std::size_t c = 0; c < k; ++c) rhs[c] = m.u[c] - inner(r.a, m.U[c]);
+      for (std::size_t c = 0; c < k; ++c) {
+        double x = 0;
+        for (std::size_t e = 0; e < k; ++e) x += m.inv_D[c][e] * rhs[e];
+        ddq[step.idx_v + c] = x;
+      }
+      for (std::size_t c = 0; c < k; ++c) r.a += m.S[c] * ddq[step.idx_v + c];
+    } else if (step.motion.kind != JointType::Fixed) {
+      const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
+      r.a += r.s * qdd;
+      ddq[step.idx_v] = qdd;
+    }
+  }
+  return 0;
+}
+
+// Each pass compiled whole, for any x86-64 and for processors with AVX2 (see
+// passes::wide_vectors); the two give the same bits.
+using Passes = std::size_t (*)(const Model&, const double*, const double*, const double*, double*);
+
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] std::size_t joint_frame_passes(const Model& m, const double* q, const double* v,
+                                                               const double* tau, double* ddq) {
+  return passes_body<Multi>(m, q, v, tau, ddq);
+}
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] std::size_t world_passes(const Model& m, const double* q, const double* v,
+                                                         const double* tau, double* ddq) {
+  return world_passes_body<Multi>(m, q, v, tau, ddq);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t joint_frame_passes_wide(
+    const Model& m, const double* q, const double* v, const double* tau, double* ddq) {
+  return passes_body<Multi>(m, q, v, tau, ddq);
+}
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t world_passes_wide(const Model& m, const double* q,
+                                                                                 const double* v, const double* tau,
+                                                                                 double* ddq) {
+  return world_passes_body<Multi>(m, q, v, tau, ddq);
+}
+#endif
+
+Passes passes_for(AbaForm form, bool multi) {
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) {
+    if (form == AbaForm::World) return multi ? world_passes_wide<true> : world_passes_wide<false>;
+    return multi ? joint_frame_passes_wide<true> : joint_frame_passes_wide<false>;
+  }
+#endif
+  if (form == AbaForm::World) return multi ? world_passes<true> : world_passes<false>;
+  return multi ? joint_frame_passes<true> : joint_frame_passes<false>;
+}
+
 }  // namespace
 
-std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
-                                                std::span<const double> v, std::span<const double> tau) {
+namespace passes {
+
+std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& model, std::span<const double> q,
+                                                   std::span<const double> v, std::span<const double> tau) {
+  if (form == AbaForm::Factor) return forward_dynamics_by_factor(model, q, v, tau);
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
   if (tau.size() != v.size()) return wrong_size("tau", model.nv, tau.size());
@@ -247,16 +474,26 @@ std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<co
 
   const std::size_t n = model.njoints();
   Configuration ddq = Configuration::zeros(model.nv);
-  if (n == 0) return ddq;
+  if (n < 2) return ddq;
   // Models without multi-degree-of-freedom joints run loops that do not test for them.
-  const std::size_t singular_joint = model.multi_joint_count()
-                                         ? passes_of<true>(model, q.data(), v.data(), tau.data(), ddq.data())
-                                         : passes_of<false>(model, q.data(), v.data(), tau.data(), ddq.data());
+  const bool multi = model.multi_joint_count() != 0;
+  const std::size_t singular_joint = passes_for(form, multi)(model, q.data(), v.data(), tau.data(), ddq.data());
   if (singular_joint)
     return fail("Singular articulated inertia at joint '" + model.joint_names[singular_joint] + "' (id " +
                 std::to_string(singular_joint) +
                 "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
   return ddq;
+}
+
+}  // namespace passes
+
+std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
+                                                std::span<const double> v, std::span<const double> tau) {
+  // The joint-frame form: on every robot of the test corpus and on chains of general axes
+  // it takes less time than the world form (by 2 to 40 percent), although the world form
+  // runs up to 15 percent fewer instructions on the chains and on arms whose placements
+  // turn; and less than the factorisation except on NAO (5 percent, within the noise).
+  return aba_in(AbaForm::JointFrames, model, q, v, tau);
 }
 
 }  // namespace velmora

@@ -17,23 +17,6 @@ using namespace passes;
 
 namespace {
 
-// A rigid body (or a sum of them) in world coordinates: mass, first moment h = m c and
-// rotational inertia about the world origin.
-struct WorldInertia {
-  double mass;
-  Vector3D h;
-  Symmetric3 I;
-
-  // The momentum at motion (w; u): (I w + h x u; m u + w x h).
-  SpatialForce operator*(const SpatialMotion& s) const {
-    return {I * s.rotation + cross(h, s.translation), s.translation * mass + cross(s.rotation, h)};
-  }
-  void add(const WorldInertia& o) {
-    mass += o.mass, h += o.h;
-    for (int k = 0; k < 6; ++k) I.data[k] += o.I.data[k];
-  }
-};
-
 struct CrbaRow {
   SE3 oMi;             // the joint's frame in the world
   WorldInertia ic;     // composite inertia of the subtree
@@ -48,13 +31,6 @@ struct CrbaBiasRow : CrbaRow {
   SpatialForce f;
 };
 
-// The joint's frame in the world for its position p: parent * placement * motion(p),
-// with only the products the joint's shape needs.
-SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
-  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
-  return step.motion.after(base, p);
-}
-
 }  // namespace
 
 namespace passes {
@@ -64,10 +40,12 @@ namespace {
 // The pass, and with Bias also C(q, v) v + g(q) into `bias` by Newton-Euler in the same
 // world coordinates: velocities and accelerations add along the path (the base
 // accelerating at minus gravity), each body needs I a + v x* (I v), and the forces of a
-// subtree simply sum.
+// subtree simply sum. Inlined whole into the functions that run it (composite_narrow and
+// composite_wide), with everything it calls: as a plain function the compiler kept some
+// of the products as calls, and the mass matrix took about 1.2 times as long.
 template <bool Bias>
-void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
-                    double* bias) {
+inline void composite_body(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
+                           double* bias) {
   const std::size_t n = model.njoints(), nv = model.nv;
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -84,9 +62,7 @@ void composite_pass(const Model& model, const double* q, const double* v, double
     Row& r = rows[i];
     r.oMi = world_frame(step, rows[step.parent].oMi, positions[i]);
     const SpatialRotation& R = r.oMi.rotation;
-    const Inertia& I = inertias[i];
-    const Vector3D c = R * I.com + r.oMi.translation;
-    r.ic = {I.mass, c * I.mass, I.inertia.rotate(R) - Symmetric3::skew_square(c) * I.mass};
+    r.ic = WorldInertia::placed(inertias[i], r.oMi);
     const std::size_t m = step.motion.nv();
     const int axis = step.motion.coordinate_axis;
     if (m == 1 && axis >= 0) {
@@ -132,6 +108,30 @@ void composite_pass(const Model& model, const double* q, const double* v, double
       if constexpr (Bias) rows[step.parent].f += r.f;
     }
   }
+}
+
+// The pass compiled whole, for any x86-64 and for processors with AVX2 (see wide_vectors).
+template <bool Bias>
+[[gnu::noinline, gnu::flatten]] void composite_narrow(const Model& model, const double* q, const double* v, double* M,
+                                                      bool both_triangles, double* bias) {
+  composite_body<Bias>(model, q, v, M, both_triangles, bias);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Bias>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] void composite_wide(const Model& model, const double* q,
+                                                                        const double* v, double* M,
+                                                                        bool both_triangles, double* bias) {
+  composite_body<Bias>(model, q, v, M, both_triangles, bias);
+}
+#endif
+
+template <bool Bias>
+void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
+                    double* bias) {
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) return composite_wide<Bias>(model, q, v, M, both_triangles, bias);
+#endif
+  composite_narrow<Bias>(model, q, v, M, both_triangles, bias);
 }
 
 }  // namespace

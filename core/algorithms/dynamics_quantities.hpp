@@ -95,6 +95,13 @@ inline SE3 world_near_robot(const SE3& first_joint_frame) {
   return {SpatialRotation::identity(), -first_joint_frame.translation};
 }
 
+// The ways forward dynamics can be computed, all to the same result within rounding:
+// the articulated-body algorithm with each joint's quantities in its own frame or all
+// in world axes, and the mass matrix's tree factorisation with the bias by Newton-Euler.
+enum class AbaForm { JointFrames, World, Factor };
+std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& model, std::span<const double> q,
+                                                   std::span<const double> v, std::span<const double> tau);
+
 // The composite-rigid-body pass itself, for a model already checked and q of its size:
 // writes M's entries (column-major, nv x nv) for every pair of coordinates on one path
 // to the root, in the lower triangle (row below column) or in both, and leaves the

@@ -62,6 +62,22 @@ inline std::expected<void, std::string> check_configuration(const Model& model, 
   return check_configuration(model, q.data());
 }
 
+// The hot passes are compiled twice on x86-64: for any processor, and for those with
+// AVX2, whose wider registers and three-operand instructions run the same arithmetic in
+// fewer instructions. Both compute every operation in the same order with the same
+// rounding (no fused multiply-add, no reassociation), so their results are bit for bit
+// the same; wide_vectors() says which one runs: AVX2 when the processor has it, unless
+// switched off (tests and benchmarks compare the two).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_WIDE_VECTORS 1
+#else
+#define VELMORA_WIDE_VECTORS 0
+#endif
+bool wide_vectors();
+// Turns the AVX2 form off (false) or back on where the processor has it; returns whether
+// it is on afterwards.
+bool use_wide_vectors(bool on);
+
 // The rows of one call, in storage each thread keeps from call to call: every call
 // writes each entry before it reads it, so nothing but the memory carries over, and
 // the memory is neither allocated nor cleared again. Each Row type has storage of its
@@ -99,6 +115,36 @@ template <class Row, bool Multi = true>
   place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
+// The joint's frame in the world for its position p: parent * placement * motion(p),
+// with only the products the joint's shape needs.
+inline SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
+  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
+  return step.motion.after(base, p);
+}
+
+// A rigid body (or a sum of them) in world coordinates: mass, first moment h = m c and
+// rotational inertia about the world origin.
+struct WorldInertia {
+  double mass;
+  Vector3D h;
+  Symmetric3 I;
+
+  // The world inertia of a body of inertia I (about its own frame) placed at oMi.
+  static WorldInertia placed(const Inertia& I, const SE3& oMi) {
+    const Vector3D c = oMi.rotation * I.com + oMi.translation;
+    return {I.mass, c * I.mass, I.inertia.rotate(oMi.rotation) - Symmetric3::skew_square(c) * I.mass};
+  }
+
+  // The momentum at motion (w; u): (I w + h x u; m u + w x h).
+  SpatialForce operator*(const SpatialMotion& s) const {
+    return {I * s.rotation + cross(h, s.translation), s.translation * mass + cross(s.rotation, h)};
+  }
+  void add(const WorldInertia& o) {
+    mass += o.mass, h += o.h;
+    for (int k = 0; k < 6; ++k) I.data[k] += o.I.data[k];
+  }
+};
+
 // The force a rigid body needs for acceleration a at velocity v, I a + v x* (I v), in
 // the form about its centre of mass c: the centre's acceleration
 // b - c x alpha + w x (u - c x w) times the mass, and the moment
@@ -109,15 +155,6 @@ inline SpatialForce body_force(const Inertia& I, const SpatialMotion& a, const S
   const Vector3D centre_velocity = v.translation - cross(c, w);
   const Vector3D f = (a.translation - cross(c, a.rotation) + cross(w, centre_velocity)) * I.mass;
   return {I.inertia * a.rotation + cross(w, I.inertia * w) + cross(c, f), f};
-}
-
-// The same without acceleration, v x* (I v): the bias force of the articulated-body
-// algorithm.
-inline SpatialForce body_bias_force(const Inertia& I, const SpatialMotion& v) {
-  const Vector3D& c = I.com;
-  const Vector3D& w = v.rotation;
-  const Vector3D f = cross(w, v.translation - cross(c, w)) * I.mass;
-  return {cross(w, I.inertia * w) + cross(c, f), f};
 }
 
 // Runs body.template operator()<A, K>() with the shapes joint `step` lets the dynamics

@@ -90,6 +90,13 @@ struct ArticulatedInertia {
   constexpr SpatialForce times_rotation(const Vector3D& k) const { return {A * k, B.transpose_mul(k)}; }
   constexpr SpatialForce times_translation(const Vector3D& k) const { return {B * k, C * k}; }
 
+  // The sum of two inertias in the same frame.
+  constexpr ArticulatedInertia& operator+=(const ArticulatedInertia& o) {
+    for (int k = 0; k < 6; ++k) A.data[k] += o.A.data[k], C.data[k] += o.C.data[k];
+    B += o.B;
+    return *this;
+  }
+
   // this -= U U^T / d, with U given as a force (n; f).
   constexpr void subtract_outer(const SpatialForce& U, double inv_d) {
     const Vector3D& n = U.angular;
@@ -101,6 +108,16 @@ struct ArticulatedInertia {
     C.data[3] -= fd.x * f.y, C.data[4] -= fd.x * f.z, C.data[5] -= fd.y * f.z;
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) B(i, j) -= nd[i] * f[j];
+  }
+
+  // The trace of the rotational block about the point p (this inertia being about the
+  // origin), A + B [p] + [p]^T B^T + [p]^T C [p] with [p] the cross-product matrix of p:
+  // the rotational size of the inertia as seen from p, the same in any axes.
+  constexpr double rotational_trace_about(const Vector3D& p) const {
+    const double trace_a = A.data[0] + A.data[1] + A.data[2];
+    const double trace_bp = p.z * (B(0, 1) - B(1, 0)) + p.y * (B(2, 0) - B(0, 2)) + p.x * (B(1, 2) - B(2, 1));
+    const double trace_c = C.data[0] + C.data[1] + C.data[2];
+    return trace_a + 2 * trace_bp + trace_c * p.dot(p) - p.dot(C * p);
   }
 
   // The blocks turned into other axes, R M R^T each, for R of shape K (see

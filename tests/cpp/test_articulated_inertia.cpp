@@ -143,3 +143,22 @@ TEST(ArticulatedInertia, SubtractOuterProduct) {
   ia.subtract_outer(u, 1 / 0.7);
   expect_near(dense(ia), expected, 1e-15);
 }
+
+// The rotational block's trace as seen from a point p: that of X^T IA X with X the motion
+// transform from p's frame (same axes) to the origin's; for a rigid body the parallel-axis
+// theorem, tr Ic + 2 m |c - p|^2.
+TEST(ArticulatedInertia, RotationalTraceAboutAPoint) {
+  Rand r(5);
+  for (int k = 0; k < 10; ++k) {
+    const ArticulatedInertia ia = random_articulated(r);
+    const Vector3D p = random_vector(r) * 10.0;
+    const Dense x = inverse_motion_transform(SE3{SpatialRotation::identity(), p}.inverse());
+    const Dense about_p = product(transpose(x), product(dense(ia), x));
+    EXPECT_NEAR(ia.rotational_trace_about(p), about_p[0][0] + about_p[1][1] + about_p[2][2], 1e-12);
+  }
+  const double m = 1.7;
+  const Vector3D c{0.3, -0.2, 0.5}, p{2.0, 1.0, -4.0};
+  const Symmetric3 ic{{0.2, 0.3, 0.4, 0.01, 0.02, -0.03}};
+  const Vector3D d = c - p;
+  EXPECT_NEAR(ArticulatedInertia::from_rigid(m, c, ic).rotational_trace_about(p), 0.9 + 2 * m * d.dot(d), 1e-13);
+}
