@@ -288,7 +288,7 @@ inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) 
     const double centre = ((r(i, 0) * c[0] + r(i, 1) * c[1]) + r(i, 2) * c[2]) + p[i];
     const double x = std::abs(r(i, 0)) * h[0], y = std::abs(r(i, 1)) * h[1], z = std::abs(r(i, 2)) * h[2];
     const double half = i < 2 ? (x + y) + z : x + (y + z);
-    finite &= std::isfinite(centre) & std::isfinite(half);
+    finite &= static_cast<int>(std::isfinite(centre)) & static_cast<int>(std::isfinite(half));
     o.centre[i] = centre;
     o.min[i] = centre - half;
     o.max[i] = centre + half;
@@ -316,9 +316,9 @@ const fcl::Transform3d& transform(Placed& o) {
 // branches, since nearly every pair is rejected here and a branch per comparison would be
 // mispredicted often.
 inline bool boxes_overlap(const Placed& a, const Placed& b) {
-  const bool apart = (a.min[0] > b.max[0]) | (a.min[1] > b.max[1]) | (a.min[2] > b.max[2]) |
-                     (a.max[0] < b.min[0]) | (a.max[1] < b.min[1]) | (a.max[2] < b.min[2]);
-  return !apart;
+  const int apart = int{a.min[0] > b.max[0]} | int{a.min[1] > b.max[1]} | int{a.min[2] > b.max[2]} |
+                    int{a.max[0] < b.min[0]} | int{a.max[1] < b.min[1]} | int{a.max[2] < b.min[2]};
+  return apart == 0;
 }
 
 // The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap.
