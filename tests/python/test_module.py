@@ -75,7 +75,7 @@ def test_second_import_is_the_same_module():
     ("build_model_from_urdf", "(filepath, root_joint=None)"),
     ("JointModelRX", "()"), ("JointModelRY", "()"), ("JointModelRZ", "()"),
     ("forward_kinematics", "(model, data, q, v=None, a=None)"),
-    ("frame_jacobian", "(model, data, q, frame_id, rep=None)"),
+    ("frame_jacobian", "(model, data, q, frame_id, rep=None, out=None)"),
     ("frame_acceleration", "(model, data, q, v, a, frame_id, rep=None)"),
     ("center_of_mass_jacobian", "(model, data, q)"), ("total_mass", "(model)"),
     ("forward_dynamics", "(model, data, q, v, tau)"), ("aba", "(model, data, q, v, tau)"),
