@@ -30,13 +30,15 @@ Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent) {
     case ParentRef::Kind::Robot:
       break;
     case ParentRef::Kind::Link:
-      if (!ctx.links[parent.index].has_name) return fail(Kind::MissingName, render(ctx.links[parent.index].node));
+      if (!ctx.links[parent.index].has_name)
+        return fail(Kind::MissingName, ctx.renderings[ctx.links[parent.index].rendering - 1]);
       break;
     case ParentRef::Kind::Joint:
-      if (!ctx.joints[parent.index].name) return fail(Kind::MissingName, render(ctx.joints[parent.index].node));
+      if (!ctx.joints[parent.index].name)
+        return fail(Kind::MissingName, ctx.renderings[ctx.joints[parent.index].rendering - 1]);
       break;
   }
-  if (!ctx.robot_has_name) return fail(Kind::MissingName, render(ctx.robot));
+  if (!ctx.robot_has_name) return fail(Kind::MissingName, ctx.robot_rendering);
   // The robot element itself (root links) is the world frame. This is decided by
   // identity, not by name: a link or joint that shares the robot's name still hangs
   // from its own frame, the one it added when it was built (the walk builds every
@@ -226,14 +228,22 @@ Result<void> read_material(Context& ctx, pugi::xml_node material) {
   return {};
 }
 
-// Lists the robot's links and joints with what the walk reads of them, and reads the
-// materials, in one pass over the robot's children. A material's error comes before a
-// <child> without "link", whatever their document order.
-Result<void> scan_robot(Context& ctx) {
+// Records the robot's links and joints (see read_link_entry and read_joint_entry) and
+// reads the materials, in one pass over the robot's children. A material's error comes
+// before a <child> without "link", whatever their document order.
+Result<void> scan_robot(Context& ctx, std::string_view text) {
   std::optional<ParseError> child_without_link;
-  // Room for the links and joints of most robots at once.
-  ctx.links.reserve(64);
-  ctx.joints.reserve(64);
+  // Room for every link and joint at once: the text holds at least one "<link" and one
+  // "<joint" per element (more only in comments, values or other elements' names), and
+  // counting them is one quick pass over text that was just parsed.
+  const auto count = [&](std::string_view word) {
+    std::size_t n = 0;
+    for (std::size_t i = text.find(word); i != std::string_view::npos; i = text.find(word, i + word.size())) ++n;
+    return n;
+  };
+  ctx.links.reserve(count("<link"));
+  ctx.joints.reserve(count("<joint"));
+  if (!ctx.robot_has_name) ctx.robot_rendering = render(ctx.robot);
   for (pugi::xml_node n = ctx.robot.first_child();; n = n.next_sibling()) {
     // Only elements have names (see first_children); past the last child is the null node.
     const char* tag = n.name();
@@ -244,37 +254,29 @@ Result<void> scan_robot(Context& ctx) {
     if (same_name(tag, "link")) {
       const char* name = find_attributes<1>(n, {"name"})[0];
       LinkEntry& link = ctx.links.emplace_back();
-      link.node = n;
       link.has_name = name != nullptr;
-      if (name) link.name = name;
+      if (name) {
+        link.name = name;
+      } else {
+        ctx.renderings.push_back(render(n));
+        link.rendering = ctx.renderings.size();
+      }
+      read_link_entry(ctx, n, link);
     } else if (same_name(tag, "joint")) {
       JointEntry& joint = ctx.joints.emplace_back();
-      joint.node = n;
-      const auto [name, type] = find_attributes<2>(n, {"name", "type"});
-      joint.name = name;
-      joint.type = type;
-      const auto [origin, axis, limit, parent, child] =
-          first_children<5>(n, {"origin", "axis", "limit", "parent", "child"});
-      joint.origin = origin;
-      joint.axis = axis;
-      joint.limit = limit;
-      joint.child = child;
-      if (parent)
-        if (const char* link = find_attributes<1>(parent, {"link"})[0]) {
-          joint.parent_link = link;
-          joint.has_parent_link = true;
-        }
-      if (joint.child) {
-        const char* link = find_attributes<1>(joint.child, {"link"})[0];
-        if (link)
-          joint.child_link = link;
-        else if (!child_without_link)
-          child_without_link = ParseError{Kind::MissingParameter, "link", {}};
+      read_joint_entry(n, joint);
+      if (!joint.name) {
+        ctx.renderings.push_back(render(n));
+        joint.rendering = ctx.renderings.size();
       }
+      // A <child> without "link" leaves the view without any text.
+      if (joint.has_child && !joint.child_link.data() && !child_without_link)
+        child_without_link = ParseError{Kind::MissingParameter, "link", {}};
     } else if (ctx.with_geometry && same_name(tag, "material")) {
       if (auto r = read_material(ctx, n); !r) return r;
     }
   }
+  ctx.robot = {};
   if (child_without_link) return std::unexpected(std::move(*child_without_link));
   return {};
 }
@@ -327,8 +329,8 @@ struct Step {
   std::size_t parent_joint;
 };
 
+// Builds the models from the records scan_robot made.
 Result<void> walk(Context& ctx) {
-  if (auto r = scan_robot(ctx); !r) return r;
   const auto& links = ctx.links;
   const auto& joints = ctx.joints;
   const auto joint_name = [&](std::size_t j) { return std::string_view(joints[j].name ? joints[j].name : ""); };
@@ -373,7 +375,7 @@ Result<void> walk(Context& ctx) {
   std::vector<char> is_child(links.size(), 0);
   std::vector<std::size_t> child_of(joints.size(), links.size());
   for (std::size_t j = 0; j < joints.size(); ++j)
-    if (joints[j].child)
+    if (joints[j].has_child)
       if (const auto head = links_by_name.find(joints[j].child_link)) {
         is_child[*head] = 1;
         child_of[j] = *head;
@@ -421,7 +423,7 @@ Result<void> walk(Context& ctx) {
       const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
       if (!joint_id) return std::unexpected(joint_id.error());
       const JointEntry& joint = joints[step.index];
-      if (!joint.child) continue;
+      if (!joint.has_child) continue;
       const std::size_t link = child_of[step.index];
       if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
       stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
@@ -498,9 +500,13 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   if (!robot) return std::unexpected(robot.error());
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
-  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {},
-              with_geometry};
+  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}, {},
+              {}, {}, with_geometry};
   ctx.root_joint = root_joint;
+  if (auto r = scan_robot(ctx, text); !r) return std::unexpected(r.error());
+  // Everything the walk reads is recorded, pointing into the text: the tree's memory is
+  // given back before the models take theirs.
+  doc.reset();
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
   if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
