@@ -231,18 +231,12 @@ Result<void> read_material(Context& ctx, pugi::xml_node material) {
 // Records the robot's links and joints (see read_link_entry and read_joint_entry) and
 // reads the materials, in one pass over the robot's children. A material's error comes
 // before a <child> without "link", whatever their document order.
-Result<void> scan_robot(Context& ctx, std::string_view text) {
+Result<void> scan_robot(Context& ctx) {
   std::optional<ParseError> child_without_link;
-  // Room for every link and joint at once: the text holds at least one "<link" and one
-  // "<joint" per element (more only in comments, values or other elements' names), and
-  // counting them is one quick pass over text that was just parsed.
-  const auto count = [&](std::string_view word) {
-    std::size_t n = 0;
-    for (std::size_t i = text.find(word); i != std::string_view::npos; i = text.find(word, i + word.size())) ++n;
-    return n;
-  };
-  ctx.links.reserve(count("<link"));
-  ctx.joints.reserve(count("<joint"));
+  // Room for the links and joints of most robots at once; larger ones grow by doubling,
+  // which copies less than a count of the elements over the text would cost to read.
+  ctx.links.reserve(64);
+  ctx.joints.reserve(64);
   if (!ctx.robot_has_name) ctx.robot_rendering = render(ctx.robot);
   for (pugi::xml_node n = ctx.robot.first_child();; n = n.next_sibling()) {
     // Only elements have names (see first_children); past the last child is the null node.
@@ -503,7 +497,7 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}, {},
               {}, {}, with_geometry};
   ctx.root_joint = root_joint;
-  if (auto r = scan_robot(ctx, text); !r) return std::unexpected(r.error());
+  if (auto r = scan_robot(ctx); !r) return std::unexpected(r.error());
   // Everything the walk reads is recorded, pointing into the text: the tree's memory is
   // given back before the models take theirs.
   doc.reset();
