@@ -3,6 +3,7 @@ order, and on documents whose values the parser decodes: the models follow the w
 order and the numbers written, both loaders agree, and everything the build reads stays
 valid after the parsed document is released (the ASan run checks the latter)."""
 
+import pickle
 import random
 
 import numpy as np
@@ -178,3 +179,61 @@ def test_elements_without_name_are_shown_in_the_error(tmp_path, text, message):
         with pytest.raises(ValueError) as info:
             load(str(path))
         assert str(info.value) == message
+
+
+# A chain of about 250 KiB, with `insert(k)` after every 40th joint: what large documents
+# hold around and between the robot's links and joints, placed so that some of it falls
+# where the loader looks for places to cut the text.
+def chain_document(insert=lambda k: "", links=500):
+    parts = ['<?xml version="1.0"?>\n<robot name="chain">', link(0)]
+    for i in range(1, links):
+        parts += [link(i), joint(i, i - 1)]
+        if i % 40 == 0:
+            parts.append(insert(i))
+    return "\n".join(parts) + "\n</robot>\n<!-- end -->\n"
+
+
+def outcome(path, load):
+    try:
+        result = load(path)
+    except ValueError as error:
+        return "error", str(error)
+    return "ok", pickle.dumps(result)
+
+
+STRUCTURES = {
+    "plain": lambda k: "",
+    "comments and instructions": lambda k: f"<!-- </link>\n<link name='c{k}'/> --><?pi </joint>\n<joint?>",
+    "text in the robot": lambda k: f"text {k} &amp; &lt;/link&gt; more",
+    "CDATA": lambda k: f"<![CDATA[</link>\n<link name='d{k}'/>]]>",
+    "transmissions": lambda k: (f'<transmission name="t{k}"><joint name="j{k}"></joint>\n<joint name="x{k}">'
+                                f'</joint><actuator name="a{k}"/></transmission>'),
+    "end tags in values": lambda k: f'<gazebo reference="l{k}" note="</link>\n<link">x</gazebo>',
+    "declaration": lambda k: '<?xml version="1.0"?>' if k == 200 else "",
+    "document type": lambda k: "<!DOCTYPE r>" if k == 360 else "",
+    "unclosed tag": lambda k: "<link name='u'>" if k == 440 else "",
+    "material error, then a syntax error": lambda k: ('<material name="m"/>' if k == 40 else
+                                                      "<a></b>" if k == 400 else ""),
+    "unknown parent late": lambda k: (f'<joint name="bad" type="fixed"><parent link="nowhere"/>'
+                                      f'<child link="extra"/></joint><link name="extra"/>' if k == 480 else ""),
+}
+
+
+@pytest.mark.parametrize("structure", STRUCTURES)
+def test_large_document_loads_as_when_parsed_whole(tmp_path, structure):
+    # A character reference anywhere makes the loader parse the document in one piece:
+    # the same text with one in its first comment must give the same models or the same
+    # error (the reference stays on the first line, so positions of errors agree).
+    text = chain_document(STRUCTURES[structure])
+    cut = tmp_path / "cut.urdf"
+    whole = tmp_path / "whole.urdf"
+    cut.write_text(text, encoding="utf-8")
+    whole.write_text(text.replace("<?xml version=\"1.0\"?>\n", "<?xml version=\"1.0\"?><!--&#32;-->\n", 1),
+                     encoding="utf-8")
+    assert len(text) > 200_000
+    for load in (velmora.build_models_from_urdf, velmora.build_model_from_urdf):
+        assert outcome(str(cut), load) == outcome(str(whole), load)
+    if structure in ("plain", "comments and instructions", "text in the robot", "CDATA", "transmissions",
+                     "end tags in values"):
+        model = velmora.build_model_from_urdf(str(cut))
+        assert model.nframes == 2 * 500
