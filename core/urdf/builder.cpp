@@ -510,9 +510,10 @@ Result<void> check_finite(const Context& ctx) {
 // refuses, a document type declaration, and every error found while scanning, so that
 // errors are reported exactly as for the whole document.
 
-// Pieces of at least this many bytes of text; documents of fewer than twice as many are
-// parsed whole.
+// Pieces of at least this many bytes of text. Documents of less than four times as many
+// are parsed whole: their tree still fits the caches, and splitting has a small cost.
 constexpr std::size_t piece_bytes = 32 * 1024;
+constexpr std::size_t pieces_from = 4 * piece_bytes;
 
 struct Split {
   std::size_t robot_begin = 0, robot_end = 0;  // the robot's start tag
@@ -556,9 +557,37 @@ std::size_t skip_misc(std::string_view text, std::size_t i) {
 
 // Where the next piece that starts at `begin` ends: past the first "</link>" or
 // "</joint>" at least piece_bytes on that "<link" or "<joint" follows (after white
-// space); `content_end` when there is none before it.
+// space), and that is not inside a comment or CDATA section (files often hold links
+// commented out); `content_end` when there is none before it.
 std::size_t piece_end(std::string_view text, std::size_t begin, std::size_t content_end) {
   if (content_end - begin < 2 * piece_bytes) return content_end;
+  // Comments and CDATA sections are passed over in order up to the candidate end, from
+  // the start of the piece (which is between elements, so outside any).
+  std::size_t outside = begin;  // no comment or section starting before here reaches past it
+  const auto inside_markup = [&](std::size_t end) {
+    for (;;) {
+      // Both start with "<!", and "!" is rare elsewhere in robot files.
+      const void* found = std::memchr(text.data() + outside, '!', end - outside);
+      if (!found) {
+        outside = end;
+        return false;
+      }
+      const std::size_t bang = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+      std::string_view close;
+      if (text.substr(bang - 1, 4) == "<!--")
+        close = "-->";
+      else if (text.substr(bang - 1, 9) == "<![CDATA[")
+        close = "]]>";
+      else {
+        outside = bang + 1;
+        continue;
+      }
+      const std::size_t open = bang - 1;
+      const std::size_t e = text.find(close, open + 2);
+      if (e == npos || e + close.size() > end) return true;
+      outside = e + close.size();
+    }
+  };
   for (std::size_t k = text.find("</", begin + piece_bytes); k < content_end; k = text.find("</", k + 2)) {
     std::size_t end;
     if (text.substr(k + 2, 5) == "link>")
@@ -570,7 +599,7 @@ std::size_t piece_end(std::string_view text, std::size_t begin, std::size_t cont
     std::size_t next = end;
     while (next < content_end && is_xml_space(text[next])) ++next;
     const std::string_view after = text.substr(next, 6);
-    if (after.starts_with("<link") || after.starts_with("<joint")) return end;
+    if ((after.starts_with("<link") || after.starts_with("<joint")) && !inside_markup(end)) return end;
   }
   return content_end;
 }
@@ -658,7 +687,7 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   const bool character_references = text.find("&#") != std::string::npos;
 
   // Prefixed tags and character references need the checks of the whole document.
-  if (in_pieces && text.size() >= 2 * piece_bytes && !prefixed_tags && !character_references)
+  if (in_pieces && text.size() >= pieces_from && !prefixed_tags && !character_references)
     if (const auto split = split_document(text)) {
       if (auto built = build_in_pieces(text, *split, package_dir, with_geometry, root_joint))
         return std::move(*built);

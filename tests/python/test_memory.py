@@ -279,7 +279,7 @@ def test_large_document_loader_memory_stays_flat(tmp_path):
             '</inertial><collision><geometry><sphere radius="0.1"/></geometry></collision></link>')
     joint = ('<joint name="j{i}" type="revolute"><parent link="l{p}"/><child link="l{i}"/><origin xyz="0 0 1"/>'
              '<limit lower="-1" upper="1" effort="1" velocity="1"/></joint>')
-    body = "\n".join([link.format(i=0)] + [link.format(i=i) + joint.format(i=i, p=i - 1) for i in range(1, 400)])
+    body = "\n".join([link.format(i=0)] + [link.format(i=i) + joint.format(i=i, p=i - 1) for i in range(1, 500)])
     good = tmp_path / "good.urdf"
     good.write_text(f'<robot name="r">{body}</robot>')
     late_error = tmp_path / "late_error.urdf"
