@@ -168,8 +168,9 @@ std::string join_path(std::string_view dir, std::string_view path);
 // then released, and the depth-first walk builds the models from these records alone.
 // A large document is thus read once, front to back, and the model's lists take the
 // memory the tree held; the walk reaching links in name order does not jump around a
-// tree that no longer fits any cache. Every text is only read as a number or checked
-// when the walk gets there, so errors are found in the same order as before.
+// tree that no longer fits any cache (a large document is even parsed and scanned piece
+// by piece, see builder.cpp). Every text is only read as a number or checked when the
+// walk gets there, so errors come in the order of the walk.
 
 // The attribute texts of an <origin> element; null for an attribute that is absent.
 struct OriginTexts {
