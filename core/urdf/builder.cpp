@@ -30,13 +30,15 @@ Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent) {
     case ParentRef::Kind::Robot:
       break;
     case ParentRef::Kind::Link:
-      if (!ctx.links[parent.index].has_name) return fail(Kind::MissingName, render(ctx.links[parent.index].node));
+      if (!ctx.links[parent.index].has_name)
+        return fail(Kind::MissingName, ctx.renderings[ctx.links[parent.index].rendering - 1]);
       break;
     case ParentRef::Kind::Joint:
-      if (!ctx.joints[parent.index].name) return fail(Kind::MissingName, render(ctx.joints[parent.index].node));
+      if (!ctx.joints[parent.index].name)
+        return fail(Kind::MissingName, ctx.renderings[ctx.joints[parent.index].rendering - 1]);
       break;
   }
-  if (!ctx.robot_has_name) return fail(Kind::MissingName, render(ctx.robot));
+  if (!ctx.robot_has_name) return fail(Kind::MissingName, ctx.robot_rendering);
   // The robot element itself (root links) is the world frame. This is decided by
   // identity, not by name: a link or joint that shares the robot's name still hangs
   // from its own frame, the one it added when it was built (the walk builds every
@@ -226,15 +228,12 @@ Result<void> read_material(Context& ctx, pugi::xml_node material) {
   return {};
 }
 
-// Lists the robot's links and joints with what the walk reads of them, and reads the
-// materials, in one pass over the robot's children. A material's error comes before a
-// <child> without "link", whatever their document order.
-Result<void> scan_robot(Context& ctx) {
-  std::optional<ParseError> child_without_link;
-  // Room for the links and joints of most robots at once.
-  ctx.links.reserve(64);
-  ctx.joints.reserve(64);
-  for (pugi::xml_node n = ctx.robot.first_child();; n = n.next_sibling()) {
+// Records the robot's links and joints (see read_link_entry and read_joint_entry) and
+// reads the materials, in one pass over the element children of `parent`: the robot, or
+// a piece of its content parsed alone. The first <child> without "link" is kept in
+// `child_without_link`, to be reported once every material is read.
+Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<ParseError>& child_without_link) {
+  for (pugi::xml_node n = parent.first_child();; n = n.next_sibling()) {
     // Only elements have names (see first_children); past the last child is the null node.
     const char* tag = n.name();
     if (!*tag) {
@@ -244,37 +243,47 @@ Result<void> scan_robot(Context& ctx) {
     if (same_name(tag, "link")) {
       const char* name = find_attributes<1>(n, {"name"})[0];
       LinkEntry& link = ctx.links.emplace_back();
-      link.node = n;
       link.has_name = name != nullptr;
-      if (name) link.name = name;
+      if (name) {
+        link.name = name;
+      } else {
+        ctx.renderings.push_back(render(n));
+        link.rendering = ctx.renderings.size();
+      }
+      read_link_entry(ctx, n, link);
     } else if (same_name(tag, "joint")) {
       JointEntry& joint = ctx.joints.emplace_back();
-      joint.node = n;
-      const auto [name, type] = find_attributes<2>(n, {"name", "type"});
-      joint.name = name;
-      joint.type = type;
-      const auto [origin, axis, limit, parent, child] =
-          first_children<5>(n, {"origin", "axis", "limit", "parent", "child"});
-      joint.origin = origin;
-      joint.axis = axis;
-      joint.limit = limit;
-      joint.child = child;
-      if (parent)
-        if (const char* link = find_attributes<1>(parent, {"link"})[0]) {
-          joint.parent_link = link;
-          joint.has_parent_link = true;
-        }
-      if (joint.child) {
-        const char* link = find_attributes<1>(joint.child, {"link"})[0];
-        if (link)
-          joint.child_link = link;
-        else if (!child_without_link)
-          child_without_link = ParseError{Kind::MissingParameter, "link", {}};
+      read_joint_entry(n, joint);
+      if (!joint.name) {
+        ctx.renderings.push_back(render(n));
+        joint.rendering = ctx.renderings.size();
       }
+      // A <child> without "link" leaves the view without any text.
+      if (joint.has_child && !joint.child_link.data() && !child_without_link)
+        child_without_link = ParseError{Kind::MissingParameter, "link", {}};
     } else if (ctx.with_geometry && same_name(tag, "material")) {
       if (auto r = read_material(ctx, n); !r) return r;
     }
   }
+  return {};
+}
+
+// Prepares the lists scan_children fills, and keeps the robot element's rendering for
+// the error when it has no name.
+void begin_scan(Context& ctx) {
+  // Room for the links and joints of most robots at once; larger ones grow by doubling,
+  // which copies less than a count of the elements over the text would cost to read.
+  ctx.links.reserve(64);
+  ctx.joints.reserve(64);
+  if (!ctx.robot_has_name) ctx.robot_rendering = render(ctx.robot);
+}
+
+// The whole robot element in one pass (see scan_children).
+Result<void> scan_robot(Context& ctx) {
+  begin_scan(ctx);
+  std::optional<ParseError> child_without_link;
+  if (auto r = scan_children(ctx, ctx.robot, child_without_link); !r) return r;
+  ctx.robot = {};
   if (child_without_link) return std::unexpected(std::move(*child_without_link));
   return {};
 }
@@ -327,8 +336,8 @@ struct Step {
   std::size_t parent_joint;
 };
 
+// Builds the models from the records scan_robot made.
 Result<void> walk(Context& ctx) {
-  if (auto r = scan_robot(ctx); !r) return r;
   const auto& links = ctx.links;
   const auto& joints = ctx.joints;
   const auto joint_name = [&](std::size_t j) { return std::string_view(joints[j].name ? joints[j].name : ""); };
@@ -373,7 +382,7 @@ Result<void> walk(Context& ctx) {
   std::vector<char> is_child(links.size(), 0);
   std::vector<std::size_t> child_of(joints.size(), links.size());
   for (std::size_t j = 0; j < joints.size(); ++j)
-    if (joints[j].child)
+    if (joints[j].has_child)
       if (const auto head = links_by_name.find(joints[j].child_link)) {
         is_child[*head] = 1;
         child_of[j] = *head;
@@ -403,6 +412,20 @@ Result<void> walk(Context& ctx) {
     root_parent_joint = *id;
   }
 
+  // In a large robot the walk's name order jumps around the records and the text, and
+  // each step would wait for main memory several times in turn. What a step reads is
+  // known before it runs: a joint's child link and a link's joints once the step that
+  // pushes them starts, the text of an element once its record is in reach. Asking for
+  // those cache lines early lets the memory system fetch them together, and while the
+  // step before is still at work.
+  const auto fetch = [](const void* p, std::size_t bytes) {
+    const char* c = static_cast<const char*>(p);
+    for (std::size_t k = 0; k < bytes; k += 64) __builtin_prefetch(c + k);
+  };
+  // An element's text from its name on (the name comes first in the usual files).
+  const auto fetch_text = [&](const char* name, std::size_t bytes) {
+    if (name) fetch(name, bytes);
+  };
   std::vector<Step> stack;
   for (auto it = roots.rbegin(); it != roots.rend(); ++it)
     stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
@@ -411,18 +434,22 @@ Result<void> walk(Context& ctx) {
     stack.pop_back();
     if (step.is_link) {
       LinkEntry& link = ctx.links[step.index];
+      fetch_text(link.name.data(), 320);
+      const std::size_t g = first_of_name[step.index];
+      for (std::size_t k = start[g]; k != start[g + 1]; ++k) fetch(&joints[hanging[k]], sizeof(JointEntry));
       if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
       link.built = true;
       if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
-      const std::size_t g = first_of_name[step.index];
       for (std::size_t k = start[g + 1]; k != start[g];)
         stack.push_back({false, hanging[--k], {ParentRef::Kind::Link, step.index}, step.parent_joint});
     } else {
+      const JointEntry& joint = joints[step.index];
+      fetch_text(joint.name, 256);
+      const std::size_t link = child_of[step.index];
+      if (link != links.size()) fetch(&links[link], sizeof(LinkEntry));
       const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
       if (!joint_id) return std::unexpected(joint_id.error());
-      const JointEntry& joint = joints[step.index];
-      if (!joint.child) continue;
-      const std::size_t link = child_of[step.index];
+      if (!joint.has_child) continue;
       if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
       stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
     }
@@ -464,6 +491,185 @@ Result<void> check_finite(const Context& ctx) {
   return {};
 }
 
+// ------------------------------------------------------------------ large documents
+//
+// The parsed tree of a document takes about four times the memory of its text. For a
+// large robot that is far more than any cache holds: written by the parser, it is read
+// back from main memory by the scan. A large document in the usual form (a <robot> root
+// element, with only white space, comments and processing instructions around it) is
+// therefore parsed piece by piece, each piece a run of the robot's content, scanned and
+// released before the next one is parsed into the same memory, which stays in the cache.
+//
+// A piece ends after a "</link>" or "</joint>" that the next link or joint follows: in a
+// URDF document, nearly always the end of one of the robot's own children. The parse of
+// each piece checks that: parsed alone, a piece that does not end between two of the
+// robot's children ends inside an element, a value, a comment or the like, which the
+// parser refuses. A piece the parser accepts therefore gives the very nodes the whole
+// document gives for that stretch of text. Whatever the pieces cannot vouch for goes
+// through the whole-document parse instead: a text in another form, a piece the parser
+// refuses, a document type declaration, and every error found while scanning, so that
+// errors are reported exactly as for the whole document.
+
+// Pieces of at least this many bytes of text. Documents of less than four times as many
+// are parsed whole: their tree still fits the caches, and splitting has a small cost.
+constexpr std::size_t piece_bytes = 32 * 1024;
+constexpr std::size_t pieces_from = 4 * piece_bytes;
+
+struct Split {
+  std::size_t robot_begin = 0, robot_end = 0;  // the robot's start tag
+  std::vector<std::size_t> ends;               // where each piece of the content ends; the first begins at robot_end
+};
+
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// One past the ">" that ends the tag starting at text[i] ("<"); quoted attribute values
+// may hold ">". npos when the text ends first.
+std::size_t tag_end(std::string_view text, std::size_t i) {
+  for (++i; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '>') return i + 1;
+    if (c == '"' || c == '\'') {
+      i = text.find(c, i + 1);
+      if (i == npos) return npos;
+    }
+  }
+  return npos;
+}
+
+// Past white space, comments and processing instructions from text[i] on.
+std::size_t skip_misc(std::string_view text, std::size_t i) {
+  for (;;) {
+    while (i < text.size() && is_xml_space(text[i])) ++i;
+    std::string_view close;
+    if (text.substr(i, 4) == "<!--")
+      close = "-->";
+    else if (text.substr(i, 2) == "<?")
+      close = "?>";
+    else
+      return i;
+    const std::size_t e = text.find(close, i + 2);
+    if (e == npos) return i;
+    i = e + close.size();
+  }
+}
+
+// Where the next piece that starts at `begin` ends: past the first "</link>" or
+// "</joint>" at least piece_bytes on that "<link" or "<joint" follows (after white
+// space), and that is not inside a comment or CDATA section (files often hold links
+// commented out); `content_end` when there is none before it.
+std::size_t piece_end(std::string_view text, std::size_t begin, std::size_t content_end) {
+  if (content_end - begin < 2 * piece_bytes) return content_end;
+  // Comments and CDATA sections are passed over in order up to the candidate end, from
+  // the start of the piece (which is between elements, so outside any).
+  std::size_t outside = begin;  // no comment or section starting before here reaches past it
+  const auto inside_markup = [&](std::size_t end) {
+    for (;;) {
+      // Both start with "<!", and "!" is rare elsewhere in robot files.
+      const void* found = std::memchr(text.data() + outside, '!', end - outside);
+      if (!found) {
+        outside = end;
+        return false;
+      }
+      const std::size_t bang = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+      std::string_view close;
+      if (text.substr(bang - 1, 4) == "<!--")
+        close = "-->";
+      else if (text.substr(bang - 1, 9) == "<![CDATA[")
+        close = "]]>";
+      else {
+        outside = bang + 1;
+        continue;
+      }
+      const std::size_t open = bang - 1;
+      const std::size_t e = text.find(close, open + 2);
+      if (e == npos || e + close.size() > end) return true;
+      outside = e + close.size();
+    }
+  };
+  for (std::size_t k = text.find("</", begin + piece_bytes); k < content_end; k = text.find("</", k + 2)) {
+    std::size_t end;
+    if (text.substr(k + 2, 5) == "link>")
+      end = k + 7;
+    else if (text.substr(k + 2, 6) == "joint>")
+      end = k + 8;
+    else
+      continue;
+    std::size_t next = end;
+    while (next < content_end && is_xml_space(text[next])) ++next;
+    const std::string_view after = text.substr(next, 6);
+    if ((after.starts_with("<link") || after.starts_with("<joint")) && !inside_markup(end)) return end;
+  }
+  return content_end;
+}
+
+// The robot's start tag and its content cut into pieces, or nothing when the text is
+// not in the usual form.
+std::optional<Split> split_document(std::string_view text) {
+  Split split;
+  const std::size_t i = skip_misc(text, 0);
+  if (text.substr(i, 6) != "<robot" || i + 6 >= text.size() || !(is_xml_space(text[i + 6]) || text[i + 6] == '>'))
+    return std::nullopt;
+  split.robot_begin = i;
+  split.robot_end = tag_end(text, i);
+  if (split.robot_end == npos || text[split.robot_end - 2] == '/') return std::nullopt;
+  // The robot's end tag, with nothing but white space, comments and processing
+  // instructions after it.
+  const std::size_t close = text.rfind("</robot");
+  if (close == npos || close < split.robot_end) return std::nullopt;
+  std::size_t k = close + 7;
+  while (k < text.size() && is_xml_space(text[k])) ++k;
+  if (k == text.size() || text[k] != '>' || skip_misc(text, k + 1) != text.size()) return std::nullopt;
+  for (std::size_t begin = split.robot_end; begin < close;) {
+    begin = piece_end(text, begin, close);
+    split.ends.push_back(begin);
+  }
+  return split;
+}
+
+constexpr unsigned parse_options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
+
+// Builds the models from a document split into pieces, parsing each in place. Nothing
+// when the whole-document parse must decide (see above): the text may then have been
+// written to.
+std::optional<Result<UrdfModels>> build_in_pieces(std::string& text, const Split& split,
+                                                  const std::optional<std::string>& package_dir, bool with_geometry,
+                                                  const JointModel* root_joint) {
+  // The robot's start tag, closed on itself, gives its name and attributes.
+  std::string start(text, split.robot_begin, split.robot_end - split.robot_begin);
+  start.insert(start.size() - 1, "/");
+  pugi::xml_document robot_document;
+  if (!robot_document.load_buffer_inplace(start.data(), start.size(), parse_options, pugi::encoding_utf8))
+    return std::nullopt;
+  const pugi::xml_node robot = robot_document.first_child();
+  if (robot.type() != pugi::node_element || !is_tag(robot, "robot") || robot.next_sibling()) return std::nullopt;
+
+  const char* robot_name = find_attributes<1>(robot, {"name"})[0];
+  Context ctx{robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}, {},
+              {}, {}, with_geometry};
+  ctx.root_joint = root_joint;
+  begin_scan(ctx);
+  std::optional<ParseError> child_without_link;
+  pugi::xml_document doc;
+  std::size_t begin = split.robot_end;
+  for (const std::size_t end : split.ends) {
+    if (!doc.load_buffer_inplace(text.data() + begin, end - begin, parse_options, pugi::encoding_utf8))
+      return std::nullopt;
+    begin = end;
+    // Inside the robot the whole document refuses a document type declaration.
+    for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling())
+      if (n.type() == pugi::node_doctype) return std::nullopt;
+    if (!scan_children(ctx, doc, child_without_link)) return std::nullopt;
+  }
+  if (child_without_link) return std::nullopt;
+  doc.reset();
+  ctx.robot = {};
+  if (auto r = walk(ctx); !r) return std::unexpected(r.error());
+  if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
+  return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};
+}
+
 // Builds the models from the document's text; with `with_geometry` false, the model
 // alone (the geometry models stay empty and package_dir is not used). The text is parsed
 // in place (the document's names and values point into it), so a large file is not
@@ -471,7 +677,7 @@ Result<void> check_finite(const Context& ctx) {
 // error.
 Result<UrdfModels> build_from_text(std::string& text, const std::function<std::string()>& original,
                                    const std::optional<std::string>& package_dir, const std::string& filepath,
-                                   bool with_geometry, const JointModel* root_joint) {
+                                   bool with_geometry, const JointModel* root_joint, bool in_pieces = true) {
   if (!is_utf8(text)) return fail(Kind::IoError, "stream did not contain valid UTF-8", filepath);
   // XML allows no NUL character; the parser would take one as the end of the text.
   if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
@@ -480,12 +686,21 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   const bool prefixed_tags = may_have_prefixed_tags(text);
   const bool character_references = text.find("&#") != std::string::npos;
 
+  // Prefixed tags and character references need the checks of the whole document.
+  if (in_pieces && text.size() >= pieces_from && !prefixed_tags && !character_references)
+    if (const auto split = split_document(text)) {
+      if (auto built = build_in_pieces(text, *split, package_dir, with_geometry, root_joint))
+        return std::move(*built);
+      // The whole document decides, from the text as it was.
+      std::string again = original();
+      return build_from_text(again, original, package_dir, filepath, with_geometry, root_joint, false);
+    }
+
   pugi::xml_document doc;
   // Document type declarations, and text outside the root element, become nodes so that
   // they can be refused; the fragment mode keeps such text instead of dropping it.
-  constexpr unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
   const pugi::xml_parse_result parsed =
-      doc.load_buffer_inplace(text.data(), text.size(), options, pugi::encoding_utf8);
+      doc.load_buffer_inplace(text.data(), text.size(), parse_options, pugi::encoding_utf8);
   if (!parsed) {
     // The parser has written into the text before the error (ends of names, white space
     // in values), so lines and columns are counted in the text as it was.
@@ -498,9 +713,13 @@ Result<UrdfModels> build_from_text(std::string& text, const std::function<std::s
   if (!robot) return std::unexpected(robot.error());
 
   const char* robot_name = find_attributes<1>(*robot, {"name"})[0];
-  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {},
-              with_geometry};
+  Context ctx{*robot, robot_name != nullptr, Model(robot_name ? robot_name : ""), {}, {}, {}, package_dir, {}, {}, {},
+              {}, {}, with_geometry};
   ctx.root_joint = root_joint;
+  if (auto r = scan_robot(ctx); !r) return std::unexpected(r.error());
+  // Everything the walk reads is recorded, pointing into the text: the tree's memory is
+  // given back before the models take theirs.
+  doc.reset();
   if (auto r = walk(ctx); !r) return std::unexpected(r.error());
   if (auto r = check_finite(ctx); !r) return std::unexpected(r.error());
   return UrdfModels{std::move(ctx.model), std::move(ctx.collision_model), std::move(ctx.visual_model)};

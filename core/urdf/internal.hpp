@@ -160,26 +160,83 @@ Result<std::string> resolve_mesh_path(std::string_view filename, const std::opti
 std::string join_path(std::string_view dir, std::string_view path);
 
 // ------------------------------------------------------------------ the build
+//
+// The document is read in one pass over the robot's children, in document order (the
+// order the XML library laid the tree out in memory), which records for every link,
+// joint and geometry element the texts of the attributes the build reads: views into the
+// parsed text, which the parse left in place and which outlives the build. The tree is
+// then released, and the depth-first walk builds the models from these records alone.
+// A large document is thus read once, front to back, and the model's lists take the
+// memory the tree held; the walk reaching links in name order does not jump around a
+// tree that no longer fits any cache (a large document is even parsed and scanned piece
+// by piece, see builder.cpp). Every text is only read as a number or checked when the
+// walk gets there, so errors come in the order of the walk.
+
+// The attribute texts of an <origin> element; null for an attribute that is absent.
+struct OriginTexts {
+  bool present = false;  // the element exists
+  const char* xyz = nullptr;
+  const char* rpy = nullptr;
+};
+OriginTexts origin_texts(pugi::xml_node origin);
+// The placement an origin gives (identity when there is no such element).
+Result<SE3> parse_origin(const OriginTexts& origin);
+
+// What a link's <inertial> element holds.
+struct InertialTexts {
+  bool present = false;
+  bool has_mass = false;        // a <mass> child
+  const char* mass = nullptr;   // its "value"
+  bool has_tensor = false;      // an <inertia> child
+  std::array<const char*, 6> tensor{};  // its ixx, ixy, ixz, iyy, iyz, izz
+  OriginTexts origin;
+};
+
+// One <collision> or <visual> element of a link.
+struct GeometryEntry {
+  enum class Shape { None, Box, Cylinder, Sphere, Mesh };
+  bool visual = false;        // a <visual>, else a <collision>
+  bool has_geometry = false;  // a <geometry> child
+  Shape shape = Shape::None;  // the first of box, cylinder, sphere, mesh it holds, in that priority
+  const char* first = nullptr;   // box "size", cylinder "radius", sphere "radius", mesh "filename"
+  const char* second = nullptr;  // cylinder "length", mesh "scale"
+  OriginTexts origin;
+  bool has_material = false;        // a <material> child (visuals only)
+  const char* material_name = nullptr;
+  const char* rgba = nullptr;       // "rgba" of the material's first <color>
+};
 
 // One <link> child of the robot.
 struct LinkEntry {
-  pugi::xml_node node;
   std::string_view name;  // the "name" attribute, empty when absent
   bool has_name = false;
   bool built = false;
-  std::size_t frame = 0;   // its body frame, once built
+  std::size_t frame = 0;  // its body frame, once built
+  std::size_t rendering = 0;  // without a name: 1 + its index in Context::renderings, for the error
+  InertialTexts inertial;
+  OriginTexts origin;
+  // Its collision and visual elements in document order: ctx.geometries[first, first +
+  // count) (none when the geometry is not built).
+  std::size_t geometries_first = 0, geometries_count = 0;
 };
 
-// One <joint> child of the robot, with the attributes and first children the walk and
-// parse_joint read.
+// One <joint> child of the robot.
 struct JointEntry {
-  pugi::xml_node node;
   const char* name = nullptr;  // attribute texts, null when absent
   const char* type = nullptr;
-  pugi::xml_node origin, axis, limit, child;
+  std::size_t rendering = 0;  // without a name: as for LinkEntry
+  OriginTexts origin;
+  bool has_axis = false;
+  const char* axis_xyz = nullptr;
+  bool has_limit = false;
+  const char* lower = nullptr;
+  const char* upper = nullptr;
+  const char* effort = nullptr;
+  const char* velocity = nullptr;
   std::string_view parent_link;  // "link" of the first <parent>, when it has one
   bool has_parent_link = false;
-  std::string_view child_link;   // "link" of the first <child> (the build refuses a <child> without one)
+  bool has_child = false;        // a <child> element
+  std::string_view child_link;   // its "link" (the build refuses a <child> without one)
   std::size_t frame = 0;         // the frame it added, once built
 };
 
@@ -198,7 +255,7 @@ struct TextHash {
 };
 
 struct Context {
-  pugi::xml_node robot;
+  pugi::xml_node robot;  // only while the document is read
   bool robot_has_name;
   Model model;
   GeometryModel collision_model;
@@ -208,6 +265,11 @@ struct Context {
   // The robot's <link> and <joint> children in document order.
   std::vector<LinkEntry> links;
   std::vector<JointEntry> joints;
+  std::vector<GeometryEntry> geometries;
+  // The renderings (tag and attributes) of the elements without a name, taken while the
+  // document is read, for the error that reports one; the robot's when it has no name.
+  std::vector<std::string> renderings;
+  std::string robot_rendering;
   // False when only the model is built: the walk then reads neither materials nor the
   // links' <collision> and <visual> elements, and the geometry models stay empty.
   bool with_geometry = true;
@@ -220,6 +282,12 @@ struct Context {
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the
 // frame the parent element (a link or a joint) added.
 Result<std::size_t> get_parent_frame(const Context& ctx, ParentRef parent);
+
+// Record what the build reads of a <link> (with the geometry, of its <collision> and
+// <visual> elements too, appended to ctx.geometries) and of a <joint>. The name and,
+// for a <child> without "link", the error are left to the caller.
+void read_link_entry(Context& ctx, pugi::xml_node link, LinkEntry& entry);
+void read_joint_entry(pugi::xml_node joint, JointEntry& entry);
 
 // Builds ctx.links[link]; a link whose parent is the robot is a root link.
 Result<void> parse_link(Context& ctx, std::size_t link, ParentRef parent, std::size_t parent_joint);

@@ -13,9 +13,9 @@ using Kind = ParseError::Kind;
 
 // The axis as written, (1, 0, 0) without an <axis> child. An axis without length (or
 // with a non-finite one) has no direction to rotate about or slide along.
-Result<Vector3D> parse_axis(pugi::xml_node axis) {
-  if (!axis) return Vector3D::unit_x();
-  const auto xyz = read_list<double, 3>(find_attributes<1>(axis, {"xyz"})[0], "xyz");
+Result<Vector3D> parse_axis(bool has_axis, const char* xyz_text) {
+  if (!has_axis) return Vector3D::unit_x();
+  const auto xyz = read_list<double, 3>(xyz_text, "xyz");
   if (!xyz) return std::unexpected(xyz.error());
   const Vector3D v{(*xyz)[0], (*xyz)[1], (*xyz)[2]};
   const double norm = v.norm();
@@ -40,9 +40,36 @@ Result<void> read_effort_and_velocity(const char* effort_text, const char* veloc
 
 }  // namespace
 
+void read_joint_entry(pugi::xml_node joint, JointEntry& entry) {
+  const auto [name, type] = find_attributes<2>(joint, {"name", "type"});
+  entry.name = name;
+  entry.type = type;
+  const auto [origin, axis, limit, parent, child] =
+      first_children<5>(joint, {"origin", "axis", "limit", "parent", "child"});
+  entry.origin = origin_texts(origin);
+  entry.has_axis = static_cast<bool>(axis);
+  if (axis) entry.axis_xyz = find_attributes<1>(axis, {"xyz"})[0];
+  entry.has_limit = static_cast<bool>(limit);
+  if (limit) {
+    const auto [lower, upper, effort, velocity] = find_attributes<4>(limit, {"lower", "upper", "effort", "velocity"});
+    entry.lower = lower;
+    entry.upper = upper;
+    entry.effort = effort;
+    entry.velocity = velocity;
+  }
+  if (parent)
+    if (const char* link = find_attributes<1>(parent, {"link"})[0]) {
+      entry.parent_link = link;
+      entry.has_parent_link = true;
+    }
+  entry.has_child = static_cast<bool>(child);
+  if (child)
+    if (const char* link = find_attributes<1>(child, {"link"})[0]) entry.child_link = link;
+}
+
 Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef parent, std::size_t parent_joint) {
   const JointEntry& entry = ctx.joints[index];
-  if (!entry.name) return fail(Kind::MissingName, render(entry.node));
+  if (!entry.name) return fail(Kind::MissingName, ctx.renderings[entry.rendering - 1]);
   const std::string_view name = entry.name;
   if (!entry.type) return fail(Kind::MissingParameter, "type");
   const std::string_view type = entry.type;
@@ -50,7 +77,7 @@ Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef paren
   const auto parent_frame = get_parent_frame(ctx, parent);
   if (!parent_frame) return std::unexpected(parent_frame.error());
   const std::size_t pf = *parent_frame;
-  const auto origin = parse_origin_element(entry.origin);
+  const auto origin = parse_origin(entry.origin);
   if (!origin) return std::unexpected(origin.error());
   // The parent link's body frame is placed relative to the parent joint, so this is the
   // joint's placement relative to the parent joint.
@@ -70,32 +97,30 @@ Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef paren
 
   std::unique_ptr<JointModel> joint_model;
   if (type == "revolute" || type == "prismatic") {
-    const auto axis = parse_axis(entry.axis);
+    const auto axis = parse_axis(entry.has_axis, entry.axis_xyz);
     if (!axis) return std::unexpected(axis.error());
-    if (!entry.limit) return fail(Kind::MissingParameter, "limit");
+    if (!entry.has_limit) return fail(Kind::MissingParameter, "limit");
     joint_model = type == "revolute" ? make_revolute(*axis) : make_prismatic(*axis);
     JointLimits dummy;
     JointLimits& limits = joint_model->limits_mut() ? *joint_model->limits_mut() : dummy;
-    const auto [lower, upper, effort, velocity] =
-        find_attributes<4>(entry.limit, {"lower", "upper", "effort", "velocity"});
     // Optional: an absent bound, or one that is not a number, keeps the default.
-    const auto lower_value = read_optional_f64(lower, "lower");
+    const auto lower_value = read_optional_f64(entry.lower, "lower");
     if (!lower_value) return std::unexpected(lower_value.error());
     if (*lower_value) set_first(limits.lower, **lower_value);
-    const auto upper_value = read_optional_f64(upper, "upper");
+    const auto upper_value = read_optional_f64(entry.upper, "upper");
     if (!upper_value) return std::unexpected(upper_value.error());
     if (*upper_value) set_first(limits.upper, **upper_value);
-    if (auto r = read_effort_and_velocity(effort, velocity, limits); !r) return std::unexpected(r.error());
+    if (auto r = read_effort_and_velocity(entry.effort, entry.velocity, limits); !r)
+      return std::unexpected(r.error());
   } else if (type == "continuous") {
-    const auto axis = parse_axis(entry.axis);
+    const auto axis = parse_axis(entry.has_axis, entry.axis_xyz);
     if (!axis) return std::unexpected(axis.error());
     joint_model = make_continuous(*axis);
     JointLimits dummy;
     JointLimits& limits = joint_model->limits_mut() ? *joint_model->limits_mut() : dummy;
-    if (entry.limit) {
-      const auto [effort, velocity] = find_attributes<2>(entry.limit, {"effort", "velocity"});
-      if (auto r = read_effort_and_velocity(effort, velocity, limits); !r) return std::unexpected(r.error());
-    }
+    if (entry.has_limit)
+      if (auto r = read_effort_and_velocity(entry.effort, entry.velocity, limits); !r)
+        return std::unexpected(r.error());
   } else {
     return fail(Kind::UnknownJointType, std::string(type));
   }

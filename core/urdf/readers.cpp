@@ -407,19 +407,26 @@ SpatialRotation rotation_from_rpy(const std::array<double, 3>& rpy) {
   return SpatialRotation::from_euler_angles(rpy[0], rpy[1], rpy[2]);
 }
 
-Result<SE3> parse_origin_element(pugi::xml_node origin) {
-  if (!origin) return SE3::identity();
-  const auto [xyz_text, rpy_text] = find_attributes<2>(origin, {"xyz", "rpy"});
-  const auto xyz = read_list<double, 3>(xyz_text, "xyz");
+OriginTexts origin_texts(pugi::xml_node origin) {
+  if (!origin) return {};
+  const auto [xyz, rpy] = find_attributes<2>(origin, {"xyz", "rpy"});
+  return {true, xyz, rpy};
+}
+
+Result<SE3> parse_origin(const OriginTexts& origin) {
+  if (!origin.present) return SE3::identity();
+  const auto xyz = read_list<double, 3>(origin.xyz, "xyz");
   if (!xyz) return std::unexpected(xyz.error());
   SE3 placement;
   placement.translation = {(*xyz)[0], (*xyz)[1], (*xyz)[2]};
-  if (rpy_text) {
-    const auto rpy = read_list<double, 3>(rpy_text, "rpy");
+  if (origin.rpy) {
+    const auto rpy = read_list<double, 3>(origin.rpy, "rpy");
     if (!rpy) return std::unexpected(rpy.error());
     placement.rotation = rotation_from_rpy(*rpy);
   }
   return placement;
 }
+
+Result<SE3> parse_origin_element(pugi::xml_node origin) { return parse_origin(origin_texts(origin)); }
 
 }  // namespace velmora::urdf

@@ -231,3 +231,47 @@ TEST(UrdfBuild, DeepChainsDoNotExhaustTheStack) {
   ASSERT_TRUE(d) << d.error().display();
   EXPECT_EQ(d->model.name, "deep");
 }
+
+TEST(UrdfBuild, LargeTextsLoadAsWhenParsedWhole) {
+  // One link or joint a line, about 150 KiB: enough to be parsed in pieces. A character
+  // reference (here in a comment on the first line) makes the loader parse the text in
+  // one piece; models and errors must not depend on which way it went.
+  std::string text = "<robot name=\"r\"><!---->\n<link name=\"l0\"/>\n";
+  const int n = 1200;
+  for (int i = 1; i <= n; ++i) {
+    const std::string p = "l" + std::to_string(i - 1), c = "l" + std::to_string(i);
+    text += "<link name=\"" + c + "\"><inertial><mass value=\"" + std::to_string(i) +
+            "\"/><inertia ixx=\"1\" ixy=\"0\" ixz=\"0\" iyy=\"1\" iyz=\"0\" izz=\"1\"/></inertial></link>\n"
+            "<joint name=\"j" + std::to_string(i) + "\" type=\"revolute\"><parent link=\"" + p +
+            "\"/><child link=\"" + c + "\"/><origin xyz=\"0 0 1\"/><limit effort=\"1\" velocity=\"1\"/></joint>\n";
+  }
+  const auto whole = [](std::string s) { return s.replace(s.find("<!---->"), 7, "<!--&#32;-->"); };
+  const auto both = [&](const std::string& body, auto&& check) {
+    for (const std::string& s : {body, whole(body)}) check(build_models_from_urdf_string(s, std::nullopt));
+  };
+  ASSERT_GT(text.size(), 128u * 1024u);
+
+  both(text + "</robot>", [&](const auto& r) {
+    ASSERT_TRUE(r) << r.error().display();
+    EXPECT_EQ(r->model.njoints(), std::size_t(n + 1));
+    double mass = 0.0;
+    for (const Inertia& inertia : r->model.inertias) mass += inertia.mass;
+    EXPECT_EQ(mass, n * (n + 1) / 2.0);
+  });
+  // A syntax error near the end, after a material without a colour near the start: the
+  // syntax error wins, at its line in the text as it was.
+  std::string late = text;
+  late.insert(late.find("<link name=\"l3\">"), "<material name=\"m\"/>");
+  late += "<a></b></robot>";
+  both(late, [&](const auto& r) {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), "XML parsing error: Start-end tags mismatch at line " + std::to_string(2 * n + 3) +
+                                       ", column 6");
+  });
+  // Without it, the material's error.
+  late.replace(late.find("<a></b>"), 7, "");
+  both(late, [&](const auto& r) {
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, ParseError::Kind::MaterialWithoutColor);
+  });
+}

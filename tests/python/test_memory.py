@@ -272,3 +272,31 @@ def test_mesh_queries_memory_stays_flat(tmp_path):
         call()
     grown = resident_bytes() - before
     assert grown < 1_000_000, f"mesh queries: resident size grew by {grown} bytes"
+
+
+def test_large_document_loader_memory_stays_flat(tmp_path):
+    # Documents large enough to be parsed piece by piece, one of them refused late (its
+    # pieces parsed, then the whole document parsed again for the error).
+    link = ('<link name="l{i}"><inertial><mass value="1"/><inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/>'
+            '</inertial><collision><geometry><sphere radius="0.1"/></geometry></collision></link>')
+    joint = ('<joint name="j{i}" type="revolute"><parent link="l{p}"/><child link="l{i}"/><origin xyz="0 0 1"/>'
+             '<limit lower="-1" upper="1" effort="1" velocity="1"/></joint>')
+    body = "\n".join([link.format(i=0)] + [link.format(i=i) + joint.format(i=i, p=i - 1) for i in range(1, 500)])
+    good = tmp_path / "good.urdf"
+    good.write_text(f'<robot name="r">{body}</robot>')
+    late_error = tmp_path / "late_error.urdf"
+    late_error.write_text(f'<robot name="r">{body}<link name="x"></robot>')
+    bad = _raises(lambda: velmora.build_model_from_urdf(str(late_error)), ValueError)
+
+    def calls():
+        velmora.build_models_from_urdf(str(good))
+        velmora.build_model_from_urdf(str(good))
+        bad()
+
+    for _ in range(20):
+        calls()
+    before = resident_bytes()
+    for _ in range(max(CALLS // 400, 200)):
+        calls()
+    grown = resident_bytes() - before
+    assert grown < 1_000_000, f"loader: resident size grew by {grown} bytes"
