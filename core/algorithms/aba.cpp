@@ -114,6 +114,22 @@ void subtract_product(ArticulatedInertia& ia, const SpatialForce& W, const Spati
     for (int j = 0; j < 3; ++j) ia.B(i, j) -= wn[i] * uf[j];
 }
 
+// A joint with k degrees of freedom takes its free directions out of what it hands its
+// parent: ia becomes IA - U D^-1 U^T and pa gains U D^-1 u.
+void project_out(ArticulatedInertia& ia, SpatialForce& pa, const SpatialForce (&U)[6], const double (&inv_D)[6][6],
+                 const double (&u)[6], std::size_t k) {
+  for (std::size_t c = 0; c < k; ++c) {
+    SpatialForce W = SpatialForce::zero();
+    double x = 0;
+    for (std::size_t e = 0; e < k; ++e) {
+      W += U[e] * inv_D[e][c];
+      x += inv_D[c][e] * u[e];
+    }
+    subtract_product(ia, W, U[c]);
+    pa += U[c] * x;
+  }
+}
+
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
 // inertia is singular, or 0. Everything it calls is inlined into the functions that run
@@ -174,18 +190,8 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         step.motion.subspace_transpose_apply(r.pa, m.u);
         for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - m.u[c];
         if (step.parent != 0) {
-          // IA - U D^-1 U^T and pa + U D^-1 u, handed to the parent.
           SpatialForce pa = r.pa;
-          for (std::size_t c = 0; c < k; ++c) {
-            SpatialForce W = SpatialForce::zero();
-            double x = 0;
-            for (std::size_t e = 0; e < k; ++e) {
-              W += m.U[e] * m.inv_D[e][c];
-              x += m.inv_D[c][e] * m.u[e];
-            }
-            subtract_product(r.ia, W, m.U[c]);
-            pa += m.U[c] * x;
-          }
+          project_out(r.ia, pa, m.U, m.inv_D, m.u, k);
           AbaRow& p = rows[step.parent];
           r.ia.rotate(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
           p.pa += r.liMi.act_force(pa);
@@ -362,16 +368,7 @@ inline std::size_t world_passes_body(const Model& model, const double* q, const 
       if (!invert_spd(D, k, m.inv_D)) return i;
       for (std::size_t c = 0; c < k; ++c) m.u[c] = tau[step.idx_v + c] - inner(m.S[c], r.pa);
       if (step.parent == 0) continue;
-      for (std::size_t c = 0; c < k; ++c) {
-        SpatialForce W = SpatialForce::zero();
-        double x = 0;
-        for (std::size_t e = 0; e < k; ++e) {
-          W += m.U[e] * m.inv_D[e][c];
-          x += m.inv_D[c][e] * m.u[e];
-        }
-        subtract_product(r.ia, W, m.U[c]);
-        r.pa += m.U[c] * x;
-      }
+      project_out(r.ia, r.pa, m.U, m.inv_D, m.u, k);
     } else if (step.motion.kind != JointType::Fixed) {
       r.u_col = r.ia * r.s;
       const double d = inner(r.s, r.u_col);
