@@ -28,9 +28,14 @@ import sys
 import time
 import xml.etree.ElementTree as ET
 
-import numpy as np
+# One BLAS thread: NumPy's idle worker threads would otherwise spin on the second core
+# while the engines are timed.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
 
-import velmora
+import numpy as np  # noqa: E402
+
+import velmora  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
