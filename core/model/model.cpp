@@ -197,6 +197,8 @@ void Model::reserve(std::size_t joints, std::size_t frame_count) {
   steps_.reserve(joints);
   kinds_.reserve(joints);
   frames.reserve(frame_count);
+  joint_index_.reserve(joints);
+  frame_index_.reserve(frame_count);
 }
 
 Data Model::create_data() const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -79,7 +80,17 @@ class Model {
   Data create_data() const;
   // Room for `joints` joints and `frames` frames in every list, so that adding up to
   // that many allocates nothing more (add_joint alone grows the lists one by one).
+  // The name indexes get room for as many, so that they are not rebuilt larger midway.
   void reserve(std::size_t joints, std::size_t frames);
+  // A loader that knows the name of a joint or frame it will add soon can have the
+  // memory the duplicate-name check reads fetched meanwhile: in a large model that check
+  // otherwise waits for main memory once per name. `hash` is name_hash(name); `joint`
+  // says whether the name will also be a joint's (add_joint), not only a frame's.
+  static std::uint64_t name_hash(std::string_view name) { return hash_text(name); }
+  void prefetch_name(std::uint64_t hash, bool joint) const {
+    if (joint) joint_index_.prefetch(hash);
+    frame_index_.prefetch(hash);
+  }
 
   std::size_t njoints() const { return joint_names.size(); }
   std::size_t nframes() const { return frames.size(); }
