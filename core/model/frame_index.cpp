@@ -58,11 +58,11 @@ void FrameIndex::insert_next(const std::vector<Frame>& frames) {
   ++covered_;
 }
 
-FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::string_view name, FrameType type,
-                                    std::size_t list_capacity) {
+FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::string_view name, std::uint32_t hash,
+                                    FrameType type, std::size_t list_capacity) {
   make_room(list_capacity);
   Probe p;
-  p.hash = slot_hash(name);
+  p.hash = hash;
   const std::size_t mask = slots_.size() - 1;
   for (p.slot = p.hash & mask;; p.slot = (p.slot + 1) & mask) {
     const Slot& s = slots_[p.slot];

@@ -49,7 +49,8 @@ struct HashSlot {
 };
 
 // The hash kept in a slot.
-inline std::uint32_t slot_hash(std::string_view name) { return static_cast<std::uint32_t>(hash_text(name)); }
+inline std::uint32_t slot_hash(std::uint64_t full_hash) { return static_cast<std::uint32_t>(full_hash); }
+inline std::uint32_t slot_hash(std::string_view name) { return slot_hash(hash_text(name)); }
 
 // The slot for entry `id`. Ids are kept in 32 bits: a model with four billion joints or
 // frames could not be held in memory anyway, so reaching that count is a broken caller.
@@ -67,7 +68,7 @@ void grow_hash_slots(std::vector<HashSlot>& slots, std::size_t entries);
 // Asks the memory system for the home slot of a name with this hash (see hash_text),
 // ahead of the search that will read it.
 inline void prefetch_hash_slot(const std::vector<HashSlot>& slots, std::uint64_t full_hash) {
-  if (!slots.empty()) __builtin_prefetch(&slots[static_cast<std::uint32_t>(full_hash) & (slots.size() - 1)]);
+  if (!slots.empty()) __builtin_prefetch(&slots[slot_hash(full_hash) & (slots.size() - 1)]);
 }
 
 // For each (name, type) pair among a list of frames, the lowest id of a frame holding
@@ -94,7 +95,9 @@ class FrameIndex {
     std::size_t slot = 0;
     std::uint32_t hash = 0;
   };
-  Probe probe(const std::vector<Frame>& frames, std::string_view name, FrameType type, std::size_t list_capacity);
+  // `hash` is slot_hash(name).
+  Probe probe(const std::vector<Frame>& frames, std::string_view name, std::uint32_t hash, FrameType type,
+              std::size_t list_capacity);
   void record(const Probe& probe);
   // Covers the whole list again, from scratch.
   void rebuild(const std::vector<Frame>& frames);

@@ -32,7 +32,9 @@ class JointNameIndex {
     std::size_t slot = 0;
     std::uint32_t hash = 0;
   };
-  Probe probe(const std::vector<std::string>& names, std::string_view name, std::size_t list_capacity);
+  // `hash` is slot_hash(name).
+  Probe probe(const std::vector<std::string>& names, std::string_view name, std::uint32_t hash,
+              std::size_t list_capacity);
   void record(const Probe& probe);
   // Covers the whole list again, from scratch.
   void rebuild(const std::vector<std::string>& names);

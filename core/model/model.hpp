@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/inertia/inertia.hpp"
@@ -73,8 +75,19 @@ class Model {
   Model& operator=(Model&&) noexcept = default;
 
   std::expected<std::size_t, ModelError> add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
-                                                   const SE3& placement, std::string name);
-  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia);
+                                                   const SE3& placement, std::string name) {
+    const std::uint64_t hash = name_hash(name);
+    return add_joint(parent_id, std::move(joint_model), placement, std::move(name), hash);
+  }
+  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia) {
+    const std::uint64_t hash = name_hash(frame.name);
+    return add_frame(std::move(frame), append_inertia, hash);
+  }
+  // The same, for a caller that has the name's hash already (`hash` must be
+  // name_hash(name), or name_hash(frame.name)): a loader hashes each name once.
+  std::expected<std::size_t, ModelError> add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
+                                                   const SE3& placement, std::string name, std::uint64_t hash);
+  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia, std::uint64_t hash);
   std::optional<std::size_t> get_joint_id(std::string_view name) const;
   std::optional<std::size_t> get_frame_id(std::string_view name, std::optional<FrameType> type = {}) const;
   Data create_data() const;
