@@ -72,9 +72,9 @@ inline void prefetch_hash_slot(const std::vector<HashSlot>& slots, std::uint64_t
 }
 
 // For each (name, type) pair among a list of frames, the lowest id of a frame holding
-// it: an open-addressing table of HashSlots. It stores no strings: names
-// are compared against the frame list itself, which the caller passes to every call,
-// so the table stays valid when the list reallocates and copies as plain numbers.
+// it: an open-addressing table of HashSlots. It stores no strings: names are compared
+// against the frame list itself, which the caller passes to every call, so the table
+// stays valid when the list reallocates and copies as plain numbers.
 //
 // It covers the frames inserted so far, in id order. A frame's name and type must not
 // change while it is covered.

@@ -13,9 +13,9 @@
 namespace velmora {
 
 // For each name among a list of joint names, the lowest id holding it: an open-addressing
-// table of (hash of the name, id) in HashSlots. Like FrameIndex it stores no strings: names are
-// compared against the list the caller passes to every call, so the table stays valid
-// when the list reallocates and copies as plain numbers.
+// table of HashSlots (see frame_index.hpp). Like FrameIndex it stores no strings: names
+// are compared against the list the caller passes to every call, so the table stays
+// valid when the list reallocates and copies as plain numbers.
 //
 // It covers the first covered() names of the list. A covered name must not change.
 class JointNameIndex {
