@@ -1,19 +1,16 @@
 #include "core/model/frame_index.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
 
 namespace velmora {
-
-namespace {
-
-std::uint64_t hash_name(std::string_view name) { return hash_text(name); }
-
-}  // namespace
 
 std::optional<std::size_t> FrameIndex::find(const std::vector<Frame>& frames, std::string_view name,
                                             std::optional<FrameType> type) const {
   if (slots_.empty()) return std::nullopt;
-  const std::uint64_t h = hash_name(name);
+  const std::uint32_t h = slot_hash(name);
   const std::size_t mask = slots_.size() - 1;
   // Slots are never emptied, so every entry whose name hashes to h lies between its
   // home slot and the first empty slot after it.
@@ -41,7 +38,7 @@ void FrameIndex::insert_next(const std::vector<Frame>& frames) {
   const std::size_t id = covered_;
   const Frame& frame = frames[id];
   make_room(frames.capacity());
-  const std::uint64_t h = hash_name(frame.name);
+  const std::uint32_t h = slot_hash(frame.name);
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = h & mask;
   for (;; i = (i + 1) & mask) {
@@ -56,16 +53,16 @@ void FrameIndex::insert_next(const std::vector<Frame>& frames) {
       }
     }
   }
-  slots_[i] = Slot{h, id + 1};
+  slots_[i] = make_hash_slot(h, id);
   ++entries_;
   ++covered_;
 }
 
-FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::string_view name, FrameType type,
-                                    std::size_t list_capacity) {
+FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::string_view name, std::uint32_t hash,
+                                    FrameType type, std::size_t list_capacity) {
   make_room(list_capacity);
   Probe p;
-  p.hash = hash_name(name);
+  p.hash = hash;
   const std::size_t mask = slots_.size() - 1;
   for (p.slot = p.hash & mask;; p.slot = (p.slot + 1) & mask) {
     const Slot& s = slots_[p.slot];
@@ -80,7 +77,7 @@ FrameIndex::Probe FrameIndex::probe(const std::vector<Frame>& frames, std::strin
 }
 
 void FrameIndex::record(const Probe& p) {
-  slots_[p.slot] = Slot{p.hash, covered_ + 1};
+  slots_[p.slot] = make_hash_slot(p.hash, covered_);
   ++entries_;
   ++covered_;
 }
@@ -91,6 +88,11 @@ void FrameIndex::rebuild(const std::vector<Frame>& frames) {
   covered_ = 0;
   grow(std::max(frames.size(), frames.capacity()));
   while (covered_ < frames.size()) insert_next(frames);
+}
+
+void too_many_hash_entries() {
+  std::fprintf(stderr, "Name index: more than %u entries.\n", std::numeric_limits<std::uint32_t>::max() - 1);
+  std::abort();
 }
 
 void grow_hash_slots(std::vector<HashSlot>& slots, std::size_t entries) {

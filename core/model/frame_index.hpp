@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -34,24 +35,49 @@ inline std::uint64_t hash_text(std::string_view s) {
   return h ^ (h >> 29);
 }
 
-// For each (name, type) pair among a list of frames, the lowest id of a frame holding
-// it: an open-addressing table of (hash of the name, id). It stores no strings: names
-// are compared against the frame list itself, which the caller passes to every call,
-// so the table stays valid when the list reallocates and copies as plain numbers.
-//
-// It covers the frames inserted so far, in id order. A frame's name and type must not
-// change while it is covered.
 // One slot of the open-addressing tables that index names (frames here, joints in
-// joint_index.hpp): the hash of the name and the id holding it, plus one (0: empty).
+// joint_index.hpp): the low half of the name's hash, which also gives its home slot, and
+// the id holding it, plus one (0: empty). Eight bytes, so that a large model's tables
+// take half the cache they would with full-width fields: adding a name touches its
+// slot, which in a large model is a cache miss of its own. Comparing the stored half
+// first means a probe reads a stored name only when it very probably matches (entries
+// from the same home slot agree in the index bits, and the other bits of the half tell
+// them apart).
 struct HashSlot {
-  std::uint64_t hash = 0;
-  std::size_t id_plus_one = 0;
+  std::uint32_t hash = 0;
+  std::uint32_t id_plus_one = 0;
 };
+
+// The hash kept in a slot.
+inline std::uint32_t slot_hash(std::uint64_t full_hash) { return static_cast<std::uint32_t>(full_hash); }
+inline std::uint32_t slot_hash(std::string_view name) { return slot_hash(hash_text(name)); }
+
+// The slot for entry `id`. Ids are kept in 32 bits: a model with four billion joints or
+// frames could not be held in memory anyway, so reaching that count is a broken caller.
+[[noreturn]] void too_many_hash_entries();
+inline HashSlot make_hash_slot(std::uint32_t hash, std::size_t id) {
+  if (id >= std::numeric_limits<std::uint32_t>::max()) [[unlikely]]
+    too_many_hash_entries();
+  return HashSlot{hash, static_cast<std::uint32_t>(id + 1)};
+}
 
 // Makes `slots` (a power of two long, or empty) room for at least `entries` entries at
 // half load, moving the entries it holds; does nothing when it has that room already.
 void grow_hash_slots(std::vector<HashSlot>& slots, std::size_t entries);
 
+// Asks the memory system for the home slot of a name with this hash (see hash_text),
+// ahead of the search that will read it.
+inline void prefetch_hash_slot(const std::vector<HashSlot>& slots, std::uint64_t full_hash) {
+  if (!slots.empty()) __builtin_prefetch(&slots[slot_hash(full_hash) & (slots.size() - 1)]);
+}
+
+// For each (name, type) pair among a list of frames, the lowest id of a frame holding
+// it: an open-addressing table of HashSlots. It stores no strings: names are compared
+// against the frame list itself, which the caller passes to every call, so the table
+// stays valid when the list reallocates and copies as plain numbers.
+//
+// It covers the frames inserted so far, in id order. A frame's name and type must not
+// change while it is covered.
 class FrameIndex {
  public:
   // The lowest covered id with that name and, when given, that type.
@@ -67,14 +93,20 @@ class FrameIndex {
   struct Probe {
     std::optional<std::size_t> found;
     std::size_t slot = 0;
-    std::uint64_t hash = 0;
+    std::uint32_t hash = 0;
   };
-  Probe probe(const std::vector<Frame>& frames, std::string_view name, FrameType type, std::size_t list_capacity);
+  // `hash` is slot_hash(name).
+  Probe probe(const std::vector<Frame>& frames, std::string_view name, std::uint32_t hash, FrameType type,
+              std::size_t list_capacity);
   void record(const Probe& probe);
   // Covers the whole list again, from scratch.
   void rebuild(const std::vector<Frame>& frames);
   // How many frames of the list (its first ones) the index covers.
   std::size_t covered() const { return covered_; }
+  // Room for `entries` entries, so that covering up to that many moves nothing.
+  void reserve(std::size_t entries) { grow(entries); }
+  // See prefetch_hash_slot.
+  void prefetch(std::uint64_t name_hash) const { prefetch_hash_slot(slots_, name_hash); }
 
  private:
   using Slot = HashSlot;

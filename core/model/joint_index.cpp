@@ -6,7 +6,7 @@ namespace velmora {
 
 std::optional<std::size_t> JointNameIndex::find(const std::vector<std::string>& names, std::string_view name) const {
   if (slots_.empty()) return std::nullopt;
-  const std::uint64_t h = hash_text(name);
+  const std::uint32_t h = slot_hash(name);
   const std::size_t mask = slots_.size() - 1;
   // Slots are never emptied, and a name is entered once (its lowest id), so the first
   // match between its home slot and the next empty slot is the answer.
@@ -18,10 +18,10 @@ std::optional<std::size_t> JointNameIndex::find(const std::vector<std::string>& 
 }
 
 JointNameIndex::Probe JointNameIndex::probe(const std::vector<std::string>& names, std::string_view name,
-                                            std::size_t list_capacity) {
+                                            std::uint32_t hash, std::size_t list_capacity) {
   if ((entries_ + 1) * 2 > slots_.size()) grow(std::max(entries_ + 1, list_capacity));
   Probe p;
-  p.hash = hash_text(name);
+  p.hash = hash;
   const std::size_t mask = slots_.size() - 1;
   for (p.slot = p.hash & mask;; p.slot = (p.slot + 1) & mask) {
     const Slot& s = slots_[p.slot];
@@ -34,7 +34,7 @@ JointNameIndex::Probe JointNameIndex::probe(const std::vector<std::string>& name
 }
 
 void JointNameIndex::record(const Probe& p) {
-  slots_[p.slot] = Slot{p.hash, covered_ + 1};
+  slots_[p.slot] = make_hash_slot(p.hash, covered_);
   ++entries_;
   ++covered_;
 }
@@ -46,7 +46,7 @@ void JointNameIndex::rebuild(const std::vector<std::string>& names) {
   grow(std::max(names.size(), names.capacity()));
   // A name held by an earlier id is covered without an entry of its own.
   while (covered_ < names.size()) {
-    const Probe p = probe(names, names[covered_], names.capacity());
+    const Probe p = probe(names, names[covered_], slot_hash(names[covered_]), names.capacity());
     if (p.found)
       ++covered_;
     else

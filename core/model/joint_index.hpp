@@ -13,9 +13,9 @@
 namespace velmora {
 
 // For each name among a list of joint names, the lowest id holding it: an open-addressing
-// table of (hash of the name, id). Like FrameIndex it stores no strings: names are
-// compared against the list the caller passes to every call, so the table stays valid
-// when the list reallocates and copies as plain numbers.
+// table of HashSlots (see frame_index.hpp). Like FrameIndex it stores no strings: names
+// are compared against the list the caller passes to every call, so the table stays
+// valid when the list reallocates and copies as plain numbers.
 //
 // It covers the first covered() names of the list. A covered name must not change.
 class JointNameIndex {
@@ -30,13 +30,19 @@ class JointNameIndex {
   struct Probe {
     std::optional<std::size_t> found;
     std::size_t slot = 0;
-    std::uint64_t hash = 0;
+    std::uint32_t hash = 0;
   };
-  Probe probe(const std::vector<std::string>& names, std::string_view name, std::size_t list_capacity);
+  // `hash` is slot_hash(name).
+  Probe probe(const std::vector<std::string>& names, std::string_view name, std::uint32_t hash,
+              std::size_t list_capacity);
   void record(const Probe& probe);
   // Covers the whole list again, from scratch.
   void rebuild(const std::vector<std::string>& names);
   std::size_t covered() const { return covered_; }
+  // Room for `entries` entries, so that covering up to that many moves nothing.
+  void reserve(std::size_t entries) { grow(entries); }
+  // See prefetch_hash_slot.
+  void prefetch(std::uint64_t name_hash) const { prefetch_hash_slot(slots_, name_hash); }
 
  private:
   using Slot = HashSlot;

@@ -93,7 +93,8 @@ Model& Model::operator=(const Model& o) {
 }
 
 std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
-                                                        const SE3& placement, std::string joint_name) {
+                                                        const SE3& placement, std::string joint_name,
+                                                        std::uint64_t hash) {
   if (parent_id >= njoints()) return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, parent_id, {}});
 
   // Grow every list first, so that an allocation failure leaves the model as it was;
@@ -107,7 +108,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   // The duplicate-name check is one search of the name index (brought up to date first
   // when the list was edited directly), which also makes room for the new entry.
   if (joint_index_.covered() != joint_names.size()) joint_index_.rebuild(joint_names);
-  const auto probe = joint_index_.probe(joint_names, joint_name, joint_names.capacity());
+  const auto probe = joint_index_.probe(joint_names, joint_name, slot_hash(hash), joint_names.capacity());
   if (probe.found)
     return std::unexpected(ModelError{ModelError::Kind::JointNameAlreadyUsed, *probe.found, std::move(joint_name)});
   grow(joint_parents);
@@ -151,14 +152,14 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   return id;
 }
 
-std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append_inertia) {
+std::expected<std::size_t, ModelError> Model::add_frame(Frame frame, bool append_inertia, std::uint64_t hash) {
   if (frame.parent_joint >= njoints())
     return std::unexpected(ModelError{ModelError::Kind::ParentJointDoesNotExist, frame.parent_joint, {}});
   // The index is brought up to date first (after direct edits of the list it is built
   // again) and given room for the new entry, so that once the frame is appended nothing
   // can fail.
   if (frame_index_.covered() != frames.size()) frame_index_.rebuild(frames);
-  const auto probe = frame_index_.probe(frames, frame.name, frame.frame_type, frames.size() + 1);
+  const auto probe = frame_index_.probe(frames, frame.name, slot_hash(hash), frame.frame_type, frames.size() + 1);
   if (probe.found) return *probe.found;
   const std::size_t id = frames.size();
   // The frame's body, expressed in the parent joint's frame (only when it is added there).
@@ -197,6 +198,17 @@ void Model::reserve(std::size_t joints, std::size_t frame_count) {
   steps_.reserve(joints);
   kinds_.reserve(joints);
   frames.reserve(frame_count);
+  // An index that does not cover its list yet (a new model's world joint and frame are
+  // not in it) is built now, at the size just reserved, rather than at the next add,
+  // which would throw the reserved table away and allocate it again.
+  if (joint_index_.covered() != joint_names.size())
+    joint_index_.rebuild(joint_names);
+  else
+    joint_index_.reserve(joints);
+  if (frame_index_.covered() != frames.size())
+    frame_index_.rebuild(frames);
+  else
+    frame_index_.reserve(frame_count);
 }
 
 Data Model::create_data() const {

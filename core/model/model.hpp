@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/inertia/inertia.hpp"
@@ -72,14 +75,35 @@ class Model {
   Model& operator=(Model&&) noexcept = default;
 
   std::expected<std::size_t, ModelError> add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
-                                                   const SE3& placement, std::string name);
-  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia);
+                                                   const SE3& placement, std::string joint_name) {
+    const std::uint64_t hash = name_hash(joint_name);
+    return add_joint(parent_id, std::move(joint_model), placement, std::move(joint_name), hash);
+  }
+  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia) {
+    const std::uint64_t hash = name_hash(frame.name);
+    return add_frame(std::move(frame), append_inertia, hash);
+  }
+  // The same, for a caller that has the name's hash already (`hash` must be
+  // name_hash(joint_name), or name_hash(frame.name)): a loader hashes each name once.
+  std::expected<std::size_t, ModelError> add_joint(std::size_t parent_id, std::unique_ptr<JointModel> joint_model,
+                                                   const SE3& placement, std::string joint_name, std::uint64_t hash);
+  std::expected<std::size_t, ModelError> add_frame(Frame frame, bool append_inertia, std::uint64_t hash);
   std::optional<std::size_t> get_joint_id(std::string_view name) const;
   std::optional<std::size_t> get_frame_id(std::string_view name, std::optional<FrameType> type = {}) const;
   Data create_data() const;
   // Room for `joints` joints and `frames` frames in every list, so that adding up to
   // that many allocates nothing more (add_joint alone grows the lists one by one).
+  // The name indexes get room for as many, so that they are not rebuilt larger midway.
   void reserve(std::size_t joints, std::size_t frames);
+  // A loader that knows the name of a joint or frame it will add soon can have the
+  // memory the duplicate-name check reads fetched meanwhile: in a large model that check
+  // otherwise waits for main memory once per name. `hash` is name_hash of the name; `joint`
+  // says whether the name will also be a joint's (add_joint), not only a frame's.
+  static std::uint64_t name_hash(std::string_view text) { return hash_text(text); }
+  void prefetch_name(std::uint64_t hash, bool joint) const {
+    if (joint) joint_index_.prefetch(hash);
+    frame_index_.prefetch(hash);
+  }
 
   std::size_t njoints() const { return joint_names.size(); }
   std::size_t nframes() const { return frames.size(); }

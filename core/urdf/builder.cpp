@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "core/urdf/internal.hpp"
 
@@ -246,7 +249,9 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
       link.has_name = name != nullptr;
       if (name) {
         link.name = name;
+        link.name_hash = Model::name_hash(link.name);
       } else {
+        link.name_hash = Model::name_hash({});
         ctx.renderings.push_back(render(n));
         link.rendering = ctx.renderings.size();
       }
@@ -254,6 +259,7 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
     } else if (same_name(tag, "joint")) {
       JointEntry& joint = ctx.joints.emplace_back();
       read_joint_entry(n, joint);
+      joint.name_hash = Model::name_hash(joint.name ? joint.name : "");
       if (!joint.name) {
         ctx.renderings.push_back(render(n));
         joint.rendering = ctx.renderings.size();
@@ -299,16 +305,16 @@ class FirstByName {
     slots_.resize(size);
   }
 
-  // Records entry `index` under `name` unless an earlier entry holds that name; returns
-  // the index that does.
-  std::size_t insert(std::string_view name, std::size_t index) {
-    Slot& slot = slots_[probe(name)];
+  // Records entry `index` under `name` (whose hash_text is `hash`) unless an earlier
+  // entry holds that name; returns the index that does.
+  std::size_t insert(std::string_view name, std::uint64_t hash, std::size_t index) {
+    Slot& slot = slots_[probe(name, hash)];
     if (!slot.index_plus_one) slot = Slot{name, index + 1};
     return slot.index_plus_one - 1;
   }
 
   std::optional<std::size_t> find(std::string_view name) const {
-    const Slot& slot = slots_[probe(name)];
+    const Slot& slot = slots_[probe(name, hash_text(name))];
     if (!slot.index_plus_one) return std::nullopt;
     return slot.index_plus_one - 1;
   }
@@ -320,9 +326,9 @@ class FirstByName {
   };
 
   // The position of the slot holding `name`, or of the empty slot where it would go.
-  std::size_t probe(std::string_view name) const {
+  std::size_t probe(std::string_view name, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash_text(name) & mask;; i = (i + 1) & mask)
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
       if (!slots_[i].index_plus_one || slots_[i].name == name) return i;
   }
 
@@ -344,9 +350,16 @@ Result<void> walk(Context& ctx) {
 
   // The first link of each name is the one a joint's <child> finds; it also stands for
   // the other links of its name, which share its hanging joints.
+  // The hashes of the names are gathered into lists of their own for the walk, which
+  // asks for the model's index slots of the next name ahead of time (see below): read
+  // from there, they are at hand when the entries themselves are not yet.
   FirstByName links_by_name(links.size());
   std::vector<std::size_t> first_of_name(links.size());
-  for (std::size_t i = 0; i < links.size(); ++i) first_of_name[i] = links_by_name.insert(links[i].name, i);
+  std::vector<std::uint64_t> link_hash(links.size()), joint_hash(joints.size());
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    link_hash[i] = links[i].name_hash;
+    first_of_name[i] = links_by_name.insert(links[i].name, links[i].name_hash, i);
+  }
 
   // The joints that hang from a link (their <parent> names it), grouped by the first
   // link of that name (group g is hanging[start[g]] up to hanging[start[g + 1]]) and,
@@ -356,6 +369,7 @@ Result<void> walk(Context& ctx) {
   std::vector<std::size_t> start(links.size() + 2, 0);
   std::vector<std::size_t> group_of(joints.size(), links.size());  // links.size(): none
   for (std::size_t j = 0; j < joints.size(); ++j) {
+    joint_hash[j] = joints[j].name_hash;
     if (!joints[j].has_parent_link) continue;
     ++hanging_count;
     if (const auto head = links_by_name.find(joints[j].parent_link)) {
@@ -426,7 +440,18 @@ Result<void> walk(Context& ctx) {
   const auto fetch_text = [&](const char* name, std::size_t bytes) {
     if (name) fetch(name, bytes);
   };
+  // The model's index slots for the name of the step that runs after the current one
+  // (`next`, or the top of the stack when there is none): each step adds a name, and
+  // in a large model the search for it would otherwise wait for main memory.
   std::vector<Step> stack;
+  const auto fetch_slots = [&](std::optional<std::pair<bool, std::size_t>> next) {
+    if (!next && !stack.empty()) next = {stack.back().is_link, stack.back().index};
+    if (!next) return;
+    if (next->first)
+      ctx.model.prefetch_name(link_hash[next->second], false);
+    else
+      ctx.model.prefetch_name(joint_hash[next->second], true);
+  };
   for (auto it = roots.rbegin(); it != roots.rend(); ++it)
     stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
   while (!stack.empty()) {
@@ -437,6 +462,8 @@ Result<void> walk(Context& ctx) {
       fetch_text(link.name.data(), 320);
       const std::size_t g = first_of_name[step.index];
       for (std::size_t k = start[g]; k != start[g + 1]; ++k) fetch(&joints[hanging[k]], sizeof(JointEntry));
+      // Its first joint comes next.
+      fetch_slots(start[g] != start[g + 1] ? std::optional(std::pair{false, hanging[start[g]]}) : std::nullopt);
       if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
       link.built = true;
       if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
@@ -447,6 +474,8 @@ Result<void> walk(Context& ctx) {
       fetch_text(joint.name, 256);
       const std::size_t link = child_of[step.index];
       if (link != links.size()) fetch(&links[link], sizeof(LinkEntry));
+      // Its child link comes next.
+      fetch_slots(joint.has_child && link != links.size() ? std::optional(std::pair{true, link}) : std::nullopt);
       const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
       if (!joint_id) return std::unexpected(joint_id.error());
       if (!joint.has_child) continue;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <optional>
@@ -209,6 +210,7 @@ struct GeometryEntry {
 // One <link> child of the robot.
 struct LinkEntry {
   std::string_view name;  // the "name" attribute, empty when absent
+  std::uint64_t name_hash = 0;  // Model::name_hash(name), taken while the text is in the cache
   bool has_name = false;
   bool built = false;
   std::size_t frame = 0;  // its body frame, once built
@@ -223,6 +225,7 @@ struct LinkEntry {
 // One <joint> child of the robot.
 struct JointEntry {
   const char* name = nullptr;  // attribute texts, null when absent
+  std::uint64_t name_hash = 0;  // Model::name_hash of the name ("" when absent), as for LinkEntry
   const char* type = nullptr;
   std::size_t rendering = 0;  // without a name: as for LinkEntry
   OriginTexts origin;

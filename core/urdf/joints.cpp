@@ -86,7 +86,8 @@ Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef paren
   if (type == "fixed") {
     const std::size_t before = ctx.model.nframes();
     const auto id = ctx.model.add_frame(
-        Frame{std::string(name), parent_joint, pf, placement, FrameType::Fixed, Inertia::zeros()}, false);
+        Frame{std::string(name), parent_joint, pf, placement, FrameType::Fixed, Inertia::zeros()}, false,
+        entry.name_hash);
     if (!id) return fail(Kind::InvalidModel, id.error().display());
     // An existing fixed frame of that name would be returned instead of a new one, and
     // the child link would then hang from the wrong place.
@@ -125,10 +126,12 @@ Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef paren
     return fail(Kind::UnknownJointType, std::string(type));
   }
 
-  const auto joint_id = ctx.model.add_joint(parent_joint, std::move(joint_model), placement, std::string(name));
+  const auto joint_id = ctx.model.add_joint(parent_joint, std::move(joint_model), placement, std::string(name),
+                                            entry.name_hash);
   if (!joint_id) return fail(Kind::InvalidModel, joint_id.error().display());
   const auto frame_id = ctx.model.add_frame(
-      Frame{std::string(name), *joint_id, pf, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true);
+      Frame{std::string(name), *joint_id, pf, SE3::identity(), FrameType::Joint, Inertia::zeros()}, true,
+      entry.name_hash);
   if (!frame_id) return fail(Kind::InvalidModel, frame_id.error().display());
   ctx.joints[index].frame = *frame_id;
   return *joint_id;

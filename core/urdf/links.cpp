@@ -232,7 +232,7 @@ Result<void> parse_link(Context& ctx, std::size_t index, ParentRef parent, std::
   Frame body{std::string(name), parent_joint, pf, ctx.model.frames[pf].placement * *origin, FrameType::Body,
              is_root ? *inertia : Inertia::zeros()};
   // A root link's inertia goes into the universe joint here, moved by its placement.
-  const auto frame_id = ctx.model.add_frame(std::move(body), true);
+  const auto frame_id = ctx.model.add_frame(std::move(body), true, entry.name_hash);
   if (!frame_id) return fail(Kind::InvalidModel, frame_id.error().display());
   ctx.links[index].frame = *frame_id;
 

@@ -2,8 +2,11 @@
 // would, through growth, copies, refused joints and direct edits of the name list.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "core/model/model.hpp"
 
@@ -69,4 +72,73 @@ TEST(JointIndex, DuplicatesRefusedAndDirectEditsOfTheNameList) {
   ASSERT_EQ(add(m, 1, "b").value(), 2u);
   EXPECT_EQ(add(m, 0, "b").error().id, 2u);
   EXPECT_EQ(m.get_joint_id("b"), 2u);
+}
+
+namespace {
+
+// Two different names whose hashes agree in the half the index keeps, found by search
+// (about 2^16 tries by the birthday bound): the index must tell them apart by the names.
+std::pair<std::string, std::string> names_with_equal_slot_hash() {
+  std::unordered_map<std::uint32_t, std::string> seen;
+  for (std::size_t i = 0;; ++i) {
+    std::string name = "n" + std::to_string(i);
+    const auto [it, fresh] = seen.emplace(slot_hash(name), name);
+    if (!fresh) return {it->second, std::move(name)};
+  }
+}
+
+}  // namespace
+
+TEST(JointIndex, NamesWithEqualStoredHashStayApart) {
+  const auto [a, b] = names_with_equal_slot_hash();
+  ASSERT_NE(a, b);
+  ASSERT_EQ(slot_hash(a), slot_hash(b));
+  Model m;
+  ASSERT_EQ(add(m, 0, a).value(), 1u);
+  // Not a duplicate of `a`, and each found under its own id.
+  ASSERT_EQ(add(m, 1, b).value(), 2u);
+  EXPECT_EQ(m.get_joint_id(a), 1u);
+  EXPECT_EQ(m.get_joint_id(b), 2u);
+  EXPECT_EQ(add(m, 0, b).error().id, 2u);
+  EXPECT_EQ(add(m, 0, a).error().id, 1u);
+  // The same for frames, under one type and under two.
+  for (const std::string& name : {a, b})
+    ASSERT_TRUE(m.add_frame(Frame{name, 0, 0, SE3::identity(), FrameType::Body, Inertia::zeros()}, false));
+  ASSERT_EQ(m.nframes(), 3u);
+  EXPECT_EQ(m.get_frame_id(a, FrameType::Body), 1u);
+  EXPECT_EQ(m.get_frame_id(b), 2u);
+  EXPECT_EQ(m.get_frame_id(b, FrameType::Joint), std::nullopt);
+  EXPECT_EQ(*m.add_frame(Frame{b, 0, 0, SE3::identity(), FrameType::Body, Inertia::zeros()}, false), 2u);
+}
+
+TEST(JointIndex, ReservedTablesAnswerAsGrownOnes) {
+  // A model reserved up front, one reserved midway (its entries are moved to the larger
+  // tables) and one grown name by name must agree on every id and refusal.
+  Model up_front, midway, grown;
+  up_front.reserve(2001, 4001);
+  for (std::size_t i = 1; i <= 2000; ++i) {
+    if (i == 700) midway.reserve(2001, 4001);
+    const std::string name = "j" + std::to_string(i);
+    for (Model* m : {&up_front, &midway, &grown}) {
+      m->prefetch_name(Model::name_hash(name), true);
+      ASSERT_EQ(add(*m, i / 2, name).value(), i);
+      ASSERT_EQ(m->add_frame(Frame{name, i, 0, SE3::identity(), FrameType::Joint, Inertia::zeros()}, false).value(),
+                i);
+    }
+  }
+  for (const Model* m : {&up_front, &midway, &grown}) {
+    EXPECT_EQ(m->get_joint_id("j1"), 1u);
+    EXPECT_EQ(m->get_joint_id("j1999"), 1999u);
+    EXPECT_EQ(m->get_joint_id("j2001"), std::nullopt);
+    EXPECT_EQ(m->get_frame_id("j1234", FrameType::Joint), 1234u);
+    EXPECT_EQ(m->get_frame_id("j1234", FrameType::Body), std::nullopt);
+    EXPECT_EQ(m->get_frame_id("__WORLD_FRAME__"), 0u);
+  }
+  EXPECT_EQ(add(up_front, 0, "j42").error().id, 42u);
+  EXPECT_EQ(add(midway, 0, "j699").error().id, 699u);
+  // Reserving a model whose name list was edited directly: the next add_joint still
+  // sees the edit.
+  grown.joint_names.push_back("edited");
+  grown.reserve(5000, 5000);
+  EXPECT_EQ(add(grown, 0, "edited").error().id, 2001u);
 }

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <string>
+#include <unordered_map>
 
 #include "core/urdf/internal.hpp"
 #include "core/urdf/urdf.hpp"
@@ -274,4 +276,41 @@ TEST(UrdfBuild, LargeTextsLoadAsWhenParsedWhole) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind, ParseError::Kind::MaterialWithoutColor);
   });
+}
+
+TEST(UrdfBuild, NamesWithEqualStoredHashBuildApart) {
+  // Two link names whose hashes agree in the half the model's name indexes keep, and
+  // joints named like the links: every frame and joint keeps its own name and id.
+  std::unordered_map<std::uint32_t, std::string> seen;
+  std::string a, b;
+  for (std::size_t i = 0; b.empty(); ++i) {
+    std::string name = "n" + std::to_string(i);
+    const auto [it, fresh] = seen.emplace(slot_hash(name), name);
+    if (!fresh) a = it->second, b = std::move(name);
+  }
+  const auto joint = [](const std::string& name, const std::string& parent, const std::string& child) {
+    return "<joint name=\"" + name + "\" type=\"continuous\"><parent link=\"" + parent + "\"/><child link=\"" + child +
+           "\"/></joint>";
+  };
+  const std::string text = "<robot name=\"r\"><link name=\"base\"/><link name=\"" + a + "\"/><link name=\"" + b +
+                           "\"/>" + joint(a, "base", a) + joint(b, a, b) + "</robot>";
+  const auto r = build_model_from_urdf_string(text);
+  ASSERT_TRUE(r) << r.error().display();
+  EXPECT_EQ(r->njoints(), 3u);
+  EXPECT_EQ(r->get_joint_id(a), 1u);
+  EXPECT_EQ(r->get_joint_id(b), 2u);
+  EXPECT_EQ(r->joint_parents[2], 1u);
+  for (const std::string& name : {a, b}) {
+    const auto body = r->get_frame_id(name, FrameType::Body);
+    const auto joint_frame = r->get_frame_id(name, FrameType::Joint);
+    ASSERT_TRUE(body && joint_frame) << name;
+    EXPECT_EQ(r->frames[*body].name, name);
+    EXPECT_EQ(r->frames[*joint_frame].name, name);
+    EXPECT_EQ(r->frames[*body].parent_joint, r->get_joint_id(name));
+  }
+  // The same names twice are still refused.
+  const auto twice = build_model_from_urdf_string("<robot name=\"r\"><link name=\"base\"/><link name=\"" + a +
+                                                  "\"/><link name=\"" + b + "\"/>" + joint(a, "base", a) +
+                                                  joint(a, "base", b) + "</robot>");
+  ASSERT_FALSE(twice);
 }
