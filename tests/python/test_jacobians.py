@@ -7,7 +7,9 @@ import json
 import math
 import os
 import shutil
+import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -438,6 +440,31 @@ def test_jacobians_into_a_given_array():
     readonly.flags.writeable = False
     with pytest.raises(ValueError, match="writeable"):
         vm.frame_jacobian(model, data, q, tip, M, readonly)
+
+
+def test_jacobian_sines_from_lanes_or_the_c_library_agree():
+    """The Jacobian's joint sines and cosines come from vector lanes where the processor has
+    them: switched off, the columns change by rounding only."""
+    model = vm.build_model_from_urdf(str(ROBOTS / "franka_panda" / "robot.urdf"))
+    q = np.random.default_rng(5).uniform(-3, 3, (8, model.nq))
+    frame = model.nframes - 1
+    script = ("import sys, numpy as np, velmora as vm; m = vm.build_model_from_urdf(sys.argv[1]); "
+              "d = m.create_data(); Q = np.load(sys.argv[2]); "
+              "np.save(sys.argv[3], np.array([vm.frame_jacobian(m, d, x, int(sys.argv[4]), vm.Representation.WORLD) "
+              "for x in Q]))")
+    results = []
+    for switch in ("1", "0"):
+        with tempfile.TemporaryDirectory() as scratch:
+            qs, out = os.path.join(scratch, "q.npy"), os.path.join(scratch, "J.npy")
+            np.save(qs, q)
+            env = dict(os.environ, VELMORA_SIMD=switch)
+            subprocess.run([sys.executable, "-c", script, str(ROBOTS / "franka_panda" / "robot.urdf"), qs, out,
+                            str(frame)], check=True, env=env)
+            results.append(np.load(out))
+    lanes, library = results
+    assert np.abs(lanes - library).max() <= 1e-14 * max(1.0, np.abs(library).max())
+    here = np.array([vm.frame_jacobian(model, model.create_data(), x, frame, W) for x in q])
+    assert any(np.array_equal(here, r) for r in results)
 
 
 def test_frame_placements_follow_forward_kinematics_and_new_frames():
