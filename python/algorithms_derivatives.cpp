@@ -38,10 +38,7 @@ PyObject* run(const char* function, const char* const (&names)[5], Derivatives d
   vb::Object<PyModel>* model_obj;
   vb::Object<PyData>* data_obj;
   vb::ArrayView arrays[3];
-  if (!vb::to_object(in[0], {function, names[0]}, model_obj) || !vb::to_object(in[1], {function, names[1]}, data_obj))
-    return nullptr;
-  for (int k = 0; k < 3; ++k)
-    if (!vb::to_array(in[2 + k], {function, names[2 + k]}, 1, arrays[k])) return nullptr;
+  if (!to_model_data_arrays(function, names, in, model_obj, data_obj, arrays, 1)) return nullptr;
 
   return vb::guard([&]() -> PyObject* {
     vb::Shared<PyModel> model(model_obj);

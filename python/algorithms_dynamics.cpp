@@ -44,10 +44,7 @@ PyObject* call(const char* function, const char* const (&names)[N], PyObject* co
   vb::Object<PyModel>* model_obj;
   vb::Object<PyData>* data_obj;
   vb::ArrayView arrays[N - 2];
-  if (!vb::to_object(in[0], {function, names[0]}, model_obj) || !vb::to_object(in[1], {function, names[1]}, data_obj))
-    return nullptr;
-  for (std::size_t k = 0; k < N - 2; ++k)
-    if (!vb::to_array(in[2 + k], {function, names[2 + k]}, 1, arrays[k])) return nullptr;
+  if (!to_model_data_arrays(function, names, in, model_obj, data_obj, arrays, 1)) return nullptr;
 
   return vb::guard([&]() -> PyObject* {
     vb::Shared<PyModel> model(model_obj);
