@@ -50,8 +50,10 @@ PyObject* raise(const KinematicsError& e, const char* function) {
 // Parses and converts the declared arguments (the first `required` are required, the
 // rest is the representation, BODY when not given), borrows the model (shared) and the
 // data (exclusive, checked against the model), then returns body(call).
+// Inlined into each function with its fixed argument kinds, the loop over the arguments
+// unrolls and the conversion for each is chosen at compile time.
 template <std::size_t N, class Body>
-PyObject* run(const char* function, const char* const (&names)[N], const Arg (&kinds)[N], std::size_t required,
+[[gnu::always_inline]] inline PyObject* run(const char* function, const char* const (&names)[N], const Arg (&kinds)[N], std::size_t required,
               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   vb::Args<N> in;
   const auto given_positionally = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
@@ -67,6 +69,7 @@ PyObject* run(const char* function, const char* const (&names)[N], const Arg (&k
   vb::ArrayView arrays[3];
   bool given[3] = {false, false, false};
   Call call;
+#pragma GCC unroll 8
   for (std::size_t k = 0; k < N; ++k) {
     const vb::ArgName where{function, names[k]};
     PyObject* o = in[k];

@@ -80,16 +80,19 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
   if (turned) turn_revolute_joints(steps, q, rows, depth);
   for (std::size_t r = 0; r < depth; ++r) {
     const JointStep& step = steps[rows[r].joint];
-    const SE3 placed =
-        step.placement_translates_only ? oMj.translated(step.placement.translation) : oMj * step.placement;
+    // The first row hangs from the world, whose placement is the identity.
+    const SE3 placed = r == 0                          ? step.placement
+                       : step.placement_translates_only ? oMj.translated(step.placement.translation)
+                                                        : oMj * step.placement;
     if (turned && rows[r].turned)
       oMj = step.motion.after(placed, JointMotion::AxisPosition{rows[r].c, rows[r].s, {}});
     else
       oMj = step.motion.after(placed, step.motion.position(q.data() + step.idx_q));
     rows[r].oMj = oMj;
   }
-  const SE3 oMf = jMf ? oMj * *jMf : oMj;
-  const Vector3D& p = oMf.translation;
+  // The frame's origin is all WORLD and MIXED need of its placement; BODY needs its axes too.
+  const Vector3D p = jMf ? oMj.act(jMf->translation) : oMj.translation;
+  const SE3 oMf = rep != Representation::Body ? SE3{} : jMf ? oMj * *jMf : oMj;
   for (std::size_t r = 0; r < depth; ++r) {
     const JointStep& step = steps[rows[r].joint];
     const SE3& oMr = rows[r].oMj;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "core/spatial/format.hpp"
@@ -264,7 +266,11 @@ Data& Data::operator=(const Data& o) {
 
 bool data_fits_model(const Model& model, const Data& data) {
   const std::size_t n = model.steps().size();
-  return data.joint_data.size() == n && data.oMi.size() == n && data.joint_kinds == model.joint_kinds();
+  // Every call with a Data checks this: the kinds are one byte each, compared as bytes.
+  static_assert(sizeof(JointType) == 1 && std::is_trivially_copyable_v<JointType>);
+  const std::vector<JointType>& kinds = model.joint_kinds();
+  return data.joint_data.size() == n && data.oMi.size() == n && data.joint_kinds.size() == kinds.size() &&
+         std::memcmp(data.joint_kinds.data(), kinds.data(), kinds.size()) == 0;
 }
 
 std::optional<std::string> data_mismatch(const Model& model, const Data& data) {
