@@ -1,6 +1,7 @@
 #include "core/geometry/geometry.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace velmora {
@@ -20,16 +21,22 @@ std::expected<void, GeometryError> check_parents(const Data& data, const Geometr
   return {};
 }
 
-// Appends oMi[parent_joint] * placement for every object; parents checked beforehand.
+// Sets oMi[parent_joint] * placement for every object; parents checked beforehand.
 // Most objects sit on their joint without a turn (a URDF origin with xyz only): their
 // world rotation is then the joint's own and only the offset is turned, as forward
 // kinematics does for joint placements that only translate.
+// Writes over the placements in place (sized to the objects). The rotation test compares
+// the nine entries' bytes at once rather than one entry after another; an entry of -0.0
+// fails it and takes the general product, which gives the same numbers.
 void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
-  constexpr SpatialRotation identity = SpatialRotation::identity();
+  static constexpr SpatialRotation identity = SpatialRotation::identity();
+  out.resize(model.objects.size());
+  SE3* placed = out.data();
   for (const GeometryObject& o : model.objects) {
     const SE3& joint = data.oMi[o.parent_joint];
-    out.push_back(o.placement.rotation == identity ? joint.translated(o.placement.translation)
-                                                   : joint * o.placement);
+    *placed++ = std::memcmp(&o.placement.rotation, &identity, sizeof identity) == 0
+                    ? joint.translated(o.placement.translation)
+                    : joint * o.placement;
   }
 }
 
@@ -198,9 +205,12 @@ std::expected<void, GeometryError> GeometryData::update(const Data& data, const 
   // placements are dropped, so a failed update leaves them as they were.
   if (auto ok = check_parents(data, model); !ok) return ok;
   object_placements.reserve(model.objects.size());
-  object_placements.clear();
   place_objects(data, model, object_placements);
   return {};
+}
+
+std::expected<void, GeometryError> GeometryData::check(const Data& data, const GeometryModel& model) {
+  return check_parents(data, model);
 }
 
 std::optional<SE3> GeometryData::get_object_placement(std::size_t index) const {
