@@ -1,7 +1,6 @@
 #include "core/geometry/geometry.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 
 namespace velmora {
@@ -26,17 +25,21 @@ std::expected<void, GeometryError> check_parents(const Data& data, const Geometr
 // world rotation is then the joint's own and only the offset is turned, as forward
 // kinematics does for joint placements that only translate.
 // Writes over the placements in place (sized to the objects). The rotation test compares
-// the nine entries' bytes at once rather than one entry after another; an entry of -0.0
-// fails it and takes the general product, which gives the same numbers.
+// all nine entries without stopping at the first that differs: one branch per object
+// instead of nine.
+inline bool unturned(const SpatialRotation& r) {
+  constexpr SpatialRotation identity = SpatialRotation::identity();
+  bool same = true;
+  for (int k = 0; k < 9; ++k) same &= r.m[k] == identity.m[k];
+  return same;
+}
+
 void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
-  static constexpr SpatialRotation identity = SpatialRotation::identity();
   out.resize(model.objects.size());
   SE3* placed = out.data();
   for (const GeometryObject& o : model.objects) {
     const SE3& joint = data.oMi[o.parent_joint];
-    *placed++ = std::memcmp(&o.placement.rotation, &identity, sizeof identity) == 0
-                    ? joint.translated(o.placement.translation)
-                    : joint * o.placement;
+    *placed++ = unturned(o.placement.rotation) ? joint.translated(o.placement.translation) : joint * o.placement;
   }
 }
 
