@@ -1,9 +1,14 @@
 // Collision and distance queries: compute_collisions, compute_distances, compute_distance,
-// and the DistanceResult class they return.
+// the DistanceResult class they return, and update_geometry_placements.
+#include <cmath>
+#include <optional>
+
 #include "binding/args.hpp"
 #include "binding/arrays.hpp"
+#include "core/algorithms/algorithms.hpp"
 #include "core/collision/collision.hpp"
 #include "geometry.hpp"
+#include "model.hpp"
 #include "module.hpp"
 
 namespace velmora::py {
@@ -72,7 +77,121 @@ PyObject* new_pair(const CollisionPair& p) {
   return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(p.first), static_cast<Py_ssize_t>(p.second));
 }
 
+PyObject* collision_list(const std::vector<CollisionPair>& hits) {
+  return vb::new_list(hits, [](const auto& pair) { return new_pair(pair); });
+}
+
+PyObject* distance_list(const std::vector<DistanceResult>& results) {
+  return vb::new_list(results, [](const DistanceResult& r) { return vb::wrap<PyDistanceResult>(r); });
+}
+
+// ------------------------------------------------ the (model, data, geometry_model, ...) form
+
+// The arguments of the form that places the shapes itself: the kinematic model and its
+// data, the geometry model and its data, and the joint positions (null when not given).
+struct Placing {
+  vb::Object<PyModel>* model = nullptr;
+  vb::Object<PyData>* data = nullptr;
+  ModelObj* geometry_model = nullptr;
+  DataObj* geometry_data = nullptr;
+  std::optional<vb::ArrayView> q;
+};
+
+// Whether a call is of the placing form: its first argument (by position, or the keyword
+// `model`) is a kinematic model. Any other call is of the (geometry_model, geometry_data)
+// form, whose errors name its arguments.
+bool is_placing_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargs) > 0) return vb::cast<PyModel>(args[0]) != nullptr;
+  if (!kwnames) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+    if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "model") == 0) return true;
+  return false;
+}
+
+// Matches the arguments against `names` (the first `required` required, the rest optional),
+// without the keyword matching for the usual all-positional call.
+template <std::size_t N>
+bool parse_placing(vb::Args<N>& in, const char* function, const char* const (&names)[N], std::size_t required,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  if (!kwnames && given >= required && given <= N) {
+    for (std::size_t k = 0; k < given; ++k) in.v[k] = k >= required && args[k] == Py_None ? nullptr : args[k];
+    return true;
+  }
+  return vb::parse(in, function, names, args, nargs, kwnames, required);
+}
+
+// The four objects and q, converted by type (TypeError naming the argument otherwise).
+bool to_placing(PyObject* const* in, const char* function, Placing& out) {
+  if (!vb::to_object<PyModel>(in[0], {function, "model"}, out.model) ||
+      !vb::to_object<PyData>(in[1], {function, "data"}, out.data) ||
+      !vb::to_object<PyGeometryModel>(in[2], {function, "geometry_model"}, out.geometry_model) ||
+      !vb::to_object<PyGeometryData>(in[3], {function, "geometry_data"}, out.geometry_data))
+    return false;
+  if (!in[4]) return true;
+  return vb::to_array(in[4], {function, "q"}, 1, out.q.emplace());
+}
+
+// Borrows the four objects (the data and the geometry data exclusively), refuses what the
+// placing or the query would refuse, then runs forward kinematics for q (when given), places
+// the objects and returns query(geometry_model, geometry_data). Every refusal comes before
+// data or geometry_data changes: the sizes, q's values (a NaN or an infinity would only make
+// the query fail once data held it), the data made for another model, the geometry
+// attached to joints the data does not have, and a shape or mesh file the queries cannot use.
+// What is left to fail afterwards is the collision library itself.
+template <class Query>
+PyObject* place_and_query(const char* function, const Placing& a, Query&& query) {
+  vb::Shared<PyModel> model(a.model);
+  if (!model.ok()) return nullptr;
+  vb::Exclusive<PyData> data(a.data);
+  if (!data.ok()) return nullptr;
+  vb::Shared<PyGeometryModel> geometry_model(a.geometry_model);
+  if (!geometry_model.ok()) return nullptr;
+  vb::Exclusive<PyGeometryData> geometry_data(a.geometry_data);
+  if (!geometry_data.ok()) return nullptr;
+  if (!check_data_fits(*model, *data)) return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    const auto fail = [function](const std::string& message) {
+      return vb::value_error(std::string(function) + "(): " + message);
+    };
+    std::vector<double> storage;
+    std::span<const double> q;
+    if (a.q) {
+      if (static_cast<std::size_t>(a.q->shape[0]) != model->nq)
+        return fail("q has " + std::to_string(a.q->shape[0]) +
+                               " values, the model's configurations have " + std::to_string(model->nq));
+      q = vb::read_1d(*a.q, storage);
+      for (std::size_t k = 0; k < q.size(); ++k)
+        if (!std::isfinite(q[k])) return fail("q[" + std::to_string(k) + "] is not finite");
+    }
+    if (auto ok = GeometryData::check(*data, *geometry_model); !ok) return fail(ok.error().message);
+    if (auto ok = prepare_queries(*geometry_model); !ok) return fail(ok.error().message);
+    if (a.q)
+      if (auto done = forward_kinematics(*model, *data, q); !done) return fail(done.error().display());
+    if (auto ok = geometry_data->update(*data, *geometry_model); !ok) return fail(ok.error().message);
+    return query(*geometry_model, *geometry_data);
+  });
+}
+
+// ----------------------------------------------------------------------- the queries
+
+PyObject* compute_collisions_placing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"model", "data", "geometry_model", "geometry_data", "q", "stop_at_first"};
+  vb::Args<6> in;
+  Placing a;
+  bool stop_at_first = false;
+  if (!parse_placing(in, "compute_collisions", names, 5, args, nargs, kwnames) ||
+      !to_placing(in.v, "compute_collisions", a) ||
+      (in[5] && !vb::to_bool(in[5], {"compute_collisions", "stop_at_first"}, stop_at_first)))
+    return nullptr;
+  return place_and_query("compute_collisions", a, [&](const GeometryModel& model, const GeometryData& data) {
+    auto hits = velmora::compute_collisions(model, data, stop_at_first);
+    return hits ? collision_list(*hits) : vb::value_error(hits.error().message);
+  });
+}
+
 PyObject* compute_collisions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (is_placing_call(args, nargs, kwnames)) return compute_collisions_placing(args, nargs, kwnames);
   static const char* const names[] = {"geometry_model", "geometry_data", "stop_at_first"};
   vb::Args<3> in;
   Query q;
@@ -88,11 +207,24 @@ PyObject* compute_collisions(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return vb::guard([&]() -> PyObject* {
     auto hits = velmora::compute_collisions(*model, *data, stop_at_first);
     if (!hits) return vb::value_error(hits.error().message);
-    return vb::new_list(*hits, [](const auto& pair) { return new_pair(pair); });
+    return collision_list(*hits);
+  });
+}
+
+PyObject* compute_distances_placing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"model", "data", "geometry_model", "geometry_data", "q"};
+  vb::Args<5> in;
+  Placing a;
+  if (!vb::parse(in, "compute_distances", names, args, nargs, kwnames) || !to_placing(in.v, "compute_distances", a))
+    return nullptr;
+  return place_and_query("compute_distances", a, [&](const GeometryModel& model, const GeometryData& data) {
+    auto results = velmora::compute_distances(model, data);
+    return results ? distance_list(*results) : vb::value_error(results.error().message);
   });
 }
 
 PyObject* compute_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (is_placing_call(args, nargs, kwnames)) return compute_distances_placing(args, nargs, kwnames);
   static const char* const names[] = {"geometry_model", "geometry_data"};
   vb::Args<2> in;
   Query q;
@@ -106,8 +238,19 @@ PyObject* compute_distances(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return vb::guard([&]() -> PyObject* {
     auto results = velmora::compute_distances(*model, *data);
     if (!results) return vb::value_error(results.error().message);
-    return vb::new_list(*results, [](const DistanceResult& r) { return vb::wrap<PyDistanceResult>(r); });
+    return distance_list(*results);
   });
+}
+
+PyObject* update_geometry_placements(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"model", "data", "geometry_model", "geometry_data", "q"};
+  vb::Args<5> in;
+  Placing a;
+  if (!parse_placing(in, "update_geometry_placements", names, 4, args, nargs, kwnames) ||
+      !to_placing(in.v, "update_geometry_placements", a))
+    return nullptr;
+  return place_and_query("update_geometry_placements", a,
+                         [](const GeometryModel&, const GeometryData&) -> PyObject* { Py_RETURN_NONE; });
 }
 
 PyObject* compute_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -136,12 +279,24 @@ PyMethodDef compute_collisions_def = {
     "compute_collisions(geometry_model, geometry_data, stop_at_first=False)\n--\n\n"
     "The collision pairs (i, j) of `geometry_model.collision_pairs` whose objects touch or overlap at the "
     "placements `geometry_data` holds, in list order (only the first when `stop_at_first`). Mesh files are read "
-    "on first use; ValueError when one cannot be read."};
+    "on first use; ValueError when one cannot be read.\n\n"
+    "compute_collisions(model, data, geometry_model, geometry_data, q, stop_at_first=False) places the shapes "
+    "for the joint positions q first, as forward_kinematics(model, data, q) and "
+    "geometry_data.update_geometry_data(data, geometry_model) do, in one call; refused with nothing changed when "
+    "q has the wrong size or a value that is not finite."};
 PyMethodDef compute_distances_def = {
     "compute_distances", vb::fn(compute_distances), kFlags,
     "compute_distances(geometry_model, geometry_data)\n--\n\n"
     "A DistanceResult (distance, point_i, point_j, normal) for every collision pair, in list order; the distance "
-    "is negative (minus the penetration depth) where the objects overlap."};
+    "is negative (minus the penetration depth) where the objects overlap.\n\n"
+    "compute_distances(model, data, geometry_model, geometry_data, q) places the shapes for the joint positions q "
+    "first, as compute_collisions does in that form."};
+PyMethodDef update_geometry_placements_def = {
+    "update_geometry_placements", vb::fn(update_geometry_placements), kFlags,
+    "update_geometry_placements(model, data, geometry_model, geometry_data, q=None)\n--\n\n"
+    "Places the geometry objects: forward_kinematics(model, data, q) when q is given, then the world placement of "
+    "every object into geometry_data from data's joint placements. Refused with nothing changed when q has the "
+    "wrong size or a value that is not finite, or when a data does not fit its model."};
 PyMethodDef compute_distance_def = {
     "compute_distance", vb::fn(compute_distance), kFlags,
     "compute_distance(geometry_model, geometry_data, i, j)\n--\n\n"
@@ -159,7 +314,8 @@ std::vector<PyType_Slot> PyDistanceResult::slots() {
 
 bool add_collision_functions(PyObject* m) {
   return vb::add_function(m, &compute_collisions_def) && vb::add_function(m, &compute_distances_def) &&
-         vb::add_function(m, &compute_distance_def) && vb::add_class<PyDistanceResult>(m);
+         vb::add_function(m, &compute_distance_def) && vb::add_class<PyDistanceResult>(m) &&
+         vb::add_function(m, &update_geometry_placements_def);
 }
 
 }  // namespace velmora::py

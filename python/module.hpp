@@ -23,7 +23,7 @@ bool add_forward_kinematics(PyObject* m);        // forward_kinematics          
 bool add_dynamics_functions(PyObject* m);        // forward_dynamics, aba, inverse_dynamics, rnea  dynamics.cpp
 bool add_kinematics(PyObject* m);               // Representation, frame_jacobian, center_of_mass, ...  algorithms_kinematics.cpp
 bool add_dynamics_quantities(PyObject* m);        // mass_matrix .. mass_matrix_factor, MassMatrixFactor  algorithms_dynamics.cpp
-bool add_collision_functions(PyObject* m);       // compute_collisions, compute_distances, compute_distance  collision.cpp
+bool add_collision_functions(PyObject* m);       // compute_collisions, compute_distances, compute_distance, update_geometry_placements  collision.cpp
 bool add_configuration_space_functions(PyObject* m);  // integrate, difference, interpolate, normalize  configuration_space.cpp
 bool add_pickle_support(PyObject* m);            // _restore (not in __all__)     pickle.cpp
 bool add_batch_functions(PyObject* m);           // forward_kinematics_batch .. frame_jacobian_batch  batch.cpp

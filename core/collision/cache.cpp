@@ -223,6 +223,12 @@ std::expected<std::vector<double>, CollisionError> read_mesh_triangles(const std
   return out;
 }
 
+std::expected<void, CollisionError> prepare_queries(const GeometryModel& model) {
+  auto made = collision::prepare(model);
+  if (!made) return std::unexpected(made.error());
+  return {};
+}
+
 std::expected<void, CollisionError> load_meshes(const GeometryModel& model, bool convex) {
   std::shared_ptr<CollisionCache>& slot = model.collision_cache.ptr;
   // Everything is made into a new cache first, so that a failure leaves the old one.

@@ -44,6 +44,11 @@ struct DistanceResult {
 // mesh. Calling it again with the other `convex` value rebuilds the meshes.
 std::expected<void, CollisionError> load_meshes(const GeometryModel& model, bool convex);
 
+// Makes what the queries would make on first use and is still missing (every object's
+// collision geometry, mesh files read as triangle sets unless load_meshes chose hulls), so
+// that a caller learns of an unreadable mesh or a bad shape before it changes anything.
+std::expected<void, CollisionError> prepare_queries(const GeometryModel& model);
+
 // The pairs of the model's collision pair list whose objects touch or overlap, in list
 // order; only the first one when `stop_at_first`.
 std::expected<std::vector<CollisionPair>, CollisionError> compute_collisions(const GeometryModel& model,

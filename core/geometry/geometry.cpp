@@ -20,16 +20,26 @@ std::expected<void, GeometryError> check_parents(const Data& data, const Geometr
   return {};
 }
 
-// Appends oMi[parent_joint] * placement for every object; parents checked beforehand.
+// Sets oMi[parent_joint] * placement for every object; parents checked beforehand.
 // Most objects sit on their joint without a turn (a URDF origin with xyz only): their
 // world rotation is then the joint's own and only the offset is turned, as forward
 // kinematics does for joint placements that only translate.
-void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
+// Writes over the placements in place (sized to the objects). The rotation test compares
+// all nine entries without stopping at the first that differs: one branch per object
+// instead of nine.
+inline bool unturned(const SpatialRotation& r) {
   constexpr SpatialRotation identity = SpatialRotation::identity();
+  bool same = true;
+  for (int k = 0; k < 9; ++k) same &= r.m[k] == identity.m[k];
+  return same;
+}
+
+void place_objects(const Data& data, const GeometryModel& model, std::vector<SE3>& out) {
+  out.resize(model.objects.size());
+  SE3* placed = out.data();
   for (const GeometryObject& o : model.objects) {
     const SE3& joint = data.oMi[o.parent_joint];
-    out.push_back(o.placement.rotation == identity ? joint.translated(o.placement.translation)
-                                                   : joint * o.placement);
+    *placed++ = unturned(o.placement.rotation) ? joint.translated(o.placement.translation) : joint * o.placement;
   }
 }
 
@@ -198,9 +208,12 @@ std::expected<void, GeometryError> GeometryData::update(const Data& data, const 
   // placements are dropped, so a failed update leaves them as they were.
   if (auto ok = check_parents(data, model); !ok) return ok;
   object_placements.reserve(model.objects.size());
-  object_placements.clear();
   place_objects(data, model, object_placements);
   return {};
+}
+
+std::expected<void, GeometryError> GeometryData::check(const Data& data, const GeometryModel& model) {
+  return check_parents(data, model);
 }
 
 std::optional<SE3> GeometryData::get_object_placement(std::size_t index) const {

@@ -114,6 +114,9 @@ struct GeometryData {
   static std::expected<GeometryData, GeometryError> create(const Data& data, const GeometryModel& model);
   // Leaves the placements untouched on error.
   std::expected<void, GeometryError> update(const Data& data, const GeometryModel& model);
+  // The error update() would give for this data and model (a parent joint without a
+  // placement), or nothing: lets a caller refuse before it changes anything.
+  static std::expected<void, GeometryError> check(const Data& data, const GeometryModel& model);
   // Entry `index`, or nothing when the index is at or beyond the count.
   std::optional<SE3> get_object_placement(std::size_t index) const;
 };

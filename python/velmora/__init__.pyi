@@ -28,7 +28,7 @@ __all__ = [
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "build_model_from_urdf", "compute_collisions",
-    "compute_distances", "compute_distance", "DistanceResult", "JointModelPX", "JointModelPY",
+    "compute_distances", "compute_distance", "DistanceResult", "update_geometry_placements", "JointModelPX", "JointModelPY",
     "JointModelPZ", "JointModelRevolute", "JointModelPrismatic", "JointModelContinuous", "JointModelSpherical",
     "JointModelFreeFlyer", "JointModelPlanar", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
@@ -705,12 +705,27 @@ class DistanceResult:
         """The two object indices (i, j)."""
 
 
+@overload
 def compute_collisions(geometry_model: GeometryModel, geometry_data: GeometryData,
                        stop_at_first: bool = False) -> list[tuple[int, int]]:
     """The collision pairs whose objects touch or overlap at the placements ``geometry_data`` holds."""
+@overload
+def compute_collisions(model: Model, data: Data, geometry_model: GeometryModel, geometry_data: GeometryData,
+                       q: NDArray[np.float64], stop_at_first: bool = False) -> list[tuple[int, int]]:
+    """The same after placing the shapes for joint positions ``q`` (forward kinematics into ``data``, the
+    objects' placements into ``geometry_data``)."""
 
+@overload
 def compute_distances(geometry_model: GeometryModel, geometry_data: GeometryData) -> list[DistanceResult]:
     """A :class:`DistanceResult` for every collision pair, in list order."""
+@overload
+def compute_distances(model: Model, data: Data, geometry_model: GeometryModel, geometry_data: GeometryData,
+                      q: NDArray[np.float64]) -> list[DistanceResult]:
+    """The same after placing the shapes for joint positions ``q``."""
+
+def update_geometry_placements(model: Model, data: Data, geometry_model: GeometryModel, geometry_data: GeometryData,
+                               q: NDArray[np.float64] | None = None) -> None:
+    """Forward kinematics for ``q`` when given, then every object's world placement into ``geometry_data``."""
 
 def compute_distance(geometry_model: GeometryModel, geometry_data: GeometryData, i: int, j: int) -> DistanceResult:
     """The :class:`DistanceResult` of objects i and j, whether or not they form a collision pair."""

@@ -165,6 +165,29 @@ class TestClosedForms:
         assert r.distance == pytest.approx(-0.0625, abs=1e-6)
         np.testing.assert_allclose(r.normal, (0.0, 0.0, -1.0), atol=1e-6)
 
+    def test_sphere_against_each_region_of_a_cylinder(self):
+        # A cylinder of radius 0.25 and length 1, turned and moved; sphere centres (in its
+        # frame) beside the side, above the end face, beyond the rim, and grazing the end
+        # plane, where the closest point passes from the side to the rim.
+        turn = rotation((1.0, 2.0, 0.5), 0.7)
+        place = se3((0.3, -0.2, 0.1), turn)
+        radius, half, probe = 0.25, 0.5, 0.125
+        for local in [(1.0, 0.0, 0.0), (0.6, 0.8, 0.49), (0.0, -0.7, -0.5), (0.1, 0.0, 1.5), (-0.05, 0.1, -0.9),
+                      (1.0, 1.0, 1.0), (0.7, 0.0, -0.75), (0.5, 0.0, 0.500001)]:
+            local = np.array(local)
+            rho, z = np.hypot(local[0], local[1]), abs(local[2])
+            expected = (np.hypot(max(rho - radius, 0.0), max(z - half, 0.0)) - probe)
+            centre = turn @ local + place.translation
+            r = distance(Cylinder(radius, 2 * half), place, Sphere(probe), se3(centre))
+            # The closest point of the cylinder: the centre clamped to its radius and length.
+            near = local.copy()
+            if rho > radius:
+                near[:2] *= radius / rho
+            near[2] = np.clip(local[2], -half, half)
+            check(r, expected, point_i=turn @ near + place.translation, point_tol=CURVED_POINT_TOL)
+            r = distance(Sphere(probe), se3(centre), Cylinder(radius, 2 * half), place)
+            check(r, expected, point_j=turn @ near + place.translation, point_tol=CURVED_POINT_TOL)
+
     def test_cone_and_touching_shapes(self):
         # A cone's apex (at +z, half length 0.5) 0.25 below a sphere of radius 0.25.
         r = distance(Cone(0.25, 1.0), se3(), Sphere(0.25), se3((0.0, 0.0, 1.0)))
@@ -818,3 +841,124 @@ class TestBroadPhase:
         velmora.forward_kinematics(model, data, np.array([0.0]))
         gd.update_geometry_data(data, gm)
         assert velmora.compute_collisions(gm, gd) == [(0, 1), (1, 2)]
+
+
+# --------------------------------------------------- placing the shapes in the same call
+
+def arm():
+    """The sample arm with every pair listed: model, its data, collision model and its data."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+    from velmora_tools import sample_urdf
+    model, collision, _ = velmora.build_models_from_urdf(sample_urdf())
+    collision.add_all_collision_pairs()
+    data = model.create_data()
+    return model, data, collision, collision.create_data(data)
+
+
+def placements(data, gd, n):
+    return np.array([np.concatenate([p.rotation.ravel(), p.translation]) for p in data.oMi] +
+                    [np.concatenate([gd.get_object_placement(k).rotation.ravel(),
+                                     gd.get_object_placement(k).translation]) for k in range(n)])
+
+
+class TestPlacingForm:
+    def test_one_call_answers_as_the_three_calls(self):
+        model, data, gm, gd = arm()
+        data3, gd3 = model.create_data(), gm.create_data(model.create_data())
+        lower = np.concatenate([j.lower_limit for j in model.joint_models])
+        upper = np.concatenate([j.upper_limit for j in model.joint_models])
+        rng = np.random.default_rng(3)
+        for k in range(12):
+            q = rng.uniform(lower, upper)
+            if k % 3 == 1:
+                q = np.repeat(q, 2)[::2]  # strided: read by stride, not refused
+            velmora.forward_kinematics(model, data3, np.ascontiguousarray(q))
+            gd3.update_geometry_data(data3, gm)
+            hits = velmora.compute_collisions(model, data, gm, gd, q)
+            assert hits == velmora.compute_collisions(gm, gd3)
+            assert velmora.compute_collisions(model, data, gm, gd, q, stop_at_first=True) == hits[:1]
+            ours = velmora.compute_distances(model=model, data=data, geometry_model=gm, geometry_data=gd, q=q)
+            for a, b in zip(ours, velmora.compute_distances(gm, gd3), strict=True):
+                assert a.pair == b.pair and a.distance == b.distance
+                np.testing.assert_array_equal(np.concatenate([a.point_i, a.point_j, a.normal]),
+                                              np.concatenate([b.point_i, b.point_j, b.normal]))
+            # data and geometry_data hold what the three calls leave.
+            np.testing.assert_array_equal(placements(data, gd, gm.ngeoms), placements(data3, gd3, gm.ngeoms))
+        # Without q: the placements from data's last forward kinematics.
+        velmora.forward_kinematics(model, data, np.zeros(model.nq))
+        assert velmora.update_geometry_placements(model, data, gm, gd) is None
+        gd3.update_geometry_data(data, gm)
+        np.testing.assert_array_equal(placements(data, gd, gm.ngeoms), placements(data, gd3, gm.ngeoms))
+        velmora.update_geometry_placements(model, data, gm, gd, q)
+        gd3.update_geometry_data(data3, gm)
+        np.testing.assert_array_equal(placements(data, gd, gm.ngeoms), placements(data3, gd3, gm.ngeoms))
+
+    def test_spheres_on_two_joints_follow_q(self):
+        # Unit spheres 1 m and 3 m out along x on two joints about z: the centres are the law
+        # of cosines apart.
+        model = velmora.Model()
+        a = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "a")
+        b = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "b")
+        gm = GeometryModel()
+        gm.add_geometry_object(GeometryObject("s", a, 0, Sphere(1.0), se3((1.0, 0.0, 0.0))))
+        gm.add_geometry_object(GeometryObject("t", b, 0, Sphere(1.0), se3((3.0, 0.0, 0.0))))
+        gm.add_all_collision_pairs(model)
+        data = model.create_data()
+        gd = gm.create_data(data)
+        for angle in np.linspace(-np.pi, np.pi, 9):
+            q = np.array([angle, 0.0])
+            expected = np.sqrt(10.0 - 6.0 * np.cos(angle)) - 2.0
+            assert velmora.compute_distances(model, data, gm, gd, q)[0].distance == pytest.approx(expected, abs=TOL)
+            assert (velmora.compute_collisions(model, data, gm, gd, q) == [(0, 1)]) == (expected <= 0.0)
+
+    def test_refusals_leave_data_and_placements_unchanged(self, tmp_path):
+        model, data, gm, gd = arm()
+        q = np.full(model.nq, 0.3)
+        velmora.update_geometry_placements(model, data, gm, gd, q)
+        before = placements(data, gd, gm.ngeoms)
+        other_model, other_data, other_gm, other_gd = arm()
+        other_model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "extra")
+        bad = [
+            (ValueError, "q has 3 values", (model, data, gm, gd, np.zeros(3))),
+            (ValueError, r"q\[2\] is not finite", (model, data, gm, gd, np.where(np.arange(model.nq) == 2, np.nan, q))),
+            (ValueError, "not finite", (model, data, gm, gd, np.full(model.nq, np.inf))),
+            (TypeError, "'q'", (model, data, gm, gd, q.astype(np.float32))),
+            (TypeError, "'q'", (model, data, gm, gd, q.reshape(1, -1))),
+            (TypeError, "'q'", (model, data, gm, gd, list(q))),
+            (TypeError, "'data'", (model, gm, gm, gd, q)),
+            (TypeError, "'geometry_model'", (model, data, gd, gd, q)),
+            (TypeError, "'geometry_data'", (model, data, gm, data, q)),
+            (ValueError, "joints", (model, other_model.create_data(), gm, gd, q)),  # data of another model
+        ]
+        for function, extra in ((velmora.compute_collisions, ()), (velmora.compute_distances, ()),
+                                (velmora.update_geometry_placements, ())):
+            for error, match, args in bad:
+                with pytest.raises(error, match=match):
+                    function(*args, *extra)
+                np.testing.assert_array_equal(placements(data, gd, gm.ngeoms), before)
+        with pytest.raises(TypeError, match="stop_at_first"):
+            velmora.compute_collisions(model, data, gm, gd, q, stop_at_first=1)
+        with pytest.raises(TypeError):
+            velmora.compute_distances(model, data, gm, gd, q, True)
+        with pytest.raises(TypeError):
+            velmora.compute_collisions(model, data, gm, gd)  # q is needed here
+        # Geometry on a joint the data does not have: a robot of one joint, the arm's objects.
+        small = velmora.Model()
+        small.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "j")
+        small_data = small.create_data()
+        with pytest.raises(ValueError, match="attached to joint"):
+            velmora.compute_collisions(small, small_data, gm, gd, np.array([0.5]))
+        assert small_data.oMi[1].translation.tolist() == [0.0, 0.0, 0.0]
+        np.testing.assert_array_equal(placements(data, gd, gm.ngeoms), before)
+        # A mesh file that cannot be read is found before forward kinematics runs.
+        (tmp_path / "junk.stl").write_bytes(b"\x00\x01 not a mesh at all")
+        urdf = tmp_path / "robot.urdf"
+        urdf.write_text('<robot name="m"><link name="base"/><joint name="j" type="continuous"><parent link="base"/>'
+                        '<child link="tip"/><axis xyz="0 0 1"/></joint><link name="tip"><collision><geometry>'
+                        '<mesh filename="junk.stl"/></geometry></collision></link></robot>')
+        mm, mc, _ = velmora.build_models_from_urdf(str(urdf), str(tmp_path))
+        md = mm.create_data()
+        mg = mc.create_data(md)
+        with pytest.raises(ValueError, match="junk.stl"):
+            velmora.compute_distances(mm, md, mc, mg, np.array([0.0, 1.0]))  # (cos, sin): a quarter turn
+        assert md.oMi[1].rotation.tolist() == np.eye(3).tolist()

@@ -198,6 +198,16 @@ def _cases():
                                       pairs_model.collision_pairs, pairs_model.load_meshes()),
         "collision pair edits": lambda: (pairs_model.remove_collision_pair(0, 1), pairs_model.add_collision_pair(1, 0),
                                          pairs_model.add_all_collision_pairs(model)),
+        "collision queries placing the shapes": lambda: (
+            velmora.compute_collisions(model, data, pairs_model, pairs_data, q),
+            velmora.compute_collisions(model, data, pairs_model, pairs_data, q, stop_at_first=True),
+            velmora.compute_distances(model, data, pairs_model, pairs_data, q[::-1]),
+            velmora.update_geometry_placements(model, data, pairs_model, pairs_data),
+            velmora.update_geometry_placements(model, data, pairs_model, pairs_data, q)),
+        "collision placing errors": _raises(lambda: velmora.compute_distances(model, data, pairs_model, pairs_data,
+                                                                              q[:2]), ValueError),
+        "collision placing type errors": _raises(lambda: velmora.compute_collisions(model, data, pairs_model, data, q),
+                                                 TypeError),
         "collision errors": _raises(lambda: velmora.compute_distance(pairs_model, pairs_data, 0, 9), ValueError),
         "collision pair errors": _raises(lambda: pairs_model.remove_collision_pair(2, 2), ValueError),
     }

@@ -21,7 +21,7 @@ EXPECTED_ALL = [
     "kinetic_energy", "potential_energy", "mass_matrix", "bias_forces", "gravity_torques",
     "coriolis_matrix", "inverse_mass_matrix", "centroidal_momentum", "centroidal_momentum_matrix",
     "mass_matrix_factor", "MassMatrixFactor", "compute_collisions", "compute_distances", "compute_distance",
-    "DistanceResult", "integrate", "difference", "interpolate", "normalize", "tessary",
+    "DistanceResult", "update_geometry_placements", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
     "rnea_derivatives", "aba_derivatives",
 ]

@@ -230,9 +230,10 @@ def _collide(args: argparse.Namespace) -> None:
                 print(f"velmora collide: warning: {w.message}", file=sys.stderr)
         geometry.load_meshes(convex=args.convex)
         data = robot.model.create_data()
-        velmora.forward_kinematics(robot.model, data, q)
         placed = geometry.create_data(data)
-        colliding = velmora.compute_collisions(geometry, placed)
+        # Forward kinematics, the shapes placed and the check in one call; the distances
+        # then read the same placements.
+        colliding = velmora.compute_collisions(robot.model, data, geometry, placed, q)
         results = velmora.compute_distances(geometry, placed)
     except ValueError as exc:
         raise ToolError(str(exc)) from None
