@@ -442,16 +442,17 @@ def test_jacobians_into_a_given_array():
         vm.frame_jacobian(model, data, q, tip, M, readonly)
 
 
-def test_jacobian_sines_from_lanes_or_the_c_library_agree():
-    """The Jacobian's joint sines and cosines come from vector lanes where the processor has
-    them: switched off, the columns change by rounding only."""
+def test_jacobian_and_placement_sines_from_lanes_or_the_c_library_agree():
+    """The Jacobian's and forward kinematics' joint sines and cosines come from vector lanes
+    where the processor has them: switched off, columns and placements change by rounding only."""
     model = vm.build_model_from_urdf(str(ROBOTS / "franka_panda" / "robot.urdf"))
     q = np.random.default_rng(5).uniform(-3, 3, (8, model.nq))
     frame = model.nframes - 1
     script = ("import sys, numpy as np, velmora as vm; m = vm.build_model_from_urdf(sys.argv[1]); "
               "d = m.create_data(); Q = np.load(sys.argv[2]); "
-              "np.save(sys.argv[3], np.array([vm.frame_jacobian(m, d, x, int(sys.argv[4]), vm.Representation.WORLD) "
-              "for x in Q]))")
+              "J = lambda x: vm.frame_jacobian(m, d, x, int(sys.argv[4]), vm.Representation.WORLD); "
+              "P = lambda x: (vm.forward_kinematics(m, d, x), [p.homogeneous[:3] for p in d.oMi])[1]; "
+              "np.save(sys.argv[3], np.array([np.concatenate([J(x).ravel(), np.ravel(P(x))]) for x in Q]))")
     results = []
     for switch in ("1", "0"):
         with tempfile.TemporaryDirectory() as scratch:
@@ -463,7 +464,10 @@ def test_jacobian_sines_from_lanes_or_the_c_library_agree():
             results.append(np.load(out))
     lanes, library = results
     assert np.abs(lanes - library).max() <= 1e-14 * max(1.0, np.abs(library).max())
-    here = np.array([vm.frame_jacobian(model, model.create_data(), x, frame, W) for x in q])
+    data = model.create_data()
+    here = np.array([np.concatenate([vm.frame_jacobian(model, data, x, frame, W).ravel(),
+                                     np.ravel((vm.forward_kinematics(model, data, x),
+                                               [p.homogeneous[:3] for p in data.oMi])[1])]) for x in q])
     assert any(np.array_equal(here, r) for r in results)
 
 
