@@ -199,7 +199,13 @@ constexpr int kMaxIterations = 64;
 
 }  // namespace
 
-Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb) {
+namespace {
+
+// The iteration of separation(); with apart_beyond >= 0 it stops at the first direction
+// whose separating plane puts the shapes more than apart_beyond apart (status Separated,
+// `lower` that plane's bound, no points).
+Separation iterate(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb,
+                   double apart_beyond) {
   const SpatialRotation& ra = ta.rotation;
   SpatialRotation r;
   for (int i = 0; i < 3; ++i)
@@ -235,6 +241,14 @@ Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimi
     // points orthogonal to v bound their shapes to the same tolerance, and the points and
     // the normal are as certain as the distance.
     vw = v.dot(w);
+    if (apart_beyond >= 0.0 && vw > 0.0) {
+      const double beyond = apart_beyond + a.radius + b.radius;
+      if (vw * vw > beyond * beyond * vv) {
+        out.status = Separation::Status::Separated;
+        out.lower = vw / std::sqrt(vv) - a.radius - b.radius;
+        return out;
+      }
+    }
     if (within(vv, vv - vw)) {
       converged = true;
       break;
@@ -279,6 +293,17 @@ Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimi
   out.point_b = rotate(ra, pb - n * b.radius) + ta.translation;
   out.status = Separation::Status::Separated;
   return out;
+}
+
+}  // namespace
+
+Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb) {
+  return iterate(a, ta, b, tb, -1.0);
+}
+
+bool apart(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb, double margin) {
+  const Separation s = iterate(a, ta, b, tb, margin);
+  return s.status == Separation::Status::Separated && s.lower > margin;
 }
 
 }  // namespace velmora::collision

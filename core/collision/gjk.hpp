@@ -51,4 +51,9 @@ struct Separation {
 // The distance between primitive `a` placed at `ta` and `b` placed at `tb`.
 Separation separation(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb);
 
+// Whether `a` at `ta` and `b` at `tb` are certainly more than `margin` apart: the same
+// iteration, stopped at the first separating plane that shows it, which is usually one of
+// the first few. False says only that the iteration could not show it.
+bool apart(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitive& b, const SE3& tb, double margin);
+
 }  // namespace velmora::collision

@@ -334,9 +334,13 @@ bool oriented_overlap(Placed& a, const CollisionCache::LocalBox& la, Placed& b, 
 }
 
 // The oriented boxes, then FCL's collision test, for a pair whose world boxes overlap. Kept
-// out of line so that the pair loop stays small.
+// out of line so that the pair loop stays small. Two primitives that the distance iteration
+// shows clearly apart are apart without FCL: the same bound under which compute_distances
+// reports them apart without asking FCL, so that the two queries agree.
 [[gnu::noinline]] bool narrow_phase(const CollisionCache& cache, const CollisionPair& p, Placed& a, Placed& b) {
   if (!oriented_overlap(a, cache.local_boxes[p.first], b, cache.local_boxes[p.second])) return false;
+  if (const auto &pa = cache.primitives[p.first], &pb = cache.primitives[p.second]; pa && pb)
+    if (collision::apart(*pa, *a.placement, *pb, *b.placement, kClearlyApart)) return false;
   fcl::CollisionResultd result;
   fcl::collide(cache.geometries[p.first].get(), transform(a), cache.geometries[p.second].get(), transform(b),
                collision_request(), result);
