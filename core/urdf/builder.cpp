@@ -434,7 +434,7 @@ Result<void> walk(Context& ctx) {
   // step before is still at work.
   const auto fetch = [](const void* p, std::size_t bytes) {
     const char* c = static_cast<const char*>(p);
-    for (std::size_t k = 0; k < bytes; k += 64) __builtin_prefetch(c + k);
+    for (std::size_t k = 0; k < bytes; k += 64) prefetch_line(c + k);
   };
   // An element's text from its name on (the name comes first in the usual files).
   const auto fetch_text = [&](const char* name, std::size_t bytes) {
