@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "core/urdf/internal.hpp"
@@ -259,7 +260,10 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
     } else if (same_name(tag, "joint")) {
       JointEntry& joint = ctx.joints.emplace_back();
       read_joint_entry(n, joint);
-      joint.name_hash = Model::name_hash(joint.name ? joint.name : "");
+      joint.name_size = joint.name ? std::strlen(joint.name) : 0;
+      joint.name_hash = Model::name_hash({joint.name ? joint.name : "", joint.name_size});
+      joint.parent_hash = Model::name_hash(joint.parent_link);
+      joint.child_hash = Model::name_hash(joint.child_link);
       if (!joint.name) {
         ctx.renderings.push_back(render(n));
         joint.rendering = ctx.renderings.size();
@@ -295,45 +299,57 @@ Result<void> scan_robot(Context& ctx) {
 }
 
 // The first of a list of entries that carries a given name, found in constant average
-// time: an open-addressing table of (name, index). The names are views of text that
-// outlives the table (the document's).
+// time: an open-addressing table of eight-byte slots (half the name's hash and the
+// entry's index), the names compared through the caller's list of them. The names are
+// views of text that outlives the table (the document's).
+//
+// A large robot's table is larger than the fast caches, and every insert and search
+// would wait for memory in turn; the loops that fill and search it know the names to
+// come, and ask for their slots a few steps ahead (prefetch).
 class FirstByName {
  public:
-  explicit FirstByName(std::size_t entries) {
+  // `names`: the entries' names, by index; it must outlive the table.
+  explicit FirstByName(const std::vector<std::string_view>& names) : names_(names) {
     std::size_t size = 16;
-    while (size < 2 * entries) size *= 2;
+    while (size < 2 * names.size()) size *= 2;
     slots_.resize(size);
   }
 
-  // Records entry `index` under `name` (whose hash_text is `hash`) unless an earlier
-  // entry holds that name; returns the index that does.
-  std::size_t insert(std::string_view name, std::uint64_t hash, std::size_t index) {
-    Slot& slot = slots_[probe(name, hash)];
-    if (!slot.index_plus_one) slot = Slot{name, index + 1};
-    return slot.index_plus_one - 1;
+  // Records entry `index` (names[index], whose Model::name_hash is `hash`) unless an
+  // earlier entry holds that name; returns the index that does.
+  std::size_t insert(std::uint64_t hash, std::size_t index) {
+    const std::string_view name = names_[index];
+    HashSlot& slot = slots_[probe(name, slot_hash(hash))];
+    if (!slot.id_plus_one) slot = make_hash_slot(slot_hash(hash), index);
+    return slot.id_plus_one - 1;
   }
 
-  std::optional<std::size_t> find(std::string_view name) const {
-    const Slot& slot = slots_[probe(name, hash_text(name))];
-    if (!slot.index_plus_one) return std::nullopt;
-    return slot.index_plus_one - 1;
+  // `hash` is Model::name_hash(name).
+  std::optional<std::size_t> find(std::string_view name, std::uint64_t hash) const {
+    const HashSlot& slot = slots_[probe(name, slot_hash(hash))];
+    if (!slot.id_plus_one) return std::nullopt;
+    return slot.id_plus_one - 1;
   }
+
+  void prefetch(std::uint64_t hash) const { prefetch_hash_slot(slots_, hash); }
 
  private:
-  struct Slot {
-    std::string_view name;
-    std::size_t index_plus_one = 0;  // 0: empty
-  };
-
   // The position of the slot holding `name`, or of the empty slot where it would go.
-  std::size_t probe(std::string_view name, std::uint64_t hash) const {
+  std::size_t probe(std::string_view name, std::uint32_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
-      if (!slots_[i].index_plus_one || slots_[i].name == name) return i;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const HashSlot& s = slots_[i];
+      if (!s.id_plus_one || (s.hash == hash && names_[s.id_plus_one - 1] == name)) return i;
+    }
   }
 
-  std::vector<Slot> slots_;  // a power of two long, at most half full
+  const std::vector<std::string_view>& names_;
+  std::vector<HashSlot> slots_;  // a power of two long, at most half full
 };
+
+// How many entries ahead the loops over the links and joints ask for the table slots
+// they will read.
+constexpr std::size_t slots_ahead = 16;
 
 struct Step {
   bool is_link;
@@ -346,33 +362,55 @@ struct Step {
 Result<void> walk(Context& ctx) {
   const auto& links = ctx.links;
   const auto& joints = ctx.joints;
-  const auto joint_name = [&](std::size_t j) { return std::string_view(joints[j].name ? joints[j].name : ""); };
+  const auto joint_name = [&](std::size_t j) {
+    return std::string_view(joints[j].name ? joints[j].name : "", joints[j].name_size);
+  };
 
   // The first link of each name is the one a joint's <child> finds; it also stands for
   // the other links of its name, which share its hanging joints.
   // The hashes of the names are gathered into lists of their own for the walk, which
   // asks for the model's index slots of the next name ahead of time (see below): read
   // from there, they are at hand when the entries themselves are not yet.
-  FirstByName links_by_name(links.size());
-  std::vector<std::size_t> first_of_name(links.size());
+  std::vector<std::string_view> link_names(links.size());
   std::vector<std::uint64_t> link_hash(links.size()), joint_hash(joints.size());
   for (std::size_t i = 0; i < links.size(); ++i) {
+    link_names[i] = links[i].name;
     link_hash[i] = links[i].name_hash;
-    first_of_name[i] = links_by_name.insert(links[i].name, links[i].name_hash, i);
+  }
+  FirstByName links_by_name(link_names);
+  std::vector<std::size_t> first_of_name(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    if (i + slots_ahead < links.size()) links_by_name.prefetch(link_hash[i + slots_ahead]);
+    first_of_name[i] = links_by_name.insert(link_hash[i], i);
   }
 
   // The joints that hang from a link (their <parent> names it), grouped by the first
   // link of that name (group g is hanging[start[g]] up to hanging[start[g + 1]]) and,
   // within a group, in the order the walk builds them: by their own name, equal names
   // in document order.
+  // A link named as some joint's child is not a root; the link each joint's <child>
+  // names is found here for the walk too (links.size(): none).
   std::size_t hanging_count = 0;
   std::vector<std::size_t> start(links.size() + 2, 0);
   std::vector<std::size_t> group_of(joints.size(), links.size());  // links.size(): none
+  std::vector<char> is_child(links.size(), 0);
+  std::vector<std::size_t> child_of(joints.size(), links.size());
   for (std::size_t j = 0; j < joints.size(); ++j) {
-    joint_hash[j] = joints[j].name_hash;
-    if (!joints[j].has_parent_link) continue;
+    if (j + slots_ahead < joints.size()) {
+      const JointEntry& later = joints[j + slots_ahead];
+      if (later.has_parent_link) links_by_name.prefetch(later.parent_hash);
+      if (later.has_child) links_by_name.prefetch(later.child_hash);
+    }
+    const JointEntry& joint = joints[j];
+    joint_hash[j] = joint.name_hash;
+    if (joint.has_child)
+      if (const auto head = links_by_name.find(joint.child_link, joint.child_hash)) {
+        is_child[*head] = 1;
+        child_of[j] = *head;
+      }
+    if (!joint.has_parent_link) continue;
     ++hanging_count;
-    if (const auto head = links_by_name.find(joints[j].parent_link)) {
+    if (const auto head = links_by_name.find(joint.parent_link, joint.parent_hash)) {
       group_of[j] = *head;
       ++start[*head + 2];
     }
@@ -381,26 +419,21 @@ Result<void> walk(Context& ctx) {
   std::vector<std::size_t> hanging(start.back());
   for (std::size_t j = 0; j < joints.size(); ++j)
     if (group_of[j] < links.size()) hanging[start[group_of[j] + 1]++] = j;
-  for (std::size_t g = 0; g < links.size(); ++g)
+  // The sort compares the joints' names, which are in the text: those of the groups a
+  // few steps on are asked for meanwhile.
+  for (std::size_t g = 0; g < links.size(); ++g) {
+    if (const std::size_t later = g + slots_ahead; later < links.size() && start[later + 1] - start[later] > 1)
+      for (std::size_t k = start[later]; k != start[later + 1]; ++k)
+        if (const char* name = joints[hanging[k]].name) prefetch_line(name);
     if (start[g + 1] - start[g] > 1)
       std::sort(hanging.begin() + static_cast<std::ptrdiff_t>(start[g]),
                 hanging.begin() + static_cast<std::ptrdiff_t>(start[g + 1]), [&](std::size_t x, std::size_t y) {
                   const std::string_view nx = joint_name(x), ny = joint_name(y);
                   return nx < ny || (nx == ny && x < y);
                 });
+  }
 
-  // A link named as some joint's child is not a root; the roots are built in name order,
-  // equal names in document order.
-  // The link each joint's <child> names, found once here for the walk too (links.size():
-  // none).
-  std::vector<char> is_child(links.size(), 0);
-  std::vector<std::size_t> child_of(joints.size(), links.size());
-  for (std::size_t j = 0; j < joints.size(); ++j)
-    if (joints[j].has_child)
-      if (const auto head = links_by_name.find(joints[j].child_link)) {
-        is_child[*head] = 1;
-        child_of[j] = *head;
-      }
+  // The roots are built in name order, equal names in document order.
   std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < links.size(); ++i)
     if (!is_child[first_of_name[i]]) roots.push_back(i);
@@ -408,8 +441,20 @@ Result<void> walk(Context& ctx) {
     return links[x].name < links[y].name || (links[x].name == links[y].name && x < y);
   });
 
-  // Room for every frame and joint the walk can add, so that the model's lists grow once.
-  ctx.model.reserve(1 + hanging_count, 1 + links.size() + hanging_count);
+  // Room for every frame, joint and geometry object the walk can add, so that the lists
+  // grow once (a large robot's would otherwise be copied several times over as they
+  // double, through memory that no longer fits the caches).
+  const std::size_t most_joints = 1 + (ctx.root_joint ? 1 : 0) + hanging_count;
+  const std::size_t most_frames = most_joints + links.size();
+  ctx.model.reserve(most_joints, most_frames);
+  if (ctx.with_geometry && !ctx.geometries.empty()) {
+    ctx.collision_model.objects.reserve(ctx.geometries.size() - ctx.visual_count);
+    ctx.visual_model.objects.reserve(ctx.visual_count);
+    for (GeometryModel* geometry : {&ctx.collision_model, &ctx.visual_model}) {
+      geometry->joint_parents.reserve(most_joints);
+      geometry->frame_names.reserve(most_frames);
+    }
+  }
 
   // A root joint carries the one root link (several could only be welded together).
   std::size_t root_parent_joint = 0;
@@ -657,6 +702,26 @@ std::optional<Split> split_document(std::string_view text) {
   return split;
 }
 
+// Once the first piece of `content` bytes is scanned (`sampled` of them): room in the
+// record lists for the whole content at that piece's density and an eighth more, so
+// that a large robot's lists are not copied over and over as they double. Each list is
+// given at most as many bytes as the content has (a first piece of tiny links before
+// large ones would otherwise ask for far too much); a list that still runs out of room
+// grows as before.
+void reserve_from_sample(Context& ctx, std::size_t sampled, std::size_t content) {
+  if (sampled >= content || sampled == 0) return;
+  const auto reserve = [&](auto& list) {
+    using Entry = typename std::remove_reference_t<decltype(list)>::value_type;
+    const double scale = static_cast<double>(content) / static_cast<double>(sampled);
+    const double estimate = static_cast<double>(list.size()) * scale * 1.125;
+    const double most = static_cast<double>(content) / sizeof(Entry);
+    list.reserve(static_cast<std::size_t>(std::min(estimate, most)));
+  };
+  reserve(ctx.links);
+  reserve(ctx.joints);
+  reserve(ctx.geometries);
+}
+
 constexpr unsigned parse_options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
 
 // Builds the models from a document split into pieces, parsing each in place. Nothing
@@ -690,6 +755,7 @@ std::optional<Result<UrdfModels>> build_in_pieces(std::string& text, const Split
     for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling())
       if (n.type() == pugi::node_doctype) return std::nullopt;
     if (!scan_children(ctx, doc, child_without_link)) return std::nullopt;
+    if (end == split.ends.front()) reserve_from_sample(ctx, end - split.robot_end, split.ends.back() - split.robot_end);
   }
   if (child_without_link) return std::nullopt;
   doc.reset();
