@@ -251,6 +251,7 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
       if (name) {
         link.name = name;
         link.name_hash = Model::name_hash(link.name);
+        ctx.link_name_chars += link.name;
       } else {
         link.name_hash = Model::name_hash({});
         ctx.renderings.push_back(render(n));
@@ -351,11 +352,81 @@ class FirstByName {
 // they will read.
 constexpr std::size_t slots_ahead = 16;
 
-struct Step {
-  bool is_link;
-  std::size_t index;  // into ctx.links or ctx.joints
-  ParentRef parent;
-  std::size_t parent_joint;
+// The order of the walk, worked out from the index lists alone a few visits ahead of
+// the build: depth first from the roots in the order given, a link's joints in their
+// group's order (see walk), a joint's child link right after it. Knowing the visits to
+// come, the build asks for what each reads (its record, its text, the model's index
+// slots for its name) several visits before it runs: in a large robot the name order
+// jumps around the records and the text, and each visit would otherwise wait for main
+// memory several times in turn. The order ends after a link that it has given before
+// (the build stops there with an error), so that a cycle among the joints cannot make
+// it run on.
+class WalkOrder {
+ public:
+  struct Visit {
+    bool is_link;
+    std::size_t index;  // into ctx.links or ctx.joints
+    ParentRef parent;
+  };
+
+  // Where each link's joints lie in `hanging`.
+  struct Group {
+    std::size_t begin, end;
+  };
+
+  // `child_of`: a joint's child link (`none` when it has none or the name is not a
+  // link's).
+  WalkOrder(const std::vector<std::size_t>& roots, const std::vector<Group>& groups,
+            const std::vector<std::size_t>& hanging, const std::vector<std::size_t>& child_of, std::size_t none)
+      : groups_(groups), hanging_(hanging), child_of_(child_of), none_(none), given_(groups.size(), 0) {
+    for (auto it = roots.rbegin(); it != roots.rend(); ++it) pending_.push_back({true, *it, {ParentRef::Kind::Robot}});
+  }
+
+  // Works the order out up to visit `count` (fewer when it ends first); returns how many
+  // visits are known.
+  std::size_t extend(std::size_t count) {
+    while (known_ < count && !pending_.empty() && !ended_) {
+      const Visit visit = pending_.back();
+      pending_.pop_back();
+      ring_[known_++ % ring_size] = visit;
+      if (visit.is_link) {
+        if (given_[visit.index]) {
+          ended_ = true;
+          break;
+        }
+        given_[visit.index] = 1;
+        // What the visits pushed here will read when they are given, asked for now.
+        const Group group = groups_[visit.index];
+        for (std::size_t k = group.end; k != group.begin;) {
+          const std::size_t joint = hanging_[--k];
+          prefetch_line(&child_of_[joint]);
+          pending_.push_back({false, joint, {ParentRef::Kind::Link, visit.index}});
+        }
+      } else if (const std::size_t link = child_of_[visit.index]; link != none_) {
+        prefetch_line(&groups_[link]);
+        prefetch_line(&given_[link]);
+        pending_.push_back({true, link, {ParentRef::Kind::Joint, visit.index}});
+      }
+    }
+    return known_;
+  }
+
+  // Visit `position`, which must be known and at most `reach` visits behind the last
+  // known one.
+  const Visit& at(std::size_t position) const { return ring_[position % ring_size]; }
+  static constexpr std::size_t reach = 31;
+
+ private:
+  static constexpr std::size_t ring_size = reach + 1;
+  const std::vector<Group>& groups_;
+  const std::vector<std::size_t>& hanging_;
+  const std::vector<std::size_t>& child_of_;
+  std::size_t none_;
+  std::vector<char> given_;  // per link: given already
+  std::vector<Visit> pending_;
+  std::array<Visit, ring_size> ring_{};
+  std::size_t known_ = 0;
+  bool ended_ = false;
 };
 
 // Builds the models from the records scan_robot made.
@@ -367,14 +438,14 @@ Result<void> walk(Context& ctx) {
   };
 
   // The first link of each name is the one a joint's <child> finds; it also stands for
-  // the other links of its name, which share its hanging joints.
-  // The hashes of the names are gathered into lists of their own for the walk, which
-  // asks for the model's index slots of the next name ahead of time (see below): read
-  // from there, they are at hand when the entries themselves are not yet.
+  // the other links of its name, which share its hanging joints. The names and their
+  // hashes are gathered into lists of their own: the table compares names through the
+  // one, and its inserts read ahead in the other.
   std::vector<std::string_view> link_names(links.size());
-  std::vector<std::uint64_t> link_hash(links.size()), joint_hash(joints.size());
-  for (std::size_t i = 0; i < links.size(); ++i) {
-    link_names[i] = links[i].name;
+  std::vector<std::uint64_t> link_hash(links.size());
+  for (std::size_t i = 0, offset = 0; i < links.size(); ++i) {
+    link_names[i] = std::string_view(ctx.link_name_chars).substr(offset, links[i].name.size());
+    offset += links[i].name.size();
     link_hash[i] = links[i].name_hash;
   }
   FirstByName links_by_name(link_names);
@@ -402,7 +473,6 @@ Result<void> walk(Context& ctx) {
       if (later.has_child) links_by_name.prefetch(later.child_hash);
     }
     const JointEntry& joint = joints[j];
-    joint_hash[j] = joint.name_hash;
     if (joint.has_child)
       if (const auto head = links_by_name.find(joint.child_link, joint.child_hash)) {
         is_child[*head] = 1;
@@ -471,61 +541,60 @@ Result<void> walk(Context& ctx) {
     root_parent_joint = *id;
   }
 
-  // In a large robot the walk's name order jumps around the records and the text, and
-  // each step would wait for main memory several times in turn. What a step reads is
-  // known before it runs: a joint's child link and a link's joints once the step that
-  // pushes them starts, the text of an element once its record is in reach. Asking for
-  // those cache lines early lets the memory system fetch them together, and while the
-  // step before is still at work.
+  // Each link's joints, by the group of its name (see above).
+  std::vector<WalkOrder::Group> groups(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) groups[i] = {start[first_of_name[i]], start[first_of_name[i] + 1]};
+  WalkOrder order(roots, groups, hanging, child_of, links.size());
+  // What a visit reads is asked for ahead of it: its record `record_ahead` visits before,
+  // then, from the record, its text (from its name on, which comes first in the usual
+  // files) and the model's index slots for its name `text_ahead` visits before.
+  constexpr std::size_t record_ahead = 8, text_ahead = 4;
+  static_assert(record_ahead < WalkOrder::reach);
   const auto fetch = [](const void* p, std::size_t bytes) {
     const char* c = static_cast<const char*>(p);
     for (std::size_t k = 0; k < bytes; k += 64) prefetch_line(c + k);
   };
-  // An element's text from its name on (the name comes first in the usual files).
-  const auto fetch_text = [&](const char* name, std::size_t bytes) {
-    if (name) fetch(name, bytes);
-  };
-  // The model's index slots for the name of the step that runs after the current one
-  // (`next`, or the top of the stack when there is none): each step adds a name, and
-  // in a large model the search for it would otherwise wait for main memory.
-  std::vector<Step> stack;
-  const auto fetch_slots = [&](std::optional<std::pair<bool, std::size_t>> next) {
-    if (!next && !stack.empty()) next = {stack.back().is_link, stack.back().index};
-    if (!next) return;
-    if (next->first)
-      ctx.model.prefetch_name(link_hash[next->second], false);
-    else
-      ctx.model.prefetch_name(joint_hash[next->second], true);
-  };
-  for (auto it = roots.rbegin(); it != roots.rend(); ++it)
-    stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
-  while (!stack.empty()) {
-    const Step step = stack.back();
-    stack.pop_back();
-    if (step.is_link) {
-      LinkEntry& link = ctx.links[step.index];
-      fetch_text(link.name.data(), 320);
-      const std::size_t g = first_of_name[step.index];
-      for (std::size_t k = start[g]; k != start[g + 1]; ++k) fetch(&joints[hanging[k]], sizeof(JointEntry));
-      // Its first joint comes next.
-      fetch_slots(start[g] != start[g + 1] ? std::optional(std::pair{false, hanging[start[g]]}) : std::nullopt);
+  // The joint each built link hangs from, and the joint each built joint's child hangs
+  // from (the new joint, or the parent's for a fixed joint).
+  std::vector<std::size_t> link_joint(links.size()), joint_after(joints.size());
+  for (std::size_t position = 0;; ++position) {
+    const std::size_t known = order.extend(position + record_ahead + 1);
+    if (position >= known) break;
+    if (position + record_ahead < known) {
+      const WalkOrder::Visit& later = order.at(position + record_ahead);
+      if (later.is_link)
+        fetch(&links[later.index], sizeof(LinkEntry));
+      else
+        fetch(&joints[later.index], sizeof(JointEntry));
+    }
+    if (position + text_ahead < known) {
+      const WalkOrder::Visit& later = order.at(position + text_ahead);
+      if (later.is_link) {
+        const LinkEntry& link = links[later.index];
+        if (link.name.data()) fetch(link.name.data(), 320);
+        ctx.model.prefetch_name(link.name_hash, false);
+      } else {
+        const JointEntry& joint = joints[later.index];
+        if (joint.name) fetch(joint.name, 256);
+        ctx.model.prefetch_name(joint.name_hash, true);
+      }
+    }
+    const WalkOrder::Visit visit = order.at(position);
+    if (visit.is_link) {
+      LinkEntry& link = ctx.links[visit.index];
       if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
       link.built = true;
-      if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
-      for (std::size_t k = start[g + 1]; k != start[g];)
-        stack.push_back({false, hanging[--k], {ParentRef::Kind::Link, step.index}, step.parent_joint});
+      const std::size_t parent_joint =
+          visit.parent.kind == ParentRef::Kind::Robot ? root_parent_joint : joint_after[visit.parent.index];
+      link_joint[visit.index] = parent_joint;
+      if (auto r = parse_link(ctx, visit.index, visit.parent, parent_joint); !r) return r;
     } else {
-      const JointEntry& joint = joints[step.index];
-      fetch_text(joint.name, 256);
-      const std::size_t link = child_of[step.index];
-      if (link != links.size()) fetch(&links[link], sizeof(LinkEntry));
-      // Its child link comes next.
-      fetch_slots(joint.has_child && link != links.size() ? std::optional(std::pair{true, link}) : std::nullopt);
-      const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
+      const JointEntry& joint = joints[visit.index];
+      const auto joint_id = parse_joint(ctx, visit.index, visit.parent, link_joint[visit.parent.index]);
       if (!joint_id) return std::unexpected(joint_id.error());
-      if (!joint.has_child) continue;
-      if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
-      stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
+      joint_after[visit.index] = *joint_id;
+      if (joint.has_child && child_of[visit.index] == links.size())
+        return fail(Kind::UnknownLinkName, std::string(joint.child_link));
     }
   }
   return {};

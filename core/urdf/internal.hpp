@@ -286,6 +286,9 @@ struct Context {
   std::size_t root_frame = 0;
   // How many of the geometries are <visual> elements.
   std::size_t visual_count = 0;
+  // The links' names one after the other, in document order (copied while scanning):
+  // the walk compares names with these, which lie together, rather than with the text.
+  std::string link_name_chars{};
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the
