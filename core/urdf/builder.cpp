@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "core/urdf/internal.hpp"
@@ -250,6 +251,7 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
       if (name) {
         link.name = name;
         link.name_hash = Model::name_hash(link.name);
+        ctx.link_name_chars += link.name;
       } else {
         link.name_hash = Model::name_hash({});
         ctx.renderings.push_back(render(n));
@@ -259,7 +261,10 @@ Result<void> scan_children(Context& ctx, pugi::xml_node parent, std::optional<Pa
     } else if (same_name(tag, "joint")) {
       JointEntry& joint = ctx.joints.emplace_back();
       read_joint_entry(n, joint);
-      joint.name_hash = Model::name_hash(joint.name ? joint.name : "");
+      joint.name_size = joint.name ? std::strlen(joint.name) : 0;
+      joint.name_hash = Model::name_hash({joint.name ? joint.name : "", joint.name_size});
+      joint.parent_hash = Model::name_hash(joint.parent_link);
+      joint.child_hash = Model::name_hash(joint.child_link);
       if (!joint.name) {
         ctx.renderings.push_back(render(n));
         joint.rendering = ctx.renderings.size();
@@ -295,84 +300,187 @@ Result<void> scan_robot(Context& ctx) {
 }
 
 // The first of a list of entries that carries a given name, found in constant average
-// time: an open-addressing table of (name, index). The names are views of text that
-// outlives the table (the document's).
+// time: an open-addressing table of eight-byte slots (half the name's hash and the
+// entry's index), the names compared through the caller's list of them. The names are
+// views of text that outlives the table (the document's).
+//
+// A large robot's table is larger than the fast caches, and every insert and search
+// would wait for memory in turn; the loops that fill and search it know the names to
+// come, and ask for their slots a few steps ahead (prefetch).
 class FirstByName {
  public:
-  explicit FirstByName(std::size_t entries) {
+  // `names`: the entries' names, by index; it must outlive the table.
+  explicit FirstByName(const std::vector<std::string_view>& names) : names_(names) {
     std::size_t size = 16;
-    while (size < 2 * entries) size *= 2;
+    while (size < 2 * names.size()) size *= 2;
     slots_.resize(size);
   }
 
-  // Records entry `index` under `name` (whose hash_text is `hash`) unless an earlier
-  // entry holds that name; returns the index that does.
-  std::size_t insert(std::string_view name, std::uint64_t hash, std::size_t index) {
-    Slot& slot = slots_[probe(name, hash)];
-    if (!slot.index_plus_one) slot = Slot{name, index + 1};
-    return slot.index_plus_one - 1;
+  // Records entry `index` (names[index], whose Model::name_hash is `hash`) unless an
+  // earlier entry holds that name; returns the index that does.
+  std::size_t insert(std::uint64_t hash, std::size_t index) {
+    const std::string_view name = names_[index];
+    HashSlot& slot = slots_[probe(name, slot_hash(hash))];
+    if (!slot.id_plus_one) slot = make_hash_slot(slot_hash(hash), index);
+    return slot.id_plus_one - 1;
   }
 
-  std::optional<std::size_t> find(std::string_view name) const {
-    const Slot& slot = slots_[probe(name, hash_text(name))];
-    if (!slot.index_plus_one) return std::nullopt;
-    return slot.index_plus_one - 1;
+  // `hash` is Model::name_hash(name).
+  std::optional<std::size_t> find(std::string_view name, std::uint64_t hash) const {
+    const HashSlot& slot = slots_[probe(name, slot_hash(hash))];
+    if (!slot.id_plus_one) return std::nullopt;
+    return slot.id_plus_one - 1;
   }
+
+  void prefetch(std::uint64_t hash) const { prefetch_hash_slot(slots_, hash); }
 
  private:
-  struct Slot {
-    std::string_view name;
-    std::size_t index_plus_one = 0;  // 0: empty
-  };
-
   // The position of the slot holding `name`, or of the empty slot where it would go.
-  std::size_t probe(std::string_view name, std::uint64_t hash) const {
+  std::size_t probe(std::string_view name, std::uint32_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask)
-      if (!slots_[i].index_plus_one || slots_[i].name == name) return i;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const HashSlot& s = slots_[i];
+      if (!s.id_plus_one || (s.hash == hash && names_[s.id_plus_one - 1] == name)) return i;
+    }
   }
 
-  std::vector<Slot> slots_;  // a power of two long, at most half full
+  const std::vector<std::string_view>& names_;
+  std::vector<HashSlot> slots_;  // a power of two long, at most half full
 };
 
-struct Step {
-  bool is_link;
-  std::size_t index;  // into ctx.links or ctx.joints
-  ParentRef parent;
-  std::size_t parent_joint;
+// How many entries ahead the loops over the links and joints ask for the table slots
+// they will read.
+constexpr std::size_t slots_ahead = 16;
+
+// The order of the walk, worked out from the index lists alone a few visits ahead of
+// the build: depth first from the roots in the order given, a link's joints in their
+// group's order (see walk), a joint's child link right after it. Knowing the visits to
+// come, the build asks for what each reads (its record, its text, the model's index
+// slots for its name) several visits before it runs: in a large robot the name order
+// jumps around the records and the text, and each visit would otherwise wait for main
+// memory several times in turn. The order ends after a link that it has given before
+// (the build stops there with an error), so that a cycle among the joints cannot make
+// it run on.
+class WalkOrder {
+ public:
+  struct Visit {
+    bool is_link;
+    std::size_t index;  // into ctx.links or ctx.joints
+    ParentRef parent;
+  };
+
+  // Where each link's joints lie in `hanging`.
+  struct Group {
+    std::size_t begin, end;
+  };
+
+  // `child_of`: a joint's child link (`none` when it has none or the name is not a
+  // link's).
+  WalkOrder(const std::vector<std::size_t>& roots, const std::vector<Group>& groups,
+            const std::vector<std::size_t>& hanging, const std::vector<std::size_t>& child_of, std::size_t none)
+      : groups_(groups), hanging_(hanging), child_of_(child_of), none_(none), given_(groups.size(), 0) {
+    for (auto it = roots.rbegin(); it != roots.rend(); ++it) pending_.push_back({true, *it, {ParentRef::Kind::Robot}});
+  }
+
+  // Works the order out up to visit `count` (fewer when it ends first); returns how many
+  // visits are known.
+  std::size_t extend(std::size_t count) {
+    while (known_ < count && !pending_.empty() && !ended_) {
+      const Visit visit = pending_.back();
+      pending_.pop_back();
+      ring_[known_++ % ring_size] = visit;
+      if (visit.is_link) {
+        if (given_[visit.index]) {
+          ended_ = true;
+          break;
+        }
+        given_[visit.index] = 1;
+        // What the visits pushed here will read when they are given, asked for now.
+        const Group group = groups_[visit.index];
+        for (std::size_t k = group.end; k != group.begin;) {
+          const std::size_t joint = hanging_[--k];
+          prefetch_line(&child_of_[joint]);
+          pending_.push_back({false, joint, {ParentRef::Kind::Link, visit.index}});
+        }
+      } else if (const std::size_t link = child_of_[visit.index]; link != none_) {
+        prefetch_line(&groups_[link]);
+        prefetch_line(&given_[link]);
+        pending_.push_back({true, link, {ParentRef::Kind::Joint, visit.index}});
+      }
+    }
+    return known_;
+  }
+
+  // Visit `position`, which must be known and at most `reach` visits behind the last
+  // known one.
+  const Visit& at(std::size_t position) const { return ring_[position % ring_size]; }
+  static constexpr std::size_t reach = 31;
+
+ private:
+  static constexpr std::size_t ring_size = reach + 1;
+  const std::vector<Group>& groups_;
+  const std::vector<std::size_t>& hanging_;
+  const std::vector<std::size_t>& child_of_;
+  std::size_t none_;
+  std::vector<char> given_;  // per link: given already
+  std::vector<Visit> pending_;
+  std::array<Visit, ring_size> ring_{};
+  std::size_t known_ = 0;
+  bool ended_ = false;
 };
 
 // Builds the models from the records scan_robot made.
 Result<void> walk(Context& ctx) {
   const auto& links = ctx.links;
   const auto& joints = ctx.joints;
-  const auto joint_name = [&](std::size_t j) { return std::string_view(joints[j].name ? joints[j].name : ""); };
+  const auto joint_name = [&](std::size_t j) {
+    return std::string_view(joints[j].name ? joints[j].name : "", joints[j].name_size);
+  };
 
   // The first link of each name is the one a joint's <child> finds; it also stands for
-  // the other links of its name, which share its hanging joints.
-  // The hashes of the names are gathered into lists of their own for the walk, which
-  // asks for the model's index slots of the next name ahead of time (see below): read
-  // from there, they are at hand when the entries themselves are not yet.
-  FirstByName links_by_name(links.size());
-  std::vector<std::size_t> first_of_name(links.size());
-  std::vector<std::uint64_t> link_hash(links.size()), joint_hash(joints.size());
-  for (std::size_t i = 0; i < links.size(); ++i) {
+  // the other links of its name, which share its hanging joints. The names and their
+  // hashes are gathered into lists of their own: the table compares names through the
+  // one, and its inserts read ahead in the other.
+  std::vector<std::string_view> link_names(links.size());
+  std::vector<std::uint64_t> link_hash(links.size());
+  for (std::size_t i = 0, offset = 0; i < links.size(); ++i) {
+    link_names[i] = std::string_view(ctx.link_name_chars).substr(offset, links[i].name.size());
+    offset += links[i].name.size();
     link_hash[i] = links[i].name_hash;
-    first_of_name[i] = links_by_name.insert(links[i].name, links[i].name_hash, i);
+  }
+  FirstByName links_by_name(link_names);
+  std::vector<std::size_t> first_of_name(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    if (i + slots_ahead < links.size()) links_by_name.prefetch(link_hash[i + slots_ahead]);
+    first_of_name[i] = links_by_name.insert(link_hash[i], i);
   }
 
   // The joints that hang from a link (their <parent> names it), grouped by the first
   // link of that name (group g is hanging[start[g]] up to hanging[start[g + 1]]) and,
   // within a group, in the order the walk builds them: by their own name, equal names
   // in document order.
+  // A link named as some joint's child is not a root; the link each joint's <child>
+  // names is found here for the walk too (links.size(): none).
   std::size_t hanging_count = 0;
   std::vector<std::size_t> start(links.size() + 2, 0);
   std::vector<std::size_t> group_of(joints.size(), links.size());  // links.size(): none
+  std::vector<char> is_child(links.size(), 0);
+  std::vector<std::size_t> child_of(joints.size(), links.size());
   for (std::size_t j = 0; j < joints.size(); ++j) {
-    joint_hash[j] = joints[j].name_hash;
-    if (!joints[j].has_parent_link) continue;
+    if (j + slots_ahead < joints.size()) {
+      const JointEntry& later = joints[j + slots_ahead];
+      if (later.has_parent_link) links_by_name.prefetch(later.parent_hash);
+      if (later.has_child) links_by_name.prefetch(later.child_hash);
+    }
+    const JointEntry& joint = joints[j];
+    if (joint.has_child)
+      if (const auto head = links_by_name.find(joint.child_link, joint.child_hash)) {
+        is_child[*head] = 1;
+        child_of[j] = *head;
+      }
+    if (!joint.has_parent_link) continue;
     ++hanging_count;
-    if (const auto head = links_by_name.find(joints[j].parent_link)) {
+    if (const auto head = links_by_name.find(joint.parent_link, joint.parent_hash)) {
       group_of[j] = *head;
       ++start[*head + 2];
     }
@@ -381,26 +489,21 @@ Result<void> walk(Context& ctx) {
   std::vector<std::size_t> hanging(start.back());
   for (std::size_t j = 0; j < joints.size(); ++j)
     if (group_of[j] < links.size()) hanging[start[group_of[j] + 1]++] = j;
-  for (std::size_t g = 0; g < links.size(); ++g)
+  // The sort compares the joints' names, which are in the text: those of the groups a
+  // few steps on are asked for meanwhile.
+  for (std::size_t g = 0; g < links.size(); ++g) {
+    if (const std::size_t later = g + slots_ahead; later < links.size() && start[later + 1] - start[later] > 1)
+      for (std::size_t k = start[later]; k != start[later + 1]; ++k)
+        if (const char* name = joints[hanging[k]].name) prefetch_line(name);
     if (start[g + 1] - start[g] > 1)
       std::sort(hanging.begin() + static_cast<std::ptrdiff_t>(start[g]),
                 hanging.begin() + static_cast<std::ptrdiff_t>(start[g + 1]), [&](std::size_t x, std::size_t y) {
                   const std::string_view nx = joint_name(x), ny = joint_name(y);
                   return nx < ny || (nx == ny && x < y);
                 });
+  }
 
-  // A link named as some joint's child is not a root; the roots are built in name order,
-  // equal names in document order.
-  // The link each joint's <child> names, found once here for the walk too (links.size():
-  // none).
-  std::vector<char> is_child(links.size(), 0);
-  std::vector<std::size_t> child_of(joints.size(), links.size());
-  for (std::size_t j = 0; j < joints.size(); ++j)
-    if (joints[j].has_child)
-      if (const auto head = links_by_name.find(joints[j].child_link)) {
-        is_child[*head] = 1;
-        child_of[j] = *head;
-      }
+  // The roots are built in name order, equal names in document order.
   std::vector<std::size_t> roots;
   for (std::size_t i = 0; i < links.size(); ++i)
     if (!is_child[first_of_name[i]]) roots.push_back(i);
@@ -408,8 +511,20 @@ Result<void> walk(Context& ctx) {
     return links[x].name < links[y].name || (links[x].name == links[y].name && x < y);
   });
 
-  // Room for every frame and joint the walk can add, so that the model's lists grow once.
-  ctx.model.reserve(1 + hanging_count, 1 + links.size() + hanging_count);
+  // Room for every frame, joint and geometry object the walk can add, so that the lists
+  // grow once (a large robot's would otherwise be copied several times over as they
+  // double, through memory that no longer fits the caches).
+  const std::size_t most_joints = 1 + (ctx.root_joint ? 1 : 0) + hanging_count;
+  const std::size_t most_frames = most_joints + links.size();
+  ctx.model.reserve(most_joints, most_frames);
+  if (ctx.with_geometry && !ctx.geometries.empty()) {
+    ctx.collision_model.objects.reserve(ctx.geometries.size() - ctx.visual_count);
+    ctx.visual_model.objects.reserve(ctx.visual_count);
+    for (GeometryModel* geometry : {&ctx.collision_model, &ctx.visual_model}) {
+      geometry->joint_parents.reserve(most_joints);
+      geometry->frame_names.reserve(most_frames);
+    }
+  }
 
   // A root joint carries the one root link (several could only be welded together).
   std::size_t root_parent_joint = 0;
@@ -426,61 +541,60 @@ Result<void> walk(Context& ctx) {
     root_parent_joint = *id;
   }
 
-  // In a large robot the walk's name order jumps around the records and the text, and
-  // each step would wait for main memory several times in turn. What a step reads is
-  // known before it runs: a joint's child link and a link's joints once the step that
-  // pushes them starts, the text of an element once its record is in reach. Asking for
-  // those cache lines early lets the memory system fetch them together, and while the
-  // step before is still at work.
+  // Each link's joints, by the group of its name (see above).
+  std::vector<WalkOrder::Group> groups(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) groups[i] = {start[first_of_name[i]], start[first_of_name[i] + 1]};
+  WalkOrder order(roots, groups, hanging, child_of, links.size());
+  // What a visit reads is asked for ahead of it: its record `record_ahead` visits before,
+  // then, from the record, its text (from its name on, which comes first in the usual
+  // files) and the model's index slots for its name `text_ahead` visits before.
+  constexpr std::size_t record_ahead = 8, text_ahead = 4;
+  static_assert(record_ahead < WalkOrder::reach);
   const auto fetch = [](const void* p, std::size_t bytes) {
     const char* c = static_cast<const char*>(p);
-    for (std::size_t k = 0; k < bytes; k += 64) __builtin_prefetch(c + k);
+    for (std::size_t k = 0; k < bytes; k += 64) prefetch_line(c + k);
   };
-  // An element's text from its name on (the name comes first in the usual files).
-  const auto fetch_text = [&](const char* name, std::size_t bytes) {
-    if (name) fetch(name, bytes);
-  };
-  // The model's index slots for the name of the step that runs after the current one
-  // (`next`, or the top of the stack when there is none): each step adds a name, and
-  // in a large model the search for it would otherwise wait for main memory.
-  std::vector<Step> stack;
-  const auto fetch_slots = [&](std::optional<std::pair<bool, std::size_t>> next) {
-    if (!next && !stack.empty()) next = {stack.back().is_link, stack.back().index};
-    if (!next) return;
-    if (next->first)
-      ctx.model.prefetch_name(link_hash[next->second], false);
-    else
-      ctx.model.prefetch_name(joint_hash[next->second], true);
-  };
-  for (auto it = roots.rbegin(); it != roots.rend(); ++it)
-    stack.push_back({true, *it, {ParentRef::Kind::Robot}, root_parent_joint});
-  while (!stack.empty()) {
-    const Step step = stack.back();
-    stack.pop_back();
-    if (step.is_link) {
-      LinkEntry& link = ctx.links[step.index];
-      fetch_text(link.name.data(), 320);
-      const std::size_t g = first_of_name[step.index];
-      for (std::size_t k = start[g]; k != start[g + 1]; ++k) fetch(&joints[hanging[k]], sizeof(JointEntry));
-      // Its first joint comes next.
-      fetch_slots(start[g] != start[g + 1] ? std::optional(std::pair{false, hanging[start[g]]}) : std::nullopt);
+  // The joint each built link hangs from, and the joint each built joint's child hangs
+  // from (the new joint, or the parent's for a fixed joint).
+  std::vector<std::size_t> link_joint(links.size()), joint_after(joints.size());
+  for (std::size_t position = 0;; ++position) {
+    const std::size_t known = order.extend(position + record_ahead + 1);
+    if (position >= known) break;
+    if (position + record_ahead < known) {
+      const WalkOrder::Visit& later = order.at(position + record_ahead);
+      if (later.is_link)
+        fetch(&links[later.index], sizeof(LinkEntry));
+      else
+        fetch(&joints[later.index], sizeof(JointEntry));
+    }
+    if (position + text_ahead < known) {
+      const WalkOrder::Visit& later = order.at(position + text_ahead);
+      if (later.is_link) {
+        const LinkEntry& link = links[later.index];
+        if (link.name.data()) fetch(link.name.data(), 320);
+        ctx.model.prefetch_name(link.name_hash, false);
+      } else {
+        const JointEntry& joint = joints[later.index];
+        if (joint.name) fetch(joint.name, 256);
+        ctx.model.prefetch_name(joint.name_hash, true);
+      }
+    }
+    const WalkOrder::Visit visit = order.at(position);
+    if (visit.is_link) {
+      LinkEntry& link = ctx.links[visit.index];
       if (link.built) return fail(Kind::LinkReachedTwice, std::string(link.name));
       link.built = true;
-      if (auto r = parse_link(ctx, step.index, step.parent, step.parent_joint); !r) return r;
-      for (std::size_t k = start[g + 1]; k != start[g];)
-        stack.push_back({false, hanging[--k], {ParentRef::Kind::Link, step.index}, step.parent_joint});
+      const std::size_t parent_joint =
+          visit.parent.kind == ParentRef::Kind::Robot ? root_parent_joint : joint_after[visit.parent.index];
+      link_joint[visit.index] = parent_joint;
+      if (auto r = parse_link(ctx, visit.index, visit.parent, parent_joint); !r) return r;
     } else {
-      const JointEntry& joint = joints[step.index];
-      fetch_text(joint.name, 256);
-      const std::size_t link = child_of[step.index];
-      if (link != links.size()) fetch(&links[link], sizeof(LinkEntry));
-      // Its child link comes next.
-      fetch_slots(joint.has_child && link != links.size() ? std::optional(std::pair{true, link}) : std::nullopt);
-      const auto joint_id = parse_joint(ctx, step.index, step.parent, step.parent_joint);
+      const JointEntry& joint = joints[visit.index];
+      const auto joint_id = parse_joint(ctx, visit.index, visit.parent, link_joint[visit.parent.index]);
       if (!joint_id) return std::unexpected(joint_id.error());
-      if (!joint.has_child) continue;
-      if (link == links.size()) return fail(Kind::UnknownLinkName, std::string(joint.child_link));
-      stack.push_back({true, link, {ParentRef::Kind::Joint, step.index}, *joint_id});
+      joint_after[visit.index] = *joint_id;
+      if (joint.has_child && child_of[visit.index] == links.size())
+        return fail(Kind::UnknownLinkName, std::string(joint.child_link));
     }
   }
   return {};
@@ -657,6 +771,26 @@ std::optional<Split> split_document(std::string_view text) {
   return split;
 }
 
+// Once the first piece of `content` bytes is scanned (`sampled` of them): room in the
+// record lists for the whole content at that piece's density and an eighth more, so
+// that a large robot's lists are not copied over and over as they double. Each list is
+// given at most as many bytes as the content has (a first piece of tiny links before
+// large ones would otherwise ask for far too much); a list that still runs out of room
+// grows as before.
+void reserve_from_sample(Context& ctx, std::size_t sampled, std::size_t content) {
+  if (sampled >= content || sampled == 0) return;
+  const auto reserve = [&](auto& list) {
+    using Entry = typename std::remove_reference_t<decltype(list)>::value_type;
+    const double scale = static_cast<double>(content) / static_cast<double>(sampled);
+    const double estimate = static_cast<double>(list.size()) * scale * 1.125;
+    const double most = static_cast<double>(content) / sizeof(Entry);
+    list.reserve(static_cast<std::size_t>(std::min(estimate, most)));
+  };
+  reserve(ctx.links);
+  reserve(ctx.joints);
+  reserve(ctx.geometries);
+}
+
 constexpr unsigned parse_options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
 
 // Builds the models from a document split into pieces, parsing each in place. Nothing
@@ -690,6 +824,7 @@ std::optional<Result<UrdfModels>> build_in_pieces(std::string& text, const Split
     for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling())
       if (n.type() == pugi::node_doctype) return std::nullopt;
     if (!scan_children(ctx, doc, child_without_link)) return std::nullopt;
+    if (end == split.ends.front()) reserve_from_sample(ctx, end - split.robot_end, split.ends.back() - split.robot_end);
   }
   if (child_without_link) return std::nullopt;
   doc.reset();

@@ -225,6 +225,7 @@ struct LinkEntry {
 // One <joint> child of the robot.
 struct JointEntry {
   const char* name = nullptr;  // attribute texts, null when absent
+  std::size_t name_size = 0;    // the name's length (0 when absent)
   std::uint64_t name_hash = 0;  // Model::name_hash of the name ("" when absent), as for LinkEntry
   const char* type = nullptr;
   std::size_t rendering = 0;  // without a name: as for LinkEntry
@@ -240,6 +241,9 @@ struct JointEntry {
   bool has_parent_link = false;
   bool has_child = false;        // a <child> element
   std::string_view child_link;   // its "link" (the build refuses a <child> without one)
+  // Model::name_hash of parent_link and child_link (of "" where there is none), taken
+  // while scanning as for the name: the walk finds both links by name.
+  std::uint64_t parent_hash = 0, child_hash = 0;
   std::size_t frame = 0;         // the frame it added, once built
 };
 
@@ -280,6 +284,11 @@ struct Context {
   // weld the root links to the world. root_frame: that joint's frame (0: the world's).
   const JointModel* root_joint = nullptr;
   std::size_t root_frame = 0;
+  // How many of the geometries are <visual> elements.
+  std::size_t visual_count = 0;
+  // The links' names one after the other, in document order (copied while scanning):
+  // the walk compares names with these, which lie together, rather than with the text.
+  std::string link_name_chars{};
 };
 
 // The frame an element's own frame hangs from: frame 0 below the robot element, else the

@@ -70,7 +70,7 @@ void read_joint_entry(pugi::xml_node joint, JointEntry& entry) {
 Result<std::size_t> parse_joint(Context& ctx, std::size_t index, ParentRef parent, std::size_t parent_joint) {
   const JointEntry& entry = ctx.joints[index];
   if (!entry.name) return fail(Kind::MissingName, ctx.renderings[entry.rendering - 1]);
-  const std::string_view name = entry.name;
+  const std::string_view name(entry.name, entry.name_size);
   if (!entry.type) return fail(Kind::MissingParameter, "type");
   const std::string_view type = entry.type;
 

@@ -190,8 +190,10 @@ void read_link_entry(Context& ctx, pugi::xml_node link, LinkEntry& entry) {
     } else if (ctx.with_geometry) {
       if (same_name(tag, "collision"))
         ctx.geometries.push_back(geometry_entry(c, false));
-      else if (same_name(tag, "visual"))
+      else if (same_name(tag, "visual")) {
         ctx.geometries.push_back(geometry_entry(c, true));
+        ++ctx.visual_count;
+      }
     }
   }
   entry.geometries_count = ctx.geometries.size() - entry.geometries_first;

@@ -237,3 +237,69 @@ def test_large_document_loads_as_when_parsed_whole(tmp_path, structure):
                      "end tags in values"):
         model = velmora.build_model_from_urdf(str(cut))
         assert model.nframes == 2 * 500
+
+
+# Additions to the shuffled tree that change what the depth-first walk meets deep inside
+# a large robot: the walk must stop at the same place with the same error as it would
+# reach it visit by visit, and an element it never visits must change nothing.
+TREE_CHANGES = {
+    "leaf hangs a link of the middle": (
+        f'<joint name="extra" type="fixed"><parent link="l{LINKS - 1}"/><child link="l{LINKS // 2}"/></joint>',
+        f"Link 'l{LINKS // 2}' is reached twice"),
+    "deep joint names no link": (
+        '<joint name="extra" type="revolute"><parent link="l1234"/><child link="nowhere"/><axis xyz="0 0 1"/>'
+        '<limit lower="-1" upper="1" effort="1" velocity="1"/></joint>',
+        "Unknown link name: nowhere"),
+    "a second link of a taken name": (
+        '<link name="l77"><inertial><mass value="1000"/>'
+        '<inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/></inertial></link>', None),
+    "a joint without child": ('<joint name="extra" type="fixed"><parent link="l2999"/></joint>', None),
+}
+
+
+@pytest.mark.parametrize("change", TREE_CHANGES)
+def test_large_tree_walk_stops_where_the_tree_breaks(shuffled_tree, tmp_path, change):
+    added, message = TREE_CHANGES[change]
+    with open(shuffled_tree, encoding="utf-8") as f:
+        text = f.read()
+    path = tmp_path / "changed.urdf"
+    path.write_text(text.replace("</robot>", added + "</robot>"), encoding="utf-8")
+    for load in (velmora.build_models_from_urdf, velmora.build_model_from_urdf):
+        if message is None:
+            changed, original = load(str(path)), load(shuffled_tree)
+            changed_model = changed[0] if isinstance(changed, tuple) else changed
+            original_model = original[0] if isinstance(original, tuple) else original
+            names = [f.name for f in original_model.frames]
+            if change == "a joint without child":
+                # A fixed joint without child adds its frame, right after its parent link's.
+                at = names.index("l2999") + 1
+                names = names[:at] + ["extra"] + names[at:]
+                assert [f.parent_frame for f in changed_model.frames][at] == at - 1
+            assert [f.name for f in changed_model.frames] == names
+            assert changed_model.joint_names == original_model.joint_names
+            assert [i.mass for i in changed_model.inertias] == [i.mass for i in original_model.inertias]
+        else:
+            with pytest.raises(ValueError) as info:
+                load(str(path))
+            assert str(info.value).startswith(message)
+
+
+def test_dense_first_piece_then_large_links(tmp_path):
+    # The loader sizes its lists from the first stretch of a large document; a first
+    # stretch of tiny links followed by large ones must load as the document parsed whole.
+    tiny = "\n".join(f'<link name="t{k}"/>' for k in range(3000))
+    padding = ('<visual><geometry><box size="1 2 3"/></geometry>'
+               '<material name="m"><color rgba="1 0 0 1"/></material></visual>')
+    big = "\n".join(f'<link name="b{k}">{padding * 12}</link>' +
+                    (f'<joint name="jb{k}" type="fixed"><parent link="b{k - 1}"/><child link="b{k}"/></joint>'
+                     if k else "")
+                    for k in range(150))
+    text = f'<robot name="dense">{tiny}\n{big}\n</robot>'
+    assert len(text) > 200_000
+    cut, whole = tmp_path / "cut.urdf", tmp_path / "whole.urdf"
+    cut.write_text(text, encoding="utf-8")
+    whole.write_text(text.replace("<robot", "<!--&#32;--><robot", 1), encoding="utf-8")
+    for load in (velmora.build_models_from_urdf, velmora.build_model_from_urdf):
+        assert outcome(str(cut), load) == outcome(str(whole), load)
+    model, _, visual = velmora.build_models_from_urdf(str(cut))
+    assert model.nframes == 1 + 3000 + 150 + 149 and len(visual.geometry_objects) == 150 * 12
