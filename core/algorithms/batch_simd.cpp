@@ -77,19 +77,24 @@ namespace velmora::lanes {
 
 namespace {
 
+// The helpers below are small and called in few places; inlined always, so that their
+// results (a few lane registers each) stay in registers instead of going through memory as
+// the return values of calls, which the compiler's size limits would otherwise leave.
+#define always_inline inline __attribute__((always_inline))
+
 // Four doubles, one per state (GCC's vector extension: +, -, * lane by lane, a double
 // operand broadcast).
 using d4 = double __attribute__((vector_size(32)));
 
-inline d4 splat(double x) { return d4{x, x, x, x}; }
-inline d4 from(__m256d x) { return reinterpret_cast<d4&>(x); }
-inline __m256d raw(d4 x) { return reinterpret_cast<__m256d&>(x); }
+always_inline d4 splat(double x) { return d4{x, x, x, x}; }
+always_inline d4 from(__m256d x) { return reinterpret_cast<d4&>(x); }
+always_inline __m256d raw(d4 x) { return reinterpret_cast<__m256d&>(x); }
 
 // Value k of each of the four rows starting at `rows`, `stride` values apart.
-inline d4 gather(const double* rows, std::size_t stride, std::size_t k) {
+always_inline d4 gather(const double* rows, std::size_t stride, std::size_t k) {
   return d4{rows[k], rows[stride + k], rows[2 * stride + k], rows[3 * stride + k]};
 }
-inline void scatter(d4 x, double* rows, std::size_t stride, std::size_t k) {
+always_inline void scatter(d4 x, double* rows, std::size_t stride, std::size_t k) {
   rows[k] = x[0], rows[stride + k] = x[1], rows[2 * stride + k] = x[2], rows[3 * stride + k] = x[3];
 }
 
@@ -107,7 +112,7 @@ constexpr double kReducible = 1e5;
 // P3 follow with one rounding each. Then fdlibm's polynomials on [-pi/4, pi/4]
 // (__kernel_sin and __kernel_cos, error below an ulp), swapped and negated by the
 // quadrant k mod 4.
-inline void sin_cos(d4 x, d4& s, d4& c) {
+always_inline void sin_cos(d4 x, d4& s, d4& c) {
   const __m256d xr = raw(x);
   const __m256d k = _mm256_round_pd(_mm256_mul_pd(xr, _mm256_set1_pd(kTwoOverPi)),
                                     _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
@@ -165,20 +170,20 @@ inline void sin_cos(d4 x, d4& s, d4& c) {
 struct V3 {
   d4 e[3];
 };
-inline V3 operator+(const V3& a, const V3& b) { return {{a.e[0] + b.e[0], a.e[1] + b.e[1], a.e[2] + b.e[2]}}; }
-inline V3 operator-(const V3& a, const V3& b) { return {{a.e[0] - b.e[0], a.e[1] - b.e[1], a.e[2] - b.e[2]}}; }
-inline V3 operator*(const V3& a, d4 s) { return {{a.e[0] * s, a.e[1] * s, a.e[2] * s}}; }
-inline V3 operator*(const V3& a, double s) { return {{a.e[0] * s, a.e[1] * s, a.e[2] * s}}; }
-inline V3 operator+(const V3& a, const Vector3D& b) { return {{a.e[0] + b.x, a.e[1] + b.y, a.e[2] + b.z}}; }
-inline V3 splat(const Vector3D& a) { return {{splat(a.x), splat(a.y), splat(a.z)}}; }
-inline V3 times(const Vector3D& a, d4 s) { return {{a.x * s, a.y * s, a.z * s}}; }
-inline V3 cross(const V3& a, const V3& b) {
+always_inline V3 operator+(const V3& a, const V3& b) { return {{a.e[0] + b.e[0], a.e[1] + b.e[1], a.e[2] + b.e[2]}}; }
+always_inline V3 operator-(const V3& a, const V3& b) { return {{a.e[0] - b.e[0], a.e[1] - b.e[1], a.e[2] - b.e[2]}}; }
+always_inline V3 operator*(const V3& a, d4 s) { return {{a.e[0] * s, a.e[1] * s, a.e[2] * s}}; }
+always_inline V3 operator*(const V3& a, double s) { return {{a.e[0] * s, a.e[1] * s, a.e[2] * s}}; }
+always_inline V3 operator+(const V3& a, const Vector3D& b) { return {{a.e[0] + b.x, a.e[1] + b.y, a.e[2] + b.z}}; }
+always_inline V3 splat(const Vector3D& a) { return {{splat(a.x), splat(a.y), splat(a.z)}}; }
+always_inline V3 times(const Vector3D& a, d4 s) { return {{a.x * s, a.y * s, a.z * s}}; }
+always_inline V3 cross(const V3& a, const V3& b) {
   return {{a.e[1] * b.e[2] - a.e[2] * b.e[1], a.e[2] * b.e[0] - a.e[0] * b.e[2], a.e[0] * b.e[1] - a.e[1] * b.e[0]}};
 }
-inline V3 cross(const Vector3D& a, const V3& b) {
+always_inline V3 cross(const Vector3D& a, const V3& b) {
   return {{a.y * b.e[2] - a.z * b.e[1], a.z * b.e[0] - a.x * b.e[2], a.x * b.e[1] - a.y * b.e[0]}};
 }
-inline d4 dot(const Vector3D& a, const V3& b) { return a.x * b.e[0] + a.y * b.e[1] + a.z * b.e[2]; }
+always_inline d4 dot(const Vector3D& a, const V3& b) { return a.x * b.e[0] + a.y * b.e[1] + a.z * b.e[2]; }
 
 // A rotation (or any 3x3 matrix), column by column as SpatialRotation: entry (i, j) at
 // m[i + 3 j].
@@ -187,28 +192,28 @@ struct R3 {
   d4 operator()(int i, int j) const { return m[i + 3 * j]; }
   d4& operator()(int i, int j) { return m[i + 3 * j]; }
 };
-inline R3 splat(const SpatialRotation& r) {
+always_inline R3 splat(const SpatialRotation& r) {
   R3 out;
   for (int k = 0; k < 9; ++k) out.m[k] = splat(r.m[k]);
   return out;
 }
-inline R3 identity_rotation() { return splat(SpatialRotation::identity()); }
-inline V3 operator*(const R3& r, const V3& v) {
+always_inline R3 identity_rotation() { return splat(SpatialRotation::identity()); }
+always_inline V3 operator*(const R3& r, const V3& v) {
   const d4* m = r.m;
   return {{m[0] * v.e[0] + m[3] * v.e[1] + m[6] * v.e[2], m[1] * v.e[0] + m[4] * v.e[1] + m[7] * v.e[2],
            m[2] * v.e[0] + m[5] * v.e[1] + m[8] * v.e[2]}};
 }
-inline V3 operator*(const R3& r, const Vector3D& v) {
+always_inline V3 operator*(const R3& r, const Vector3D& v) {
   const d4* m = r.m;
   return {{m[0] * v.x + m[3] * v.y + m[6] * v.z, m[1] * v.x + m[4] * v.y + m[7] * v.z,
            m[2] * v.x + m[5] * v.y + m[8] * v.z}};
 }
-inline V3 transpose_mul(const R3& r, const V3& v) {
+always_inline V3 transpose_mul(const R3& r, const V3& v) {
   const d4* m = r.m;
   return {{m[0] * v.e[0] + m[1] * v.e[1] + m[2] * v.e[2], m[3] * v.e[0] + m[4] * v.e[1] + m[5] * v.e[2],
            m[6] * v.e[0] + m[7] * v.e[1] + m[8] * v.e[2]}};
 }
-inline R3 operator*(const R3& a, const R3& b) {
+always_inline R3 operator*(const R3& a, const R3& b) {
   R3 out;
   for (int j = 0; j < 3; ++j) {
     const V3 c = a * V3{{b.m[3 * j], b.m[3 * j + 1], b.m[3 * j + 2]}};
@@ -216,7 +221,7 @@ inline R3 operator*(const R3& a, const R3& b) {
   }
   return out;
 }
-inline R3 operator*(const R3& a, const SpatialRotation& b) {
+always_inline R3 operator*(const R3& a, const SpatialRotation& b) {
   R3 out;
   for (int j = 0; j < 3; ++j) {
     const V3 c = a * b.column(j);
@@ -224,12 +229,12 @@ inline R3 operator*(const R3& a, const SpatialRotation& b) {
   }
   return out;
 }
-inline V3 operator*(const SpatialRotation& r, const V3& v) {
+always_inline V3 operator*(const SpatialRotation& r, const V3& v) {
   const auto& m = r.m;
   return {{m[0] * v.e[0] + m[3] * v.e[1] + m[6] * v.e[2], m[1] * v.e[0] + m[4] * v.e[1] + m[7] * v.e[2],
            m[2] * v.e[0] + m[5] * v.e[1] + m[8] * v.e[2]}};
 }
-inline R3 operator*(const SpatialRotation& a, const R3& b) {
+always_inline R3 operator*(const SpatialRotation& a, const R3& b) {
   R3 out;
   for (int j = 0; j < 3; ++j) {
     const V3 v{{b.m[3 * j], b.m[3 * j + 1], b.m[3 * j + 2]}};
@@ -242,37 +247,41 @@ inline R3 operator*(const SpatialRotation& a, const R3& b) {
 }
 // The rotation about coordinate axis K by the angle with cosine c and sine s.
 template <int K>
-inline R3 about(d4 c, d4 s) {
+always_inline R3 about(d4 c, d4 s) {
   constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
-  R3 r = identity_rotation();
+  const d4 zero = splat(0.0);
+  R3 r;
+  r(K, K) = splat(1.0), r(K, i) = zero, r(K, j) = zero, r(i, K) = zero, r(j, K) = zero;
   r(i, i) = c, r(j, j) = c, r(j, i) = s, r(i, j) = -s;
   return r;
 }
 // r * about<K>(c, s): the two columns the rotation mixes.
 template <int K>
-inline R3 times_about(const R3& r, d4 c, d4 s) {
+always_inline R3 times_about(const R3& r, d4 c, d4 s) {
   constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
-  R3 out = r;
+  R3 out;
   for (int row = 0; row < 3; ++row) {
     const d4 a = r(row, i), b = r(row, j);
+    out(row, K) = r(row, K);
     out(row, i) = a * c + b * s;
     out(row, j) = b * c - a * s;
   }
   return out;
 }
 template <int K>
-inline R3 times_about(const SpatialRotation& r, d4 c, d4 s) {
+always_inline R3 times_about(const SpatialRotation& r, d4 c, d4 s) {
   constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
-  R3 out = splat(r);
+  R3 out;
   for (int row = 0; row < 3; ++row) {
     const double a = r(row, i), b = r(row, j);
+    out(row, K) = splat(r(row, K));
     out(row, i) = a * c + b * s;
     out(row, j) = b * c - a * s;
   }
   return out;
 }
 // Rodrigues' formula about the unit axis k, as SpatialRotation::from_unit_axis.
-inline R3 from_unit_axis(const Vector3D& k, d4 c, d4 s) {
+always_inline R3 from_unit_axis(const Vector3D& k, d4 c, d4 s) {
   const d4 t = 1.0 - c;
   R3 r;
   r(0, 0) = c + t * (k.x * k.x);
@@ -288,26 +297,28 @@ inline R3 from_unit_axis(const Vector3D& k, d4 c, d4 s) {
 }
 // R v and R^T v for a rotation of shape K (see SpatialRotation::rotate).
 template <int K>
-inline V3 rotate(const R3& r, const V3& v) {
+always_inline V3 rotate(const R3& r, const V3& v) {
   if constexpr (K < 0) {
     return r * v;
   } else {
     constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
     const d4 c = r(i, i), s = r(j, i);
-    V3 out = v;
+    V3 out;
+    out.e[K] = v.e[K];
     out.e[i] = c * v.e[i] - s * v.e[j];
     out.e[j] = s * v.e[i] + c * v.e[j];
     return out;
   }
 }
 template <int K>
-inline V3 rotate_back(const R3& r, const V3& v) {
+always_inline V3 rotate_back(const R3& r, const V3& v) {
   if constexpr (K < 0) {
     return transpose_mul(r, v);
   } else {
     constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
     const d4 c = r(i, i), s = r(j, i);
-    V3 out = v;
+    V3 out;
+    out.e[K] = v.e[K];
     out.e[i] = c * v.e[i] + s * v.e[j];
     out.e[j] = c * v.e[j] - s * v.e[i];
     return out;
@@ -319,31 +330,31 @@ struct X3 {
   R3 R;
   V3 t;
 };
-inline X3 splat(const SE3& x) { return {splat(x.rotation), splat(x.translation)}; }
-inline X3 identity_placement() { return splat(SE3::identity()); }
+always_inline X3 splat(const SE3& x) { return {splat(x.rotation), splat(x.translation)}; }
+always_inline X3 identity_placement() { return splat(SE3::identity()); }
 // a * b for a constant placement b, and a * (identity, t).
-inline X3 compose(const X3& a, const SE3& b) { return {a.R * b.rotation, a.R * b.translation + a.t}; }
-inline X3 translated(const X3& a, const Vector3D& t) { return {a.R, a.R * t + a.t}; }
-inline X3 translated(const X3& a, const V3& t) { return {a.R, a.R * t + a.t}; }
+always_inline X3 compose(const X3& a, const SE3& b) { return {a.R * b.rotation, a.R * b.translation + a.t}; }
+always_inline X3 translated(const X3& a, const Vector3D& t) { return {a.R, a.R * t + a.t}; }
+always_inline X3 translated(const X3& a, const V3& t) { return {a.R, a.R * t + a.t}; }
 
 // A spatial motion (w; v), or a spatial force (n; f) in the same two halves.
 struct M6 {
   V3 w, v;
 };
-inline M6 operator+(const M6& a, const M6& b) { return {a.w + b.w, a.v + b.v}; }
-inline M6 operator*(const M6& a, d4 s) { return {a.w * s, a.v * s}; }
-inline M6 zero_motion() { return {splat(Vector3D{}), splat(Vector3D{})}; }
+always_inline M6 operator+(const M6& a, const M6& b) { return {a.w + b.w, a.v + b.v}; }
+always_inline M6 operator*(const M6& a, d4 s) { return {a.w * s, a.v * s}; }
+always_inline M6 zero_motion() { return {splat(Vector3D{}), splat(Vector3D{})}; }
 
 template <int K>
-inline M6 act_inv_motion(const X3& x, const M6& m) {
+always_inline M6 act_inv_motion(const X3& x, const M6& m) {
   return {rotate_back<K>(x.R, m.w), rotate_back<K>(x.R, m.v - cross(x.t, m.w))};
 }
 template <int K>
-inline M6 act_force(const X3& x, const M6& f) {
+always_inline M6 act_force(const X3& x, const M6& f) {
   const V3 lin = rotate<K>(x.R, f.v);
   return {rotate<K>(x.R, f.w) + cross(x.t, lin), lin};
 }
-inline M6 cross_motion(const M6& m, const M6& x) {
+always_inline M6 cross_motion(const M6& m, const M6& x) {
   return {cross(m.w, x.w), cross(m.w, x.v) + cross(m.v, x.w)};
 }
 
@@ -355,7 +366,7 @@ struct Position {
   d4 c, s, d;
 };
 
-inline Position position(const JointMotion& m, const double* Q, std::size_t nq, std::size_t idx) {
+always_inline Position position(const JointMotion& m, const double* Q, std::size_t nq, std::size_t idx) {
   Position p{splat(1.0), splat(0.0), splat(0.0)};
   switch (m.kind) {
     case JointType::Fixed: break;
@@ -385,7 +396,7 @@ inline Position position(const JointMotion& m, const double* Q, std::size_t nq, 
 }
 
 // The joint's placement for the position (JointMotion::placement).
-inline X3 joint_placement(const JointMotion& m, const Position& p) {
+always_inline X3 joint_placement(const JointMotion& m, const Position& p) {
   switch (m.kind) {
     case JointType::Fixed: return identity_placement();
     case JointType::Prismatic: return {identity_rotation(), times(m.axis, p.d)};
@@ -401,7 +412,7 @@ inline X3 joint_placement(const JointMotion& m, const Position& p) {
 }
 
 // a * joint placement (JointMotion::after), for a placement of four states or a constant one.
-inline X3 after(const JointMotion& m, const X3& a, const Position& p) {
+always_inline X3 after(const JointMotion& m, const X3& a, const Position& p) {
   switch (m.kind) {
     case JointType::Fixed: return a;
     case JointType::Prismatic: return translated(a, times(m.axis, p.d));
@@ -415,7 +426,7 @@ inline X3 after(const JointMotion& m, const X3& a, const Position& p) {
     default: return {a.R * from_unit_axis(m.axis, p.c, p.s), a.t};
   }
 }
-inline X3 after(const JointMotion& m, const SE3& a, const Position& p) {
+always_inline X3 after(const JointMotion& m, const SE3& a, const Position& p) {
   switch (m.kind) {
     case JointType::Fixed: return splat(a);
     case JointType::Prismatic: return {splat(a.rotation), a.rotation * times(m.axis, p.d) + a.translation};
@@ -431,7 +442,7 @@ inline X3 after(const JointMotion& m, const SE3& a, const Position& p) {
 }
 
 // The joint's frame in its parent's frame (JointStep::frame_in_parent).
-inline X3 frame_in_parent(const JointStep& step, const Position& p) {
+always_inline X3 frame_in_parent(const JointStep& step, const Position& p) {
   if (!step.placement_translates_only) return after(step.motion, step.placement, p);
   X3 x = joint_placement(step.motion, p);
   x.t = x.t + step.placement.translation;
@@ -441,7 +452,7 @@ inline X3 frame_in_parent(const JointStep& step, const Position& p) {
 // The shapes of passes::with_shapes: A the coordinate axis of the motion subspace, K that
 // of the joint frame's rotation.
 template <class Body>
-inline void with_shapes(const JointStep& step, Body&& body) {
+always_inline void with_shapes(const JointStep& step, Body&& body) {
   const bool elementary = step.placement_translates_only;
   switch (step.motion.coordinate_axis) {
     case 0: return elementary ? body.template operator()<0, 0>() : body.template operator()<0, -1>();
@@ -453,31 +464,35 @@ inline void with_shapes(const JointStep& step, Body&& body) {
 
 // S x, m x (S x) and S^T f for the joint's one subspace column (JointMotion's products).
 template <int A>
-inline M6 subspace_times(const JointMotion& m, d4 x) {
-  M6 out = zero_motion();
+always_inline M6 subspace_times(const JointMotion& m, d4 x) {
   if constexpr (A < 0) {
-    if (m.kind == JointType::Prismatic) out.v = times(m.axis, x);
-    else out.w = times(m.axis, x);
+    const V3 zero = splat(Vector3D{});
+    if (m.kind == JointType::Prismatic) return {zero, times(m.axis, x)};
+    return {times(m.axis, x), zero};
   } else {
+    const d4 zero = splat(0.0);
+    M6 out;
+    for (int k = 0; k < 3; ++k) out.w.e[k] = zero, out.v.e[k] = zero;
     out.w.e[A] = m.axis_sign * x;
+    return out;
   }
-  return out;
 }
 template <int A>
-inline M6 cross_subspace(const JointMotion& m, const M6& v, d4 x) {
+always_inline M6 cross_subspace(const JointMotion& m, const M6& v, d4 x) {
   if constexpr (A < 0) {
     return cross_motion(v, subspace_times<A>(m, x));
   } else {
     constexpr int i = (A + 1) % 3, j = (A + 2) % 3;
-    const d4 y = m.axis_sign * x;
-    M6 out = zero_motion();
+    const d4 y = m.axis_sign * x, zero = splat(0.0);
+    M6 out;
+    out.w.e[A] = zero, out.v.e[A] = zero;
     out.w.e[i] = y * v.w.e[j], out.w.e[j] = -(y * v.w.e[i]);
     out.v.e[i] = y * v.v.e[j], out.v.e[j] = -(y * v.v.e[i]);
     return out;
   }
 }
 template <int A>
-inline d4 subspace_dot(const JointMotion& m, const M6& f) {
+always_inline d4 subspace_dot(const JointMotion& m, const M6& f) {
   if constexpr (A < 0) {
     if (m.kind == JointType::Prismatic) return dot(m.axis, f.v);
     return dot(m.axis, f.w);
@@ -487,7 +502,7 @@ inline d4 subspace_dot(const JointMotion& m, const M6& f) {
 }
 
 // I a + v x* (I v) about the centre of mass (passes::body_force).
-inline M6 body_force(const Inertia& I, const M6& a, const M6& v) {
+always_inline M6 body_force(const Inertia& I, const M6& a, const M6& v) {
   const Vector3D& c = I.com;
   const V3& w = v.w;
   const V3 centre_velocity = v.v - cross(c, w);
@@ -527,27 +542,28 @@ struct S6 {
   d4 operator()(int i, int j) const { return d[Symmetric3::slot(i, j)]; }
   d4& operator()(int i, int j) { return d[Symmetric3::slot(i, j)]; }
 };
-inline V3 operator*(const S6& s, const V3& x) {
+always_inline V3 operator*(const S6& s, const V3& x) {
   const d4* d = s.d;
   return {{d[0] * x.e[0] + d[3] * x.e[1] + d[4] * x.e[2], d[3] * x.e[0] + d[1] * x.e[1] + d[5] * x.e[2],
            d[4] * x.e[0] + d[5] * x.e[1] + d[2] * x.e[2]}};
 }
-inline V3 operator*(const S6& s, const Vector3D& x) {
+always_inline V3 operator*(const S6& s, const Vector3D& x) {
   const d4* d = s.d;
   return {{d[0] * x.x + d[3] * x.y + d[4] * x.z, d[3] * x.x + d[1] * x.y + d[5] * x.z,
            d[4] * x.x + d[5] * x.y + d[2] * x.z}};
 }
-inline V3 row(const R3& m, int i) { return {{m(i, 0), m(i, 1), m(i, 2)}}; }
+always_inline V3 row(const R3& m, int i) { return {{m(i, 0), m(i, 1), m(i, 2)}}; }
 
 // R S R^T (Symmetric3::rotate), for R of shape K.
 template <int K>
-inline S6 rotate(const S6& S, const R3& r) {
+always_inline S6 rotate(const S6& S, const R3& r) {
   if constexpr (K >= 0) {
     constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
     const d4 c = r(i, i), s = r(j, i);
     const d4 sii = S(i, i), sjj = S(j, j), sij = S(i, j), ski = S(K, i), skj = S(K, j);
     const d4 cc = c * c, ss = s * s, cs = c * s;
-    S6 out = S;
+    S6 out;
+    out(K, K) = S(K, K);
     out(i, i) = cc * sii - 2 * cs * sij + ss * sjj;
     out(j, j) = ss * sii + 2 * cs * sij + cc * sjj;
     out(i, j) = cs * (sii - sjj) + (cc - ss) * sij;
@@ -563,13 +579,14 @@ inline S6 rotate(const S6& S, const R3& r) {
 }
 // R M R^T for a general 3x3 M (Matrix3::rotate), for R of shape K.
 template <int K>
-inline R3 rotate(const R3& M, const R3& r) {
+always_inline R3 rotate(const R3& M, const R3& r) {
   if constexpr (K >= 0) {
     constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
     const d4 c = r(i, i), s = r(j, i);
-    R3 out = M;
+    R3 out;
     for (int col = 0; col < 3; ++col) {
       const d4 a = M(i, col), b = M(j, col);
+      out(K, col) = M(K, col);
       out(i, col) = c * a - s * b;
       out(j, col) = s * a + c * b;
     }
@@ -600,19 +617,37 @@ struct AI {
   R3 B;
   S6 C;
 };
-inline AI from_rigid(const Inertia& I) {
+always_inline AI from_rigid(const Inertia& I) {
   const ArticulatedInertia x = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
   AI out;
   for (int k = 0; k < 6; ++k) out.A.d[k] = splat(x.A.data[k]), out.C.d[k] = splat(x.C.data[k]);
   for (int k = 0; k < 9; ++k) out.B.m[k] = splat(x.B.m[k]);
   return out;
 }
-inline M6 operator*(const AI& ia, const M6& x) {
+always_inline M6 operator*(const AI& ia, const M6& x) {
   return {ia.A * x.w + ia.B * x.v, transpose_mul(ia.B, x.w) + ia.C * x.v};
+}
+// ia c for the bias acceleration c of a joint about coordinate axis Ax, whose Ax-th
+// angular and linear components are exactly zero (cross_subspace): the products with
+// them are left out.
+template <int Ax>
+always_inline M6 times_bias(const AI& ia, const M6& c) {
+  if constexpr (Ax < 0) {
+    return ia * c;
+  } else {
+    constexpr int i = (Ax + 1) % 3, j = (Ax + 2) % 3;
+    const V3 &w = c.w, &v = c.v;
+    M6 out;
+    for (int row = 0; row < 3; ++row) {
+      out.w.e[row] = ia.A(row, i) * w.e[i] + ia.A(row, j) * w.e[j] + (ia.B(row, i) * v.e[i] + ia.B(row, j) * v.e[j]);
+      out.v.e[row] = ia.B(i, row) * w.e[i] + ia.B(j, row) * w.e[j] + (ia.C(row, i) * v.e[i] + ia.C(row, j) * v.e[j]);
+    }
+    return out;
+  }
 }
 // IA S for the joint's subspace column (times_subspace of aba.cpp).
 template <int Ax>
-inline M6 times_subspace(const AI& ia, const JointMotion& m) {
+always_inline M6 times_subspace(const AI& ia, const JointMotion& m) {
   if constexpr (Ax >= 0) {
     const double sign = m.axis_sign;
     return {V3{{ia.A(0, Ax) * sign, ia.A(1, Ax) * sign, ia.A(2, Ax) * sign}}, row(ia.B, Ax) * sign};
@@ -624,7 +659,7 @@ inline M6 times_subspace(const AI& ia, const JointMotion& m) {
   }
 }
 // ia -= U U^T / d (ArticulatedInertia::subtract_outer).
-inline void subtract_outer(AI& ia, const M6& U, d4 inv_d) {
+always_inline void subtract_outer(AI& ia, const M6& U, d4 inv_d) {
   const V3 &n = U.w, &f = U.v;
   const V3 nd = n * inv_d, fd = f * inv_d;
   ia.A.d[0] -= nd.e[0] * n.e[0], ia.A.d[1] -= nd.e[1] * n.e[1], ia.A.d[2] -= nd.e[2] * n.e[2];
@@ -636,7 +671,7 @@ inline void subtract_outer(AI& ia, const M6& U, d4 inv_d) {
 }
 // Adds ia, in axes parallel to the parent's with its origin at p, to parent
 // (ArticulatedInertia::add_translated_to).
-inline void add_translated_to(const AI& ia, const V3& p, AI& parent) {
+always_inline void add_translated_to(const AI& ia, const V3& p, AI& parent) {
   R3 pc, bp;
   for (int k = 0; k < 3; ++k) {
     const V3 x = cross(p, V3{{ia.C(0, k), ia.C(1, k), ia.C(2, k)}});
@@ -659,7 +694,7 @@ inline void add_translated_to(const AI& ia, const V3& p, AI& parent) {
   for (int k = 0; k < 6; ++k) parent.C.d[k] += ia.C.d[k];
 }
 // v x* (I v) (passes::body_bias_force).
-inline M6 body_bias_force(const Inertia& I, const M6& v) {
+always_inline M6 body_bias_force(const Inertia& I, const M6& v) {
   const Vector3D& c = I.com;
   const V3& w = v.w;
   const V3 f = cross(w, v.v - cross(c, w)) * I.mass;
@@ -668,7 +703,7 @@ inline M6 body_bias_force(const Inertia& I, const M6& v) {
                d[4] * w.e[0] + d[5] * w.e[1] + d[2] * w.e[2]}};
   return {cross(w, Iw) + cross(c, f), f};
 }
-inline d4 inner(const M6& m, const M6& f) {
+always_inline d4 inner(const M6& m, const M6& f) {
   return m.w.e[0] * f.w.e[0] + m.w.e[1] * f.w.e[1] + m.w.e[2] * f.w.e[2] +
          (m.v.e[0] * f.v.e[0] + m.v.e[1] * f.v.e[1] + m.v.e[2] * f.v.e[2]);
 }
@@ -815,7 +850,7 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
         r.inv_d = 1.0 / d;
         r.u = gather(TAU, nv, step.idx_v) - subspace_dot<Ax>(step.motion, r.pa);
         subtract_outer(r.ia, r.u_col, r.inv_d);
-        pa = pa + (r.ia * r.c + r.u_col * (r.u * r.inv_d));
+        pa = pa + (times_bias<Ax>(r.ia, r.c) + r.u_col * (r.u * r.inv_d));
       }
       if (step.parent != 0) {
         AbaRow& p = rows[step.parent];
