@@ -714,11 +714,16 @@ always_inline d4 inner(const M6& m, const M6& f) {
 // cannot make the lanes return accelerations for a state that aba refuses.
 constexpr double kNearlySingularRatio = 1e-9;
 
+// A joint's row of aba4, about 1.9 kB: larger trees overflow the first-level cache, so
+// the rows hold nothing twice and the outward pass's entries come first, in as few cache
+// lines as they fill. va is the velocity in the first pass and the acceleration in the
+// last (no velocity is read after the first pass).
 struct AbaRow {
   X3 liMi;
-  M6 v, c, a, pa, u_col;
-  AI ia;
+  M6 c, u_col;
   d4 inv_d, u;
+  M6 va, pa;
+  AI ia;
 };
 
 }  // namespace
@@ -808,22 +813,22 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
   const Inertia* inertias = model.inertias.data();
   AbaRow* rows = rows_of<AbaRow>(n);
 
-  rows[0].v = zero_motion();
+  rows[0].va = zero_motion();
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     r.liMi = frame_in_parent(step, position(step.motion, Q, nq, step.idx_q));
     with_shapes(step, [&]<int Ax, int K>() {
-      r.v = act_inv_motion<K>(r.liMi, rows[step.parent].v);
+      r.va = act_inv_motion<K>(r.liMi, rows[step.parent].va);
       r.c = zero_motion();
       if (step.motion.kind != JointType::Fixed) {
         const d4 qd = gather(V, nv, step.idx_v);
-        r.v = r.v + subspace_times<Ax>(step.motion, qd);
-        r.c = cross_subspace<Ax>(step.motion, r.v, qd);
+        r.va = r.va + subspace_times<Ax>(step.motion, qd);
+        r.c = cross_subspace<Ax>(step.motion, r.va, qd);
       }
     });
     r.ia = from_rigid(inertias[i]);
-    r.pa = body_bias_force(inertias[i], r.v);
+    r.pa = body_bias_force(inertias[i], r.va);
   }
 
   for (std::size_t i = n - 1; i > 0; --i) {
@@ -862,15 +867,15 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
     if (!ok) return false;
   }
 
-  rows[0].a = {splat(Vector3D{}), splat(-model.gravity)};
+  rows[0].va = {splat(Vector3D{}), splat(-model.gravity)};
   for (std::size_t i = 1; i < n; ++i) {
     const JointStep& step = steps[i];
     AbaRow& r = rows[i];
     with_shapes(step, [&]<int Ax, int K>() {
-      r.a = act_inv_motion<K>(r.liMi, rows[step.parent].a) + r.c;
+      r.va = act_inv_motion<K>(r.liMi, rows[step.parent].va) + r.c;
       if (step.motion.kind != JointType::Fixed) {
-        const d4 qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
-        r.a = r.a + subspace_times<Ax>(step.motion, qdd);
+        const d4 qdd = (r.u - inner(r.va, r.u_col)) * r.inv_d;
+        r.va = r.va + subspace_times<Ax>(step.motion, qdd);
         scatter(qdd, out, nv, step.idx_v);
       }
     });
