@@ -164,9 +164,10 @@ void expect_rows_close(const std::vector<double>& got, const std::vector<double>
   }
 }
 
-// The batch on the lanes (rows 0..n/4*4) against the single-state calls.
-void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
-                                     const std::vector<double>& A) {
+// The batch on the lanes (rows 0..n/4*4) against the single-state calls, for the build of
+// the passes in use.
+void expect_build_matches_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
+                                       const std::vector<double>& A) {
   const std::size_t n = Q.size() / m.nq, nv = m.nv, nf = m.nframes();
   std::vector<std::size_t> frames(nf);
   for (std::size_t f = 0; f < nf; ++f) frames[f] = f;
@@ -209,6 +210,20 @@ void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& 
     lanes_error = std::max(lanes_error, std::abs(acc[k] - A[k]));
   }
   EXPECT_LE(lanes_error, 4 * single_error + 1e-13);
+}
+
+// The same for each build of the passes the processor runs: AVX2 with 16 vector registers,
+// and AVX-512VL's 32 where it has them.
+void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
+                                     const std::vector<double>& A) {
+  for (const bool wide : {false, true}) {
+    if (wide && !lanes::processor_has_wide_registers()) continue;
+    SCOPED_TRACE(wide ? "32 registers" : "16 registers");
+    lanes::use_wide_registers(wide);
+    EXPECT_EQ(lanes::wide_registers(), wide);
+    expect_build_matches_single_calls(m, Q, V, A);
+  }
+  lanes::use_wide_registers(true);
 }
 
 TEST(Lanes, EveryJointShapeMatchesTheSingleStateCode) {
