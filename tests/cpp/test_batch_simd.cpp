@@ -15,6 +15,7 @@
 #include "core/algorithms/batch_simd.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/model.hpp"
+#include "core/urdf/urdf.hpp"
 
 using namespace velmora;
 
@@ -234,6 +235,23 @@ TEST(Lanes, EveryJointShapeMatchesTheSingleStateCode) {
   for (double range : {3.2, 200.0}) {
     random_states(m, 43, range, Q, V, A);
     expect_lanes_match_single_calls(m, Q, V, A);
+  }
+}
+
+// Trees of 40-odd joints from the robots of tests/robots (joints about coordinate axes and
+// general ones, rotated placements, many branches), for each build: their rows overflow
+// the first-level cache and the passes' values the vector registers, which the two builds
+// handle each in its own way.
+TEST(Lanes, LargeRobotTreesMatchTheSingleStateCode) {
+  REQUIRE_LANES();
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) {
+    SCOPED_TRACE(name);
+    const auto loaded = build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf");
+    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(lanes::covers(*loaded));
+    std::vector<double> Q, V, A;
+    random_states(*loaded, 24, 3.0, Q, V, A);
+    expect_lanes_match_single_calls(*loaded, Q, V, A);
   }
 }
 
