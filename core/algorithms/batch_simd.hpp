@@ -6,8 +6,8 @@
 // and sums, and the joints' sines and cosines come from a polynomial of our own (within
 // about an ulp of the C library's) instead of std::sin and std::cos.
 //
-// Only the functions of batch_simd.cpp are compiled for AVX2 and FMA; nothing else in the
-// library uses those instructions. Call the passes only when available() is true.
+// Only the passes of batch_simd.cpp are compiled for AVX2 and FMA (and AVX-512VL); nothing
+// else in the library uses those instructions. Call the passes only when available() is true.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,15 @@ bool available();
 // Switches the lanes off (false) or back on where the processor has them (true) for the
 // batch calls that start afterwards; for comparisons and tests.
 void use_lanes(bool on);
+
+// Whether the processor has AVX-512F and AVX-512VL besides (asked once). The passes then
+// run a build of theirs that uses AVX-512VL's encoding of the same 256-bit operations, for
+// its 32 vector registers; the results are the same bit for bit.
+bool processor_has_wide_registers();
+// Whether the lanes use that build: the processor has it and it is not switched off by
+// use_wide_registers(false). For comparisons and tests, as use_lanes.
+bool wide_registers();
+void use_wide_registers(bool on);
 
 // Whether the lane passes cover the model: its records agree with its counts, every joint
 // has an inertia, and every joint is revolute, continuous, prismatic or fixed with a

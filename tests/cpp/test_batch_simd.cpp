@@ -15,6 +15,7 @@
 #include "core/algorithms/batch_simd.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/model.hpp"
+#include "core/urdf/urdf.hpp"
 
 using namespace velmora;
 
@@ -164,9 +165,10 @@ void expect_rows_close(const std::vector<double>& got, const std::vector<double>
   }
 }
 
-// The batch on the lanes (rows 0..n/4*4) against the single-state calls.
-void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
-                                     const std::vector<double>& A) {
+// The batch on the lanes (rows 0..n/4*4) against the single-state calls, for the build of
+// the passes in use.
+void expect_build_matches_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
+                                       const std::vector<double>& A) {
   const std::size_t n = Q.size() / m.nq, nv = m.nv, nf = m.nframes();
   std::vector<std::size_t> frames(nf);
   for (std::size_t f = 0; f < nf; ++f) frames[f] = f;
@@ -211,6 +213,20 @@ void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& 
   EXPECT_LE(lanes_error, 4 * single_error + 1e-13);
 }
 
+// The same for each build of the passes the processor runs: AVX2 with 16 vector registers,
+// and AVX-512VL's 32 where it has them.
+void expect_lanes_match_single_calls(const Model& m, const std::vector<double>& Q, const std::vector<double>& V,
+                                     const std::vector<double>& A) {
+  for (const bool wide : {false, true}) {
+    if (wide && !lanes::processor_has_wide_registers()) continue;
+    SCOPED_TRACE(wide ? "32 registers" : "16 registers");
+    lanes::use_wide_registers(wide);
+    EXPECT_EQ(lanes::wide_registers(), wide);
+    expect_build_matches_single_calls(m, Q, V, A);
+  }
+  lanes::use_wide_registers(true);
+}
+
 TEST(Lanes, EveryJointShapeMatchesTheSingleStateCode) {
   REQUIRE_LANES();
   const Model m = every_shape();
@@ -219,6 +235,23 @@ TEST(Lanes, EveryJointShapeMatchesTheSingleStateCode) {
   for (double range : {3.2, 200.0}) {
     random_states(m, 43, range, Q, V, A);
     expect_lanes_match_single_calls(m, Q, V, A);
+  }
+}
+
+// Trees of 40-odd joints from the robots of tests/robots (joints about coordinate axes and
+// general ones, rotated placements, many branches), for each build: their rows overflow
+// the first-level cache and the passes' values the vector registers, which the two builds
+// handle each in its own way.
+TEST(Lanes, LargeRobotTreesMatchTheSingleStateCode) {
+  REQUIRE_LANES();
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) {
+    SCOPED_TRACE(name);
+    const auto loaded = build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf");
+    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(lanes::covers(*loaded));
+    std::vector<double> Q, V, A;
+    random_states(*loaded, 24, 3.0, Q, V, A);
+    expect_lanes_match_single_calls(*loaded, Q, V, A);
   }
 }
 
