@@ -138,24 +138,22 @@ struct ArticulatedInertia {
   // the parent frame, to `parent` (the congruence with the translation's force and
   // inverse motion transforms). With P = [p]x:
   //   A' = A - B P - (B P)^T - P C P,  B' = B + P C,  C' = C.
+  // P C P is symmetric, so with W = B + B' and Z = W P = 2 B P + P C P the rotational block
+  // is A' = A - (Z + Z^T) / 2: two products of a 3x3 matrix with [p]x instead of three.
   constexpr void add_translated_to(const Vector3D& p, ArticulatedInertia& parent) const {
-    Matrix3 pc, bp;  // P C (columns of C crossed with p), B P (rows of B crossed with p)
-    for (int k = 0; k < 3; ++k) {
-      pc.set_column(k, velmora::cross(p, Vector3D{C(0, k), C(1, k), C(2, k)}));
-      bp.set_row(k, velmora::cross(B.row(k), p));
-    }
-    // P C P, row by row: (row a of P C) x p; only the six entries of a symmetric matrix.
-    const Vector3D pcp0 = velmora::cross(pc.row(0), p), pcp1 = velmora::cross(pc.row(1), p);
-    const double pcp22 = velmora::cross(pc.row(2), p).z;
+    Matrix3 b2;  // B' = B + P C (columns of C crossed with p)
+    for (int k = 0; k < 3; ++k) b2.set_column(k, B.column(k) + velmora::cross(p, Vector3D{C(0, k), C(1, k), C(2, k)}));
+    // The rows of Z: (row k of W) x p.
+    const Vector3D z0 = velmora::cross(B.row(0) + b2.row(0), p), z1 = velmora::cross(B.row(1) + b2.row(1), p),
+                   z2 = velmora::cross(B.row(2) + b2.row(2), p);
     std::array<double, 6>& a = parent.A.data;
-    a[0] += A.data[0] - 2 * bp(0, 0) - pcp0.x;
-    a[1] += A.data[1] - 2 * bp(1, 1) - pcp1.y;
-    a[2] += A.data[2] - 2 * bp(2, 2) - pcp22;
-    a[3] += A.data[3] - bp(0, 1) - bp(1, 0) - pcp0.y;
-    a[4] += A.data[4] - bp(0, 2) - bp(2, 0) - pcp0.z;
-    a[5] += A.data[5] - bp(1, 2) - bp(2, 1) - pcp1.z;
-    parent.B += B;
-    parent.B += pc;
+    a[0] += A.data[0] - z0.x;
+    a[1] += A.data[1] - z1.y;
+    a[2] += A.data[2] - z2.z;
+    a[3] += A.data[3] - 0.5 * (z0.y + z1.x);
+    a[4] += A.data[4] - 0.5 * (z0.z + z2.x);
+    a[5] += A.data[5] - 0.5 * (z1.z + z2.y);
+    parent.B += b2;
     for (int k = 0; k < 6; ++k) parent.C.data[k] += C.data[k];
   }
 };

@@ -114,6 +114,27 @@ TEST(ArticulatedInertia, CongruenceWithAPlacement) {
   }
 }
 
+// Far from the origin the rotational block gathers terms that grow with the square of the
+// distance: the translation is still the congruence to rounding relative to those terms,
+// and translating back gives the start again.
+TEST(ArticulatedInertia, CongruenceWithFarPlacements) {
+  Rand r(7);
+  for (const double distance : {10.0, 1e3}) {
+    for (int k = 0; k < 5; ++k) {
+      const ArticulatedInertia ia = random_articulated(r);
+      const Vector3D p = random_vector(r) * distance;
+      const Dense m = inverse_motion_transform(SE3{SpatialRotation::identity(), p});
+      const Dense expected = product(transpose(m), product(dense(ia), m));
+      ArticulatedInertia placed{};
+      ia.add_translated_to(p, placed);
+      expect_near(dense(placed), expected, 1e-15 * distance * distance * 8);
+      ArticulatedInertia back{};
+      placed.add_translated_to(-p, back);
+      expect_near(dense(back), dense(ia), 1e-15 * distance * distance * 16);
+    }
+  }
+}
+
 TEST(ArticulatedInertia, RotationsAboutCoordinateAxes) {
   Rand r(3);
   for (int k = 0; k < 10; ++k) {
