@@ -218,7 +218,8 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
         // A joint on the world hands nothing on: its projected inertia is never read.
         if (step.parent == 0) return;
-        r.ia.subtract_outer(r.u_col, r.inv_d);
+        if constexpr (A >= 0) r.ia.subtract_outer_axis<A>(r.u_col, r.inv_d);
+        else r.ia.subtract_outer(r.u_col, r.inv_d);
         pa += r.u_col * (r.u * r.inv_d);
       }
       if (step.parent != 0) {

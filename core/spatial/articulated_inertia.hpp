@@ -110,6 +110,25 @@ struct ArticulatedInertia {
       for (int j = 0; j < 3; ++j) B(i, j) -= nd[i] * f[j];
   }
 
+  // The same for U = IA S and 1 / d = 1 / (S^T IA S), S = (+-e_K; 0) the column of a rotation
+  // about coordinate axis K: U's element K is +-d, so row and column K of the rotational
+  // block (and row K of B) become exactly zero (the projected inertia does not resist the
+  // joint's own motion). They are set so instead of computed as differences of equal
+  // numbers; the other entries are those of subtract_outer.
+  template <int K>
+  constexpr void subtract_outer_axis(const SpatialForce& U, double inv_d) {
+    constexpr int lo = K == 0 ? 1 : 0, hi = K == 2 ? 1 : 2;  // the other two axes, in order
+    const Vector3D& n = U.angular;
+    const Vector3D& f = U.linear;
+    const double nlo = n[lo] * inv_d, nhi = n[hi] * inv_d;
+    const Vector3D fd = f * inv_d;
+    A(lo, lo) -= nlo * n[lo], A(hi, hi) -= nhi * n[hi], A(lo, hi) -= nlo * n[hi];
+    A(K, K) = 0, A(K, lo) = 0, A(K, hi) = 0;
+    C.data[0] -= fd.x * f.x, C.data[1] -= fd.y * f.y, C.data[2] -= fd.z * f.z;
+    C.data[3] -= fd.x * f.y, C.data[4] -= fd.x * f.z, C.data[5] -= fd.y * f.z;
+    for (int j = 0; j < 3; ++j) B(lo, j) -= nlo * f[j], B(hi, j) -= nhi * f[j], B(K, j) = 0;
+  }
+
   // The trace of the rotational block about the point p (this inertia being about the
   // origin), A + B [p] + [p]^T B^T + [p]^T C [p] with [p] the cross-product matrix of p:
   // the rotational size of the inertia as seen from p, the same in any axes.

@@ -165,6 +165,34 @@ TEST(ArticulatedInertia, SubtractOuterProduct) {
   expect_near(dense(ia), expected, 1e-15);
 }
 
+// Projecting out the motion of a rotation about a coordinate axis: the projected inertia
+// IA - U U^T / d (U = IA S, d = S^T IA S) exerts no force along the joint's own motion, so
+// its row and column of that axis are zero, whichever the axis and its sign.
+TEST(ArticulatedInertia, ProjectionAlongACoordinateAxis) {
+  Rand r(6);
+  for (int k = 0; k < 6; ++k) {
+    // A positive definite inertia: a random one plus a large multiple of the identity.
+    ArticulatedInertia ia = random_articulated(r);
+    for (int i = 0; i < 3; ++i) ia.A(i, i) += 4, ia.C(i, i) += 4;
+    const double sign = k % 2 ? 1.0 : -1.0;
+    const int axis = k / 2;
+    SpatialMotion s = SpatialMotion::zero();
+    s.rotation = axis == 0 ? Vector3D{sign, 0, 0} : axis == 1 ? Vector3D{0, sign, 0} : Vector3D{0, 0, sign};
+    const SpatialForce u = ia * s;
+    const double d = inner(s, u);
+    ArticulatedInertia general = ia, projected = ia;
+    general.subtract_outer(u, 1 / d);
+    if (axis == 0) projected.subtract_outer_axis<0>(u, 1 / d);
+    if (axis == 1) projected.subtract_outer_axis<1>(u, 1 / d);
+    if (axis == 2) projected.subtract_outer_axis<2>(u, 1 / d);
+    expect_near(dense(projected), dense(general), 1e-14);
+    const Dense m = dense(projected);
+    for (int j = 0; j < 6; ++j) EXPECT_EQ(m[axis][j], 0.0) << axis << ", " << j;
+    const SpatialForce f = projected * s;
+    EXPECT_EQ(f.angular.norm() + f.linear.norm(), 0.0);
+  }
+}
+
 // The rotational block's trace as seen from a point p: that of X^T IA X with X the motion
 // transform from p's frame (same axes) to the origin's; for a rigid body the parallel-axis
 // theorem, tr Ic + 2 m |c - p|^2.
