@@ -129,6 +129,56 @@ struct ArticulatedInertia {
     for (int j = 0; j < 3; ++j) B(lo, j) -= nlo * f[j], B(hi, j) -= nhi * f[j], B(K, j) = 0;
   }
 
+  // rotate<K>(r).add_translated_to(p, parent) for r a rotation about coordinate axis K and
+  // an inertia whose rotational block has row and column K zero, and its coupling block
+  // row K (as subtract_outer_axis<K> leaves it): the rotation keeps them zero, and the
+  // products and sums with them are left out.
+  template <int K>
+  constexpr void add_turned_translated_to(const SpatialRotation& r, const Vector3D& p,
+                                          ArticulatedInertia& parent) const {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const double c = r(i, i), s = r(j, i);
+    // The rotational block: its (i, j) corner only (Symmetric3::rotate_about).
+    const double sii = A(i, i), sjj = A(j, j), sij = A(i, j);
+    const double cc = c * c, ss = s * s, cs = c * s;
+    const double aii = cc * sii - 2 * cs * sij + ss * sjj, ajj = ss * sii + 2 * cs * sij + cc * sjj,
+                 aij = cs * (sii - sjj) + (cc - ss) * sij;
+    // The coupling block: rows i and j mix, then columns i and j of those rows
+    // (Matrix3::rotate_about); row K stays zero.
+    Matrix3 b;
+    for (int col = 0; col < 3; ++col) {
+      const double x = B(i, col), y = B(j, col);
+      b(i, col) = c * x - s * y;
+      b(j, col) = s * x + c * y;
+    }
+    for (const int row : {i, j}) {
+      const double x = b(row, i), y = b(row, j);
+      b(row, i) = c * x - s * y;
+      b(row, j) = s * x + c * y;
+    }
+    const Symmetric3 cr = C.rotate_about<K>(c, s);
+    // The translation as add_translated_to, with B' = b + P C, Z = (b + B') P.
+    Matrix3 b2;
+    for (int k = 0; k < 3; ++k) {
+      const Vector3D pc = velmora::cross(p, Vector3D{cr(0, k), cr(1, k), cr(2, k)});
+      b2(K, k) = pc[K];
+      b2(i, k) = b(i, k) + pc[i];
+      b2(j, k) = b(j, k) + pc[j];
+    }
+    Vector3D z[3];
+    z[K] = velmora::cross(b2.row(K), p);
+    z[i] = velmora::cross(b.row(i) + b2.row(i), p);
+    z[j] = velmora::cross(b.row(j) + b2.row(j), p);
+    parent.A(K, K) -= z[K][K];
+    parent.A(i, i) += aii - z[i][i];
+    parent.A(j, j) += ajj - z[j][j];
+    parent.A(K, i) -= 0.5 * (z[K][i] + z[i][K]);
+    parent.A(K, j) -= 0.5 * (z[K][j] + z[j][K]);
+    parent.A(i, j) += aij - 0.5 * (z[i][j] + z[j][i]);
+    parent.B += b2;
+    for (int k = 0; k < 6; ++k) parent.C.data[k] += cr.data[k];
+  }
+
   // The trace of the rotational block about the point p (this inertia being about the
   // origin), A + B [p] + [p]^T B^T + [p]^T C [p] with [p] the cross-product matrix of p:
   // the rotational size of the inertia as seen from p, the same in any axes.

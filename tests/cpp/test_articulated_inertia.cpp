@@ -167,7 +167,8 @@ TEST(ArticulatedInertia, SubtractOuterProduct) {
 
 // Projecting out the motion of a rotation about a coordinate axis: the projected inertia
 // IA - U U^T / d (U = IA S, d = S^T IA S) exerts no force along the joint's own motion, so
-// its row and column of that axis are zero, whichever the axis and its sign.
+// its row and column of that axis are zero, whichever the axis and its sign, and stay zero
+// when it turns about that axis.
 TEST(ArticulatedInertia, ProjectionAlongACoordinateAxis) {
   Rand r(6);
   for (int k = 0; k < 6; ++k) {
@@ -190,6 +191,21 @@ TEST(ArticulatedInertia, ProjectionAlongACoordinateAxis) {
     for (int j = 0; j < 6; ++j) EXPECT_EQ(m[axis][j], 0.0) << axis << ", " << j;
     const SpatialForce f = projected * s;
     EXPECT_EQ(f.angular.norm() + f.linear.norm(), 0.0);
+    // Turned about the same axis and moved into a parent, it adds what the general
+    // rotation and translation add.
+    const double angle = 3 * uniform(r);
+    const Vector3D p = random_vector(r) * 2.0;
+    const ArticulatedInertia start = random_articulated(r);
+    ArticulatedInertia expected = start, parent = start;
+    auto both = [&]<int K>() {
+      const SpatialRotation turn = SpatialRotation::about<K>(std::cos(angle), std::sin(angle));
+      projected.rotate(turn).add_translated_to(p, expected);
+      projected.add_turned_translated_to<K>(turn, p, parent);
+    };
+    if (axis == 0) both.template operator()<0>();
+    if (axis == 1) both.template operator()<1>();
+    if (axis == 2) both.template operator()<2>();
+    expect_near(dense(parent), dense(expected), 1e-13);
   }
 }
 
