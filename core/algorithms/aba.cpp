@@ -47,6 +47,14 @@ bool singular(double d, const SpatialMotion& s, const ArticulatedInertia& ia) {
   const double scale = s.rotation.squared_norm() * std::abs(trace_a) + s.translation.squared_norm() * std::abs(trace_c);
   return std::abs(d) <= kSingularRatio * scale;
 }
+// The same for a rotation about coordinate axis A (S = (+-e_A; 0), of unit length): the
+// scale is the rotational block's trace alone.
+template <int A>
+bool singular(double d, const JointMotion& motion, const ArticulatedInertia& ia) {
+  if constexpr (A < 0) return singular(d, motion.subspace(), ia);
+  const double trace_a = ia.A.data[0] + ia.A.data[1] + ia.A.data[2];
+  return std::abs(d) <= kSingularRatio * std::abs(trace_a);
+}
 
 // IA S for the motion subspace column S of a joint whose S lies along coordinate axis A
 // (-1: any).
@@ -202,7 +210,7 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
       if (step.motion.kind != JointType::Fixed) {
         r.u_col = times_subspace<A>(r.ia, step.motion);
         const double d = step.motion.subspace_dot<A>(r.u_col);
-        if (singular(d, step.motion.subspace(), r.ia)) {
+        if (singular<A>(d, step.motion, r.ia)) {
           ok = false;
           return;
         }
@@ -210,12 +218,16 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
         // A joint on the world hands nothing on: its projected inertia is never read.
         if (step.parent == 0) return;
-        r.ia.subtract_outer(r.u_col, r.inv_d);
+        if constexpr (A >= 0) r.ia.subtract_outer_axis<A>(r.u_col, r.inv_d);
+        else r.ia.subtract_outer(r.u_col, r.inv_d);
         pa += r.u_col * (r.u * r.inv_d);
       }
       if (step.parent != 0) {
         AbaRow& p = rows[step.parent];
-        r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
+        // K >= 0: a rotation about the joint's own axis, whose row and column the
+        // projection above left zero.
+        if constexpr (K >= 0) r.ia.add_turned_translated_to<K>(r.liMi.rotation, r.liMi.translation, p.ia);
+        else r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
         p.pa += r.liMi.act_force<K>(pa);
       }
     });

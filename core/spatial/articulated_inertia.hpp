@@ -110,6 +110,75 @@ struct ArticulatedInertia {
       for (int j = 0; j < 3; ++j) B(i, j) -= nd[i] * f[j];
   }
 
+  // The same for U = IA S and 1 / d = 1 / (S^T IA S), S = (+-e_K; 0) the column of a rotation
+  // about coordinate axis K: U's element K is +-d, so row and column K of the rotational
+  // block (and row K of B) become exactly zero (the projected inertia does not resist the
+  // joint's own motion). They are set so instead of computed as differences of equal
+  // numbers; the other entries are those of subtract_outer.
+  template <int K>
+  constexpr void subtract_outer_axis(const SpatialForce& U, double inv_d) {
+    constexpr int lo = K == 0 ? 1 : 0, hi = K == 2 ? 1 : 2;  // the other two axes, in order
+    const Vector3D& n = U.angular;
+    const Vector3D& f = U.linear;
+    const double nlo = n[lo] * inv_d, nhi = n[hi] * inv_d;
+    const Vector3D fd = f * inv_d;
+    A(lo, lo) -= nlo * n[lo], A(hi, hi) -= nhi * n[hi], A(lo, hi) -= nlo * n[hi];
+    A(K, K) = 0, A(K, lo) = 0, A(K, hi) = 0;
+    C.data[0] -= fd.x * f.x, C.data[1] -= fd.y * f.y, C.data[2] -= fd.z * f.z;
+    C.data[3] -= fd.x * f.y, C.data[4] -= fd.x * f.z, C.data[5] -= fd.y * f.z;
+    for (int j = 0; j < 3; ++j) B(lo, j) -= nlo * f[j], B(hi, j) -= nhi * f[j], B(K, j) = 0;
+  }
+
+  // rotate<K>(r).add_translated_to(p, parent) for r a rotation about coordinate axis K and
+  // an inertia whose rotational block has row and column K zero, and its coupling block
+  // row K (as subtract_outer_axis<K> leaves it): the rotation keeps them zero, and the
+  // products and sums with them are left out.
+  template <int K>
+  constexpr void add_turned_translated_to(const SpatialRotation& r, const Vector3D& p,
+                                          ArticulatedInertia& parent) const {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const double c = r(i, i), s = r(j, i);
+    // The rotational block: its (i, j) corner only (Symmetric3::rotate_about).
+    const double sii = A(i, i), sjj = A(j, j), sij = A(i, j);
+    const double cc = c * c, ss = s * s, cs = c * s;
+    const double aii = cc * sii - 2 * cs * sij + ss * sjj, ajj = ss * sii + 2 * cs * sij + cc * sjj,
+                 aij = cs * (sii - sjj) + (cc - ss) * sij;
+    // The coupling block: rows i and j mix, then columns i and j of those rows
+    // (Matrix3::rotate_about); row K stays zero.
+    Matrix3 b;
+    for (int col = 0; col < 3; ++col) {
+      const double x = B(i, col), y = B(j, col);
+      b(i, col) = c * x - s * y;
+      b(j, col) = s * x + c * y;
+    }
+    for (const int row : {i, j}) {
+      const double x = b(row, i), y = b(row, j);
+      b(row, i) = c * x - s * y;
+      b(row, j) = s * x + c * y;
+    }
+    const Symmetric3 cr = C.rotate_about<K>(c, s);
+    // The translation as add_translated_to, with B' = b + P C, Z = (b + B') P.
+    Matrix3 b2;
+    for (int k = 0; k < 3; ++k) {
+      const Vector3D pc = velmora::cross(p, Vector3D{cr(0, k), cr(1, k), cr(2, k)});
+      b2(K, k) = pc[K];
+      b2(i, k) = b(i, k) + pc[i];
+      b2(j, k) = b(j, k) + pc[j];
+    }
+    Vector3D z[3];
+    z[K] = velmora::cross(b2.row(K), p);
+    z[i] = velmora::cross(b.row(i) + b2.row(i), p);
+    z[j] = velmora::cross(b.row(j) + b2.row(j), p);
+    parent.A(K, K) -= z[K][K];
+    parent.A(i, i) += aii - z[i][i];
+    parent.A(j, j) += ajj - z[j][j];
+    parent.A(K, i) -= 0.5 * (z[K][i] + z[i][K]);
+    parent.A(K, j) -= 0.5 * (z[K][j] + z[j][K]);
+    parent.A(i, j) += aij - 0.5 * (z[i][j] + z[j][i]);
+    parent.B += b2;
+    for (int k = 0; k < 6; ++k) parent.C.data[k] += cr.data[k];
+  }
+
   // The trace of the rotational block about the point p (this inertia being about the
   // origin), A + B [p] + [p]^T B^T + [p]^T C [p] with [p] the cross-product matrix of p:
   // the rotational size of the inertia as seen from p, the same in any axes.
@@ -138,24 +207,22 @@ struct ArticulatedInertia {
   // the parent frame, to `parent` (the congruence with the translation's force and
   // inverse motion transforms). With P = [p]x:
   //   A' = A - B P - (B P)^T - P C P,  B' = B + P C,  C' = C.
+  // P C P is symmetric, so with W = B + B' and Z = W P = 2 B P + P C P the rotational block
+  // is A' = A - (Z + Z^T) / 2: two products of a 3x3 matrix with [p]x instead of three.
   constexpr void add_translated_to(const Vector3D& p, ArticulatedInertia& parent) const {
-    Matrix3 pc, bp;  // P C (columns of C crossed with p), B P (rows of B crossed with p)
-    for (int k = 0; k < 3; ++k) {
-      pc.set_column(k, velmora::cross(p, Vector3D{C(0, k), C(1, k), C(2, k)}));
-      bp.set_row(k, velmora::cross(B.row(k), p));
-    }
-    // P C P, row by row: (row a of P C) x p; only the six entries of a symmetric matrix.
-    const Vector3D pcp0 = velmora::cross(pc.row(0), p), pcp1 = velmora::cross(pc.row(1), p);
-    const double pcp22 = velmora::cross(pc.row(2), p).z;
+    Matrix3 b2;  // B' = B + P C (columns of C crossed with p)
+    for (int k = 0; k < 3; ++k) b2.set_column(k, B.column(k) + velmora::cross(p, Vector3D{C(0, k), C(1, k), C(2, k)}));
+    // The rows of Z: (row k of W) x p.
+    const Vector3D z0 = velmora::cross(B.row(0) + b2.row(0), p), z1 = velmora::cross(B.row(1) + b2.row(1), p),
+                   z2 = velmora::cross(B.row(2) + b2.row(2), p);
     std::array<double, 6>& a = parent.A.data;
-    a[0] += A.data[0] - 2 * bp(0, 0) - pcp0.x;
-    a[1] += A.data[1] - 2 * bp(1, 1) - pcp1.y;
-    a[2] += A.data[2] - 2 * bp(2, 2) - pcp22;
-    a[3] += A.data[3] - bp(0, 1) - bp(1, 0) - pcp0.y;
-    a[4] += A.data[4] - bp(0, 2) - bp(2, 0) - pcp0.z;
-    a[5] += A.data[5] - bp(1, 2) - bp(2, 1) - pcp1.z;
-    parent.B += B;
-    parent.B += pc;
+    a[0] += A.data[0] - z0.x;
+    a[1] += A.data[1] - z1.y;
+    a[2] += A.data[2] - z2.z;
+    a[3] += A.data[3] - 0.5 * (z0.y + z1.x);
+    a[4] += A.data[4] - 0.5 * (z0.z + z2.x);
+    a[5] += A.data[5] - 0.5 * (z1.z + z2.y);
+    parent.B += b2;
     for (int k = 0; k < 6; ++k) parent.C.data[k] += C.data[k];
   }
 };

@@ -114,6 +114,27 @@ TEST(ArticulatedInertia, CongruenceWithAPlacement) {
   }
 }
 
+// Far from the origin the rotational block gathers terms that grow with the square of the
+// distance: the translation is still the congruence to rounding relative to those terms,
+// and translating back gives the start again.
+TEST(ArticulatedInertia, CongruenceWithFarPlacements) {
+  Rand r(7);
+  for (const double distance : {10.0, 1e3}) {
+    for (int k = 0; k < 5; ++k) {
+      const ArticulatedInertia ia = random_articulated(r);
+      const Vector3D p = random_vector(r) * distance;
+      const Dense m = inverse_motion_transform(SE3{SpatialRotation::identity(), p});
+      const Dense expected = product(transpose(m), product(dense(ia), m));
+      ArticulatedInertia placed{};
+      ia.add_translated_to(p, placed);
+      expect_near(dense(placed), expected, 1e-15 * distance * distance * 8);
+      ArticulatedInertia back{};
+      placed.add_translated_to(-p, back);
+      expect_near(dense(back), dense(ia), 1e-15 * distance * distance * 16);
+    }
+  }
+}
+
 TEST(ArticulatedInertia, RotationsAboutCoordinateAxes) {
   Rand r(3);
   for (int k = 0; k < 10; ++k) {
@@ -142,6 +163,50 @@ TEST(ArticulatedInertia, SubtractOuterProduct) {
     for (int j = 0; j < 6; ++j) expected[i][j] -= uv[i] * uv[j] / 0.7;
   ia.subtract_outer(u, 1 / 0.7);
   expect_near(dense(ia), expected, 1e-15);
+}
+
+// Projecting out the motion of a rotation about a coordinate axis: the projected inertia
+// IA - U U^T / d (U = IA S, d = S^T IA S) exerts no force along the joint's own motion, so
+// its row and column of that axis are zero, whichever the axis and its sign, and stay zero
+// when it turns about that axis.
+TEST(ArticulatedInertia, ProjectionAlongACoordinateAxis) {
+  Rand r(6);
+  for (int k = 0; k < 6; ++k) {
+    // A positive definite inertia: a random one plus a large multiple of the identity.
+    ArticulatedInertia ia = random_articulated(r);
+    for (int i = 0; i < 3; ++i) ia.A(i, i) += 4, ia.C(i, i) += 4;
+    const double sign = k % 2 ? 1.0 : -1.0;
+    const int axis = k / 2;
+    SpatialMotion s = SpatialMotion::zero();
+    s.rotation = axis == 0 ? Vector3D{sign, 0, 0} : axis == 1 ? Vector3D{0, sign, 0} : Vector3D{0, 0, sign};
+    const SpatialForce u = ia * s;
+    const double d = inner(s, u);
+    ArticulatedInertia general = ia, projected = ia;
+    general.subtract_outer(u, 1 / d);
+    if (axis == 0) projected.subtract_outer_axis<0>(u, 1 / d);
+    if (axis == 1) projected.subtract_outer_axis<1>(u, 1 / d);
+    if (axis == 2) projected.subtract_outer_axis<2>(u, 1 / d);
+    expect_near(dense(projected), dense(general), 1e-14);
+    const Dense m = dense(projected);
+    for (int j = 0; j < 6; ++j) EXPECT_EQ(m[axis][j], 0.0) << axis << ", " << j;
+    const SpatialForce f = projected * s;
+    EXPECT_EQ(f.angular.norm() + f.linear.norm(), 0.0);
+    // Turned about the same axis and moved into a parent, it adds what the general
+    // rotation and translation add.
+    const double angle = 3 * uniform(r);
+    const Vector3D p = random_vector(r) * 2.0;
+    const ArticulatedInertia start = random_articulated(r);
+    ArticulatedInertia expected = start, parent = start;
+    auto both = [&]<int K>() {
+      const SpatialRotation turn = SpatialRotation::about<K>(std::cos(angle), std::sin(angle));
+      projected.rotate(turn).add_translated_to(p, expected);
+      projected.add_turned_translated_to<K>(turn, p, parent);
+    };
+    if (axis == 0) both.template operator()<0>();
+    if (axis == 1) both.template operator()<1>();
+    if (axis == 2) both.template operator()<2>();
+    expect_near(dense(parent), dense(expected), 1e-13);
+  }
 }
 
 // The rotational block's trace as seen from a point p: that of X^T IA X with X the motion
