@@ -53,8 +53,9 @@ PyObject* raise(const KinematicsError& e, const char* function) {
 // Inlined into each function with its fixed argument kinds, the loop over the arguments
 // unrolls and the conversion for each is chosen at compile time.
 template <std::size_t N, class Body>
-[[gnu::always_inline]] inline PyObject* run(const char* function, const char* const (&names)[N], const Arg (&kinds)[N], std::size_t required,
-              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+[[gnu::always_inline]] inline PyObject* run(const char* function, const char* const (&names)[N], const Arg (&kinds)[N],
+                                            std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames, Body&& body) {
   vb::Args<N> in;
   const auto given_positionally = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
   if (!kwnames && given_positionally >= required && given_positionally <= N) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/batch_simd.hpp"
 #include "joint_kinds.hpp"
 
 using namespace velmora;
@@ -141,31 +142,38 @@ TEST(JointMotion, ShortcutsAlongCoordinateAxes) {
 
 // Forward kinematics on random trees of every kind and axis shape, some placements
 // only translating: the world placements are the products
-// oMi[parent] * placement * transform(q_i), and each joint data holds its transform.
+// oMi[parent] * placement * transform(q_i), and each joint data holds its transform:
+// exactly with the C library's sines and cosines, to rounding with the vector lanes'.
 TEST(Kinematics, RandomTreesAgainstPlainProducts) {
-  Rand r(17);
-  for (int trial = 0; trial < 5; ++trial) {
-    Model model;
-    for (std::size_t i = 1; i <= 25; ++i) {
-      const auto kind = static_cast<JointType>(r() % 4);
-      SE3 placement = random_placement(r);
-      if (r() % 2) placement.rotation = SpatialRotation::identity();
-      const std::size_t parent = r() % i;
-      ASSERT_TRUE(model.add_joint(parent, test_support::make_joint(kind, kAxes[r() % 8]), placement, "j" + std::to_string(i)));
-    }
-    std::vector<double> q(model.nq);
-    for (double& x : q) x = uniform(r, -4, 4);
-    Data data = model.create_data();
-    ASSERT_TRUE(forward_kinematics(model, data, q));
-    std::vector<SE3> expected{SE3::identity()};
-    for (std::size_t i = 1; i < model.njoints(); ++i) {
-      const auto slice = std::span<const double>(q).subspan(model.idx_q[i], model.joint_models[i]->nq());
-      const SE3 x = model.joint_models[i]->transform(slice);
-      EXPECT_EQ(data.joint_data[i]->get_joint_placement(), x);
-      expected.push_back(expected[model.joint_parents[i]] * model.joint_placements[i] * x);
-      expect_near(data.oMi[i], expected[i], 1e-13, "oMi");
+  for (const bool lanes_on : {false, true}) {
+    lanes::use_lanes(lanes_on);
+    Rand r(17);
+    for (int trial = 0; trial < 5; ++trial) {
+      Model model;
+      for (std::size_t i = 1; i <= 25; ++i) {
+        const auto kind = static_cast<JointType>(r() % 4);
+        SE3 placement = random_placement(r);
+        if (r() % 2) placement.rotation = SpatialRotation::identity();
+        const std::size_t parent = r() % i;
+        ASSERT_TRUE(model.add_joint(parent, test_support::make_joint(kind, kAxes[r() % 8]), placement,
+                                    "j" + std::to_string(i)));
+      }
+      std::vector<double> q(model.nq);
+      for (double& x : q) x = uniform(r, -4, 4);
+      Data data = model.create_data();
+      ASSERT_TRUE(forward_kinematics(model, data, q));
+      std::vector<SE3> expected{SE3::identity()};
+      for (std::size_t i = 1; i < model.njoints(); ++i) {
+        const auto slice = std::span<const double>(q).subspan(model.idx_q[i], model.joint_models[i]->nq());
+        const SE3 x = model.joint_models[i]->transform(slice);
+        if (lanes::available()) expect_near(data.joint_data[i]->get_joint_placement(), x, 1e-15, "joint placement");
+        else EXPECT_EQ(data.joint_data[i]->get_joint_placement(), x);
+        expected.push_back(expected[model.joint_parents[i]] * model.joint_placements[i] * x);
+        expect_near(data.oMi[i], expected[i], 1e-13, "oMi");
+      }
     }
   }
+  lanes::use_lanes(true);
 }
 
 TEST(Data, KindsOfAnotherModelAreRefused) {
