@@ -137,10 +137,11 @@ bool to_placing(PyObject* const* in, const char* function, Placing& out) {
 // the objects and returns query(geometry_model, geometry_data). Every refusal comes before
 // data or geometry_data changes: the sizes, q's values (a NaN or an infinity would only make
 // the query fail once data held it), the data made for another model, the geometry
-// attached to joints the data does not have, and a shape or mesh file the queries cannot use.
+// attached to joints the data does not have, and (when `queries`) a shape or mesh file the
+// queries cannot use.
 // What is left to fail afterwards is the collision library itself.
 template <class Query>
-PyObject* place_and_query(const char* function, const Placing& a, Query&& query) {
+PyObject* place_and_query(const char* function, const Placing& a, Query&& query, bool queries = true) {
   vb::Shared<PyModel> model(a.model);
   if (!model.ok()) return nullptr;
   vb::Exclusive<PyData> data(a.data);
@@ -165,7 +166,8 @@ PyObject* place_and_query(const char* function, const Placing& a, Query&& query)
         if (!std::isfinite(q[k])) return fail("q[" + std::to_string(k) + "] is not finite");
     }
     if (auto ok = GeometryData::check(*data, *geometry_model); !ok) return fail(ok.error().message);
-    if (auto ok = prepare_queries(*geometry_model); !ok) return fail(ok.error().message);
+    if (queries)
+      if (auto ok = prepare_queries(*geometry_model); !ok) return fail(ok.error().message);
     if (a.q)
       if (auto done = forward_kinematics(*model, *data, q); !done) return fail(done.error().display());
     if (auto ok = geometry_data->update(*data, *geometry_model); !ok) return fail(ok.error().message);
@@ -249,8 +251,10 @@ PyObject* update_geometry_placements(PyObject*, PyObject* const* args, Py_ssize_
   if (!parse_placing(in, "update_geometry_placements", names, 4, args, nargs, kwnames) ||
       !to_placing(in.v, "update_geometry_placements", a))
     return nullptr;
-  return place_and_query("update_geometry_placements", a,
-                         [](const GeometryModel&, const GeometryData&) -> PyObject* { Py_RETURN_NONE; });
+  // Placing reads no mesh file: one that cannot be read fails only the queries.
+  return place_and_query(
+      "update_geometry_placements", a, [](const GeometryModel&, const GeometryData&) -> PyObject* { Py_RETURN_NONE; },
+      false);
 }
 
 PyObject* compute_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -962,3 +962,6 @@ class TestPlacingForm:
         with pytest.raises(ValueError, match="junk.stl"):
             velmora.compute_distances(mm, md, mc, mg, np.array([0.0, 1.0]))  # (cos, sin): a quarter turn
         assert md.oMi[1].rotation.tolist() == np.eye(3).tolist()
+        # Placing alone reads no mesh, so the unreadable one does not stop it.
+        velmora.update_geometry_placements(mm, md, mc, mg, np.array([0.0, 1.0]))
+        assert np.allclose(mg.get_object_placement(0).rotation, [[0, -1, 0], [1, 0, 0], [0, 0, 1]])
