@@ -18,13 +18,15 @@ Meshes are triangle sets for velmora and python-fcl, convex hulls for pybullet a
   distances   velmora: compute_distances, in the same two forms; pybullet: getClosestPoints per pair;
               MuJoCo: mj_geomDistance per pair; fcl loop: one fcl.distance per pair
 Before timing, the number of colliding pairs is compared between velmora and python-fcl
-(same shapes, same placements). Figures are medians over rounds, as times per call and
-as ratios to velmora's in the same run.
+(same shapes, same placements). Every round times one batch of each engine, in an order
+rotated from round to round; figures are medians over the rounds of the process's CPU
+time, as times per call and as ratios to velmora's in the same run.
 
-    PYTHONPATH=build/python python benchmarks/bench_collision.py [--rounds 7] [--calls 200] [--seed 1]
+    PYTHONPATH=build/python python benchmarks/bench_collision.py [--rounds 15] [--batch-ms 5] [--seed 1]
 (peers: pip install -r benchmarks/requirements-peers.txt python-fcl)
 """
 import argparse
+import gc
 import os
 import statistics
 import sys
@@ -51,18 +53,45 @@ ROBOTS = {"sample_arm": (sample_urdf(), None),
 SAMPLES = 25
 
 
-def timed(call, configurations, calls, rounds):
-    """Median time per call (seconds) over `rounds`, each `calls` calls cycling the configurations."""
+# The clock: the process's CPU time, as benchmarks/peers.py times, so that time the process
+# waits while others run is charged to no engine (every engine runs in this process,
+# pybullet in DIRECT mode); --clock wall times elapsed.
+CLOCKS = {"cpu": time.process_time, "wall": time.perf_counter}
+clock = CLOCKS["cpu"]
+
+
+def batch_seconds(call, configurations, calls):
+    """Seconds per call over `calls` calls cycling the configurations."""
     n = len(configurations)
-    for k in range(min(calls, 50)):
-        call(configurations[k % n])
-    medians = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for k in range(calls):
-            call(configurations[k % n])
-        medians.append((time.perf_counter() - start) / calls)
-    return statistics.median(medians)
+    work = [configurations[k % n] for k in range(calls)]
+    start = clock()
+    for q in work:
+        call(q)
+    return (clock() - start) / calls
+
+
+def timed(calls, configurations, rounds, batch_seconds_target):
+    """Median seconds per call of each of `calls`, over `rounds` rounds in which every call
+    runs one batch of about `batch_seconds_target`, in an order rotated from round to round:
+    a disturbance then hits every engine alike, not whichever was running."""
+    sizes = []
+    for call in calls:
+        batch_seconds(call, configurations, min(50, len(configurations)))  # warm up, lazy set-up
+        per_call = batch_seconds(call, configurations, 20)
+        sizes.append(max(5, int(batch_seconds_target / max(per_call, 1e-9))))
+    samples = [[] for _ in calls]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            order = list(range(len(calls)))
+            order = order[r % len(order):] + order[:r % len(order)]
+            for k in order:
+                samples[k].append(batch_seconds(calls[k], configurations, sizes[k]))
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return [statistics.median(x) for x in samples]
 
 
 class Velmora:
@@ -264,10 +293,14 @@ def text(seconds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--calls", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds")
+    parser.add_argument("--batch-ms", type=float, default=5.0, help="length of one timed batch")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                        help="cpu: CPU time of the process (default); wall: elapsed time")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
+    global clock
+    clock = CLOCKS[args.clock]
     for robot, (path, package) in ROBOTS.items():
         vm = Velmora(path, package)
         states = configurations(vm.model, np.random.default_rng(args.seed))
@@ -289,13 +322,14 @@ def main():
             for q in states:
                 assert ours(q) == theirs(q), f"{robot}: velmora and python-fcl disagree at q = {q.tolist()}"
         print(f"\n{robot}: {vm.collision.ngeoms} objects, {len(vm.collision.collision_pairs)} pairs "
-              f"(median per call over {args.rounds} rounds of {args.calls} calls)")
+              f"(median per call over {args.rounds} interleaved rounds of {args.batch_ms:g} ms batches, "
+              f"{args.clock} clock)")
         print(f"  {'engine':<16} {'collisions':>12} {'ratio':>8} {'distances':>12} {'ratio':>8}   pairs")
-        times = []
-        for engine in engines:
-            collide, distances = engine.calls()
-            times.append((timed(collide, states, args.calls, args.rounds),
-                          timed(distances, states, max(args.calls // 4, 10), args.rounds)))
+        calls = [engine.calls() for engine in engines]
+        target = args.batch_ms / 1000
+        collide_times = timed([c[0] for c in calls], states, args.rounds, target)
+        distance_times = timed([c[1] for c in calls], states, args.rounds, target)
+        times = list(zip(collide_times, distance_times))
         # The ratios' base: velmora's faster form for each query.
         base = (min(times[0][0], times[1][0]), min(times[0][1], times[1][1]))
         for engine, (tc, td) in zip(engines, times):
