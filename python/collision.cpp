@@ -159,8 +159,8 @@ PyObject* place_and_query(const char* function, const Placing& a, Query&& query,
     std::span<const double> q;
     if (a.q) {
       if (static_cast<std::size_t>(a.q->shape[0]) != model->nq)
-        return fail("q has " + std::to_string(a.q->shape[0]) +
-                               " values, the model's configurations have " + std::to_string(model->nq));
+        return fail("q has " + std::to_string(a.q->shape[0]) + " values, the model's configurations have " +
+                    std::to_string(model->nq));
       q = vb::read_1d(*a.q, storage);
       for (std::size_t k = 0; k < q.size(); ++k)
         if (!std::isfinite(q[k])) return fail("q[" + std::to_string(k) + "] is not finite");
@@ -170,7 +170,7 @@ PyObject* place_and_query(const char* function, const Placing& a, Query&& query,
       if (auto ok = prepare_queries(*geometry_model); !ok) return fail(ok.error().message);
     if (a.q)
       if (auto done = forward_kinematics(*model, *data, q); !done) return fail(done.error().display());
-    if (auto ok = geometry_data->update(*data, *geometry_model); !ok) return fail(ok.error().message);
+    geometry_data->update_checked(*data, *geometry_model);
     return query(*geometry_model, *geometry_data);
   });
 }

@@ -67,4 +67,31 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
 // std::sin and std::cos. Requires available().
 void sin_cos4(const double* x, double* s, double* c);
 
+// The cosine and sine of *angle(i) for every i in [0, n) whose angle(i) is not null, four
+// at a time by sin_cos4, each handed to store(i, c, s); none when there is only one (alone,
+// the lanes gain nothing over the C library). Returns how many were stored. Requires
+// available().
+template <class Angle, class Store>
+std::size_t sin_cos_in_fours(std::size_t n, Angle&& angle, Store&& store) {
+  std::size_t pending[kWidth];
+  double x[kWidth] = {}, s[kWidth], c[kWidth];
+  std::size_t count = 0, total = 0;
+  const auto flush = [&] {
+    sin_cos4(x, s, c);
+    for (std::size_t k = 0; k < count; ++k) store(pending[k], c[k], s[k]);
+    total += count;
+    count = 0;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* a = angle(i);
+    if (!a) continue;
+    pending[count] = i;
+    x[count++] = *a;
+    if (count == kWidth) flush();
+  }
+  if (count == 1 && total == 0) return 0;
+  if (count > 0) flush();
+  return total;
+}
+
 }  // namespace velmora::lanes

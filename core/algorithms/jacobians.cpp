@@ -25,31 +25,22 @@ struct SupportRow {
   bool turned;
 };
 
-// The cosines and sines of the revolute joints among the rows, four at a time in vector
-// lanes where the processor has them (the lanes' sine and cosine, within about an ulp of
-// the C library's): on an arm they are a fifth of the Jacobian's cost one at a time.
+// The cosines and sines of the revolute joints among the rows, from the vector lanes (within
+// about an ulp of the C library's): on an arm they are a fifth of the Jacobian's cost one at
+// a time.
 void turn_revolute_joints(const JointStep* steps, std::span<const double> q, SupportRow* rows, std::size_t depth) {
   for (std::size_t r = 0; r < depth; ++r) rows[r].turned = false;
-  std::size_t pending[lanes::kWidth];
-  double x[lanes::kWidth] = {}, s[lanes::kWidth], c[lanes::kWidth];
-  std::size_t count = 0;
-  auto flush = [&] {
-    lanes::sin_cos4(x, s, c);
-    for (std::size_t k = 0; k < count; ++k) {
-      rows[pending[k]].c = c[k];
-      rows[pending[k]].s = s[k];
-      rows[pending[k]].turned = true;
-    }
-    count = 0;
-  };
-  for (std::size_t r = 0; r < depth; ++r) {
-    const JointStep& step = steps[rows[r].joint];
-    if (step.motion.kind != JointType::Revolute) continue;
-    pending[count] = r;
-    x[count++] = q[step.idx_q];
-    if (count == lanes::kWidth) flush();
-  }
-  if (count > 0) flush();
+  lanes::sin_cos_in_fours(
+      depth,
+      [&](std::size_t r) {
+        const JointStep& step = steps[rows[r].joint];
+        return step.motion.kind == JointType::Revolute ? q.data() + step.idx_q : nullptr;
+      },
+      [&](std::size_t r, double c, double s) {
+        rows[r].c = c;
+        rows[r].s = s;
+        rows[r].turned = true;
+      });
 }
 
 // The Jacobian at q of a frame fixed on joint `joint_id` at placement *jMf in the joint's

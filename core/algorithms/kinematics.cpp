@@ -14,31 +14,18 @@ struct Turn {
   double c, s;
 };
 
-// The cosines and sines of the revolute joints' angles into turns[joint], four at a time in
-// the vector lanes' sine and cosine (within about an ulp of the C library's): one at a time
-// they are nearly half the cost of placing an arm's joints. Null where it gains nothing:
-// without the lanes (VELMORA_SIMD=0 or an older processor) or with fewer than two such joints.
+// The cosines and sines of the revolute joints' angles into turns[joint], from the vector
+// lanes (within about an ulp of the C library's): one at a time they are nearly half the
+// cost of placing an arm's joints. Null where it gains nothing: without the lanes
+// (VELMORA_SIMD=0 or an older processor) or with fewer than two such joints.
 const Turn* turn_revolute_joints(const JointStep* steps, std::size_t n, const double* values) {
   if (!lanes::available()) return nullptr;
   Turn* turns = passes::scratch_rows<Turn>(n);
-  std::size_t pending[lanes::kWidth];
-  double x[lanes::kWidth] = {}, s[lanes::kWidth], c[lanes::kWidth];
-  std::size_t count = 0, total = 0;
-  auto flush = [&] {
-    lanes::sin_cos4(x, s, c);
-    for (std::size_t k = 0; k < count; ++k) turns[pending[k]] = {c[k], s[k]};
-    total += count;
-    count = 0;
-  };
-  for (std::size_t i = 1; i < n; ++i) {
-    if (steps[i].motion.kind != JointType::Revolute) continue;
-    pending[count] = i;
-    x[count++] = values[steps[i].idx_q];
-    if (count == lanes::kWidth) flush();
-  }
-  if (count == 1 && total == 0) return nullptr;
-  if (count > 0) flush();
-  return total > 0 ? turns : nullptr;
+  const std::size_t turned = lanes::sin_cos_in_fours(
+      n,
+      [&](std::size_t i) { return steps[i].motion.kind == JointType::Revolute ? values + steps[i].idx_q : nullptr; },
+      [&](std::size_t i, double c, double s) { turns[i] = {c, s}; });
+  return turned > 0 ? turns : nullptr;
 }
 
 // oMi[i] = (oMi[parent] * placement) * joint placement for q, in joint order (parents

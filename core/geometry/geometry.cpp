@@ -207,9 +207,13 @@ std::expected<void, GeometryError> GeometryData::update(const Data& data, const 
   // Everything that can fail (the parent check, the allocation) happens before the old
   // placements are dropped, so a failed update leaves them as they were.
   if (auto ok = check_parents(data, model); !ok) return ok;
+  update_checked(data, model);
+  return {};
+}
+
+void GeometryData::update_checked(const Data& data, const GeometryModel& model) {
   object_placements.reserve(model.objects.size());
   place_objects(data, model, object_placements);
-  return {};
 }
 
 std::expected<void, GeometryError> GeometryData::check(const Data& data, const GeometryModel& model) {

@@ -117,6 +117,9 @@ struct GeometryData {
   // The error update() would give for this data and model (a parent joint without a
   // placement), or nothing: lets a caller refuse before it changes anything.
   static std::expected<void, GeometryError> check(const Data& data, const GeometryModel& model);
+  // update() for a data and model check() has accepted (forward kinematics keeps the data's
+  // size): the placements, without testing the parents a second time.
+  void update_checked(const Data& data, const GeometryModel& model);
   // Entry `index`, or nothing when the index is at or beyond the count.
   std::optional<SE3> get_object_placement(std::size_t index) const;
 };
