@@ -2,6 +2,10 @@
 #include <cmath>
 #include <exception>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/collision/cache.hpp"
 #include "core/spatial/format.hpp"
 
@@ -251,16 +255,19 @@ thread_local std::vector<fcl::Transform3d> scratch_transforms;
 thread_local std::vector<unsigned char> scratch_finite;
 
 // An object placed for the collision query: its world box, and its FCL transform once a
-// pair gets past the world boxes.
+// pair gets past the oriented boxes.
 struct Placed {
   Placed() { tf.setIdentity(); }  // only the rotation and translation are written later
-  fcl::Vector3d min;  // the world box first: all the pair loop reads
-  fcl::Vector3d max;
-  fcl::Vector3d centre;
-  fcl::Transform3d tf;
+  // The world box as (min x, min y, min z, -max x, -max y, -max z) and (max x, max y,
+  // max z, -min x, -min y, -min z): two boxes are apart exactly when some entry of one's
+  // `low` exceeds the same entry of the other's `high` (a negation is exact).
+  alignas(16) double low[6];
+  alignas(16) double high[6];
+  double centre[3];
   const SE3* placement = nullptr;
   bool made = false;
   bool transformed = false;
+  fcl::Transform3d tf;
 };
 
 [[gnu::noinline]] std::vector<Placed>& placed_scratch() {
@@ -284,14 +291,16 @@ inline bool place(const SE3& m, const CollisionCache::LocalBox& box, Placed& o) 
   const fcl::Vector3d& c = box.centre;
   const fcl::Vector3d& h = box.half;
   bool finite = true;
+  double* low = o.low;
+  double* high = o.high;
   for (int i = 0; i < 3; ++i) {
     const double centre = ((r(i, 0) * c[0] + r(i, 1) * c[1]) + r(i, 2) * c[2]) + p[i];
     const double x = std::abs(r(i, 0)) * h[0], y = std::abs(r(i, 1)) * h[1], z = std::abs(r(i, 2)) * h[2];
     const double half = i < 2 ? (x + y) + z : x + (y + z);
     finite &= static_cast<int>(std::isfinite(centre)) & static_cast<int>(std::isfinite(half));
     o.centre[i] = centre;
-    o.min[i] = centre - half;
-    o.max[i] = centre + half;
+    low[i] = centre - half, high[i + 3] = -low[i];
+    high[i] = centre + half, low[i + 3] = -high[i];
   }
   if (!finite) return false;
   o.placement = &m;
@@ -312,25 +321,56 @@ const fcl::Transform3d& transform(Placed& o) {
   return o.tf;
 }
 
-// fcl::AABB::overlap on the world boxes: the same six comparisons, combined without
-// branches, since nearly every pair is rejected here and a branch per comparison would be
-// mispredicted often.
+// fcl::AABB::overlap on the world boxes: the same six comparisons, two at a time where
+// SSE2 is there, and without branches, since nearly every pair is rejected here and a
+// branch per comparison would be mispredicted often.
 inline bool boxes_overlap(const Placed& a, const Placed& b) {
-  const int apart = int{a.min[0] > b.max[0]} | int{a.min[1] > b.max[1]} | int{a.min[2] > b.max[2]} |
-                    int{a.max[0] < b.min[0]} | int{a.max[1] < b.min[1]} | int{a.max[2] < b.min[2]};
+#if defined(__SSE2__)
+  __m128d apart = _mm_cmpgt_pd(_mm_load_pd(a.low), _mm_load_pd(b.high));
+  apart = _mm_or_pd(apart, _mm_cmpgt_pd(_mm_load_pd(a.low + 2), _mm_load_pd(b.high + 2)));
+  apart = _mm_or_pd(apart, _mm_cmpgt_pd(_mm_load_pd(a.low + 4), _mm_load_pd(b.high + 4)));
+  return _mm_movemask_pd(apart) == 0;
+#else
+  int apart = 0;
+  for (int k = 0; k < 6; ++k) apart |= int{a.low[k] > b.high[k]};
   return apart == 0;
+#endif
 }
 
-// The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap.
-bool oriented_overlap(Placed& a, const CollisionCache::LocalBox& la, Placed& b, const CollisionCache::LocalBox& lb) {
-  fcl::OBBd oa, ob;
-  oa.axis = transform(a).linear();
-  oa.To = a.centre;
-  oa.extent = la.half;
-  ob.axis = transform(b).linear();
-  ob.To = b.centre;
-  ob.extent = lb.half;
-  return oa.overlap(ob);
+// The oriented boxes' separating-axis test, made only for pairs whose world boxes overlap:
+// fcl::OBB::overlap's fifteen axes in its order, with its 1e-6 added to every |R| entry
+// (which only makes the test keep more pairs), computed from the placements as they are
+// instead of from OBB objects made for it. R turns b's axes into a's, t is b's centre
+// from a's in a's axes.
+bool oriented_overlap(const Placed& a, const CollisionCache::LocalBox& la, const Placed& b,
+                      const CollisionCache::LocalBox& lb) {
+  constexpr double slack = 1e-6;
+  const SpatialRotation &ra = a.placement->rotation, &rb = b.placement->rotation;
+  const fcl::Vector3d &ea = la.half, &eb = lb.half;
+  const double d[3] = {b.centre[0] - a.centre[0], b.centre[1] - a.centre[1], b.centre[2] - a.centre[2]};
+  double t[3], r[3][3], f[3][3];
+  for (int i = 0; i < 3; ++i) {
+    t[i] = ra(0, i) * d[0] + ra(1, i) * d[1] + ra(2, i) * d[2];
+    for (int j = 0; j < 3; ++j) {
+      r[i][j] = ra(0, i) * rb(0, j) + ra(1, i) * rb(1, j) + ra(2, i) * rb(2, j);
+      f[i][j] = std::abs(r[i][j]) + slack;
+    }
+  }
+  const auto a_axis = [&](int i) { return std::abs(t[i]) > ea[i] + (f[i][0] * eb[0] + f[i][1] * eb[1] + f[i][2] * eb[2]); };
+  const auto b_axis = [&](int j) {
+    const double s = r[0][j] * t[0] + r[1][j] * t[1] + r[2][j] * t[2];
+    return std::abs(s) > eb[j] + (f[0][j] * ea[0] + f[1][j] * ea[1] + f[2][j] * ea[2]);
+  };
+  if (a_axis(0) || b_axis(0) || a_axis(1) || a_axis(2) || b_axis(1) || b_axis(2)) return false;
+  for (int i = 0; i < 3; ++i) {
+    const int i1 = (i + 1) % 3, i2 = (i + 2) % 3;
+    for (int j = 0; j < 3; ++j) {
+      const int j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+      const double s = t[i2] * r[i1][j] - t[i1] * r[i2][j];
+      if (std::abs(s) > ea[i1] * f[i2][j] + ea[i2] * f[i1][j] + eb[j1] * f[i][j2] + eb[j2] * f[i][j1]) return false;
+    }
+  }
+  return true;
 }
 
 // The oriented boxes, then FCL's collision test, for a pair whose world boxes overlap. Kept
