@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -48,6 +49,26 @@ constexpr std::size_t kChunksPerThread = 8;
 // states, so a small batch runs on fewer threads than asked for.
 constexpr std::size_t kMinStatesPerThread = 8;
 
+// How long a pool thread that has finished a job keeps looking for the next before it
+// sleeps, and how long a caller looks for its helpers to finish before it sleeps: waking
+// a sleeping thread takes tens of microseconds on a virtual machine, as long as a whole
+// batch of a thousand small states, while a loop of batch calls comes back within a few.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+// Calls ready() until it is true (then true) or kSpin has passed (then false), telling
+// the processor between calls that this is a wait loop.
+template <class Ready>
+bool spin_until(Ready&& ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (unsigned k = 1;; ++k) {
+    if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (k % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
+  }
+}
+
 // One call's work: `chunks` contiguous ranges of [0, n), taken in ascending order by the
 // caller and by up to `helpers` pool threads.
 struct Job {
@@ -56,7 +77,8 @@ struct Job {
   std::size_t chunks = 0;
   std::atomic<std::size_t> next{0};
   std::size_t helpers_wanted = 0;  // pool threads still to join; under the pool's mutex
-  std::size_t active = 0;          // pool threads working on it; under the pool's mutex
+  // Pool threads working on it: changed under the pool's mutex, read by the caller without.
+  std::atomic<std::size_t> active{0};
 
   // Takes chunks until none is left.
   void work() {
@@ -81,36 +103,52 @@ class Pool {
       while (threads_.size() < helpers) threads_.emplace_back([this] { serve(); });
       job.helpers_wanted = helpers;
       queue_.push_back(&job);
+      queued_.store(queue_.size(), std::memory_order_release);
     }
     if (helpers == 1)
       wake_.notify_one();
     else
       wake_.notify_all();
     job.work();
+    {
+      std::lock_guard lock(mutex_);
+      // Every chunk is taken by now: pool threads that have not joined yet need not.
+      if (job.helpers_wanted > 0) {
+        std::erase(queue_, &job);
+        queued_.store(queue_.size(), std::memory_order_release);
+      }
+    }
+    // The helpers took their last chunks when this thread did: they are about done.
+    if (spin_until([&] { return job.active.load(std::memory_order_acquire) == 0; })) return;
     std::unique_lock lock(mutex_);
-    // Every chunk is taken by now: pool threads that have not joined yet need not.
-    if (job.helpers_wanted > 0) std::erase(queue_, &job);
-    done_.wait(lock, [&] { return job.active == 0; });
+    done_.wait(lock, [&] { return job.active.load(std::memory_order_relaxed) == 0; });
   }
 
  private:
   void serve() {
-    std::unique_lock lock(mutex_);
     for (;;) {
+      spin_until([&] { return queued_.load(std::memory_order_acquire) > 0; });
+      std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return !queue_.empty(); });
       Job* job = queue_.front();
-      ++job->active;
-      if (--job->helpers_wanted == 0) queue_.pop_front();
+      job->active.fetch_add(1, std::memory_order_relaxed);
+      if (--job->helpers_wanted == 0) {
+        queue_.pop_front();
+        queued_.store(queue_.size(), std::memory_order_release);
+      }
       lock.unlock();
       job->work();
       lock.lock();
-      if (--job->active == 0) done_.notify_all();
+      // After this the job may be gone (its caller returns once it sees no helper on it).
+      if (job->active.fetch_sub(1, std::memory_order_acq_rel) == 1) done_.notify_all();
     }
   }
 
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   std::deque<Job*> queue_;
+  // queue_.size(), for threads that look for work without taking the mutex.
+  std::atomic<std::size_t> queued_{0};
   // Never joined: the pool lives as long as the process, its threads waiting for work.
   std::vector<std::thread> threads_;
 };
