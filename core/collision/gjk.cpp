@@ -258,9 +258,8 @@ V keep(Simplex& s, const Sub& sub) {
 // Moves the simplex's vertex i to slot k.
 inline void move(Simplex& s, int k, int i) { s.w[k] = s.w[i], s.a[k] = s.a[i]; }
 
-// The newest vertex k alone, in slot 0, if it is closer than vv.
-inline bool keep_vertex(Simplex& s, int k, V& v, double& vv) {
-  const V w = s.w[k];
+// The newest vertex k alone (its point w), in slot 0, if it is closer than vv.
+inline bool keep_vertex(Simplex& s, int k, const V& w, V& v, double& vv) {
   if (!(w.squared_norm() < vv)) return false;
   if (k != 0) move(s, 0, k);
   s.l[0] = 1.0, s.n = 1;
@@ -268,10 +267,9 @@ inline bool keep_vertex(Simplex& s, int k, V& v, double& vv) {
   return true;
 }
 
-// The point (1 - t) w_i + t w_k on an edge from vertex i < k to the newest vertex k, in
+// The point (1 - t) wi + t wk on an edge from vertex i < k to the newest vertex k, in
 // slots 0 and 1, if it is closer than vv.
-inline bool keep_edge(Simplex& s, int i, int k, double t, V& v, double& vv) {
-  const V wi = s.w[i], wk = s.w[k];
+inline bool keep_edge(Simplex& s, int i, const V& wi, int k, const V& wk, double t, V& v, double& vv) {
   if (!((wi + (wk - wi) * t).squared_norm() < vv)) return false;
   if (i != 0) move(s, 0, i);
   if (k != 1) move(s, 1, k);
@@ -280,29 +278,29 @@ inline bool keep_edge(Simplex& s, int i, int k, double t, V& v, double& vv) {
   return true;
 }
 
-// A segment of the older vertex 0 and the newest vertex 1.
-inline bool step_segment(Simplex& s, V& v, double& vv) {
-  const V w0 = s.w[0], ab = V(s.w[1]) - w0;
+// A segment of the older vertex 0 and the newest vertex 1, whose point is w.
+inline bool step_segment(Simplex& s, const V& w, V& v, double& vv) {
+  const V w0 = s.w[0], ab = w - w0;
   const double num = -w0.dot(ab), len2 = ab.squared_norm();
   if (!(num > 0.0)) return false;  // the older vertex, no progress
-  if (num >= len2) return keep_vertex(s, 1, v, vv);
-  return keep_edge(s, 0, 1, num / len2, v, vv);
+  if (num >= len2) return keep_vertex(s, 1, w, v, vv);
+  return keep_edge(s, 0, w0, 1, w, num / len2, v, vv);
 }
 
-// A triangle of the older vertices 0, 1 and the newest vertex 2: Ericson's tests of the
-// vertex 2, the edges 02 and 12 and the face.
-inline bool step_triangle(Simplex& s, V& v, double& vv) {
-  const V a = s.w[0], b = s.w[1], c = s.w[2];
+// A triangle of the older vertices 0, 1 and the newest vertex 2, whose point is c:
+// Ericson's tests of the vertex 2, the edges 02 and 12 and the face.
+inline bool step_triangle(Simplex& s, const V& c, V& v, double& vv) {
+  const V a = s.w[0], b = s.w[1];
   const V ab = b - a, ac = c - a;
   const double d1 = -ab.dot(a), d2 = -ac.dot(a);
   const double d3 = -ab.dot(b), d4 = -ac.dot(b);
   const double d5 = -ab.dot(c), d6 = -ac.dot(c);
-  if (d6 >= 0.0 && d5 <= d6) return keep_vertex(s, 2, v, vv);
+  if (d6 >= 0.0 && d5 <= d6) return keep_vertex(s, 2, c, v, vv);
   const double vb = d5 * d2 - d1 * d6;
-  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return keep_edge(s, 0, 2, d2 / (d2 - d6), v, vv);
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return keep_edge(s, 0, a, 2, c, d2 / (d2 - d6), v, vv);
   const double va = d3 * d6 - d5 * d4;
   if (va <= 0.0 && d4 - d3 >= 0.0 && d5 - d6 >= 0.0)
-    return keep_edge(s, 1, 2, (d4 - d3) / ((d4 - d3) + (d5 - d6)), v, vv);
+    return keep_edge(s, 1, b, 2, c, (d4 - d3) / ((d4 - d3) + (d5 - d6)), v, vv);
   const double vc = d1 * d4 - d3 * d2;
   const double sum = va + vb + vc;
   if (!(va > 0.0 && vb > 0.0 && vc > 0.0) || !std::isfinite(sum)) return false;
@@ -358,13 +356,15 @@ inline bool step_tetrahedron(Simplex& s, V& v, double& vv) {
   return true;
 }
 
-// One step of the closest point after a new vertex joined the s.n older ones: true when it
-// found a closer point, with the simplex reduced to its carriers and v, vv updated; false
-// with everything as it was otherwise.
-inline bool step(Simplex& s, V& v, double& vv) {
+// One step of the closest point after a new vertex (its point w, already in the slot
+// after them) joined the s.n older ones: true when it found a closer point, with the
+// simplex reduced to its carriers and v, vv updated; false with everything as it was
+// otherwise. w comes as a value, not from the slot it was just written to, which its
+// reading could not start before that write completed.
+inline bool step(Simplex& s, const V& w, V& v, double& vv) {
   switch (s.n) {
-    case 1: return step_segment(s, v, vv);
-    case 2: return step_triangle(s, v, vv);
+    case 1: return step_segment(s, w, v, vv);
+    case 2: return step_triangle(s, w, v, vv);
     default: return step_tetrahedron(s, v, vv);
   }
 }
@@ -429,7 +429,7 @@ Separation iterate(const ConvexPrimitive& a, const SE3& ta, const ConvexPrimitiv
     }
     // The new vertex goes after the kept ones, which stay as they are until it helps.
     s.w[s.n] = w, s.a[s.n] = on_a;
-    if (step(s, v, vv)) continue;
+    if (step(s, w, v, vv)) continue;
     // Rounding left the regions through the new vertex without an answer or without
     // progress: the tests of every region decide.
     Sub sub;
