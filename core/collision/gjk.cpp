@@ -252,29 +252,33 @@ V keep(Simplex& s, const Sub& sub) {
 // between v and it are closer than v, and v was the closest point of the older vertices,
 // so the new closest point lies on a vertex, edge or face through the newest vertex, and
 // only those regions need a test. Each test below is the region's exact condition, as in
-// the full tests, and the arithmetic is theirs, so the answer is theirs whenever they
-// agree on the region; rounding near a region's border can leave none of them holding.
+// the full tests, and the arithmetic is theirs, so the weights and the point are theirs
+// whenever they agree on the region; rounding near a region's border can leave none of
+// them holding. Progress is judged on the point itself: its squared norm is the next vv.
 
 // Moves the simplex's vertex i to slot k.
 inline void move(Simplex& s, int k, int i) { s.w[k] = s.w[i], s.a[k] = s.a[i]; }
 
 // The newest vertex k alone (its point w), in slot 0, if it is closer than vv.
 inline bool keep_vertex(Simplex& s, int k, const V& w, V& v, double& vv) {
-  if (!(w.squared_norm() < vv)) return false;
+  const double ww = w.squared_norm();
+  if (!(ww < vv)) return false;
   if (k != 0) move(s, 0, k);
   s.l[0] = 1.0, s.n = 1;
-  v = w, vv = v.squared_norm();
+  v = w, vv = ww;
   return true;
 }
 
 // The point (1 - t) wi + t wk on an edge from vertex i < k to the newest vertex k, in
 // slots 0 and 1, if it is closer than vv.
 inline bool keep_edge(Simplex& s, int i, const V& wi, int k, const V& wk, double t, V& v, double& vv) {
-  if (!((wi + (wk - wi) * t).squared_norm() < vv)) return false;
+  const V x = wi * (1.0 - t) + wk * t;
+  const double xx = x.squared_norm();
+  if (!(xx < vv)) return false;
   if (i != 0) move(s, 0, i);
   if (k != 1) move(s, 1, k);
   s.l[0] = 1.0 - t, s.l[1] = t, s.n = 2;
-  v = wi * s.l[0] + wk * t, vv = v.squared_norm();
+  v = x, vv = xx;
   return true;
 }
 
@@ -305,9 +309,12 @@ inline bool step_triangle(Simplex& s, const V& c, V& v, double& vv) {
   const double sum = va + vb + vc;
   if (!(va > 0.0 && vb > 0.0 && vc > 0.0) || !std::isfinite(sum)) return false;
   const double lb = vb / sum, lc = vc / sum;
-  if (!((a + ab * lb + ac * lc).squared_norm() < vv)) return false;
-  s.l[0] = 1.0 - lb - lc, s.l[1] = lb, s.l[2] = lc, s.n = 3;
-  v = a * s.l[0] + b * lb + c * lc, vv = v.squared_norm();
+  const double la = 1.0 - lb - lc;
+  const V x = a * la + b * lb + c * lc;
+  const double xx = x.squared_norm();
+  if (!(xx < vv)) return false;
+  s.l[0] = la, s.l[1] = lb, s.l[2] = lc, s.n = 3;
+  v = x, vv = xx;
   return true;
 }
 
