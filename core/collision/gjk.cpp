@@ -83,7 +83,8 @@ class Pair {
   // B placed in A's frame by the rotation r and the translation p.
   Pair(const ConvexPrimitive& a, const ConvexPrimitive& b, const SpatialRotation& r, const V& p)
       : a_(a), b_(b), axis_{{r(0, 0), r(1, 0), r(2, 0)}, {r(0, 1), r(1, 1), r(2, 1)}, {r(0, 2), r(1, 2), r(2, 2)}}, p_(p) {
-    if (b.core == Core::Cuboid) half_axis_ = {axis_[0] * b.half.x, axis_[1] * b.half.y, axis_[2] * b.half.z};
+    if (b.core == Core::Cuboid)
+      for (int k = 0; k < 3; ++k) half_axis_[k] = axis_[k] * b.half[k];
   }
 
   const V& origin_b() const { return p_; }
@@ -118,10 +119,7 @@ class Pair {
   const ConvexPrimitive& b_;
   V axis_[3];  // B's axes in A's frame (the columns of B's rotation there)
   V p_;        // B's origin in A's frame
-  struct {
-    V x, y, z;
-    const V& operator[](int k) const { return k == 0 ? x : k == 1 ? y : z; }
-  } half_axis_;  // a cuboid B: its axes times its half extents
+  V half_axis_[3];  // a cuboid B: its axes times its half extents
 };
 
 // A vertex of the simplex: a Vector3D that starts uninitialised, so that setting up a
