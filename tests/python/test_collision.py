@@ -188,6 +188,46 @@ class TestClosedForms:
             r = distance(Sphere(probe), se3(centre), Cylinder(radius, 2 * half), place)
             check(r, expected, point_j=turn @ near + place.translation, point_tol=CURVED_POINT_TOL)
 
+    def test_cuboid_corner_nearest_each_region_of_a_cylinder(self):
+        # A cuboid turned at random with one corner q at a probe point and the rest of it
+        # beyond the plane through q orthogonal to n, the direction from the cylinder's
+        # point p nearest q: then q and p are the only closest pair, |q - p| apart. Curved
+        # side, rim and end face against a corner take the iteration through many steps,
+        # in both orders of the pair.
+        rng = np.random.default_rng(11)
+        radius, half = 0.25, 0.5
+        sides = np.array([0.5, 0.375, 0.125])
+        for trial in range(36):
+            turn = rotation(rng.normal(size=3), rng.uniform(0, np.pi))
+            place = se3(rng.uniform(-0.5, 0.5, 3), turn)
+            local = rng.uniform(-1.0, 1.0, 3) * [0.75, 0.75, 1.25]
+            rho = np.hypot(local[0], local[1])
+            if rho <= radius + 0.01 and abs(local[2]) <= half + 0.01:
+                continue
+            near = np.array([*(local[:2] * min(1.0, radius / rho)), np.clip(local[2], -half, half)])
+            n = turn @ (local - near) / np.linalg.norm(local - near)
+            q = turn @ local + place.translation
+            axes = rotation(rng.normal(size=3), rng.uniform(0, np.pi))
+            centre = q + axes @ (np.sign(axes.T @ n) * sides / 2)
+            expected = np.linalg.norm(local - near)
+            box, cylinder, box_place = Cuboid(list(sides)), Cylinder(radius, 2 * half), se3(centre, axes)
+            r = distance(cylinder, place, box, box_place)
+            check(r, expected, point_i=turn @ near + place.translation, point_j=q, point_tol=CURVED_POINT_TOL)
+            r = distance(box, box_place, cylinder, place)
+            check(r, expected, point_i=q, point_j=turn @ near + place.translation, point_tol=CURVED_POINT_TOL)
+
+    def test_parallel_cylinders_side_by_side(self):
+        # Parallel axes with overlapping lengths: the sides are the axes' distance less
+        # both radii apart, whatever the common direction and the offset along it.
+        rng = np.random.default_rng(12)
+        for _ in range(24):
+            turn = rotation(rng.normal(size=3), rng.uniform(0, np.pi))
+            side = turn @ [np.cos(angle := rng.uniform(0, 2 * np.pi)), np.sin(angle), 0.0]
+            gap = rng.choice([1e-3, 0.05, 0.5])
+            centre = (0.25 + 0.125 + gap) * side + turn @ [0.0, 0.0, rng.uniform(-0.6, 0.6)]
+            r = distance(Cylinder(0.25, 1.0), se3(rot=turn), Cylinder(0.125, 0.5), se3(centre, turn))
+            check(r, gap, normal=side)
+
     def test_cone_and_touching_shapes(self):
         # A cone's apex (at +z, half length 0.5) 0.25 below a sphere of radius 0.25.
         r = distance(Cone(0.25, 1.0), se3(), Sphere(0.25), se3((0.0, 0.0, 1.0)))
