@@ -52,8 +52,10 @@ constexpr std::size_t kMinStatesPerThread = 8;
 // How long a pool thread that has finished a job keeps looking for the next before it
 // sleeps, and how long a caller looks for its helpers to finish before it sleeps: waking
 // a sleeping thread takes tens of microseconds on a virtual machine, as long as a whole
-// batch of a thousand small states, while a loop of batch calls comes back within a few.
-constexpr auto kSpin = std::chrono::microseconds(50);
+// batch of a thousand small states, while a program that calls batches in a loop, with
+// other work between the calls, is usually back within a few hundred (as OpenMP's
+// threads do, a waiting thread keeps its core busy for that long).
+constexpr auto kSpin = std::chrono::microseconds(300);
 
 // Calls ready() until it is true (then true) or kSpin has passed (then false), telling
 // the processor between calls that this is a wait loop.
