@@ -45,6 +45,19 @@ def scene(*objects):
     return gm, gm.create_data(velmora.Model().create_data())
 
 
+def spheres_on_two_joints(radius):
+    """Two spheres of `radius`, one on each of two revolute joints about z, 1 m and 3 m out
+    along x, and their pair: the model and the geometry model."""
+    model = velmora.Model()
+    a = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "a")
+    b = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "b")
+    gm = GeometryModel()
+    gm.add_geometry_object(GeometryObject("s", a, 0, Sphere(radius), se3((1.0, 0.0, 0.0))))
+    gm.add_geometry_object(GeometryObject("t", b, 0, Sphere(radius), se3((3.0, 0.0, 0.0))))
+    gm.add_all_collision_pairs(model)
+    return model, gm
+
+
 def distance(shape_i, place_i, shape_j, place_j):
     gm, gd = scene((shape_i, place_i), (shape_j, place_j))
     result = velmora.compute_distance(gm, gd, 0, 1)
@@ -240,13 +253,7 @@ class TestClosedForms:
 
     def test_queries_follow_the_joints(self):
         # Two unit spheres one on each of two revolute joints about z, 1 m and 3 m out along x.
-        model = velmora.Model()
-        a = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "a")
-        b = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "b")
-        gm = GeometryModel()
-        gm.add_geometry_object(GeometryObject("s", a, 0, Sphere(0.5), se3((1.0, 0.0, 0.0))))
-        gm.add_geometry_object(GeometryObject("t", b, 0, Sphere(0.5), se3((3.0, 0.0, 0.0))))
-        gm.add_all_collision_pairs(model)
+        model, gm = spheres_on_two_joints(0.5)
         assert gm.collision_pairs == [(0, 1)]
         data = model.create_data()
         gd = gm.create_data(data)
@@ -936,13 +943,7 @@ class TestPlacingForm:
     def test_spheres_on_two_joints_follow_q(self):
         # Unit spheres 1 m and 3 m out along x on two joints about z: the centres are the law
         # of cosines apart.
-        model = velmora.Model()
-        a = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "a")
-        b = model.add_joint(0, velmora.JointModelRZ(), SE3.Identity(), "b")
-        gm = GeometryModel()
-        gm.add_geometry_object(GeometryObject("s", a, 0, Sphere(1.0), se3((1.0, 0.0, 0.0))))
-        gm.add_geometry_object(GeometryObject("t", b, 0, Sphere(1.0), se3((3.0, 0.0, 0.0))))
-        gm.add_all_collision_pairs(model)
+        model, gm = spheres_on_two_joints(1.0)
         data = model.create_data()
         gd = gm.create_data(data)
         for angle in np.linspace(-np.pi, np.pi, 9):
