@@ -322,7 +322,7 @@ inline std::size_t world_passes_body(const Model& model, const double* q, const 
   WorldAbaRow* rows = scratch_rows<WorldAbaRow>(n);
   WorldAbaMultiRow* multi = Multi ? scratch_rows<WorldAbaMultiRow>(n) : nullptr;
   JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
-  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
+  joint_positions(steps, n, q, positions);
 
   // World frames, subspace columns, velocities, a0 and the bodies' inertias and forces.
   rows[0].oMi = SE3::identity();

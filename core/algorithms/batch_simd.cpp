@@ -126,6 +126,8 @@ void use_wide_registers(bool on) { wide_switch().store(on, std::memory_order_rel
 
 void sin_cos4(const double* x, double* s, double* c) { avx2::sin_cos4(x, s, c); }
 
+void sin_cos(std::size_t n, const double* x, double* s, double* c) { avx2::sin_cos(n, x, s, c); }
+
 void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out) {
   if (wide_registers()) return avx512::forward_kinematics4(model, Q, frame_ids, out);
   avx2::forward_kinematics4(model, Q, frame_ids, out);

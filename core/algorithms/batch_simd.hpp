@@ -67,6 +67,9 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
 // std::sin and std::cos. Requires available().
 void sin_cos4(const double* x, double* s, double* c);
 
+// The same for the n values at x (n a multiple of kWidth), into n values at s and c.
+void sin_cos(std::size_t n, const double* x, double* s, double* c);
+
 // The cosine and sine of *angle(i) for every i in [0, n) whose angle(i) is not null, four
 // at a time by sin_cos4, each handed to store(i, c, s); none when there is only one (alone,
 // the lanes gain nothing over the C library). Returns how many were stored. Requires

@@ -51,10 +51,8 @@ inline void composite_body(const Model& model, const double* q, const double* v,
   const Inertia* inertias = model.inertias.data();
   using Row = std::conditional_t<Bias, CrbaBiasRow, CrbaRow>;
   Row* rows = scratch_rows<Row>(n);
-  // The joints' positions first, in a loop of their own: the calls of sin and cos then
-  // do not interrupt the pass.
   JointMotion::Position* positions = scratch_rows<JointMotion::Position>(n);
-  for (std::size_t i = 1; i < n; ++i) positions[i] = steps[i].motion.position(q + steps[i].idx_q);
+  joint_positions(steps, n, q, positions);
   rows[0].oMi = world_near_robot(world_frame(steps[1], SE3::identity(), positions[1]));
   if constexpr (Bias) rows[0].v = SpatialMotion::zero(), rows[0].a = {{}, -model.gravity};
   for (std::size_t i = 1; i < n; ++i) {

@@ -1,7 +1,6 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
 
-#include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/format.hpp"
 
@@ -9,32 +8,13 @@ namespace velmora {
 
 namespace {
 
-// A revolute joint's cosine and sine, made before the placements.
-struct Turn {
-  double c, s;
-};
-
-// The cosines and sines of the revolute joints' angles into turns[joint], from the vector
-// lanes (within about an ulp of the C library's): one at a time they are nearly half the
-// cost of placing an arm's joints. Null where it gains nothing: without the lanes
-// (VELMORA_SIMD=0 or an older processor) or with fewer than two such joints.
-const Turn* turn_revolute_joints(const JointStep* steps, std::size_t n, const double* values) {
-  if (!lanes::available()) return nullptr;
-  Turn* turns = passes::scratch_rows<Turn>(n);
-  const std::size_t turned = lanes::sin_cos_in_fours(
-      n,
-      [&](std::size_t i) { return steps[i].motion.kind == JointType::Revolute ? values + steps[i].idx_q : nullptr; },
-      [&](std::size_t i, double c, double s) { turns[i] = {c, s}; });
-  return turned > 0 ? turns : nullptr;
-}
-
 // oMi[i] = (oMi[parent] * placement) * joint placement for q, in joint order (parents
 // before their children). Each joint data keeps its own placement; a fixed joint's is the
 // identity from creation on. Multi: the model may have joints with several degrees of
 // freedom (tested per joint only then).
 template <bool Multi>
 [[gnu::noinline]] void place_all(const JointStep* steps, std::size_t n, const double* values, Data& data) {
-  const Turn* turns = turn_revolute_joints(steps, n, values);
+  const passes::Turns turns = passes::turn_revolute_joints(steps, n, values);
   SE3* oMi = data.oMi.data();
   oMi[0] = SE3::identity();
   for (std::size_t i = 1; i < n; ++i) {
@@ -56,9 +36,7 @@ template <bool Multi>
     }
     // A copy, so that the stores below cannot make the compiler read the kind and axis again.
     const JointMotion motion = step.motion;
-    const JointMotion::AxisPosition position = turns && motion.kind == JointType::Revolute
-                                                   ? JointMotion::AxisPosition{turns[i].c, turns[i].s, {}}
-                                                   : motion.axis_position(values + step.idx_q);
+    const JointMotion::AxisPosition position = passes::axis_position(step, turns, i, values);
     oMi[i] = motion.after(placed, position);
     data.joint_data[i]->set_joint_placement(motion.placement(position));
   }

@@ -55,13 +55,6 @@ struct JointStep {
     x.translation += placement.translation;
     return x;
   }
-  // The same for the joint's configuration values at q (its slice): the hot loops' form,
-  // with one test of the kind and the small position record for the one-axis kinds.
-  SE3 frame_in_parent_at(const double* q) const {
-    if (motion.multi()) [[unlikely]]
-      return frame_in_parent(motion.multi_position(q));
-    return frame_in_parent(motion.axis_position(q));
-  }
 };
 
 class Model {

