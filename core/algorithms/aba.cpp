@@ -429,8 +429,8 @@ inline std::size_t world_passes_body(const Model& model, const double* q, const 
   return 0;
 }
 
-// Each pass compiled whole, for any x86-64 and for processors with AVX2 (see
-// passes::wide_vectors); the two give the same bits.
+// Each pass compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors); the two agree to rounding.
 using Passes = std::size_t (*)(const Model&, const double*, const double*, const double*, double*);
 
 template <bool Multi>
@@ -445,12 +445,12 @@ template <bool Multi>
 }
 #if VELMORA_WIDE_VECTORS
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t joint_frame_passes_wide(
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t joint_frame_passes_wide(
     const Model& m, const double* q, const double* v, const double* tau, double* ddq) {
   return passes_body<Multi>(m, q, v, tau, ddq);
 }
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] std::size_t world_passes_wide(const Model& m, const double* q,
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t world_passes_wide(const Model& m, const double* q,
                                                                                  const double* v, const double* tau,
                                                                                  double* ddq) {
   return world_passes_body<Multi>(m, q, v, tau, ddq);

@@ -108,7 +108,8 @@ inline void composite_body(const Model& model, const double* q, const double* v,
   }
 }
 
-// The pass compiled whole, for any x86-64 and for processors with AVX2 (see wide_vectors).
+// The pass compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// wide_vectors).
 template <bool Bias>
 [[gnu::noinline, gnu::flatten]] void composite_narrow(const Model& model, const double* q, const double* v, double* M,
                                                       bool both_triangles, double* bias) {
@@ -116,7 +117,7 @@ template <bool Bias>
 }
 #if VELMORA_WIDE_VECTORS
 template <bool Bias>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2")]] void composite_wide(const Model& model, const double* q,
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void composite_wide(const Model& model, const double* q,
                                                                         const double* v, double* M,
                                                                         bool both_triangles, double* bias) {
   composite_body<Bias>(model, q, v, M, both_triangles, bias);

@@ -21,7 +21,7 @@ struct RneaRow {
 // The two passes for joints in joint order; Multi: the model may have joints with
 // several degrees of freedom (tested per joint only then).
 template <bool Multi>
-[[gnu::noinline]] void passes_of(const Model& model, const double* q, const double* v, const double* a, double* tau) {
+inline void passes_body(const Model& model, const double* q, const double* v, const double* a, double* tau) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
@@ -68,6 +68,30 @@ template <bool Multi>
       if (step.parent != 0) rows[step.parent].f += r.liMi.act_force<K>(r.f);
     });
   }
+}
+
+// The passes compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] void passes_narrow(const Model& model, const double* q, const double* v,
+                                                   const double* a, double* tau) {
+  passes_body<Multi>(model, q, v, a, tau);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void passes_wide(const Model& model, const double* q,
+                                                                         const double* v, const double* a,
+                                                                         double* tau) {
+  passes_body<Multi>(model, q, v, a, tau);
+}
+#endif
+
+template <bool Multi>
+void passes_of(const Model& model, const double* q, const double* v, const double* a, double* tau) {
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) return passes_wide<Multi>(model, q, v, a, tau);
+#endif
+  passes_narrow<Multi>(model, q, v, a, tau);
 }
 
 }  // namespace

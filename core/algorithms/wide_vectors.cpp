@@ -7,9 +7,9 @@ namespace velmora::passes {
 
 namespace {
 
-bool processor_has_avx2() {
+bool processor_has_avx2_fma() {
 #if VELMORA_WIDE_VECTORS
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
   return false;
 #endif
@@ -17,7 +17,7 @@ bool processor_has_avx2() {
 
 // Read on every call of a pass: a relaxed load, no ordering with anything else.
 std::atomic<bool>& switch_state() {
-  static std::atomic<bool> on{processor_has_avx2()};
+  static std::atomic<bool> on{processor_has_avx2_fma()};
   return on;
 }
 
@@ -26,7 +26,7 @@ std::atomic<bool>& switch_state() {
 bool wide_vectors() { return switch_state().load(std::memory_order_relaxed); }
 
 bool use_wide_vectors(bool on) {
-  const bool value = on && processor_has_avx2();
+  const bool value = on && processor_has_avx2_fma();
   switch_state().store(value, std::memory_order_relaxed);
   return value;
 }
