@@ -33,8 +33,9 @@ leaves out the time spent waiting for other processes.
 
 What each engine's call does (the fastest agreeing path is timed where there are two):
   velmora   forward_kinematics / frame_jacobian (MIXED; the faster of a new array and out=, a
-            prepared array, as MuJoCo and KDL write into one) / rnea / aba / mass_matrix /
-            bias_forces / inverse_mass_matrix / rnea_derivatives / build_models_from_urdf
+            prepared array, as MuJoCo and KDL write into one) / rnea / aba / mass_matrix (the
+            same two ways, as MuJoCo's mj_fullM writes into a prepared array) / bias_forces /
+            inverse_mass_matrix / rnea_derivatives / build_models_from_urdf
   MuJoCo    fk: qpos, mj_kinematics.  id: qpos, qvel, qacc, then either mj_kinematics,
             mj_comPos, mj_comVel, mj_rne(flg_acc=1), or mj_inverse.  jac: qpos,
             mj_kinematics, mj_comPos, mj_jacBody.  fd: qpos, qvel,
@@ -359,6 +360,7 @@ class Velmora:
         n = range(robot.samples)
         frames = robot.body_frames
         jacobian = np.empty((6, m.nv))
+        mass = np.empty((m.nv, m.nv))
 
         def placements(k, _):
             return {name: (d.oMi[f.parent_joint] * f.placement).homogeneous for name, f in frames.items()}
@@ -376,7 +378,10 @@ class Velmora:
                     lambda k, r: r.to_numpy())],
             "fd": [("aba", vm.aba, [(m, d, robot.q[k], robot.v[k], robot.tau[k]) for k in n],
                     lambda k, r: r.to_numpy())],
-            "M": [("mass_matrix", vm.mass_matrix, [(m, d, robot.q[k]) for k in n], lambda k, r: r)],
+            # Both ways too: MuJoCo's mj_fullM writes into a matrix made once.
+            "M": [("mass_matrix", vm.mass_matrix, [(m, d, robot.q[k]) for k in n], lambda k, r: r),
+                  ("mass_matrix into a prepared array (out=)", vm.mass_matrix,
+                   [(m, d, robot.q[k], mass) for k in n], lambda k, r: r.copy())],
             "bias": [("bias_forces", vm.bias_forces, [(m, d, robot.q[k], robot.v[k]) for k in n], lambda k, r: r)],
             "Minv": [("inverse_mass_matrix", vm.inverse_mass_matrix, [(m, d, robot.q[k]) for k in n],
                       lambda k, r: r)],

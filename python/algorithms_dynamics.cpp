@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/arrays.hpp"
@@ -35,12 +36,10 @@ PyObject* vector_to_array(const Configuration& c) { return vb::new_array_1d(c.da
 
 // The shared shape of every function here: model (shared borrow), data (exclusive borrow,
 // checked against the model), then N - 2 one-dimensional float64 arrays, handed to `body`
-// as contiguous spans; `body` returns the result or null with an exception set.
+// as contiguous spans; `body` returns the result or null with an exception set. The
+// first form takes the arguments parsed, the second parses them.
 template <std::size_t N, class Body>
-PyObject* call(const char* function, const char* const (&names)[N], PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, Body&& body) {
-  vb::Args<N> in;
-  if (!vb::parse(in, function, names, args, nargs, kwnames)) return nullptr;
+PyObject* call(const char* function, const char* const (&names)[N], vb::Args<N>& in, Body&& body) {
   vb::Object<PyModel>* model_obj;
   vb::Object<PyData>* data_obj;
   vb::ArrayView arrays[N - 2];
@@ -66,6 +65,13 @@ PyObject* call(const char* function, const char* const (&names)[N], PyObject* co
     return body(*model, spans);
   });
 }
+template <std::size_t N, class Body>
+PyObject* call(const char* function, const char* const (&names)[N], PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Body&& body) {
+  vb::Args<N> in;
+  if (!vb::parse(in, function, names, args, nargs, kwnames)) return nullptr;
+  return call(function, names, in, std::forward<Body>(body));
+}
 
 // The value of a core result through `convert`, or ValueError with the error's text.
 template <class Result, class Convert>
@@ -77,15 +83,36 @@ PyObject* result(Result&& r, Convert&& convert) {
 constexpr const char* const q_names[3] = {"model", "data", "q"};
 constexpr const char* const qv_names[4] = {"model", "data", "q", "v"};
 
+// mass_matrix(model, data, q, out=None): written in place into a new array, or into the
+// caller's out (float64, (nv, nv), C-contiguous and writeable, else an error before
+// anything is written), which is then returned: a control loop then allocates nothing.
 PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // Written in place into the new array: no copy of the nv x nv values.
-  return call("mass_matrix", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
-    double* out;
-    vb::Ref arr = vb::Ref::steal(vb::new_array_to_fill(m.nv, m.nv, out));
-    if (!arr) return static_cast<PyObject*>(nullptr);
-    auto done = velmora::mass_matrix(m, a[0], out);
+  constexpr const char* function = "mass_matrix";
+  static constexpr const char* const names[4] = {"model", "data", "q", "out"};
+  vb::Args<4> given;
+  if (!vb::parse(given, function, names, args, nargs, kwnames, 3)) return nullptr;
+  vb::Args<3> in;
+  for (std::size_t k = 0; k < 3; ++k) in.v[k] = given[k];
+  return call(function, q_names, in, [&](const Model& m, const std::span<const double>* a) -> PyObject* {
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(m.nv), static_cast<Py_ssize_t>(m.nv)};
+    double* out = nullptr;
+    vb::Ref fresh;
+    if (PyObject* target = given[3]) {
+      if (!vb::to_output_array(target, {function, "out"}, 2, shape, out)) return nullptr;
+    } else {
+      fresh = vb::Ref::steal(vb::new_array_to_fill(m.nv, m.nv, out));
+      if (!fresh) return nullptr;
+    }
+    // The pass clears the output before it reads q: a q inside out is read from a copy.
+    std::span<const double> q = a[0];
+    std::vector<double> copy;
+    if (given[3] && q.data() < out + m.nv * m.nv && out < q.data() + q.size()) {
+      copy.assign(q.begin(), q.end());
+      q = copy;
+    }
+    auto done = velmora::mass_matrix(m, q, out);
     if (!done) return vb::value_error(done.error().message);
-    return arr.release();
+    return given[3] ? Py_NewRef(given[3]) : fresh.release();
   });
 }
 PyObject* gravity_torques(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -178,7 +205,8 @@ PyGetSetDef factor_getset[] = {{"logdet", factor_logdet, nullptr, "log det M(q).
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef function_defs[] = {
     {"mass_matrix", vb::fn(mass_matrix), kFlags,
-     "mass_matrix(model, data, q)\n--\n\nThe joint-space mass matrix M(q), (nv, nv)."},
+     "mass_matrix(model, data, q, out=None)\n--\n\nThe joint-space mass matrix M(q), (nv, nv); written into out "
+     "when given."},
     {"bias_forces", vb::fn(bias_forces), kFlags,
      "bias_forces(model, data, q, v)\n--\n\nC(q, v) v + g(q), (nv,)."},
     {"gravity_torques", vb::fn(gravity_torques), kFlags,

@@ -36,9 +36,9 @@ struct Args {
 template <std::size_t N>
 bool parse(Args<N>& out, const char* function, const char* const (&names)[N], PyObject* const* args,
            Py_ssize_t nargs, PyObject* kwnames, std::size_t required = N) {
-  // The common call, inlined: every argument given by position, none optional.
-  if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == N && required == N) {
-    for (std::size_t i = 0; i < N; ++i) out.v[i] = args[i];
+  // The common call, inlined: the required arguments given by position, no optional one.
+  if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == required && required <= N) {
+    for (std::size_t i = 0; i < N; ++i) out.v[i] = i < required ? args[i] : nullptr;
     return true;
   }
   return parse_fastcall(function, names, N, required, args, nargs, kwnames, out.v);

@@ -644,8 +644,10 @@ def potential_energy(model: Model, data: Data, q: NDArray[np.float64]) -> float:
 # The terms of the equation of motion M(q) a + C(q, v) v + g(q) = tau
 
 
-def mass_matrix(model: Model, data: Data, q: NDArray[np.float64]) -> NDArray[np.float64]:
-    """The joint-space mass matrix M(q), (nv, nv), by the composite-rigid-body algorithm."""
+def mass_matrix(model: Model, data: Data, q: NDArray[np.float64],
+                out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The joint-space mass matrix M(q), (nv, nv), by the composite-rigid-body algorithm; written into
+    ``out`` (a C-contiguous float64 (nv, nv) array) when given, and that array returned."""
 
 def bias_forces(model: Model, data: Data, q: NDArray[np.float64], v: NDArray[np.float64]) -> NDArray[np.float64]:
     """C(q, v) v + g(q), (nv,)."""

@@ -180,6 +180,32 @@ def test_singular_inertia_raises_like_forward_dynamics():
     assert M[1].tolist() == [0, 0] and M[:, 1].tolist() == [0, 0]
 
 
+def test_mass_matrix_into_a_given_array():
+    model = planar_arm()
+    data = model.create_data()
+    q = np.array([0.4, -1.1])
+    want = planar_arm_terms(q, q)[0]
+    out = np.full((2, 2), 7.0)
+    assert vm.mass_matrix(model, data, q, out) is out
+    np.testing.assert_allclose(out, want, rtol=1e-13)
+    assert vm.mass_matrix(model, data, q, out=None).shape == (2, 2)
+    # A q inside the output is read before the output is written.
+    shared = np.zeros((2, 2))
+    shared[0] = q
+    assert np.array_equal(vm.mass_matrix(model, data, shared[0], out=shared), out)
+    # Refused outputs and failed calls leave the array as it was.
+    out[:] = 7.0
+    readonly = np.zeros((2, 2))
+    readonly.flags.writeable = False
+    for bad, error in ((np.zeros((2, 3)), ValueError), (np.zeros((4, 2))[::2], ValueError), (readonly, ValueError),
+                       (np.zeros((2, 2), np.float32), TypeError), ([[0.0] * 2] * 2, TypeError)):
+        with pytest.raises(error, match="out"):
+            vm.mass_matrix(model, data, q, out=bad)
+    with pytest.raises(ValueError, match="'q'"):
+        vm.mass_matrix(model, data, q[:1], out=out)
+    assert np.all(out == 7.0)
+
+
 def test_factor_solve_shapes():
     model = planar_arm()
     data = model.create_data()

@@ -68,6 +68,7 @@ def _cases():
     Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
     out = np.empty((16, model.nv))
     jac_out = np.empty((6, model.nv))
+    mass_out = np.empty((model.nv, model.nv))
     pairs_model = velmora.GeometryModel()
     for k, shape in enumerate([tessary.Sphere(0.2), tessary.Cuboid([0.3, 0.2, 0.1]), tessary.Capsule(0.1, 0.4),
                                tessary.Cylinder(0.1, 0.3)]):
@@ -141,6 +142,7 @@ def _cases():
         "aba_derivatives": lambda: velmora.aba_derivatives(model, data, q, v, v),
         "aba_derivatives bad": _raises(lambda: velmora.aba_derivatives(model, data, q[:2], v, v), ValueError),
         "mass matrix, bias, gravity": lambda: (velmora.mass_matrix(model, data, q),
+                                               velmora.mass_matrix(model, data, q, out=mass_out),
                                                velmora.bias_forces(model, data, q, v),
                                                velmora.gravity_torques(model, data, q)),
         "coriolis, inverse mass matrix": lambda: (velmora.coriolis_matrix(model, data, q, v),
@@ -150,6 +152,7 @@ def _cases():
         "mass matrix factor": lambda: (lambda f: (f.solve(v), f.solve(np.ones((model.nv, 2))), f.logdet))(
             velmora.mass_matrix_factor(model, data, q)),
         "dynamics terms bad": _raises(lambda: velmora.mass_matrix(model, data, q[:2]), ValueError),
+        "mass matrix bad out": _raises(lambda: velmora.mass_matrix(model, data, q, out=mass_out[1:]), ValueError),
         "dynamics terms bad type": _raises(lambda: velmora.coriolis_matrix(model, data, q, [1.0]), TypeError),
         "factor solve bad": _raises(lambda: factor.solve(np.ones(3)), ValueError),
         "singular inverse mass matrix": _raises(
