@@ -13,7 +13,7 @@ namespace {
 // identity from creation on. Multi: the model may have joints with several degrees of
 // freedom (tested per joint only then).
 template <bool Multi>
-[[gnu::noinline]] void place_all(const JointStep* steps, std::size_t n, const double* values, Data& data) {
+inline void place_all_body(const JointStep* steps, std::size_t n, const double* values, Data& data) {
   const passes::Turns turns = passes::turn_revolute_joints(steps, n, values);
   SE3* oMi = data.oMi.data();
   oMi[0] = SE3::identity();
@@ -40,6 +40,29 @@ template <bool Multi>
     oMi[i] = motion.after(placed, position);
     data.joint_data[i]->set_joint_placement(motion.placement(position));
   }
+}
+
+// The pass compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+template <bool Multi>
+[[gnu::noinline, gnu::flatten]] void place_all_narrow(const JointStep* steps, std::size_t n, const double* values,
+                                                      Data& data) {
+  place_all_body<Multi>(steps, n, values, data);
+}
+#if VELMORA_WIDE_VECTORS
+template <bool Multi>
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void place_all_wide(const JointStep* steps, std::size_t n,
+                                                                             const double* values, Data& data) {
+  place_all_body<Multi>(steps, n, values, data);
+}
+#endif
+
+template <bool Multi>
+void place_all(const JointStep* steps, std::size_t n, const double* values, Data& data) {
+#if VELMORA_WIDE_VECTORS
+  if (passes::wide_vectors()) return place_all_wide<Multi>(steps, n, values, data);
+#endif
+  place_all_narrow<Multi>(steps, n, values, data);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/batch_simd.hpp"
+#include "core/algorithms/passes.hpp"
 #include "joint_kinds.hpp"
 
 using namespace velmora;
@@ -143,10 +144,12 @@ TEST(JointMotion, ShortcutsAlongCoordinateAxes) {
 // Forward kinematics on random trees of every kind and axis shape, some placements
 // only translating: the world placements are the products
 // oMi[parent] * placement * transform(q_i), and each joint data holds its transform:
-// exactly with the C library's sines and cosines, to rounding with the vector lanes'.
+// exactly in the build for any processor with the C library's sines and cosines, to
+// rounding with the vector lanes' and fused multiply-adds.
 TEST(Kinematics, RandomTreesAgainstPlainProducts) {
   for (const bool lanes_on : {false, true}) {
     lanes::use_lanes(lanes_on);
+    passes::use_wide_vectors(lanes_on);
     Rand r(17);
     for (int trial = 0; trial < 5; ++trial) {
       Model model;
@@ -166,7 +169,7 @@ TEST(Kinematics, RandomTreesAgainstPlainProducts) {
       for (std::size_t i = 1; i < model.njoints(); ++i) {
         const auto slice = std::span<const double>(q).subspan(model.idx_q[i], model.joint_models[i]->nq());
         const SE3 x = model.joint_models[i]->transform(slice);
-        if (lanes::available()) expect_near(data.joint_data[i]->get_joint_placement(), x, 1e-15, "joint placement");
+        if (lanes_on) expect_near(data.joint_data[i]->get_joint_placement(), x, 1e-15, "joint placement");
         else EXPECT_EQ(data.joint_data[i]->get_joint_placement(), x);
         expected.push_back(expected[model.joint_parents[i]] * model.joint_placements[i] * x);
         expect_near(data.oMi[i], expected[i], 1e-13, "oMi");
@@ -174,6 +177,7 @@ TEST(Kinematics, RandomTreesAgainstPlainProducts) {
     }
   }
   lanes::use_lanes(true);
+  passes::use_wide_vectors(true);
 }
 
 TEST(Data, KindsOfAnotherModelAreRefused) {
