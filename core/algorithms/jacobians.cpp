@@ -46,8 +46,8 @@ void turn_revolute_joints(const JointStep* steps, std::span<const double> q, Sup
 // The Jacobian at q of a frame fixed on joint `joint_id` at placement *jMf in the joint's
 // frame (the joint's own frame when jMf is null). Only the joints between the frame and
 // the world move it, so only their placements are computed, in scratch rows.
-void support_jacobian(const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf,
-                      Representation rep, double* out) {
+inline void support_jacobian_body(const Model& model, std::span<const double> q, std::size_t joint_id,
+                                  const SE3* jMf, Representation rep, double* out) {
   const std::size_t nv = model.nv;
   std::fill(out, out + 6 * nv, 0.0);
   const JointStep* steps = model.steps().data();
@@ -110,6 +110,29 @@ void support_jacobian(const Model& model, std::span<const double> q, std::size_t
       store_column(out, nv, step.idx_v + c, column);
     }
   }
+}
+
+// The pass compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+[[gnu::noinline, gnu::flatten]] void support_jacobian_narrow(const Model& model, std::span<const double> q,
+                                                             std::size_t joint_id, const SE3* jMf,
+                                                             Representation rep, double* out) {
+  support_jacobian_body(model, q, joint_id, jMf, rep, out);
+}
+#if VELMORA_WIDE_VECTORS
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void support_jacobian_wide(
+    const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf, Representation rep,
+    double* out) {
+  support_jacobian_body(model, q, joint_id, jMf, rep, out);
+}
+#endif
+
+void support_jacobian(const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf,
+                      Representation rep, double* out) {
+#if VELMORA_WIDE_VECTORS
+  if (passes::wide_vectors()) return support_jacobian_wide(model, q, joint_id, jMf, rep, out);
+#endif
+  support_jacobian_narrow(model, q, joint_id, jMf, rep, out);
 }
 
 }  // namespace
