@@ -48,5 +48,11 @@ std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<c
 // Joint accelerations for efforts tau by the articulated-body algorithm.
 std::expected<Configuration, DynamicsError> aba(const Model& model, std::span<const double> q,
                                                 std::span<const double> v, std::span<const double> tau);
+// The same two into the nv values at out, which may share memory with the inputs (every
+// input is read before out is written) and is left as it was when the call fails.
+std::expected<void, DynamicsError> rnea(const Model& model, std::span<const double> q, std::span<const double> v,
+                                        std::span<const double> a, double* out);
+std::expected<void, DynamicsError> aba(const Model& model, std::span<const double> q, std::span<const double> v,
+                                       std::span<const double> tau, double* out);
 
 }  // namespace velmora

@@ -252,8 +252,9 @@ bool lanes_for(const Model& model, std::size_t n) {
   return n >= lanes::kWidth && lanes::available() && lanes::covers(model);
 }
 
-using Dynamics = std::expected<Configuration, DynamicsError> (*)(const Model&, std::span<const double>,
-                                                                 std::span<const double>, std::span<const double>);
+// rnea or aba, written into the row of the output.
+using Dynamics = std::expected<void, DynamicsError> (*)(const Model&, std::span<const double>,
+                                                        std::span<const double>, std::span<const double>, double*);
 
 std::expected<void, BatchError> dynamics_batch(Dynamics algorithm, const Model& model, std::size_t n,
                                                const double* Q, const double* V, const double* X, double* out,
@@ -261,9 +262,8 @@ std::expected<void, BatchError> dynamics_batch(Dynamics algorithm, const Model& 
   const std::size_t nq = model.nq, nv = model.nv;
   return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
     for (std::size_t i = begin; i < end; ++i) {
-      auto result = algorithm(model, {Q + i * nq, nq}, {V + i * nv, nv}, {X + i * nv, nv});
-      if (!result) return BatchError{i, std::move(result.error().message)};
-      if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+      auto done = algorithm(model, {Q + i * nq, nq}, {V + i * nv, nv}, {X + i * nv, nv}, out + i * nv);
+      if (!done) return BatchError{i, std::move(done.error().message)};
     }
     return std::nullopt;
   });
@@ -340,9 +340,8 @@ std::expected<void, BatchError> rnea_batch(const Model& model, std::size_t n, co
         return std::nullopt;
       },
       [&](std::size_t i) -> std::optional<BatchError> {
-        auto result = rnea(model, {Q + i * nq, nq}, {V + i * nv, nv}, {A + i * nv, nv});
-        if (!result) return BatchError{i, std::move(result.error().message)};
-        if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+        auto done = rnea(model, {Q + i * nq, nq}, {V + i * nv, nv}, {A + i * nv, nv}, out + i * nv);
+        if (!done) return BatchError{i, std::move(done.error().message)};
         return std::nullopt;
       });
 }
@@ -352,9 +351,8 @@ std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, con
   if (!lanes_for(model, n)) return dynamics_batch(&aba, model, n, Q, V, TAU, out, threads);
   const std::size_t nq = model.nq, nv = model.nv;
   auto single = [&](std::size_t i) -> std::optional<BatchError> {
-    auto result = aba(model, {Q + i * nq, nq}, {V + i * nv, nv}, {TAU + i * nv, nv});
-    if (!result) return BatchError{i, std::move(result.error().message)};
-    if (nv) std::memcpy(out + i * nv, result->data(), nv * sizeof(double));
+    auto done = aba(model, {Q + i * nq, nq}, {V + i * nv, nv}, {TAU + i * nv, nv}, out + i * nv);
+    if (!done) return BatchError{i, std::move(done.error().message)};
     return std::nullopt;
   };
   return for_each_lane_group(

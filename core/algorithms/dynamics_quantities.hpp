@@ -101,6 +101,9 @@ inline SE3 world_near_robot(const SE3& first_joint_frame) {
 enum class AbaForm { JointFrames, World, Factor };
 std::expected<Configuration, DynamicsError> aba_in(AbaForm form, const Model& model, std::span<const double> q,
                                                    std::span<const double> v, std::span<const double> tau);
+// The same into the nv values at ddq (left as they were when the call fails).
+std::expected<void, DynamicsError> aba_in(AbaForm form, const Model& model, std::span<const double> q,
+                                          std::span<const double> v, std::span<const double> tau, double* ddq);
 
 // The composite-rigid-body pass itself, for a model already checked and q of its size:
 // writes M's entries (column-major, nv x nv) for every pair of coordinates on one path

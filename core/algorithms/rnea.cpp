@@ -96,20 +96,26 @@ void passes_of(const Model& model, const double* q, const double* v, const doubl
 
 }  // namespace
 
-std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
-                                                 std::span<const double> v, std::span<const double> a) {
+std::expected<void, DynamicsError> rnea(const Model& model, std::span<const double> q, std::span<const double> v,
+                                        std::span<const double> a, double* out) {
   if (q.size() < model.nq) return too_short("q", model.nq, q.size());
   if (v.size() < model.nv) return too_short("v", model.nv, v.size());
   if (a.size() < model.nv) return too_short("a", model.nv, a.size());
   if (!model_consistent(model)) return malformed_model();
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
 
-  const std::size_t n = model.njoints();
-  Configuration tau = Configuration::zeros(model.nv);
-  if (n == 0) return tau;
+  // The outward pass reads q, v and a; the inward one writes every entry of out.
+  if (model.njoints() < 2) return {};
   // Models without multi-degree-of-freedom joints run loops that do not test for them.
-  if (model.multi_joint_count()) passes_of<true>(model, q.data(), v.data(), a.data(), tau.data());
-  else passes_of<false>(model, q.data(), v.data(), a.data(), tau.data());
+  if (model.multi_joint_count()) passes_of<true>(model, q.data(), v.data(), a.data(), out);
+  else passes_of<false>(model, q.data(), v.data(), a.data(), out);
+  return {};
+}
+
+std::expected<Configuration, DynamicsError> rnea(const Model& model, std::span<const double> q,
+                                                 std::span<const double> v, std::span<const double> a) {
+  Configuration tau = Configuration::zeros(model.nv);
+  if (auto done = rnea(model, q, v, a, tau.data()); !done) return std::unexpected(std::move(done.error()));
   return tau;
 }
 

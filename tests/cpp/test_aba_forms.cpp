@@ -169,6 +169,9 @@ TEST(AbaForms, SingularJointIsNamedByEachForm) {
         ASSERT_FALSE(r.has_value()) << name(form) << ", case " << c << ", distance " << distance;
         EXPECT_NE(r.error().message.find("Singular articulated inertia at joint 'j2' (id 2)"), std::string::npos)
             << r.error().message;
+        Vec out{7.0, 7.0};  // a refused call writes nothing
+        EXPECT_FALSE(passes::aba_in(form, model, q, Vec{0.1, 0.2}, Vec{0.0, 0.0}, out.data()));
+        EXPECT_EQ(out, (Vec{7.0, 7.0}));
       }
     }
     // A light body far out on a joint is not singular: the test is relative to the joint.
@@ -181,6 +184,24 @@ TEST(AbaForms, SingularJointIsNamedByEachForm) {
       EXPECT_NEAR((*r)[0], 1.0, 1e-9) << name(form);
     }
   }
+}
+
+// The forms that write into a caller's array read every input before they write: the
+// output may be one of the inputs.
+TEST(AbaForms, ResultsWrittenOverTheirInputs) {
+  Rand r(9);
+  const Model model = random_tree(r, make_free_flyer(), {1, 2, 0}, 12);
+  const Vec q = random_configuration(r, model), v = random_vec(r, model.nv, 2), x = random_vec(r, model.nv, 5);
+  const Vec tau = rnea(model, q, v, x).value().values(), ddq = aba(model, q, v, x).value().values();
+  Vec inout = x;
+  ASSERT_TRUE(rnea(model, q, v, inout, inout.data()));
+  EXPECT_EQ(inout, tau);
+  inout = x;
+  ASSERT_TRUE(aba(model, q, v, inout, inout.data()));
+  EXPECT_EQ(inout, ddq);
+  inout = v;
+  ASSERT_TRUE(aba(model, q, inout, x, inout.data()));
+  EXPECT_EQ(inout, ddq);
 }
 
 // The passes compiled for AVX2 and FMA compute the same operations in the same order as
