@@ -96,18 +96,11 @@ bool invert_block(const JointMotion& motion, std::size_t m, MinvRow& r, SpatialF
   return true;
 }
 
-}  // namespace
-
-std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model, std::span<const double> q) {
-  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
-  if (!model_consistent(model)) return malformed_model();
-  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+// The two passes into Minv (zero on entry), for a model already checked and q of its
+// size. Returns the joint whose articulated inertia is singular, or 0.
+inline std::size_t minv_passes(const Model& model, const double* q, DenseMatrix& Minv) {
   const std::size_t n = model.njoints(), nv = model.nv;
-  DenseMatrix Minv = DenseMatrix::zeros(nv, nv);
-  if (n < 2) return Minv;
   const JointStep* steps = model.steps().data();
-  for (std::size_t i = 1; i < n; ++i)
-    if (steps[i].motion.nv() > kMaxJointNv) return malformed_model();
   MinvRow* rows = scratch_rows<MinvRow>(n);
   // Per joint, one force (leaves first) or acceleration (root first) per column.
   thread_local std::vector<SpatialForce> forces;
@@ -115,7 +108,7 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
   forces.resize(n * nv);
   accelerations.resize(n * nv);
 
-  place_joints(steps, n, q.data(), rows);
+  place_joints(steps, n, q, rows);
   for (std::size_t i = 1; i < n; ++i) {
     const Inertia& I = model.inertias[i];
     rows[i].ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
@@ -136,9 +129,7 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
     SpatialForce w[kMaxJointNv];
     if (m > 0) {
       for (std::size_t k = 0; k < m; ++k) r.u[k] = r.ia * step.motion.column(k);
-      if (!invert_block(step.motion, m, r, w))
-        return fail("Singular articulated inertia at joint '" + model.joint_names[i] + "' (id " + std::to_string(i) +
-                    "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
+      if (!invert_block(step.motion, m, r, w)) return i;
       for (std::size_t k = 0; k < m; ++k)
         for (std::size_t l = 0; l < m; ++l) Minv(base + k, base + l) = r.dinv[k][l];
     }
@@ -204,6 +195,41 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
   }
   for (std::size_t c = 0; c < nv; ++c)
     for (std::size_t r = c + 1; r < nv; ++r) Minv(r, c) = Minv(c, r);
+  return 0;
+}
+
+// The passes compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+[[gnu::noinline, gnu::flatten]] std::size_t minv_narrow(const Model& model, const double* q, DenseMatrix& Minv) {
+  return minv_passes(model, q, Minv);
+}
+#if VELMORA_WIDE_VECTORS
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t minv_wide(const Model& model, const double* q,
+                                                                              DenseMatrix& Minv) {
+  return minv_passes(model, q, Minv);
+}
+#endif
+
+}  // namespace
+
+std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model, std::span<const double> q) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+  const std::size_t n = model.njoints(), nv = model.nv;
+  DenseMatrix Minv = DenseMatrix::zeros(nv, nv);
+  if (n < 2) return Minv;
+  for (std::size_t i = 1; i < n; ++i)
+    if (model.steps()[i].motion.nv() > kMaxJointNv) return malformed_model();
+#if VELMORA_WIDE_VECTORS
+  const std::size_t singular = wide_vectors() ? minv_wide(model, q.data(), Minv) : minv_narrow(model, q.data(), Minv);
+#else
+  const std::size_t singular = minv_narrow(model, q.data(), Minv);
+#endif
+  if (singular)
+    return fail("Singular articulated inertia at joint '" + model.joint_names[singular] + "' (id " +
+                std::to_string(singular) +
+                "): the bodies it moves have no inertia along its axis, so its acceleration is undefined");
   return Minv;
 }
 

@@ -63,10 +63,10 @@ inline std::expected<void, std::string> check_configuration(const Model& model, 
   return check_configuration(model, q.data());
 }
 
-// The hot passes (forward kinematics, the Jacobians, rnea, aba, the mass matrix) are
-// compiled twice on x86-64: for any processor, and for those with AVX2 and FMA, whose
-// three-operand and fused multiply-add instructions run the same arithmetic in 12 to 27
-// percent fewer instructions (the passes are bound by how many they issue). The
+// The hot passes (forward kinematics, the Jacobians, rnea, aba, the mass matrix and its
+// inverse) are compiled twice on x86-64: for any processor, and for those with AVX2 and
+// FMA, whose three-operand and fused multiply-add instructions run the same arithmetic in
+// 12 to 27 percent fewer instructions (the passes are bound by how many they issue). The
 // operations and their order are the same; a fused product and sum rounds once instead of
 // twice, so the two forms agree to rounding, not bit for bit. wide_vectors() says which
 // one runs: the AVX2 and FMA form when the processor has them, unless switched off (tests
