@@ -429,6 +429,91 @@ void branch_spans(std::size_t nv, const long* parent, Span* span, std::size_t* r
 
 struct SpanTag;
 
+// The passes of rnea_derivatives into out (zero on entry), for a model already checked.
+inline void rnea_derivative_passes(const Model& model, const double* q, const double* v, const double* a,
+                                   const Outputs& out) {
+  const Workspace ws = workspace(model);
+  forward_motion(ws, q, v);
+  forward_acceleration(ws, a, model.gravity);
+  for (std::size_t i = model.njoints() - 1; i > 0; --i) backward_step<true, true, true>(ws, i, out);
+}
+
+// Where aba_derivatives stopped: the coordinate whose pivot of the mass matrix's factor
+// vanished (-1: none), and whether that diagonal entry of the mass matrix was finite.
+struct Pivot {
+  long coordinate = -1;
+  bool finite = true;
+};
+
+// The passes of aba_derivatives, for a model already checked: the mass matrix and the
+// accelerations, the factor, then the inverse-dynamics derivatives at those accelerations
+// turned into those of forward dynamics.
+inline Pivot aba_derivative_passes(const Model& model, const double* q, const double* v, const double* tau,
+                                   double* dq, double* dv, double* minv) {
+  const std::size_t nv = model.nv, n = model.njoints();
+  const Workspace ws = workspace(model);
+  // The storage of this call: the mass matrix and then its factor, the accelerations, the
+  // coordinate parents and each joint's last coordinate.
+  double* h = scratch_values<FactorTag, double>(nv * nv + 2 * nv);
+  double* ddq = h + nv * nv;
+  double* diagonal = ddq + nv;
+  const long* parent = ws.coordinate_parent;
+
+  // The mass matrix and the bias b = rnea(q, v, 0); then ddq = M^-1 (tau - b).
+  std::memset(h, 0, nv * nv * sizeof(double));
+  std::memset(ddq, 0, nv * sizeof(double));
+  forward_motion(ws, q, v);
+  forward_acceleration(ws, ddq, model.gravity);
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true, false>(ws, i, {nullptr, nullptr, h, ddq});
+  for (std::size_t k = 0; k < nv; ++k) ddq[k] = tau[k] - ddq[k];
+  if (const long k = factor_tree(h, nv, parent, diagonal); k >= 0) {
+    const auto kv = static_cast<std::size_t>(k);
+    return {k, std::isfinite(h[kv * nv + kv])};
+  }
+  solve_tree(h, nv, parent, ddq, 1, nullptr, false);
+
+  // The inverse-dynamics derivatives at a = ddq, turned into those of ddq.
+  std::memset(dq, 0, nv * nv * sizeof(double));
+  std::memset(dv, 0, nv * nv * sizeof(double));
+  forward_acceleration(ws, ddq, model.gravity);
+  for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true, true>(ws, i, {dq, dv, nullptr, nullptr});
+  for (std::size_t k = 0; k < nv * nv; ++k) dq[k] = -dq[k], dv[k] = -dv[k];
+  Span* span = scratch_values<SpanTag, Span>(nv);
+  auto* root = scratch_values<SpanTag, std::size_t>(nv);
+  branch_spans(nv, parent, span, root);
+  solve_tree(h, nv, parent, dq, nv, span, false);
+  solve_tree(h, nv, parent, dv, nv, span, false);
+  std::memset(minv, 0, nv * nv * sizeof(double));
+  for (std::size_t k = 0; k < nv; ++k) minv[k * nv + k] = 1;
+  solve_tree(h, nv, parent, minv, nv, span, true);
+  return {};
+}
+
+// Both compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+[[gnu::noinline, gnu::flatten]] void rnea_derivatives_narrow(const Model& model, const double* q, const double* v,
+                                                             const double* a, const Outputs& out) {
+  rnea_derivative_passes(model, q, v, a, out);
+}
+[[gnu::noinline, gnu::flatten]] Pivot aba_derivatives_narrow(const Model& model, const double* q, const double* v,
+                                                             const double* tau, double* dq, double* dv, double* minv) {
+  return aba_derivative_passes(model, q, v, tau, dq, dv, minv);
+}
+#if VELMORA_WIDE_VECTORS
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_wide(const Model& model,
+                                                                                    const double* q, const double* v,
+                                                                                    const double* a,
+                                                                                    const Outputs& out) {
+  rnea_derivative_passes(model, q, v, a, out);
+}
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] Pivot aba_derivatives_wide(const Model& model,
+                                                                                    const double* q, const double* v,
+                                                                                    const double* tau, double* dq,
+                                                                                    double* dv, double* minv) {
+  return aba_derivative_passes(model, q, v, tau, dq, dv, minv);
+}
+#endif
+
 }  // namespace
 
 std::expected<void, DynamicsError> rnea_derivatives(const Model& model, std::span<const double> q,
@@ -445,11 +530,14 @@ std::expected<void, DynamicsError> rnea_derivatives(const Model& model, std::spa
   std::memset(dtau_dv.data(), 0, nv * nv * sizeof(double));
   std::memset(mass_matrix.data(), 0, nv * nv * sizeof(double));
 
-  const Workspace ws = workspace(model);
-  forward_motion(ws, q.data(), v.data());
-  forward_acceleration(ws, a.data(), model.gravity);
   const Outputs out{dtau_dq.data(), dtau_dv.data(), mass_matrix.data(), nullptr};
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true, true>(ws, i, out);
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) {
+    rnea_derivatives_wide(model, q.data(), v.data(), a.data(), out);
+    return {};
+  }
+#endif
+  rnea_derivatives_narrow(model, q.data(), v.data(), a.data(), out);
   return {};
 }
 
@@ -463,52 +551,25 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
     return fail("The derivative matrices must hold nv * nv values each");
   if (nv == 0 || n == 0) return {};
 
-  const Workspace ws = workspace(model);
-  // The storage of this call: the mass matrix and then its factor, the accelerations, the
-  // coordinate parents and each joint's last coordinate.
-  double* h = scratch_values<FactorTag, double>(nv * nv + 2 * nv);
-  double* ddq = h + nv * nv;
-  double* diagonal = ddq + nv;
-  const long* parent = ws.coordinate_parent;
-
-  // The mass matrix and the bias b = rnea(q, v, 0); then ddq = M^-1 (tau - b).
-  std::memset(h, 0, nv * nv * sizeof(double));
-  std::memset(ddq, 0, nv * sizeof(double));
-  forward_motion(ws, q.data(), v.data());
-  forward_acceleration(ws, ddq, model.gravity);
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<true, true, false>(ws, i, {nullptr, nullptr, h, ddq});
-  for (std::size_t k = 0; k < nv; ++k) ddq[k] = tau[k] - ddq[k];
-  if (const long k = factor_tree(h, nv, parent, diagonal); k >= 0) {
-    std::size_t joint = 1;
-    const auto kv = static_cast<std::size_t>(k);
-    while (joint + 1 < n && !(ws.steps[joint].idx_v <= kv && kv < ws.steps[joint].idx_v + ws.steps[joint].motion.nv()))
-      ++joint;
-    const std::string where = "joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) + ")";
-    if (!std::isfinite(h[kv * nv + kv]))
-      return fail("The mass matrix is not finite at " + where + ": q or the model holds values that are not");
-    return fail("Singular mass matrix at " + where +
-                ": the bodies it moves have no inertia along its motion, so its acceleration is undefined");
-  }
-  solve_tree(h, nv, parent, ddq, 1, nullptr, false);
-
-  // The inverse-dynamics derivatives at a = ddq, turned into those of ddq.
-  double* dq = dddq_dq.data();
-  double* dv = dddq_dv.data();
-  std::memset(dq, 0, nv * nv * sizeof(double));
-  std::memset(dv, 0, nv * nv * sizeof(double));
-  forward_acceleration(ws, ddq, model.gravity);
-  for (std::size_t i = n - 1; i > 0; --i) backward_step<false, true, true>(ws, i, {dq, dv, nullptr, nullptr});
-  for (std::size_t k = 0; k < nv * nv; ++k) dq[k] = -dq[k], dv[k] = -dv[k];
-  Span* span = scratch_values<SpanTag, Span>(nv);
-  auto* root = scratch_values<SpanTag, std::size_t>(nv);
-  branch_spans(nv, parent, span, root);
-  solve_tree(h, nv, parent, dq, nv, span, false);
-  solve_tree(h, nv, parent, dv, nv, span, false);
-  double* minv = inverse_mass_matrix.data();
-  std::memset(minv, 0, nv * nv * sizeof(double));
-  for (std::size_t k = 0; k < nv; ++k) minv[k * nv + k] = 1;
-  solve_tree(h, nv, parent, minv, nv, span, true);
-  return {};
+#if VELMORA_WIDE_VECTORS
+  const Pivot pivot = wide_vectors() ? aba_derivatives_wide(model, q.data(), v.data(), tau.data(), dddq_dq.data(),
+                                                            dddq_dv.data(), inverse_mass_matrix.data())
+                                     : aba_derivatives_narrow(model, q.data(), v.data(), tau.data(), dddq_dq.data(),
+                                                              dddq_dv.data(), inverse_mass_matrix.data());
+#else
+  const Pivot pivot = aba_derivatives_narrow(model, q.data(), v.data(), tau.data(), dddq_dq.data(), dddq_dv.data(),
+                                             inverse_mass_matrix.data());
+#endif
+  if (pivot.coordinate < 0) return {};
+  const JointStep* steps = model.steps().data();
+  const auto kv = static_cast<std::size_t>(pivot.coordinate);
+  std::size_t joint = 1;
+  while (joint + 1 < n && !(steps[joint].idx_v <= kv && kv < steps[joint].idx_v + steps[joint].motion.nv())) ++joint;
+  const std::string where = "joint '" + model.joint_names[joint] + "' (id " + std::to_string(joint) + ")";
+  if (!pivot.finite)
+    return fail("The mass matrix is not finite at " + where + ": q or the model holds values that are not");
+  return fail("Singular mass matrix at " + where +
+              ": the bodies it moves have no inertia along its motion, so its acceleration is undefined");
 }
 
 }  // namespace velmora

@@ -64,7 +64,7 @@ inline std::expected<void, std::string> check_configuration(const Model& model, 
 }
 
 // The hot passes (forward kinematics, the Jacobians, rnea, aba, the mass matrix and its
-// inverse) are compiled twice on x86-64: for any processor, and for those with AVX2 and
+// inverse, the derivatives of the dynamics) are compiled twice on x86-64: for any processor, and for those with AVX2 and
 // FMA, whose three-operand and fused multiply-add instructions run the same arithmetic in
 // 12 to 27 percent fewer instructions (the passes are bound by how many they issue). The
 // operations and their order are the same; a fused product and sum rounds once instead of
