@@ -32,7 +32,6 @@ PyObject* symmetric_to_array(const DenseMatrix& m) {
   if (arr && !m.values.empty()) std::memcpy(out, m.values.data(), m.values.size() * sizeof(double));
   return arr;
 }
-PyObject* vector_to_array(const Configuration& c) { return vb::new_array_1d(c.data(), c.len()); }
 
 // The shared shape of every function here: model (shared borrow), data (exclusive borrow,
 // checked against the model), then N - 2 one-dimensional float64 arrays, handed to `body`
@@ -115,14 +114,24 @@ PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return given[3] ? Py_NewRef(given[3]) : fresh.release();
   });
 }
+// A new (n,) array whose every element fill(out) writes, or null with the error raised.
+template <class Fill>
+PyObject* vector_result(std::size_t n, Fill&& fill) {
+  double* out;
+  vb::Ref arr = vb::Ref::steal(vb::new_array_to_fill(n, out));
+  if (!arr) return nullptr;
+  if (auto done = fill(out); !done) return vb::value_error(done.error().message);
+  return arr.release();
+}
+
 PyObject* gravity_torques(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call("gravity_torques", q_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
-    return result(velmora::gravity_torques(m, a[0]), vector_to_array);
+    return vector_result(m.nv, [&](double* out) { return velmora::gravity_torques(m, a[0], out); });
   });
 }
 PyObject* bias_forces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call("bias_forces", qv_names, args, nargs, kwnames, [](const Model& m, const std::span<const double>* a) {
-    return result(velmora::bias_forces(m, a[0], a[1]), vector_to_array);
+    return vector_result(m.nv, [&](double* out) { return velmora::bias_forces(m, a[0], a[1], out); });
   });
 }
 PyObject* coriolis_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -161,18 +161,41 @@ std::expected<DenseMatrix, DynamicsError> mass_matrix(const Model& model, std::s
   return M;
 }
 
-std::expected<Configuration, DynamicsError> gravity_torques(const Model& model, std::span<const double> q) {
+namespace {
+
+// nv zeros, in storage each thread keeps (only ever grown with zeros, never written).
+std::span<const double> zeros(std::size_t nv) {
+  thread_local std::vector<double> values;
+  if (values.size() < nv) values.resize(nv, 0.0);
+  return {values.data(), nv};
+}
+
+}  // namespace
+
+std::expected<void, DynamicsError> gravity_torques(const Model& model, std::span<const double> q, double* out) {
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
-  const std::vector<double> zero(model.nv, 0.0);
-  return rnea(model, q, zero, zero);
+  const std::span<const double> zero = zeros(model.nv);
+  return rnea(model, q, zero, zero, out);
+}
+
+std::expected<void, DynamicsError> bias_forces(const Model& model, std::span<const double> q,
+                                               std::span<const double> v, double* out) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
+  return rnea(model, q, v, zeros(model.nv), out);
+}
+
+std::expected<Configuration, DynamicsError> gravity_torques(const Model& model, std::span<const double> q) {
+  Configuration g = Configuration::zeros(model.nv);
+  if (auto done = gravity_torques(model, q, g.data()); !done) return std::unexpected(std::move(done.error()));
+  return g;
 }
 
 std::expected<Configuration, DynamicsError> bias_forces(const Model& model, std::span<const double> q,
                                                         std::span<const double> v) {
-  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
-  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
-  const std::vector<double> zero(model.nv, 0.0);
-  return rnea(model, q, v, zero);
+  Configuration b = Configuration::zeros(model.nv);
+  if (auto done = bias_forces(model, q, v, b.data()); !done) return std::unexpected(std::move(done.error()));
+  return b;
 }
 
 }  // namespace velmora

@@ -34,6 +34,10 @@ std::expected<Configuration, DynamicsError> gravity_torques(const Model& model, 
 // C(q, v) v + g(q), the efforts at zero acceleration.
 std::expected<Configuration, DynamicsError> bias_forces(const Model& model, std::span<const double> q,
                                                         std::span<const double> v);
+// The same two into the nv values at out.
+std::expected<void, DynamicsError> gravity_torques(const Model& model, std::span<const double> q, double* out);
+std::expected<void, DynamicsError> bias_forces(const Model& model, std::span<const double> q,
+                                               std::span<const double> v, double* out);
 
 // The Coriolis matrix C(q, v) with C v the velocity-product efforts and dM/dt = C + C^T.
 std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, std::span<const double> q,
