@@ -2,12 +2,14 @@
 // every double of the single-state passes held as the four lanes of one AVX2 register.
 // The passes are those of forward_kinematics, rnea and aba (same formulas, same joint order,
 // same shortcuts for axes along a coordinate axis and placements that only translate), so
-// the lanes differ from the single-state results by rounding only: FMA fuses products
-// and sums, and the joints' sines and cosines come from a polynomial of our own (within
-// about an ulp of the C library's) instead of std::sin and std::cos.
+// the lanes differ from the single-state results by rounding only (the single-state passes
+// fuse products and sums too where the processor can, but in another order).
 //
-// Only the passes of batch_simd.cpp are compiled for AVX2 and FMA (and AVX-512VL); nothing
-// else in the library uses those instructions. Call the passes only when available() is true.
+// The passes of batch_simd.cpp are compiled for AVX2 and FMA (and AVX-512VL) under target
+// pragmas, as are the single-state passes' second builds (passes::wide_vectors); nothing
+// else in the library uses those instructions. Call the passes only when available() is
+// true. The sines and cosines come from a polynomial of our own (within about an ulp of the
+// C library's), which the single-state passes take too while the lanes are available.
 #pragma once
 
 #include <cstddef>
