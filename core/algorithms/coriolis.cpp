@@ -96,21 +96,14 @@ struct CoriolisRow {
   Mat6 bc;          // subtree sum of B
 };
 
-}  // namespace
-
-std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, std::span<const double> q,
-                                                          std::span<const double> v) {
-  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
-  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
-  if (!model_consistent(model)) return malformed_model();
-  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+// The passes into C (zero on entry), for a model of two or more joints already checked
+// and q, v of its sizes.
+inline void coriolis_passes(const Model& model, const double* q, const double* v, DenseMatrix& C) {
   const std::size_t n = model.njoints(), nv = model.nv;
-  DenseMatrix C = DenseMatrix::zeros(nv, nv);
-  if (n < 2) return C;
   const JointStep* steps = model.steps().data();
   CoriolisRow* rows = scratch_rows<CoriolisRow>(n);
   std::vector<Vec6> S(nv), Sdot(nv);
-  place_joints(steps, n, q.data(), rows);
+  place_joints(steps, n, q, rows);
   rows[0].oMi = world_near_robot(rows[1].liMi);
   rows[0].v = SpatialMotion::zero();
   for (std::size_t i = 1; i < n; ++i) {
@@ -166,6 +159,38 @@ std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, st
       }
     }
   }
+}
+
+// The passes compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
+// passes::wide_vectors).
+[[gnu::noinline, gnu::flatten]] void coriolis_narrow(const Model& model, const double* q, const double* v,
+                                                     DenseMatrix& C) {
+  coriolis_passes(model, q, v, C);
+}
+#if VELMORA_WIDE_VECTORS
+[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void coriolis_wide(const Model& model, const double* q,
+                                                                           const double* v, DenseMatrix& C) {
+  coriolis_passes(model, q, v, C);
+}
+#endif
+
+}  // namespace
+
+std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, std::span<const double> q,
+                                                          std::span<const double> v) {
+  if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
+  if (v.size() != model.nv) return wrong_size("v", model.nv, v.size());
+  if (!model_consistent(model)) return malformed_model();
+  if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
+  DenseMatrix C = DenseMatrix::zeros(model.nv, model.nv);
+  if (model.njoints() < 2) return C;
+#if VELMORA_WIDE_VECTORS
+  if (wide_vectors()) {
+    coriolis_wide(model, q.data(), v.data(), C);
+    return C;
+  }
+#endif
+  coriolis_narrow(model, q.data(), v.data(), C);
   return C;
 }
 

@@ -63,16 +63,16 @@ inline std::expected<void, std::string> check_configuration(const Model& model, 
   return check_configuration(model, q.data());
 }
 
-// The hot passes (forward kinematics, the Jacobians, rnea, aba, the mass matrix and its
-// inverse, the derivatives of the dynamics) are compiled twice on x86-64: for any
-// processor, and for those with AVX2 and FMA, whose three-operand and fused multiply-add
-// instructions run the same arithmetic in 12 to 28 percent fewer instructions (the
-// passes are bound by how many they issue). The operations and their order are the same;
-// a fused product and sum rounds once instead of twice, so the two forms agree to
-// rounding, not bit for bit. wide_vectors() says which one runs: the AVX2 and FMA form
-// when the processor has them, unless switched off (tests and benchmarks compare the
-// two). On one machine every call of a pass runs the same form, so single calls, batches
-// and threads agree bit for bit.
+// The hot passes (forward kinematics, the Jacobians, rnea, aba, the mass matrix, its
+// inverse, the Coriolis matrix, the derivatives of the dynamics) are compiled twice on
+// x86-64: for any processor, and for those with AVX2 and FMA, whose three-operand and
+// fused multiply-add instructions run the same arithmetic in 12 to 28 percent fewer
+// instructions (the passes are bound by how many they issue). The operations and their
+// order are the same; a fused product and sum rounds once instead of twice, so the two
+// forms agree to rounding, not bit for bit. wide_vectors() says which one runs: the AVX2
+// and FMA form when the processor has them, unless switched off (tests and benchmarks
+// compare the two). On one machine every call of a pass runs the same form, so single
+// calls, batches and threads agree bit for bit.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELMORA_WIDE_VECTORS 1
 #else
