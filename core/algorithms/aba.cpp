@@ -443,29 +443,23 @@ template <bool Multi>
                                                          const double* tau, double* ddq) {
   return world_passes_body<Multi>(m, q, v, tau, ddq);
 }
-#if VELMORA_WIDE_VECTORS
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t joint_frame_passes_wide(
-    const Model& m, const double* q, const double* v, const double* tau, double* ddq) {
+[[VELMORA_WIDE_BUILD]] std::size_t joint_frame_passes_wide(const Model& m, const double* q, const double* v,
+                                                           const double* tau, double* ddq) {
   return passes_body<Multi>(m, q, v, tau, ddq);
 }
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t world_passes_wide(const Model& m, const double* q,
-                                                                                 const double* v, const double* tau,
-                                                                                 double* ddq) {
+[[VELMORA_WIDE_BUILD]] std::size_t world_passes_wide(const Model& m, const double* q, const double* v, const double* tau,
+                                                     double* ddq) {
   return world_passes_body<Multi>(m, q, v, tau, ddq);
 }
-#endif
 
 Passes passes_for(AbaForm form, bool multi) {
-#if VELMORA_WIDE_VECTORS
-  if (wide_vectors()) {
-    if (form == AbaForm::World) return multi ? world_passes_wide<true> : world_passes_wide<false>;
-    return multi ? joint_frame_passes_wide<true> : joint_frame_passes_wide<false>;
-  }
-#endif
-  if (form == AbaForm::World) return multi ? world_passes<true> : world_passes<false>;
-  return multi ? joint_frame_passes<true> : joint_frame_passes<false>;
+  if (form == AbaForm::World)
+    return multi ? build_of(&world_passes<true>, &world_passes_wide<true>)
+                 : build_of(&world_passes<false>, &world_passes_wide<false>);
+  return multi ? build_of(&joint_frame_passes<true>, &joint_frame_passes_wide<true>)
+               : build_of(&joint_frame_passes<false>, &joint_frame_passes_wide<false>);
 }
 
 }  // namespace

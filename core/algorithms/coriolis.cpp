@@ -167,12 +167,9 @@ inline void coriolis_passes(const Model& model, const double* q, const double* v
                                                      DenseMatrix& C) {
   coriolis_passes(model, q, v, C);
 }
-#if VELMORA_WIDE_VECTORS
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void coriolis_wide(const Model& model, const double* q,
-                                                                           const double* v, DenseMatrix& C) {
+[[VELMORA_WIDE_BUILD]] void coriolis_wide(const Model& model, const double* q, const double* v, DenseMatrix& C) {
   coriolis_passes(model, q, v, C);
 }
-#endif
 
 }  // namespace
 
@@ -184,13 +181,7 @@ std::expected<DenseMatrix, DynamicsError> coriolis_matrix(const Model& model, st
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   DenseMatrix C = DenseMatrix::zeros(model.nv, model.nv);
   if (model.njoints() < 2) return C;
-#if VELMORA_WIDE_VECTORS
-  if (wide_vectors()) {
-    coriolis_wide(model, q.data(), v.data(), C);
-    return C;
-  }
-#endif
-  coriolis_narrow(model, q.data(), v.data(), C);
+  build_of(&coriolis_narrow, &coriolis_wide)(model, q.data(), v.data(), C);
   return C;
 }
 

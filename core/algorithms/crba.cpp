@@ -115,22 +115,16 @@ template <bool Bias>
                                                       bool both_triangles, double* bias) {
   composite_body<Bias>(model, q, v, M, both_triangles, bias);
 }
-#if VELMORA_WIDE_VECTORS
 template <bool Bias>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void composite_wide(const Model& model, const double* q,
-                                                                        const double* v, double* M,
-                                                                        bool both_triangles, double* bias) {
+[[VELMORA_WIDE_BUILD]] void composite_wide(const Model& model, const double* q, const double* v, double* M,
+                                           bool both_triangles, double* bias) {
   composite_body<Bias>(model, q, v, M, both_triangles, bias);
 }
-#endif
 
 template <bool Bias>
 void composite_pass(const Model& model, const double* q, const double* v, double* M, bool both_triangles,
                     double* bias) {
-#if VELMORA_WIDE_VECTORS
-  if (wide_vectors()) return composite_wide<Bias>(model, q, v, M, both_triangles, bias);
-#endif
-  composite_narrow<Bias>(model, q, v, M, both_triangles, bias);
+  build_of(&composite_narrow<Bias>, &composite_wide<Bias>)(model, q, v, M, both_triangles, bias);
 }
 
 }  // namespace

@@ -499,20 +499,14 @@ inline Pivot aba_derivative_passes(const Model& model, const double* q, const do
                                                              const double* tau, double* dq, double* dv, double* minv) {
   return aba_derivative_passes(model, q, v, tau, dq, dv, minv);
 }
-#if VELMORA_WIDE_VECTORS
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_wide(const Model& model,
-                                                                                    const double* q, const double* v,
-                                                                                    const double* a,
-                                                                                    const Outputs& out) {
+[[VELMORA_WIDE_BUILD]] void rnea_derivatives_wide(const Model& model, const double* q, const double* v, const double* a,
+                                                  const Outputs& out) {
   rnea_derivative_passes(model, q, v, a, out);
 }
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] Pivot aba_derivatives_wide(const Model& model,
-                                                                                    const double* q, const double* v,
-                                                                                    const double* tau, double* dq,
-                                                                                    double* dv, double* minv) {
+[[VELMORA_WIDE_BUILD]] Pivot aba_derivatives_wide(const Model& model, const double* q, const double* v,
+                                                  const double* tau, double* dq, double* dv, double* minv) {
   return aba_derivative_passes(model, q, v, tau, dq, dv, minv);
 }
-#endif
 
 }  // namespace
 
@@ -531,13 +525,7 @@ std::expected<void, DynamicsError> rnea_derivatives(const Model& model, std::spa
   std::memset(mass_matrix.data(), 0, nv * nv * sizeof(double));
 
   const Outputs out{dtau_dq.data(), dtau_dv.data(), mass_matrix.data(), nullptr};
-#if VELMORA_WIDE_VECTORS
-  if (wide_vectors()) {
-    rnea_derivatives_wide(model, q.data(), v.data(), a.data(), out);
-    return {};
-  }
-#endif
-  rnea_derivatives_narrow(model, q.data(), v.data(), a.data(), out);
+  build_of(&rnea_derivatives_narrow, &rnea_derivatives_wide)(model, q.data(), v.data(), a.data(), out);
   return {};
 }
 
@@ -551,15 +539,8 @@ std::expected<void, DynamicsError> aba_derivatives(const Model& model, std::span
     return fail("The derivative matrices must hold nv * nv values each");
   if (nv == 0 || n == 0) return {};
 
-#if VELMORA_WIDE_VECTORS
-  const Pivot pivot = wide_vectors() ? aba_derivatives_wide(model, q.data(), v.data(), tau.data(), dddq_dq.data(),
-                                                            dddq_dv.data(), inverse_mass_matrix.data())
-                                     : aba_derivatives_narrow(model, q.data(), v.data(), tau.data(), dddq_dq.data(),
-                                                              dddq_dv.data(), inverse_mass_matrix.data());
-#else
-  const Pivot pivot = aba_derivatives_narrow(model, q.data(), v.data(), tau.data(), dddq_dq.data(), dddq_dv.data(),
-                                             inverse_mass_matrix.data());
-#endif
+  const Pivot pivot = build_of(&aba_derivatives_narrow, &aba_derivatives_wide)(
+      model, q.data(), v.data(), tau.data(), dddq_dq.data(), dddq_dv.data(), inverse_mass_matrix.data());
   if (pivot.coordinate < 0) return {};
   const JointStep* steps = model.steps().data();
   const auto kv = static_cast<std::size_t>(pivot.coordinate);

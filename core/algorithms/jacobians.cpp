@@ -119,20 +119,14 @@ inline void support_jacobian_body(const Model& model, std::span<const double> q,
                                                              Representation rep, double* out) {
   support_jacobian_body(model, q, joint_id, jMf, rep, out);
 }
-#if VELMORA_WIDE_VECTORS
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void support_jacobian_wide(
-    const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf, Representation rep,
-    double* out) {
+[[VELMORA_WIDE_BUILD]] void support_jacobian_wide(const Model& model, std::span<const double> q, std::size_t joint_id,
+                                                  const SE3* jMf, Representation rep, double* out) {
   support_jacobian_body(model, q, joint_id, jMf, rep, out);
 }
-#endif
 
 void support_jacobian(const Model& model, std::span<const double> q, std::size_t joint_id, const SE3* jMf,
                       Representation rep, double* out) {
-#if VELMORA_WIDE_VECTORS
-  if (passes::wide_vectors()) return support_jacobian_wide(model, q, joint_id, jMf, rep, out);
-#endif
-  support_jacobian_narrow(model, q, joint_id, jMf, rep, out);
+  passes::build_of(&support_jacobian_narrow, &support_jacobian_wide)(model, q, joint_id, jMf, rep, out);
 }
 
 }  // namespace

@@ -49,20 +49,14 @@ template <bool Multi>
                                                       Data& data) {
   place_all_body<Multi>(steps, n, values, data);
 }
-#if VELMORA_WIDE_VECTORS
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void place_all_wide(const JointStep* steps, std::size_t n,
-                                                                             const double* values, Data& data) {
+[[VELMORA_WIDE_BUILD]] void place_all_wide(const JointStep* steps, std::size_t n, const double* values, Data& data) {
   place_all_body<Multi>(steps, n, values, data);
 }
-#endif
 
 template <bool Multi>
 void place_all(const JointStep* steps, std::size_t n, const double* values, Data& data) {
-#if VELMORA_WIDE_VECTORS
-  if (passes::wide_vectors()) return place_all_wide<Multi>(steps, n, values, data);
-#endif
-  place_all_narrow<Multi>(steps, n, values, data);
+  passes::build_of(&place_all_narrow<Multi>, &place_all_wide<Multi>)(steps, n, values, data);
 }
 
 }  // namespace

@@ -203,12 +203,9 @@ inline std::size_t minv_passes(const Model& model, const double* q, DenseMatrix&
 [[gnu::noinline, gnu::flatten]] std::size_t minv_narrow(const Model& model, const double* q, DenseMatrix& Minv) {
   return minv_passes(model, q, Minv);
 }
-#if VELMORA_WIDE_VECTORS
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] std::size_t minv_wide(const Model& model, const double* q,
-                                                                              DenseMatrix& Minv) {
+[[VELMORA_WIDE_BUILD]] std::size_t minv_wide(const Model& model, const double* q, DenseMatrix& Minv) {
   return minv_passes(model, q, Minv);
 }
-#endif
 
 }  // namespace
 
@@ -221,11 +218,7 @@ std::expected<DenseMatrix, DynamicsError> inverse_mass_matrix(const Model& model
   if (n < 2) return Minv;
   for (std::size_t i = 1; i < n; ++i)
     if (model.steps()[i].motion.nv() > kMaxJointNv) return malformed_model();
-#if VELMORA_WIDE_VECTORS
-  const std::size_t singular = wide_vectors() ? minv_wide(model, q.data(), Minv) : minv_narrow(model, q.data(), Minv);
-#else
-  const std::size_t singular = minv_narrow(model, q.data(), Minv);
-#endif
+  const std::size_t singular = build_of(&minv_narrow, &minv_wide)(model, q.data(), Minv);
   if (singular)
     return fail("Singular articulated inertia at joint '" + model.joint_names[singular] + "' (id " +
                 std::to_string(singular) +

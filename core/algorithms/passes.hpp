@@ -83,6 +83,20 @@ bool wide_vectors();
 // whether it is on afterwards.
 bool use_wide_vectors(bool on);
 
+// The attributes of a pass's second build: compiled whole (everything it calls inlined)
+// for AVX2 and FMA. Where the compiler does not target x86-64 it is a copy of the first
+// build, which wide_vectors() never chooses.
+#if VELMORA_WIDE_VECTORS
+#define VELMORA_WIDE_BUILD gnu::noinline, gnu::flatten, gnu::target("avx2,fma")
+#else
+#define VELMORA_WIDE_BUILD gnu::noinline, gnu::flatten
+#endif
+// The build of a pass that runs: `wide` when wide_vectors() says so, else `narrow`.
+template <class F>
+F build_of(F narrow, F wide) {
+  return wide_vectors() ? wide : narrow;
+}
+
 // The rows of one call, in storage each thread keeps from call to call: every call
 // writes each entry before it reads it, so nothing but the memory carries over, and
 // the memory is neither allocated nor cleared again. Each Row type has storage of its

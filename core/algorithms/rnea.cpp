@@ -77,21 +77,15 @@ template <bool Multi>
                                                    const double* a, double* tau) {
   passes_body<Multi>(model, q, v, a, tau);
 }
-#if VELMORA_WIDE_VECTORS
 template <bool Multi>
-[[gnu::noinline, gnu::flatten, gnu::target("avx2,fma")]] void passes_wide(const Model& model, const double* q,
-                                                                         const double* v, const double* a,
-                                                                         double* tau) {
+[[VELMORA_WIDE_BUILD]] void passes_wide(const Model& model, const double* q, const double* v, const double* a,
+                                        double* tau) {
   passes_body<Multi>(model, q, v, a, tau);
 }
-#endif
 
 template <bool Multi>
 void passes_of(const Model& model, const double* q, const double* v, const double* a, double* tau) {
-#if VELMORA_WIDE_VECTORS
-  if (wide_vectors()) return passes_wide<Multi>(model, q, v, a, tau);
-#endif
-  passes_narrow<Multi>(model, q, v, a, tau);
+  build_of(&passes_narrow<Multi>, &passes_wide<Multi>)(model, q, v, a, tau);
 }
 
 }  // namespace
