@@ -117,8 +117,9 @@ PyObject* mass_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 // A new (n,) array whose every element fill(out) writes, or null with the error raised.
 template <class Fill>
 PyObject* vector_result(std::size_t n, Fill&& fill) {
+  const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(n)};
   double* out;
-  vb::Ref arr = vb::Ref::steal(vb::new_array_to_fill(n, out));
+  vb::Ref arr = vb::Ref::steal(vb::new_array_nd(1, shape, out));
   if (!arr) return nullptr;
   if (auto done = fill(out); !done) return vb::value_error(done.error().message);
   return arr.release();

@@ -79,13 +79,6 @@ PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data) {
   return arr;
 }
 
-PyObject* new_array_to_fill(std::size_t n, double*& data) {
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  PyObject* arr = PyArray_EMPTY(1, dims, NPY_DOUBLE, 0);
-  data = arr ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr))) : nullptr;
-  return arr;
-}
-
 PyObject* new_array_1d(const double* values, std::size_t n) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);

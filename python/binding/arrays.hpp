@@ -62,8 +62,6 @@ PyObject* new_array_2d(const double* column_major, std::size_t rows, std::size_t
 // A new C-contiguous rows x cols array, uninitialised: `data` points at its elements,
 // every one of which the caller writes (row-major order).
 PyObject* new_array_to_fill(std::size_t rows, std::size_t cols, double*& data);
-// The same with one dimension of n.
-PyObject* new_array_to_fill(std::size_t n, double*& data);
 
 // A new C-contiguous float64 array of the given shape, its elements left for the caller
 // to write through `data` (not initialised).
