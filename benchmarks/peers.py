@@ -478,7 +478,7 @@ class MuJoCo:
             mj.mj_forward(m, d)
 
         bias = np.zeros(m.nv)
-        acc = np.zeros(m.nv)
+        acc = np.zeros((1, m.nv))  # mj_solveM solves for rows of a matrix
 
         def fd_chain(q, v, tau):
             d.qpos[:] = q
@@ -489,7 +489,7 @@ class MuJoCo:
             mj.mj_factorM(m, d)
             mj.mj_comVel(m, d)
             mj.mj_rne(m, d, 0, bias)
-            np.subtract(tau, bias, out=acc)
+            np.subtract(tau, bias, out=acc[0])
             mj.mj_solveM(m, d, acc, acc)
 
         full = np.zeros((m.nv, m.nv))
@@ -548,7 +548,7 @@ class MuJoCo:
                    ("mj_inverse", id_inverse, [(Q[k], V[k], A[k]) for k in n],
                     lambda k, _: d.qfrc_inverse[dadr].copy())],
             "fd": [("mj_forward", fd_forward, [(Q[k], V[k], T[k]) for k in n], lambda k, _: d.qacc[dadr].copy()),
-                   ("mj_solveM chain", fd_chain, [(Q[k], V[k], T[k]) for k in n], lambda k, _: acc[dadr].copy())],
+                   ("mj_solveM chain", fd_chain, [(Q[k], V[k], T[k]) for k in n], lambda k, _: acc[0, dadr].copy())],
             "M": [("mj_crb + mj_fullM", mass_matrix, [(Q[k],) for k in n], lambda k, _: full[np.ix_(dadr, dadr)])],
             "bias": [("mj_rne(flg_acc=0)", bias_chain, [(Q[k], V[k]) for k in n], lambda k, _: bias[dadr].copy())],
             "Minv": [("mj_factorM + mj_solveM", inverse_mass_matrix, [(Q[k],) for k in n],
