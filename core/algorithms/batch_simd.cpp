@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
 
@@ -101,6 +102,8 @@ namespace avx512 {
 void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
+bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
+                  const double* tau, double* ddq);
 }  // namespace avx512
 
 namespace {
@@ -141,6 +144,12 @@ void rnea4(const Model& model, const double* Q, const double* V, const double* A
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out) {
   if (wide_registers()) return avx512::aba4(model, Q, V, TAU, out);
   return avx2::aba4(model, Q, V, TAU, out);
+}
+
+bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
+                  const double* tau, double* ddq) {
+  if (wide_registers()) return avx512::aba_branches(model, schedule, q, v, tau, ddq);
+  return avx2::aba_branches(model, schedule, q, v, tau, ddq);
 }
 
 }  // namespace velmora::lanes

@@ -10,6 +10,7 @@
 
 #include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/passes.hpp"
+#include "core/algorithms/branch_lanes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
 
 #define always_inline inline __attribute__((always_inline))

@@ -1,5 +1,6 @@
 #include "core/model/model.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,11 @@ Model::Model(std::string model_name) : name(std::move(model_name)) {
   frames.push_back(Frame{"__WORLD_FRAME__", 0, 0, SE3::identity(), FrameType::Fixed, Inertia::zeros()});
   steps_.push_back(JointStep{});
   kinds_.push_back(JointType::Fixed);
+}
+
+std::uint64_t RecordsStamp::next() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 Model::Model(const Model& o)
@@ -139,6 +145,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   step.placement_translates_only = placement.rotation == SpatialRotation::identity();
   steps_.push_back(step);
   kinds_.push_back(step.motion.kind);
+  stamp_.renew();
   if (has_quaternion) quaternion_joints_.push_back(id);
   if (step.motion.multi()) ++multi_joint_count_;
   joint_names.push_back(std::move(joint_name));

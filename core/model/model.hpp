@@ -34,6 +34,31 @@ struct ModelError {
 
 class Data;
 
+// A number that names one state of a model's joint records: a new one for every model,
+// for every copy and after every add_joint (a moved-from model gets a new one too), never
+// given twice in a process. Code that derives data from the records alone can keep it
+// under this number.
+class RecordsStamp {
+ public:
+  RecordsStamp() : value_(next()) {}
+  RecordsStamp(const RecordsStamp&) : value_(next()) {}
+  RecordsStamp(RecordsStamp&& o) noexcept : value_(o.value_) { o.value_ = next(); }
+  RecordsStamp& operator=(const RecordsStamp& o) {
+    if (this != &o) value_ = next();
+    return *this;
+  }
+  RecordsStamp& operator=(RecordsStamp&& o) noexcept {
+    if (this != &o) value_ = o.value_, o.value_ = next();
+    return *this;
+  }
+  void renew() { value_ = next(); }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  static std::uint64_t next();
+  std::uint64_t value_;
+};
+
 // Joint i as the algorithms read it, gathered by Model::add_joint into one flat record:
 // no virtual call and no pointer to follow in their loops.
 struct JointStep {
@@ -116,6 +141,8 @@ class Model {
   const std::vector<std::size_t>& quaternion_joints() const { return quaternion_joints_; }
   // How many joints have more than one degree of freedom (see JointMotion::multi).
   std::size_t multi_joint_count() const { return multi_joint_count_; }
+  // The stamp of the records as they are now (see RecordsStamp).
+  std::uint64_t records_stamp() const { return stamp_.value(); }
   // The configuration and velocity sizes by the records.
   std::size_t steps_nq() const { return steps_.empty() ? 0 : steps_.back().idx_q + steps_.back().motion.nq(); }
   std::size_t steps_nv() const { return steps_.empty() ? 0 : steps_.back().idx_v + steps_.back().motion.nv(); }
@@ -140,6 +167,7 @@ class Model {
   std::vector<JointType> kinds_;
   std::vector<std::size_t> quaternion_joints_;
   std::size_t multi_joint_count_ = 0;
+  RecordsStamp stamp_;
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
   FrameIndex frame_index_;

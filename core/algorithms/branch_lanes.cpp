@@ -1,0 +1,164 @@
+// The schedule of branch_lanes.hpp: chains of the tree laid into four lanes.
+#include "core/algorithms/branch_lanes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+
+#include "core/algorithms/batch_simd.hpp"
+
+namespace velmora::lanes {
+
+namespace {
+
+// A rotation whose third column is the unit vector a (a signed permutation when a is a
+// coordinate axis, so that turning by it is exact).
+SpatialRotation turning_z_to(const JointMotion& motion) {
+  const Vector3D a = motion.rotates() ? motion.axis : motion.axis * (1.0 / motion.axis.norm());
+  Vector3D x;
+  const int k = motion.rotates() ? motion.coordinate_axis : -1;
+  if (k >= 0) {
+    x = k == 0 ? Vector3D{0, 1, 0} : k == 1 ? Vector3D{0, 0, 1} : Vector3D{1, 0, 0};
+  } else {
+    // Crossed with the coordinate axis a leans on least.
+    const double ax = std::abs(a.x), ay = std::abs(a.y), az = std::abs(a.z);
+    const Vector3D helper = ax <= ay && ax <= az ? Vector3D{1, 0, 0} : ay <= az ? Vector3D{0, 1, 0} : Vector3D{0, 0, 1};
+    x = cross(helper, a);
+    x = x * (1.0 / x.norm());
+  }
+  const Vector3D y = cross(a, x);
+  SpatialRotation r;
+  for (int i = 0; i < 3; ++i) r(i, 0) = x[i], r(i, 1) = y[i], r(i, 2) = a[i];
+  return r;
+}
+
+void set_lane(double (&to)[9][4], const SpatialRotation& r, int lane) {
+  for (int k = 0; k < 9; ++k) to[k][lane] = r.m[k];
+}
+
+std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
+  if (!covers(model)) return nullptr;
+  const std::vector<JointStep>& steps = model.steps();
+  const std::size_t n = steps.size();
+  for (std::size_t i = 1; i < n; ++i) {
+    if (steps[i].motion.kind == JointType::Fixed) return nullptr;
+    // A slide along a zero axis has no direction to turn onto z (and no acceleration).
+    if (!steps[i].motion.rotates() && !(steps[i].motion.axis.norm() > 0)) return nullptr;
+  }
+
+  // Each joint continues the chain of its tallest child (the first one of that height).
+  std::vector<std::uint32_t> height(n, 1), tallest(n, 0);
+  for (std::size_t i = n - 1; i >= 1; --i) {
+    const std::size_t p = steps[i].parent;
+    if (p == 0) continue;
+    if (height[i] + 1 >= height[p]) height[p] = height[i] + 1, tallest[p] = static_cast<std::uint32_t>(i);
+  }
+  struct Chain {
+    std::uint32_t top, length, parent;
+    bool placed = false;
+  };
+  std::vector<Chain> chains;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::size_t p = steps[i].parent;
+    if (p == 0 || tallest[p] != i) chains.push_back({static_cast<std::uint32_t>(i), height[i],
+                                                      static_cast<std::uint32_t>(p)});
+  }
+
+  // Chains ready (their parent placed) go first by the earliest step they can start at,
+  // then longest first; each into the lane where it starts soonest, of those the fullest.
+  std::vector<std::uint32_t> group_of(n, 0), lane_of(n, 0);
+  std::vector<bool> placed(n, false);
+  std::array<std::uint32_t, kWidth> end{};
+  for (std::size_t round = 0; round < chains.size(); ++round) {
+    Chain* best = nullptr;
+    std::uint32_t best_earliest = 0;
+    for (Chain& c : chains) {
+      if (c.placed || (c.parent != 0 && !placed[c.parent])) continue;
+      const std::uint32_t earliest = c.parent == 0 ? 0 : group_of[c.parent] + 1;
+      if (!best || earliest < best_earliest || (earliest == best_earliest && c.length > best->length))
+        best = &c, best_earliest = earliest;
+    }
+    std::size_t lane = 0;
+    for (std::size_t l = 1; l < kWidth; ++l) {
+      const std::uint32_t start = std::max(end[l], best_earliest), best_start = std::max(end[lane], best_earliest);
+      if (start < best_start || (start == best_start && end[l] > end[lane])) lane = l;
+    }
+    std::uint32_t g = std::max(end[lane], best_earliest);
+    for (std::uint32_t j = best->top; j != 0; j = tallest[j], ++g)
+      group_of[j] = g, lane_of[j] = static_cast<std::uint32_t>(lane), placed[j] = true;
+    end[lane] = g;
+    best->placed = true;
+  }
+
+  auto schedule = std::make_unique<BranchSchedule>();
+  const std::size_t groups = *std::max_element(end.begin(), end.end());
+  schedule->groups.resize(groups);
+  schedule->constants.resize(groups);
+  std::vector<SpatialRotation> turn(n, SpatialRotation::identity());
+  for (std::size_t i = 1; i < n; ++i) turn[i] = turning_z_to(steps[i].motion);
+  for (std::size_t g = 0; g < groups; ++g) {
+    BranchGroup& grp = schedule->groups[g];
+    BranchConstants& k = schedule->constants[g];
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      // Empty lanes: a joint at the origin rotating about z, parent the same lane a row
+      // up, an inertia of their own (see aba_branches); nothing of theirs is kept.
+      grp.parent_row[l] = static_cast<std::uint32_t>(g), grp.parent_lane[l] = static_cast<std::uint32_t>(l);
+      set_lane(k.R, SpatialRotation::identity(), static_cast<int>(l));
+      set_lane(k.turn, SpatialRotation::identity(), static_cast<int>(l));
+      for (int e = 0; e < 3; ++e) k.t[e][l] = 0;
+      k.r[l] = 1, k.p[l] = 0;
+    }
+  }
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointStep& step = steps[i];
+    const std::uint32_t g = group_of[i], l = lane_of[i];
+    const std::uint8_t bit = static_cast<std::uint8_t>(1u << l);
+    BranchGroup& grp = schedule->groups[g];
+    BranchConstants& k = schedule->constants[g];
+    grp.joint[l] = static_cast<std::uint32_t>(i);
+    grp.q[l] = static_cast<std::uint32_t>(step.idx_q), grp.v[l] = static_cast<std::uint32_t>(step.idx_v);
+    grp.real |= bit;
+    const std::size_t p = step.parent;
+    grp.parent_row[l] = p == 0 ? 0 : group_of[p] + 1;
+    grp.parent_lane[l] = p == 0 ? l : lane_of[p];
+    const bool same = grp.parent_row[l] == g && grp.parent_lane[l] == l;
+    if (!same) grp.patch |= bit;
+    if (p != 0) (same ? grp.inward : grp.elsewhere) |= bit;
+    if (step.motion.kind == JointType::Continuous) grp.continuous |= bit;
+    if (step.motion.kind == JointType::Prismatic) {
+      grp.prismatic |= bit;
+      schedule->prismatic = true;
+      k.r[l] = 0, k.p[l] = step.motion.axis.norm();
+    }
+    if (!(turn[i] == SpatialRotation::identity())) grp.turned |= bit;
+    // The placement between the turned frames: turn[p]^T placement turn[i].
+    const SpatialRotation back = turn[p].transpose();
+    set_lane(k.R, back * step.placement.rotation * turn[i], static_cast<int>(l));
+    const Vector3D t = back * step.placement.translation;
+    for (int e = 0; e < 3; ++e) k.t[e][l] = t[e];
+    set_lane(k.turn, turn[i].transpose(), static_cast<int>(l));
+  }
+  schedule->worthwhile = n >= 9 && 2 * groups <= n - 1;
+  return schedule;
+}
+
+}  // namespace
+
+const BranchSchedule* branch_schedule(const Model& model) {
+  struct Entry {
+    std::uint64_t stamp = 0;
+    std::unique_ptr<BranchSchedule> schedule;
+  };
+  thread_local std::array<Entry, 4> cache;
+  thread_local std::size_t next = 0;
+  const std::uint64_t stamp = model.records_stamp();
+  for (const Entry& e : cache)
+    if (e.stamp == stamp) return e.schedule.get();
+  Entry& e = cache[next++ % cache.size()];
+  e.schedule = make_schedule(model);
+  e.stamp = stamp;
+  return e.schedule.get();
+}
+
+}  // namespace velmora::lanes

@@ -1,0 +1,68 @@
+// Forward dynamics of one state with joints of different branches of the tree side by
+// side in the vector lanes: the schedule that puts them there, and the pass.
+//
+// A humanoid's legs, arms and fingers are chains that depend on one another only where
+// they meet. The schedule cuts the tree into chains (each joint continues the chain of its
+// tallest child) and lays the chains into four lanes, one after another, so that a joint
+// runs one step after its parent in the same lane wherever it can; each step then runs
+// the articulated-body algorithm for four joints at once, as the batch passes do for four
+// states. Each joint is taken in a frame of its own choosing that turns its axis onto z
+// (its child frame turned, no translation): the joint then rotates about z or slides
+// along it in every lane, and only its constant placement differs from lane to lane. The
+// joint accelerations do not depend on those frames, so the results are aba's to rounding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/model/model.hpp"
+
+namespace velmora::lanes {
+
+// One step: up to four joints, one per lane, each with its parent in an earlier step or
+// the world. Rows: 0 is the world, g + 1 step g.
+struct BranchGroup {
+  std::uint32_t joint[4] = {};        // 0: the lane is empty
+  std::uint32_t q[4] = {}, v[4] = {};  // the joint's first entries in q and v (0 when empty)
+  std::uint32_t parent_row[4] = {}, parent_lane[4] = {};
+  std::uint8_t real = 0;       // lanes that hold a joint
+  std::uint8_t patch = 0;      // real lanes whose parent is not in the previous row's same lane
+  std::uint8_t inward = 0;     // real lanes whose parent is a joint in the previous row's same lane
+  std::uint8_t elsewhere = 0;  // real lanes whose parent is a joint somewhere else
+  std::uint8_t continuous = 0, prismatic = 0;
+  std::uint8_t turned = 0;     // real lanes whose axis is not +z (their bodies are turned)
+};
+
+// A step's constants, lane by lane: the joint's placement at zero between the turned
+// frames, the rotation that turns its body's axes into its own turned frame, and its
+// motion subspace (r e_z; p e_z): r 1 and p 0 for a rotation, r 0 and p the length of
+// the stored axis for a slide.
+struct alignas(32) BranchConstants {
+  double R[9][4];
+  double t[3][4];
+  double turn[9][4];
+  double r[4], p[4];
+};
+
+struct BranchSchedule {
+  std::vector<BranchGroup> groups;
+  std::vector<BranchConstants> constants;
+  bool prismatic = false;  // a slide somewhere
+  // Whether the steps hold enough joints on average for the pass to pay (measured).
+  bool worthwhile = false;
+};
+
+// The model's schedule, or null when the lanes do not cover the model (see covers) or it
+// has a fixed joint. Kept per thread under the model's records stamp: valid until the
+// thread asks for the schedules of four other models.
+const BranchSchedule* branch_schedule(const Model& model);
+
+// aba for a consistent model with its schedule and a state of its sizes, into ddq (nv
+// values, which may share memory with the inputs: written after every read). False, with
+// nothing written, when a joint's articulated inertia is singular or close to it (the
+// single-state code then decides). Requires available().
+bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
+                  const double* tau, double* ddq);
+
+}  // namespace velmora::lanes
