@@ -1,0 +1,192 @@
+// Forward dynamics with the branches of the tree side by side in vector lanes: against the
+// joint-frame passes (lanes off) on trees of every one-axis kind with fingers that branch
+// from the middle of chains, on the large robots, for each build; singular joints named as
+// without the lanes; and the schedule following the model's records.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/algorithms/algorithms.hpp"
+#include "core/algorithms/batch_simd.hpp"
+#include "core/algorithms/branch_lanes.hpp"
+#include "core/joint/joint.hpp"
+#include "core/model/model.hpp"
+#include "core/urdf/urdf.hpp"
+
+using namespace velmora;
+
+namespace {
+
+#define REQUIRE_LANES() \
+  if (!lanes::processor_has_lanes()) GTEST_SKIP() << "no AVX2 and FMA on this processor"
+
+using Vec = std::vector<double>;
+using Rand = std::mt19937_64;
+
+double uniform(Rand& r, double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(r); }
+Vector3D random_vector(Rand& r, double s) { return {uniform(r, -s, s), uniform(r, -s, s), uniform(r, -s, s)}; }
+
+// Four limbs from the world, each a chain with fingers from its last joints and one from
+// its middle; revolute joints about +-x, +-y, +-z and general axes, continuous ones,
+// slides along axes of any length; placements that turn and that only translate.
+Model branching_tree(Rand& r, bool slides) {
+  Model m;
+  const Vector3D axes[] = {{1, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0.3, -0.5, 0.8}, {0, 0, -1}, {-1, 0, 0}};
+  std::size_t count = 0;
+  auto add = [&](std::size_t parent) {
+    ++count;
+    const Vector3D& axis = axes[count % 6];
+    std::unique_ptr<JointModel> j = slides && count % 5 == 0 ? make_prismatic(axis * 1.7)
+                                    : count % 4 == 0         ? make_continuous(axis)
+                                                             : make_revolute(axis);
+    const SE3 placement{count % 3 ? SpatialRotation::from_axis_angle(random_vector(r, 1), 1.0)
+                                  : SpatialRotation::identity(),
+                        random_vector(r, 0.4)};
+    const std::size_t id = m.add_joint(parent, std::move(j), placement, "j" + std::to_string(count)).value();
+    const double a = uniform(r, 0.01, 0.1), b = uniform(r, 0.01, 0.1), c = uniform(r, 0.01, 0.1);
+    m.inertias[id] = {uniform(r, 0.5, 3.0), random_vector(r, 0.3),
+                      Symmetric3{{b + c, a + c, a + b, 0, 0, 0}}.rotate(
+                          SpatialRotation::from_axis_angle(random_vector(r, 1), uniform(r, -3, 3)))};
+    return id;
+  };
+  for (std::size_t limb = 0; limb < 4; ++limb) {
+    std::size_t joint = 0, middle = 0;
+    for (std::size_t k = 0; k < 4 + limb; ++k) {
+      joint = add(joint);
+      if (k == 1) middle = joint;
+    }
+    for (std::size_t finger = 0; finger < limb; ++finger)
+      for (std::size_t k = 0, at = joint; k < 1 + finger; ++k) at = add(at);
+    add(middle);
+  }
+  return m;
+}
+
+Vec random_state(Rand& r, const Model& m, double range) {
+  Vec q(m.nq);
+  for (std::size_t j = 1; j < m.njoints(); ++j) {
+    double* x = q.data() + m.idx_q[j];
+    const double angle = uniform(r, -range, range);
+    if (m.joint_models[j]->nq() == 2) x[0] = 1.7 * std::cos(angle), x[1] = 1.7 * std::sin(angle);
+    else x[0] = angle;
+  }
+  return q;
+}
+Vec random_vec(Rand& r, std::size_t n, double s) {
+  Vec x(n);
+  for (double& e : x) e = uniform(r, -s, s);
+  return x;
+}
+
+// aba with the lanes on must undo rnea about as closely as the joint-frame passes do
+// (lanes off), for each build of the lane passes.
+void expect_lanes_undo_rnea(const Model& m, Rand& r, int states) {
+  const lanes::BranchSchedule* schedule = lanes::branch_schedule(m);
+  ASSERT_TRUE(schedule && schedule->worthwhile);
+  for (int s = 0; s < states; ++s) {
+    const Vec q = random_state(r, m, 3.2), v = random_vec(r, m.nv, 2), a = random_vec(r, m.nv, 3);
+    const Vec tau = rnea(m, q, v, a).value().values();
+    lanes::use_lanes(false);
+    const Vec single = aba(m, q, v, tau).value().values();
+    lanes::use_lanes(true);
+    double single_error = 0, scale = 0;
+    for (std::size_t k = 0; k < m.nv; ++k)
+      single_error = std::max(single_error, std::abs(single[k] - a[k])), scale = std::max(scale, std::abs(a[k]));
+    for (const bool wide : {false, true}) {
+      if (wide && !lanes::processor_has_wide_registers()) continue;
+      lanes::use_wide_registers(wide);
+      const Vec lanes_result = aba(m, q, v, tau).value().values();
+      double error = 0;
+      for (std::size_t k = 0; k < m.nv; ++k) error = std::max(error, std::abs(lanes_result[k] - a[k]));
+      EXPECT_LE(error, 8 * single_error + 1e-13 * scale) << "state " << s << (wide ? ", 32 registers" : "");
+    }
+    lanes::use_wide_registers(true);
+  }
+}
+
+TEST(BranchLanes, TreesOfEveryOneAxisKindUndoTheNewtonEulerEfforts) {
+  REQUIRE_LANES();
+  Rand r(3);
+  for (const bool slides : {false, true}) {
+    SCOPED_TRACE(slides ? "with slides" : "rotations only");
+    const Model m = branching_tree(r, slides);
+    EXPECT_EQ(lanes::branch_schedule(m)->prismatic, slides);
+    expect_lanes_undo_rnea(m, r, 12);
+  }
+}
+
+TEST(BranchLanes, LargeRobotsUndoTheNewtonEulerEfforts) {
+  REQUIRE_LANES();
+  Rand r(4);
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) {
+    SCOPED_TRACE(name);
+    const auto loaded = build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf");
+    ASSERT_TRUE(loaded);
+    expect_lanes_undo_rnea(*loaded, r, 6);
+  }
+}
+
+// A finger without inertia about its axis: the same error as without the lanes, nothing
+// written; and the result may be written over an input.
+TEST(BranchLanes, SingularJointNamedAndResultOverTheInputs) {
+  REQUIRE_LANES();
+  Rand r(5);
+  Model m = branching_tree(r, false);
+  const std::size_t finger = m.njoints() - 2;
+  ASSERT_NE(m.joint_parents[finger], 0u);
+  const Vec q = random_state(r, m, 2), v = random_vec(r, m.nv, 1);
+  Vec tau = random_vec(r, m.nv, 4);
+  const Vec expected = aba(m, q, v, tau).value().values();
+  aba(m, q, v, tau, tau.data()).value();
+  for (std::size_t k = 0; k < m.nv; ++k) EXPECT_EQ(tau[k], expected[k]);
+
+  m.inertias[m.njoints() - 1] = Inertia{};
+  m.inertias[finger] = Inertia{};
+  Vec out(m.nv, 7.0);
+  const auto with_lanes = aba(m, q, v, tau, out.data());
+  lanes::use_lanes(false);
+  const auto without = aba(m, q, v, tau);
+  lanes::use_lanes(true);
+  ASSERT_FALSE(with_lanes);
+  ASSERT_FALSE(without);
+  EXPECT_EQ(with_lanes.error().message, without.error().message);
+  for (const double x : out) EXPECT_EQ(x, 7.0);
+}
+
+// A new joint, a copy or a move gives the records a new stamp, and the schedule follows;
+// models the pass does not cover or gains nothing on get none or one not worth running.
+TEST(BranchLanes, ScheduleFollowsTheRecords) {
+  REQUIRE_LANES();
+  Rand r(6);
+  Model m = branching_tree(r, true);
+  const std::uint64_t before = m.records_stamp();
+  const std::size_t groups = lanes::branch_schedule(m)->groups.size();
+  Model copy = m;
+  EXPECT_NE(copy.records_stamp(), before);
+  m.add_joint(m.njoints() - 1, make_revolute({0, 1, 0}), SE3::identity(), "extra").value();
+  m.inertias.back() = Inertia{1.0, {0.1, 0, 0}, Symmetric3{{0.01, 0.01, 0.01, 0, 0, 0}}};
+  EXPECT_NE(m.records_stamp(), before);
+  std::size_t slots = 0;
+  for (const lanes::BranchGroup& g : lanes::branch_schedule(m)->groups) slots += std::popcount(g.real);
+  EXPECT_EQ(slots, m.njoints() - 1);
+  EXPECT_EQ(lanes::branch_schedule(copy)->groups.size(), groups);
+  expect_lanes_undo_rnea(m, r, 3);
+  const std::uint64_t moved_stamp = m.records_stamp();
+  Model moved = std::move(m);
+  EXPECT_EQ(moved.records_stamp(), moved_stamp);
+  EXPECT_NE(m.records_stamp(), moved_stamp);
+
+  Model chain;
+  for (std::size_t i = 1; i <= 10; ++i) chain.add_joint(i - 1, make_revolute({0, 0, 1}), SE3::identity(), "c" + std::to_string(i)).value();
+  EXPECT_FALSE(lanes::branch_schedule(chain)->worthwhile);
+  copy.add_joint(3, make_fixed(), SE3::identity(), "fixed").value();
+  EXPECT_EQ(lanes::branch_schedule(copy), nullptr);
+  copy.add_joint(0, make_free_flyer(), SE3::identity(), "free").value();
+  EXPECT_EQ(lanes::branch_schedule(copy), nullptr);
+}
+
+}  // namespace
