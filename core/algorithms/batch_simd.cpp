@@ -104,6 +104,7 @@ void rnea4(const Model& model, const double* Q, const double* V, const double* A
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq);
+void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M);
 }  // namespace avx512
 
 namespace {
@@ -150,6 +151,11 @@ bool aba_branches(const Model& model, const BranchSchedule& schedule, const doub
                   const double* tau, double* ddq) {
   if (wide_registers()) return avx512::aba_branches(model, schedule, q, v, tau, ddq);
   return avx2::aba_branches(model, schedule, q, v, tau, ddq);
+}
+
+void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M) {
+  if (wide_registers()) return avx512::mass_matrix_branches(model, schedule, q, M);
+  avx2::mass_matrix_branches(model, schedule, q, M);
 }
 
 }  // namespace velmora::lanes

@@ -118,6 +118,7 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     BranchConstants& k = schedule->constants[g];
     grp.joint[l] = static_cast<std::uint32_t>(i);
     grp.q[l] = static_cast<std::uint32_t>(step.idx_q), grp.v[l] = static_cast<std::uint32_t>(step.idx_v);
+    grp.q_sine[l] = static_cast<std::uint32_t>(step.idx_q + (step.motion.kind == JointType::Continuous));
     grp.real |= bit;
     const std::size_t p = step.parent;
     grp.parent_row[l] = p == 0 ? 0 : group_of[p] + 1;
@@ -138,6 +139,40 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     const Vector3D t = back * step.placement.translation;
     for (int e = 0; e < 3; ++e) k.t[e][l] = t[e];
     set_lane(k.turn, turn[i].transpose(), static_cast<int>(l));
+  }
+  // The mass matrix's entries: each joint's diagonal, then its ancestors one by one.
+  const std::size_t nv = model.nv;
+  for (std::size_t g = 0; g < groups; ++g) {
+    BranchGroup& grp = schedule->groups[g];
+    std::uint32_t row[kWidth], lane[kWidth];
+    std::uint8_t active = grp.inward | grp.elsewhere;
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      grp.diagonal[l] = static_cast<std::uint32_t>(grp.v[l] * (nv + 1));
+      row[l] = grp.parent_row[l], lane[l] = grp.parent_lane[l];
+    }
+    grp.walk_begin = static_cast<std::uint32_t>(schedule->walks.size());
+    while (active) {
+      BranchWalk w{};
+      w.active = active;
+      w.common = true;
+      std::uint32_t common_row = 0;
+      for (std::size_t l = 0; l < kWidth; ++l) {
+        w.row[l] = static_cast<std::uint32_t>(g), w.lane[l] = static_cast<std::uint32_t>(l);
+        if (!(active >> l & 1)) continue;
+        const BranchGroup& up = schedule->groups[row[l] - 1];
+        const std::size_t ancestor = up.v[lane[l]], joint = grp.v[l];
+        w.row[l] = row[l], w.lane[l] = lane[l];
+        w.entry[l] = static_cast<std::uint32_t>(ancestor + nv * joint);
+        w.mirror[l] = static_cast<std::uint32_t>(joint + nv * ancestor);
+        if (lane[l] != l || (common_row && row[l] != common_row)) w.common = false;
+        common_row = row[l];
+        row[l] = up.parent_row[lane[l]], lane[l] = up.parent_lane[lane[l]];
+        if (row[l] == 0) active &= static_cast<std::uint8_t>(~(1u << l));
+      }
+      w.common_row = common_row;
+      schedule->walks.push_back(w);
+    }
+    grp.walk_end = static_cast<std::uint32_t>(schedule->walks.size());
   }
   schedule->worthwhile = n >= 9 && 2 * groups <= n - 1;
   return schedule;

@@ -25,6 +25,7 @@ namespace velmora::lanes {
 struct BranchGroup {
   std::uint32_t joint[4] = {};        // 0: the lane is empty
   std::uint32_t q[4] = {}, v[4] = {};  // the joint's first entries in q and v (0 when empty)
+  std::uint32_t q_sine[4] = {};        // a continuous joint's second entry in q (else q)
   std::uint32_t parent_row[4] = {}, parent_lane[4] = {};
   std::uint8_t real = 0;       // lanes that hold a joint
   std::uint8_t patch = 0;      // real lanes whose parent is not in the previous row's same lane
@@ -32,6 +33,20 @@ struct BranchGroup {
   std::uint8_t elsewhere = 0;  // real lanes whose parent is a joint somewhere else
   std::uint8_t continuous = 0, prismatic = 0;
   std::uint8_t turned = 0;     // real lanes whose axis is not +z (their bodies are turned)
+  // The mass matrix: each joint's diagonal entry, and its steps up the ancestors.
+  std::uint32_t diagonal[4] = {};
+  std::uint32_t walk_begin = 0, walk_end = 0;
+};
+
+// One step of a group's joints up their ancestors (the mass matrix): each active lane's
+// ancestor, in the same row and lane for all when `common`, and where the entry of the
+// ancestor's row and the joint's column lies in the matrix, and of its mirror.
+struct BranchWalk {
+  std::uint32_t row[4], lane[4];
+  std::uint32_t entry[4], mirror[4];
+  std::uint32_t common_row;
+  std::uint8_t active;
+  bool common;
 };
 
 // A step's constants, lane by lane: the joint's placement at zero between the turned
@@ -48,6 +63,7 @@ struct alignas(32) BranchConstants {
 struct BranchSchedule {
   std::vector<BranchGroup> groups;
   std::vector<BranchConstants> constants;
+  std::vector<BranchWalk> walks;
   bool prismatic = false;  // a slide somewhere
   // Whether the steps hold enough joints on average for the pass to pay (measured).
   bool worthwhile = false;
@@ -64,5 +80,10 @@ const BranchSchedule* branch_schedule(const Model& model);
 // single-state code then decides). Requires available().
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq);
+
+// The mass matrix (both triangles) for the model with its schedule at q, into M (nv x nv,
+// every entry a joint and its ancestors share written; the caller zeroes the rest).
+// Requires available().
+void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M);
 
 }  // namespace velmora::lanes

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "core/algorithms/batch_simd.hpp"
+#include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
 
@@ -144,7 +146,15 @@ std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<con
   if (!model_consistent(model)) return malformed_model();
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   std::fill(out, out + model.nv * model.nv, 0.0);
-  if (model.njoints() > 1) composite_rigid_body(model, q.data(), out, true);
+  if (model.njoints() < 2) return {};
+  // Trees with branches enough run four joints at a time (branch_lanes.hpp).
+  if (lanes::available()) {
+    if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->worthwhile) {
+      lanes::mass_matrix_branches(model, *schedule, q.data(), out);
+      return {};
+    }
+  }
+  composite_rigid_body(model, q.data(), out, true);
   return {};
 }
 
