@@ -33,6 +33,21 @@ SpatialRotation turning_z_to(const JointMotion& motion) {
   return r;
 }
 
+// The sources of lanes `used` (the others may hold anything): lane l from lane lane[l] of
+// row row[l].
+LaneSources sources_of(const std::uint32_t (&row)[kWidth], const std::uint32_t (&lane)[kWidth], unsigned used) {
+  LaneSources s;
+  for (std::size_t l = 0; l < kWidth; ++l) {
+    if (!(used >> l & 1)) continue;
+    s.perm[2 * l] = static_cast<std::int32_t>(2 * lane[l]), s.perm[2 * l + 1] = static_cast<std::int32_t>(2 * lane[l] + 1);
+    std::size_t j = 0;
+    while (j < s.count && s.row[j] != row[l]) ++j;
+    if (j == s.count) s.row[s.count++] = row[l];
+    s.mask[j] |= static_cast<std::uint8_t>(1u << l);
+  }
+  return s;
+}
+
 void set_lane(double (&to)[9][4], const SpatialRotation& r, int lane) {
   for (int k = 0; k < 9; ++k) to[k][lane] = r.m[k];
 }
@@ -140,6 +155,7 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     for (int e = 0; e < 3; ++e) k.t[e][l] = t[e];
     set_lane(k.turn, turn[i].transpose(), static_cast<int>(l));
   }
+  for (BranchGroup& grp : schedule->groups) grp.parents = sources_of(grp.parent_row, grp.parent_lane, grp.real);
   // The mass matrix's entries: each joint's diagonal, then its ancestors one by one.
   const std::size_t nv = model.nv;
   for (std::size_t g = 0; g < groups; ++g) {
@@ -157,19 +173,22 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
       w.common = true;
       std::uint32_t common_row = 0;
       for (std::size_t l = 0; l < kWidth; ++l) {
-        w.row[l] = static_cast<std::uint32_t>(g), w.lane[l] = static_cast<std::uint32_t>(l);
         if (!(active >> l & 1)) continue;
         const BranchGroup& up = schedule->groups[row[l] - 1];
         const std::size_t ancestor = up.v[lane[l]], joint = grp.v[l];
-        w.row[l] = row[l], w.lane[l] = lane[l];
         w.entry[l] = static_cast<std::uint32_t>(ancestor + nv * joint);
         w.mirror[l] = static_cast<std::uint32_t>(joint + nv * ancestor);
         if (lane[l] != l || (common_row && row[l] != common_row)) w.common = false;
         common_row = row[l];
+      }
+      w.common_row = common_row;
+      w.sources = sources_of(row, lane, active);
+      for (std::size_t l = 0; l < kWidth; ++l) {
+        if (!(active >> l & 1)) continue;
+        const BranchGroup& up = schedule->groups[row[l] - 1];
         row[l] = up.parent_row[lane[l]], lane[l] = up.parent_lane[lane[l]];
         if (row[l] == 0) active &= static_cast<std::uint8_t>(~(1u << l));
       }
-      w.common_row = common_row;
       schedule->walks.push_back(w);
     }
     grp.walk_end = static_cast<std::uint32_t>(schedule->walks.size());

@@ -20,6 +20,16 @@
 
 namespace velmora::lanes {
 
+// Where four lanes take a value from: lane l from lane lane(l) of one of `count` rows,
+// row[j] for the lanes of mask[j]. As index pairs of 32-bit halves, perm moves each
+// row's lanes into place in one permutation.
+struct LaneSources {
+  std::int32_t perm[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+  std::uint32_t row[4] = {};
+  std::uint8_t mask[4] = {};
+  std::uint8_t count = 0;
+};
+
 // One step: up to four joints, one per lane, each with its parent in an earlier step or
 // the world. Rows: 0 is the world, g + 1 step g.
 struct BranchGroup {
@@ -33,6 +43,7 @@ struct BranchGroup {
   std::uint8_t elsewhere = 0;  // real lanes whose parent is a joint somewhere else
   std::uint8_t continuous = 0, prismatic = 0;
   std::uint8_t turned = 0;     // real lanes whose axis is not +z (their bodies are turned)
+  LaneSources parents;         // where the lanes' parents are (when patch is not zero)
   // The mass matrix: each joint's diagonal entry, and its steps up the ancestors.
   std::uint32_t diagonal[4] = {};
   std::uint32_t walk_begin = 0, walk_end = 0;
@@ -42,7 +53,7 @@ struct BranchGroup {
 // ancestor, in the same row and lane for all when `common`, and where the entry of the
 // ancestor's row and the joint's column lies in the matrix, and of its mirror.
 struct BranchWalk {
-  std::uint32_t row[4], lane[4];
+  LaneSources sources;
   std::uint32_t entry[4], mirror[4];
   std::uint32_t common_row;
   std::uint8_t active;
