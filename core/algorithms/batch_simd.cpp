@@ -102,9 +102,10 @@ namespace avx512 {
 void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
-bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
-                  const double* tau, double* ddq);
-void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M);
+bool aba_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies, const double* q,
+                  const double* v, const double* tau, double* ddq);
+void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
+                          const double* q, double* M);
 }  // namespace avx512
 
 namespace {
@@ -149,13 +150,15 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
 
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq) {
-  if (wide_registers()) return avx512::aba_branches(model, schedule, q, v, tau, ddq);
-  return avx2::aba_branches(model, schedule, q, v, tau, ddq);
+  const BranchBodies* bodies = branch_bodies(model, schedule);
+  if (wide_registers()) return avx512::aba_branches(model, schedule, bodies, q, v, tau, ddq);
+  return avx2::aba_branches(model, schedule, bodies, q, v, tau, ddq);
 }
 
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M) {
-  if (wide_registers()) return avx512::mass_matrix_branches(model, schedule, q, M);
-  avx2::mass_matrix_branches(model, schedule, q, M);
+  const BranchBodies* bodies = branch_bodies(model, schedule);
+  if (wide_registers()) return avx512::mass_matrix_branches(model, schedule, bodies, q, M);
+  avx2::mass_matrix_branches(model, schedule, bodies, q, M);
 }
 
 }  // namespace velmora::lanes

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "core/algorithms/batch_simd.hpp"
@@ -213,6 +214,31 @@ const BranchSchedule* branch_schedule(const Model& model) {
   e.schedule = make_schedule(model);
   e.stamp = stamp;
   return e.schedule.get();
+}
+
+const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& schedule) {
+  const std::vector<Inertia>& inertias = model.inertias;
+  if (schedule.bodies_of.size() == inertias.size() &&
+      std::memcmp(schedule.bodies_of.data(), inertias.data(), inertias.size() * sizeof(Inertia)) == 0)
+    return schedule.bodies.data();
+  static const Inertia empty{1.0, Vector3D{}, Symmetric3{{1, 1, 1, 0, 0, 0}}};
+  schedule.bodies.resize(schedule.groups.size());
+  for (std::size_t g = 0; g < schedule.groups.size(); ++g) {
+    const BranchGroup& grp = schedule.groups[g];
+    BranchBodies& b = schedule.bodies[g];
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      const Inertia& I = grp.real >> l & 1 ? inertias[grp.joint[l]] : empty;
+      SpatialRotation turn;
+      for (int e = 0; e < 9; ++e) turn.m[e] = schedule.constants[g].turn[e][l];
+      const Vector3D com = turn * I.com;
+      const Symmetric3 inertia = I.inertia.rotate(turn);
+      b.mass[l] = I.mass;
+      for (int e = 0; e < 3; ++e) b.com[e][l] = com[e];
+      for (int e = 0; e < 6; ++e) b.inertia[e][l] = inertia.data[e];
+    }
+  }
+  schedule.bodies_of = inertias;
+  return schedule.bodies.data();
 }
 
 }  // namespace velmora::lanes

@@ -71,6 +71,15 @@ struct alignas(32) BranchConstants {
   double r[4], p[4];
 };
 
+// A step's four bodies in their joints' turned frames: mass, centre of mass and rotational
+// inertia about it (an empty lane: unit mass and inertia at the joint, so that nothing of
+// it is singular or NaN).
+struct alignas(32) BranchBodies {
+  double mass[4];
+  double com[3][4];
+  double inertia[6][4];
+};
+
 struct BranchSchedule {
   std::vector<BranchGroup> groups;
   std::vector<BranchConstants> constants;
@@ -78,12 +87,19 @@ struct BranchSchedule {
   bool prismatic = false;  // a slide somewhere
   // Whether the steps hold enough joints on average for the pass to pay (measured).
   bool worthwhile = false;
+  // The bodies step by step (branch_bodies), and the model's inertias they were made of.
+  mutable std::vector<BranchBodies> bodies;
+  mutable std::vector<Inertia> bodies_of;
 };
 
 // The model's schedule, or null when the lanes do not cover the model (see covers) or it
 // has a fixed joint. Kept per thread under the model's records stamp: valid until the
 // thread asks for the schedules of four other models.
 const BranchSchedule* branch_schedule(const Model& model);
+
+// The model's bodies laid out as its schedule (from the thread's own schedule), made
+// again when the model's inertias are not those they were made of, byte for byte.
+const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& schedule);
 
 // aba for a consistent model with its schedule and a state of its sizes, into ddq (nv
 // values, which may share memory with the inputs: written after every read). False, with
