@@ -194,6 +194,28 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     }
     grp.walk_end = static_cast<std::uint32_t>(schedule->walks.size());
   }
+  // Depth-first order: each joint's children, smallest first, right after its subtree's
+  // previous ones; then joint i's subtree is the joints i .. i + size(i) - 1.
+  std::vector<std::uint32_t> size(n, 1);
+  for (std::size_t i = n - 1; i >= 1; --i)
+    if (steps[i].parent != 0) size[steps[i].parent] += size[i];
+  std::vector<std::uint32_t> next_child(n);
+  for (std::size_t i = 0; i < n; ++i) next_child[i] = static_cast<std::uint32_t>(i + 1);
+  schedule->depth_first = nv == n - 1;
+  for (std::size_t i = 1; i < n && schedule->depth_first; ++i) {
+    const std::size_t p = steps[i].parent;
+    if (steps[i].idx_v != i - 1 || next_child[p] != i) schedule->depth_first = false;
+    next_child[p] = static_cast<std::uint32_t>(i + size[i]);
+  }
+  if (schedule->depth_first) {
+    schedule->subtree_end.resize(nv);
+    schedule->row.resize(nv);
+    schedule->lane.resize(nv);
+    for (std::size_t i = 1; i < n; ++i) {
+      schedule->subtree_end[i - 1] = static_cast<std::uint32_t>(i - 1 + size[i]);
+      schedule->row[i - 1] = group_of[i] + 1, schedule->lane[i - 1] = lane_of[i];
+    }
+  }
   schedule->worthwhile = n >= 9 && 2 * groups <= n - 1;
   return schedule;
 }

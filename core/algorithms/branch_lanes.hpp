@@ -84,6 +84,12 @@ struct BranchSchedule {
   std::vector<BranchGroup> groups;
   std::vector<BranchConstants> constants;
   std::vector<BranchWalk> walks;
+  // Joints numbered in depth-first order (each subtree a run of consecutive joints), one
+  // degree of freedom each: the mass matrix is then made column by column, column j's
+  // nonzero entries below the diagonal being the rows of j's subtree, up to
+  // subtree_end[j]; row[j] and lane[j] say where joint j + 1 sits.
+  bool depth_first = false;
+  std::vector<std::uint32_t> subtree_end, row, lane;
   bool prismatic = false;  // a slide somewhere
   // Whether the steps hold enough joints on average for the pass to pay (measured).
   bool worthwhile = false;
@@ -108,9 +114,8 @@ const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& sche
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq);
 
-// The mass matrix (both triangles) for the model with its schedule at q, into M (nv x nv,
-// every entry a joint and its ancestors share written; the caller zeroes the rest).
-// Requires available().
+// The mass matrix (both triangles, every entry written) for the model with its schedule
+// at q, into M (nv x nv). Requires available().
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M);
 
 }  // namespace velmora::lanes

@@ -145,16 +145,15 @@ std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<con
   if (q.size() != model.nq) return wrong_size("q", model.nq, q.size());
   if (!model_consistent(model)) return malformed_model();
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
-  std::fill(out, out + model.nv * model.nv, 0.0);
-  if (model.njoints() < 2) return {};
   // Trees with branches enough run four joints at a time (branch_lanes.hpp).
-  if (lanes::available()) {
+  if (model.njoints() > 1 && lanes::available()) {
     if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->worthwhile) {
       lanes::mass_matrix_branches(model, *schedule, q.data(), out);
       return {};
     }
   }
-  composite_rigid_body(model, q.data(), out, true);
+  std::fill(out, out + model.nv * model.nv, 0.0);
+  if (model.njoints() > 1) composite_rigid_body(model, q.data(), out, true);
   return {};
 }
 

@@ -13,6 +13,7 @@
 #include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/branch_lanes.hpp"
+#include "core/algorithms/dynamics_quantities.hpp"
 #include "core/joint/joint.hpp"
 #include "core/model/model.hpp"
 #include "core/urdf/urdf.hpp"
@@ -31,9 +32,9 @@ double uniform(Rand& r, double lo, double hi) { return std::uniform_real_distrib
 Vector3D random_vector(Rand& r, double s) { return {uniform(r, -s, s), uniform(r, -s, s), uniform(r, -s, s)}; }
 
 // Four limbs from the world, each a chain with fingers from its last joints and one from
-// its middle; revolute joints about +-x, +-y, +-z and general axes, continuous ones,
+// its middle (numbered depth first, or after all the limbs); revolute joints about +-x, +-y, +-z and general axes, continuous ones,
 // slides along axes of any length; placements that turn and that only translate.
-Model branching_tree(Rand& r, bool slides) {
+Model branching_tree(Rand& r, bool slides, bool depth_first = false) {
   Model m;
   const Vector3D axes[] = {{1, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0.3, -0.5, 0.8}, {0, 0, -1}, {-1, 0, 0}};
   std::size_t count = 0;
@@ -53,16 +54,22 @@ Model branching_tree(Rand& r, bool slides) {
                           SpatialRotation::from_axis_angle(random_vector(r, 1), uniform(r, -3, 3)))};
     return id;
   };
+  std::vector<std::size_t> middles;
   for (std::size_t limb = 0; limb < 4; ++limb) {
     std::size_t joint = 0, middle = 0;
     for (std::size_t k = 0; k < 4 + limb; ++k) {
       joint = add(joint);
       if (k == 1) middle = joint;
+      // Numbered depth first: the middle's own finger before the rest of the chain.
+      if (k == 1 && depth_first) add(middle);
     }
     for (std::size_t finger = 0; finger < limb; ++finger)
       for (std::size_t k = 0, at = joint; k < 1 + finger; ++k) at = add(at);
-    add(middle);
+    middles.push_back(middle);
   }
+  // Otherwise after every limb: the subtrees of the middles are not runs of joints.
+  if (!depth_first)
+    for (const std::size_t middle : middles) add(middle);
   return m;
 }
 
@@ -127,6 +134,43 @@ TEST(BranchLanes, LargeRobotsUndoTheNewtonEulerEfforts) {
     const auto loaded = build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf");
     ASSERT_TRUE(loaded);
     expect_lanes_undo_rnea(*loaded, r, 6);
+  }
+}
+
+// The mass matrix both ways the lanes make it (column by column on trees numbered depth
+// first, by each joint's ancestors on others) against the single-state pass: to rounding,
+// symmetric bit for bit, zero where two joints share no path.
+TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
+  REQUIRE_LANES();
+  Rand r(7);
+  std::vector<Model> models;
+  for (const bool depth_first : {false, true}) models.push_back(branching_tree(r, true, depth_first));
+  for (const char* name : {"nao", "pr2", "unitree_g1"})
+    models.push_back(build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value());
+  for (std::size_t k = 0; k < models.size(); ++k) {
+    const Model& m = models[k];
+    ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
+    EXPECT_EQ(lanes::branch_schedule(m)->depth_first, k != 0) << k;
+    const Vec q = random_state(r, m, 3.2);
+    lanes::use_lanes(false);
+    const Vec single = mass_matrix(m, q).value().values;
+    lanes::use_lanes(true);
+    double scale = 0;
+    for (const double x : single) scale = std::max(scale, std::abs(x));
+    for (const bool wide : {false, true}) {
+      if (wide && !lanes::processor_has_wide_registers()) continue;
+      lanes::use_wide_registers(wide);
+      Vec M(m.nv * m.nv, std::nan(""));
+      ASSERT_TRUE(mass_matrix(m, q, M.data()));
+      for (std::size_t i = 0; i < m.nv; ++i)
+        for (std::size_t j = 0; j < m.nv; ++j) {
+          const double x = M[i + m.nv * j];
+          EXPECT_EQ(x, M[j + m.nv * i]);
+          if (single[i + m.nv * j] == 0) EXPECT_EQ(x, 0.0) << k << ": " << i << ", " << j;
+          else EXPECT_NEAR(x, single[i + m.nv * j], 1e-13 * scale) << k << ": " << i << ", " << j;
+        }
+    }
+    lanes::use_wide_registers(true);
   }
 }
 
