@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <queue>
 
 #include "core/algorithms/batch_simd.hpp"
 
@@ -70,45 +71,51 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     if (p == 0) continue;
     if (height[i] + 1 >= height[p]) height[p] = height[i] + 1, tallest[p] = static_cast<std::uint32_t>(i);
   }
-  struct Chain {
-    std::uint32_t top, length, parent;
-    bool placed = false;
-  };
-  std::vector<Chain> chains;
+  // The chains by their first joint; those hanging from each joint.
+  std::vector<std::uint32_t> tops;
+  std::vector<std::vector<std::uint32_t>> hanging(n);
   for (std::size_t i = 1; i < n; ++i) {
     const std::size_t p = steps[i].parent;
-    if (p == 0 || tallest[p] != i) chains.push_back({static_cast<std::uint32_t>(i), height[i],
-                                                      static_cast<std::uint32_t>(p)});
+    if (p == 0 || tallest[p] != i) hanging[p].push_back(static_cast<std::uint32_t>(i));
   }
 
   // Chains ready (their parent placed) go first by the earliest step they can start at,
-  // then longest first; each into the lane where it starts soonest, of those the fullest.
-  std::vector<std::uint32_t> group_of(n, 0), lane_of(n, 0);
-  std::vector<bool> placed(n, false);
-  std::array<std::uint32_t, kWidth> end{};
-  for (std::size_t round = 0; round < chains.size(); ++round) {
-    Chain* best = nullptr;
-    std::uint32_t best_earliest = 0;
-    for (Chain& c : chains) {
-      if (c.placed || (c.parent != 0 && !placed[c.parent])) continue;
-      const std::uint32_t earliest = c.parent == 0 ? 0 : group_of[c.parent] + 1;
-      if (!best || earliest < best_earliest || (earliest == best_earliest && c.length > best->length))
-        best = &c, best_earliest = earliest;
+  // then longest first (then in joint order); each into the lane where it starts soonest,
+  // of those the fullest.
+  struct Ready {
+    std::uint32_t earliest, length, top;
+    bool operator<(const Ready& o) const {  // the priority queue's top is the greatest
+      if (earliest != o.earliest) return earliest > o.earliest;
+      if (length != o.length) return length < o.length;
+      return top > o.top;
     }
+  };
+  std::priority_queue<Ready> ready;
+  for (const std::uint32_t top : hanging[0]) ready.push({0, height[top], top});
+  std::vector<std::uint32_t> group_of(n, 0), lane_of(n, 0);
+  std::array<std::uint32_t, kWidth> end{};
+  while (!ready.empty()) {
+    const Ready chain = ready.top();
+    ready.pop();
     std::size_t lane = 0;
     for (std::size_t l = 1; l < kWidth; ++l) {
-      const std::uint32_t start = std::max(end[l], best_earliest), best_start = std::max(end[lane], best_earliest);
+      const std::uint32_t start = std::max(end[l], chain.earliest), best_start = std::max(end[lane], chain.earliest);
       if (start < best_start || (start == best_start && end[l] > end[lane])) lane = l;
     }
-    std::uint32_t g = std::max(end[lane], best_earliest);
-    for (std::uint32_t j = best->top; j != 0; j = tallest[j], ++g)
-      group_of[j] = g, lane_of[j] = static_cast<std::uint32_t>(lane), placed[j] = true;
+    std::uint32_t g = std::max(end[lane], chain.earliest);
+    for (std::uint32_t j = chain.top; j != 0; j = tallest[j], ++g) {
+      group_of[j] = g, lane_of[j] = static_cast<std::uint32_t>(lane);
+      for (const std::uint32_t top : hanging[j]) ready.push({g + 1, height[top], top});
+    }
     end[lane] = g;
-    best->placed = true;
   }
-
-  auto schedule = std::make_unique<BranchSchedule>();
   const std::size_t groups = *std::max_element(end.begin(), end.end());
+  // Worth it only when the steps hold two joints or more on average; nothing more is laid
+  // out otherwise.
+  auto schedule = std::make_unique<BranchSchedule>();
+  schedule->worthwhile = n >= 9 && 2 * groups <= n - 1;
+  if (!schedule->worthwhile) return schedule;
+
   schedule->groups.resize(groups);
   schedule->constants.resize(groups);
   std::vector<SpatialRotation> turn(n, SpatialRotation::identity());
@@ -157,8 +164,45 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     set_lane(k.turn, turn[i].transpose(), static_cast<int>(l));
   }
   for (BranchGroup& grp : schedule->groups) grp.parents = sources_of(grp.parent_row, grp.parent_lane, grp.real);
-  // The mass matrix's entries: each joint's diagonal, then its ancestors one by one.
+  // Depth-first order: each joint's children, smallest first, right after its subtree's
+  // previous ones; then joint i's subtree is the joints i .. i + size(i) - 1.
+  std::vector<std::uint32_t> size(n, 1);
+  for (std::size_t i = n - 1; i >= 1; --i)
+    if (steps[i].parent != 0) size[steps[i].parent] += size[i];
+  std::vector<std::uint32_t> next_child(n);
+  for (std::size_t i = 0; i < n; ++i) next_child[i] = static_cast<std::uint32_t>(i + 1);
   const std::size_t nv = model.nv;
+  schedule->depth_first = nv == n - 1;
+  for (std::size_t i = 1; i < n && schedule->depth_first; ++i) {
+    const std::size_t p = steps[i].parent;
+    if (steps[i].idx_v != i - 1 || next_child[p] != i) schedule->depth_first = false;
+    next_child[p] = static_cast<std::uint32_t>(i + size[i]);
+  }
+  if (schedule->depth_first) {
+    schedule->mass_matrix = true;
+    schedule->subtree_end.resize(nv);
+    schedule->row.resize(nv);
+    schedule->lane.resize(nv);
+    for (std::size_t i = 1; i < n; ++i) {
+      schedule->subtree_end[i - 1] = static_cast<std::uint32_t>(i - 1 + size[i]);
+      schedule->row[i - 1] = group_of[i] + 1, schedule->lane[i - 1] = lane_of[i];
+    }
+    return schedule;
+  }
+
+  // Other trees: each joint's diagonal entry, then its ancestors one by one, as long as
+  // the steps up stay within a few per joint (a step's are as many as its deepest joint
+  // has ancestors) and the entries' places fit the records.
+  std::vector<std::uint32_t> depth(n, 0);
+  std::size_t walk_steps = 0;
+  for (std::size_t i = 1; i < n; ++i) depth[i] = depth[steps[i].parent] + 1;
+  for (const BranchGroup& grp : schedule->groups) {
+    std::uint32_t deepest = 0;
+    for (std::size_t l = 0; l < kWidth; ++l) deepest = std::max(deepest, grp.real >> l & 1 ? depth[grp.joint[l]] : 0);
+    walk_steps += deepest;
+  }
+  if (walk_steps > 16 * n || nv >= 0x10000) return schedule;
+  schedule->mass_matrix = true;
   for (std::size_t g = 0; g < groups; ++g) {
     BranchGroup& grp = schedule->groups[g];
     std::uint32_t row[kWidth], lane[kWidth];
@@ -194,29 +238,6 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     }
     grp.walk_end = static_cast<std::uint32_t>(schedule->walks.size());
   }
-  // Depth-first order: each joint's children, smallest first, right after its subtree's
-  // previous ones; then joint i's subtree is the joints i .. i + size(i) - 1.
-  std::vector<std::uint32_t> size(n, 1);
-  for (std::size_t i = n - 1; i >= 1; --i)
-    if (steps[i].parent != 0) size[steps[i].parent] += size[i];
-  std::vector<std::uint32_t> next_child(n);
-  for (std::size_t i = 0; i < n; ++i) next_child[i] = static_cast<std::uint32_t>(i + 1);
-  schedule->depth_first = nv == n - 1;
-  for (std::size_t i = 1; i < n && schedule->depth_first; ++i) {
-    const std::size_t p = steps[i].parent;
-    if (steps[i].idx_v != i - 1 || next_child[p] != i) schedule->depth_first = false;
-    next_child[p] = static_cast<std::uint32_t>(i + size[i]);
-  }
-  if (schedule->depth_first) {
-    schedule->subtree_end.resize(nv);
-    schedule->row.resize(nv);
-    schedule->lane.resize(nv);
-    for (std::size_t i = 1; i < n; ++i) {
-      schedule->subtree_end[i - 1] = static_cast<std::uint32_t>(i - 1 + size[i]);
-      schedule->row[i - 1] = group_of[i] + 1, schedule->lane[i - 1] = lane_of[i];
-    }
-  }
-  schedule->worthwhile = n >= 9 && 2 * groups <= n - 1;
   return schedule;
 }
 

@@ -90,6 +90,8 @@ struct BranchSchedule {
   // subtree_end[j]; row[j] and lane[j] say where joint j + 1 sits.
   bool depth_first = false;
   std::vector<std::uint32_t> subtree_end, row, lane;
+  // Whether the lanes make the mass matrix (depth first, or within a few steps up per joint).
+  bool mass_matrix = false;
   bool prismatic = false;  // a slide somewhere
   // Whether the steps hold enough joints on average for the pass to pay (measured).
   bool worthwhile = false;

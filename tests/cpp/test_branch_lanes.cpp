@@ -149,7 +149,7 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
     models.push_back(build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value());
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
-    ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
+    ASSERT_TRUE(lanes::branch_schedule(m)->mass_matrix);
     EXPECT_EQ(lanes::branch_schedule(m)->depth_first, k != 0) << k;
     const Vec q = random_state(r, m, 3.2);
     lanes::use_lanes(false);
@@ -231,6 +231,44 @@ TEST(BranchLanes, ScheduleFollowsTheRecords) {
   EXPECT_EQ(lanes::branch_schedule(copy), nullptr);
   copy.add_joint(0, make_free_flyer(), SE3::identity(), "free").value();
   EXPECT_EQ(lanes::branch_schedule(copy), nullptr);
+}
+
+// A star of 20000 leaves is laid out at once (the schedule takes its chains from a queue),
+// and a deep broom (two leaves on each joint of a chain) numbered chain first keeps its mass matrix out of the lanes (its joints'
+// steps up would number in the tens of thousands) but its forward dynamics in them.
+TEST(BranchLanes, LargeTreesLaidOutQuickly) {
+  REQUIRE_LANES();
+  Model star;
+  for (std::size_t i = 1; i <= 20000; ++i) {
+    const std::size_t id = star.add_joint(0, make_revolute({0, 0, 1}), SE3{SpatialRotation::identity(), {0.1, 0, 0}},
+                                          "s" + std::to_string(i)).value();
+    star.inertias[id] = Inertia{1.0, {0.1, 0, 0}, Symmetric3{{0.01, 0.01, 0.01, 0, 0, 0}}};
+  }
+  const lanes::BranchSchedule* schedule = lanes::branch_schedule(star);
+  ASSERT_TRUE(schedule && schedule->worthwhile);
+  EXPECT_EQ(schedule->groups.size(), 5000u);
+
+  Model broom;
+  Rand r(8);
+  for (std::size_t i = 1; i <= 300; ++i)
+    broom.add_joint(i - 1, make_revolute({0, 1, 0}), SE3{SpatialRotation::identity(), {0, 0, 0.1}}, "c" + std::to_string(i)).value();
+  for (std::size_t i = 1; i <= 600; ++i)
+    broom.add_joint((i + 1) / 2, make_revolute({1, 0, 0}), SE3{SpatialRotation::identity(), {0.1, 0, 0}}, "l" + std::to_string(i)).value();
+  for (Inertia& I : broom.inertias) I = Inertia{1.0, {0.05, 0.02, 0.05}, Symmetric3{{0.01, 0.02, 0.03, 0, 0, 0}}};
+  schedule = lanes::branch_schedule(broom);
+  ASSERT_TRUE(schedule && schedule->worthwhile);
+  EXPECT_FALSE(schedule->depth_first);
+  EXPECT_FALSE(schedule->mass_matrix);
+  EXPECT_TRUE(schedule->walks.empty());
+  const Vec q = random_state(r, broom, 1.0);
+  lanes::use_lanes(false);
+  const Vec single = mass_matrix(broom, q).value().values;
+  lanes::use_lanes(true);
+  const Vec M = mass_matrix(broom, q).value().values;
+  double scale = 0, worst = 0;
+  for (std::size_t k = 0; k < M.size(); ++k)
+    scale = std::max(scale, std::abs(single[k])), worst = std::max(worst, std::abs(M[k] - single[k]));
+  EXPECT_LE(worst, 1e-13 * scale);
 }
 
 }  // namespace
