@@ -100,6 +100,14 @@ struct BranchSchedule {
   mutable std::vector<Inertia> bodies_of;
 };
 
+// Whether the lanes could pay on the model at all: a step holds no two joints of one path,
+// so the steps are at least as many as the deepest joint's depth, and the schedule pays
+// only with two joints or more a step on average (BranchSchedule::worthwhile). A cheap
+// test on the model's records, before any schedule is looked up.
+inline bool may_pay(const Model& model) {
+  return model.njoints() >= 9 && 2 * model.depth() <= model.njoints() - 1;
+}
+
 // The model's schedule, or null when the lanes do not cover the model (see covers) or it
 // has a fixed joint. Kept per thread under the model's records stamp: valid until the
 // thread asks for the schedules of four other models.

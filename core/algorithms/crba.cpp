@@ -146,7 +146,7 @@ std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<con
   if (!model_consistent(model)) return malformed_model();
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   // Trees with branches enough run four joints at a time (branch_lanes.hpp).
-  if (model.njoints() > 1 && lanes::available()) {
+  if (lanes::may_pay(model) && lanes::available()) {
     if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->mass_matrix) {
       lanes::mass_matrix_branches(model, *schedule, q.data(), out);
       return {};

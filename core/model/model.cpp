@@ -1,5 +1,6 @@
 #include "core/model/model.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,7 @@ Model::Model(const Model& o)
       kinds_(o.kinds_),
       quaternion_joints_(o.quaternion_joints_),
       multi_joint_count_(o.multi_joint_count_),
+      depth_(o.depth_),
       frame_index_(o.frame_index_),
       joint_index_(o.joint_index_) {
   joint_models.reserve(o.joint_models.size());
@@ -139,6 +141,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
     std::abort();
   }
   step.parent = parent_id;
+  step.depth = steps_[parent_id].depth + 1;
   step.idx_q = nq;
   step.idx_v = nv;
   step.placement = placement;
@@ -148,6 +151,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   stamp_.renew();
   if (has_quaternion) quaternion_joints_.push_back(id);
   if (step.motion.multi()) ++multi_joint_count_;
+  depth_ = std::max(depth_, step.depth);
   joint_names.push_back(std::move(joint_name));
   joint_index_.record(probe);
   joint_placements.push_back(placement);

@@ -65,6 +65,8 @@ struct JointStep {
   JointMotion motion;  // its nq() and nv() are the joint's sizes
   std::size_t parent = 0;
   std::size_t idx_q = 0, idx_v = 0;
+  // Joints on the path from the world, this one included (0 for the world itself).
+  std::size_t depth = 0;
   SE3 placement;
   // The placement only translates (its rotation is exactly the identity), so composing
   // with it needs no rotation product.
@@ -141,6 +143,8 @@ class Model {
   const std::vector<std::size_t>& quaternion_joints() const { return quaternion_joints_; }
   // How many joints have more than one degree of freedom (see JointMotion::multi).
   std::size_t multi_joint_count() const { return multi_joint_count_; }
+  // The largest depth of a joint (JointStep::depth): the longest path from the world.
+  std::size_t depth() const { return depth_; }
   // The stamp of the records as they are now (see RecordsStamp).
   std::uint64_t records_stamp() const { return stamp_.value(); }
   // The configuration and velocity sizes by the records.
@@ -167,6 +171,7 @@ class Model {
   std::vector<JointType> kinds_;
   std::vector<std::size_t> quaternion_joints_;
   std::size_t multi_joint_count_ = 0;
+  std::size_t depth_ = 0;
   RecordsStamp stamp_;
   // The frames by name and type; add_frame keeps it, get_frame_id uses it while it
   // covers exactly the list.
