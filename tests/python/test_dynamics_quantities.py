@@ -386,3 +386,22 @@ def test_robot_gravity_scaling(load, name):
         assert np.array_equal(vm.coriolis_matrix(model, data, q, v), C)
     finally:
         model.gravity = vm.STANDARD_GRAVITY
+
+
+def test_body_folded_in_after_a_call_is_used():
+    """A large tree's forward dynamics and mass matrix (four joints at a time where the
+    processor can) see a body that add_frame folds into a finger after they ran: the same
+    results as a model that had it from the start."""
+    path = str(ROBOTS / "nao" / "robot.urdf")
+    used, fresh = vm.build_model_from_urdf(path), vm.build_model_from_urdf(path)
+    q = vm.random_configuration(used).to_numpy()
+    v, tau = np.linspace(-1, 1, used.nv), np.linspace(2, -2, used.nv)
+    before = vm.aba(used, used.create_data(), q, v, tau).to_numpy()
+    vm.mass_matrix(used, used.create_data(), q)
+    load = vm.Inertia(0.5, np.array([0.0, 0.02, 0.05]), np.eye(3) * 1e-4)
+    for model in (used, fresh):
+        model.add_frame(vm.Frame("load", 20, 0, vm.SE3.Identity(), vm.FrameType.Body, load), True)
+    after = vm.aba(used, used.create_data(), q, v, tau).to_numpy()
+    assert not np.allclose(after, before)
+    assert np.array_equal(after, vm.aba(fresh, fresh.create_data(), q, v, tau).to_numpy())
+    assert np.array_equal(vm.mass_matrix(used, used.create_data(), q), vm.mass_matrix(fresh, fresh.create_data(), q))
