@@ -106,6 +106,8 @@ bool aba_branches(const Model& model, const BranchSchedule& schedule, const Bran
                   const double* v, const double* tau, double* ddq);
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
                           const double* q, double* M);
+void rnea_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies, const double* q,
+                   const double* v, const double* a, double* tau);
 }  // namespace avx512
 
 namespace {
@@ -159,6 +161,13 @@ void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, co
   const BranchBodies* bodies = branch_bodies(model, schedule);
   if (wide_registers()) return avx512::mass_matrix_branches(model, schedule, bodies, q, M);
   avx2::mass_matrix_branches(model, schedule, bodies, q, M);
+}
+
+void rnea_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
+                   const double* a, double* tau) {
+  const BranchBodies* bodies = branch_bodies(model, schedule);
+  if (wide_registers()) return avx512::rnea_branches(model, schedule, bodies, q, v, a, tau);
+  avx2::rnea_branches(model, schedule, bodies, q, v, a, tau);
 }
 
 }  // namespace velmora::lanes

@@ -1,5 +1,6 @@
-// Forward dynamics of one state with joints of different branches of the tree side by
-// side in the vector lanes: the schedule that puts them there, and the pass.
+// Inverse and forward dynamics and the mass matrix of one state with joints of different
+// branches of the tree side by side in the vector lanes: the schedule that puts them
+// there, and the passes.
 //
 // A humanoid's legs, arms and fingers are chains that depend on one another only where
 // they meet. The schedule cuts the tree into chains (each joint continues the chain of its
@@ -123,6 +124,12 @@ const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& sche
 // single-state code then decides). Requires available().
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq);
+
+// rnea for a consistent model with its schedule and a state of its sizes, into tau (nv
+// values, which may share memory with the inputs: written after every read). Requires
+// available().
+void rnea_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
+                   const double* a, double* tau);
 
 // The mass matrix (both triangles, every entry written) for the model with its schedule
 // at q, into M (nv x nv). Requires available().

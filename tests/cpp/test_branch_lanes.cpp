@@ -174,6 +174,34 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
   }
 }
 
+// Inverse dynamics against the single-state pass, to rounding, with and without slides.
+TEST(BranchLanes, InverseDynamicsMatchesTheSingleStatePass) {
+  REQUIRE_LANES();
+  Rand r(9);
+  std::vector<Model> models;
+  for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
+  for (const char* name : {"nao", "pr2", "unitree_g1"})
+    models.push_back(build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value());
+  for (std::size_t k = 0; k < models.size(); ++k) {
+    const Model& m = models[k];
+    ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
+    const Vec q = random_state(r, m, 3.2), v = random_vec(r, m.nv, 2), a = random_vec(r, m.nv, 3);
+    lanes::use_lanes(false);
+    const Vec single = rnea(m, q, v, a).value().values();
+    lanes::use_lanes(true);
+    double scale = 0;
+    for (const double x : single) scale = std::max(scale, std::abs(x));
+    for (const bool wide : {false, true}) {
+      if (wide && !lanes::processor_has_wide_registers()) continue;
+      lanes::use_wide_registers(wide);
+      Vec tau = a;  // written over its own input
+      ASSERT_TRUE(rnea(m, q, v, tau, tau.data()));
+      for (std::size_t i = 0; i < m.nv; ++i) EXPECT_NEAR(tau[i], single[i], 1e-13 * scale) << k << ": " << i;
+    }
+    lanes::use_wide_registers(true);
+  }
+}
+
 // A finger without inertia about its axis: the same error as without the lanes, nothing
 // written; and the result may be written over an input.
 TEST(BranchLanes, SingularJointNamedAndResultOverTheInputs) {
