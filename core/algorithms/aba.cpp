@@ -14,7 +14,6 @@
 #include <cmath>
 #include <string>
 
-#include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
@@ -487,8 +486,8 @@ std::expected<void, DynamicsError> aba_in(AbaForm form, const Model& model, std:
   const bool multi = model.multi_joint_count() != 0;
   // Trees with branches enough run four joints at a time (branch_lanes.hpp); a joint
   // singular or close to it there leaves the state to the passes below, which decide.
-  if (form == AbaForm::JointFrames && !multi && lanes::may_pay(model) && lanes::available())
-    if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->worthwhile)
+  if (form == AbaForm::JointFrames && !multi)
+    if (const lanes::BranchSchedule* schedule = lanes::schedule_to_run(model))
       if (lanes::aba_branches(model, *schedule, q.data(), v.data(), tau.data(), ddq)) return {};
   // The last pass writes every entry of ddq, after every read of q, v and tau: nothing is
   // written when a joint is singular, and ddq may share memory with the inputs.

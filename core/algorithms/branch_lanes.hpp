@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/algorithms/batch_simd.hpp"
 #include "core/model/model.hpp"
 
 namespace velmora::lanes {
@@ -113,6 +114,14 @@ inline bool may_pay(const Model& model) {
 // has a fixed joint. Kept per thread under the model's records stamp: valid until the
 // thread asks for the schedules of four other models.
 const BranchSchedule* branch_schedule(const Model& model);
+
+// The model's schedule when the lanes are on and pay on the model (may_pay, then
+// BranchSchedule::worthwhile); null otherwise, and the single-state passes run.
+inline const BranchSchedule* schedule_to_run(const Model& model) {
+  if (!may_pay(model) || !available()) return nullptr;
+  const BranchSchedule* schedule = branch_schedule(model);
+  return schedule && schedule->worthwhile ? schedule : nullptr;
+}
 
 // The model's bodies laid out as its schedule (from the thread's own schedule), made
 // again when the model's inertias are not those they were made of, byte for byte.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
@@ -146,11 +145,9 @@ std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<con
   if (!model_consistent(model)) return malformed_model();
   if (auto ok = check_configuration(model, q.data()); !ok) return fail(std::move(ok.error()));
   // Trees with branches enough run four joints at a time (branch_lanes.hpp).
-  if (lanes::may_pay(model) && lanes::available()) {
-    if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->mass_matrix) {
-      lanes::mass_matrix_branches(model, *schedule, q.data(), out);
-      return {};
-    }
+  if (const lanes::BranchSchedule* schedule = lanes::schedule_to_run(model); schedule && schedule->mass_matrix) {
+    lanes::mass_matrix_branches(model, *schedule, q.data(), out);
+    return {};
   }
   std::fill(out, out + model.nv * model.nv, 0.0);
   if (model.njoints() > 1) composite_rigid_body(model, q.data(), out, true);

@@ -3,7 +3,6 @@
 // carries motions down the tree (act_inv_motion) and forces up (act_force), in
 // rotation-plus-translation form. The base acceleration is minus gravity, so the weight
 // of every body appears as an inertial force without a separate gravity term.
-#include "core/algorithms/batch_simd.hpp"
 #include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/passes.hpp"
 
@@ -103,11 +102,9 @@ std::expected<void, DynamicsError> rnea(const Model& model, std::span<const doub
   // The outward pass reads q, v and a; the inward one writes every entry of out.
   if (model.njoints() < 2) return {};
   // Trees with branches enough run four joints at a time (branch_lanes.hpp).
-  if (lanes::may_pay(model) && lanes::available()) {
-    if (const lanes::BranchSchedule* schedule = lanes::branch_schedule(model); schedule && schedule->worthwhile) {
-      lanes::rnea_branches(model, *schedule, q.data(), v.data(), a.data(), out);
-      return {};
-    }
+  if (const lanes::BranchSchedule* schedule = lanes::schedule_to_run(model)) {
+    lanes::rnea_branches(model, *schedule, q.data(), v.data(), a.data(), out);
+    return {};
   }
   // Models without multi-degree-of-freedom joints run loops that do not test for them.
   if (model.multi_joint_count()) passes_of<true>(model, q.data(), v.data(), a.data(), out);

@@ -89,6 +89,37 @@ Vec random_vec(Rand& r, std::size_t n, double s) {
   return x;
 }
 
+Model robot(const char* name) {
+  return build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value();
+}
+
+// f() with the lanes switched off.
+template <class F>
+auto lanes_off(F&& f) {
+  lanes::use_lanes(false);
+  auto result = f();
+  lanes::use_lanes(true);
+  return result;
+}
+
+// f(wide) for each build of the lane passes the processor runs: AVX2 with 16 vector
+// registers, and AVX-512VL's 32 where it has them.
+template <class F>
+void for_each_build(F&& f) {
+  for (const bool wide : {false, true}) {
+    if (wide && !lanes::processor_has_wide_registers()) continue;
+    lanes::use_wide_registers(wide);
+    f(wide);
+  }
+  lanes::use_wide_registers(true);
+}
+
+double largest(const Vec& x) {
+  double m = 0;
+  for (const double e : x) m = std::max(m, std::abs(e));
+  return m;
+}
+
 // aba with the lanes on must undo rnea about as closely as the joint-frame passes do
 // (lanes off), for each build of the lane passes.
 void expect_lanes_undo_rnea(const Model& m, Rand& r, int states) {
@@ -97,21 +128,15 @@ void expect_lanes_undo_rnea(const Model& m, Rand& r, int states) {
   for (int s = 0; s < states; ++s) {
     const Vec q = random_state(r, m, 3.2), v = random_vec(r, m.nv, 2), a = random_vec(r, m.nv, 3);
     const Vec tau = rnea(m, q, v, a).value().values();
-    lanes::use_lanes(false);
-    const Vec single = aba(m, q, v, tau).value().values();
-    lanes::use_lanes(true);
-    double single_error = 0, scale = 0;
-    for (std::size_t k = 0; k < m.nv; ++k)
-      single_error = std::max(single_error, std::abs(single[k] - a[k])), scale = std::max(scale, std::abs(a[k]));
-    for (const bool wide : {false, true}) {
-      if (wide && !lanes::processor_has_wide_registers()) continue;
-      lanes::use_wide_registers(wide);
+    const Vec single = lanes_off([&] { return aba(m, q, v, tau).value().values(); });
+    double single_error = 0;
+    for (std::size_t k = 0; k < m.nv; ++k) single_error = std::max(single_error, std::abs(single[k] - a[k]));
+    for_each_build([&](bool wide) {
       const Vec lanes_result = aba(m, q, v, tau).value().values();
       double error = 0;
       for (std::size_t k = 0; k < m.nv; ++k) error = std::max(error, std::abs(lanes_result[k] - a[k]));
-      EXPECT_LE(error, 8 * single_error + 1e-13 * scale) << "state " << s << (wide ? ", 32 registers" : "");
-    }
-    lanes::use_wide_registers(true);
+      EXPECT_LE(error, 8 * single_error + 1e-13 * largest(a)) << "state " << s << (wide ? ", 32 registers" : "");
+    });
   }
 }
 
@@ -131,9 +156,7 @@ TEST(BranchLanes, LargeRobotsUndoTheNewtonEulerEfforts) {
   Rand r(4);
   for (const char* name : {"nao", "pr2", "unitree_g1"}) {
     SCOPED_TRACE(name);
-    const auto loaded = build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf");
-    ASSERT_TRUE(loaded);
-    expect_lanes_undo_rnea(*loaded, r, 6);
+    expect_lanes_undo_rnea(robot(name), r, 6);
   }
 }
 
@@ -145,21 +168,15 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
   Rand r(7);
   std::vector<Model> models;
   for (const bool depth_first : {false, true}) models.push_back(branching_tree(r, true, depth_first));
-  for (const char* name : {"nao", "pr2", "unitree_g1"})
-    models.push_back(build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value());
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
     ASSERT_TRUE(lanes::branch_schedule(m)->mass_matrix);
     EXPECT_EQ(lanes::branch_schedule(m)->depth_first, k != 0) << k;
     const Vec q = random_state(r, m, 3.2);
-    lanes::use_lanes(false);
-    const Vec single = mass_matrix(m, q).value().values;
-    lanes::use_lanes(true);
-    double scale = 0;
-    for (const double x : single) scale = std::max(scale, std::abs(x));
-    for (const bool wide : {false, true}) {
-      if (wide && !lanes::processor_has_wide_registers()) continue;
-      lanes::use_wide_registers(wide);
+    const Vec single = lanes_off([&] { return mass_matrix(m, q).value().values; });
+    const double scale = largest(single);
+    for_each_build([&](bool) {
       Vec M(m.nv * m.nv, std::nan(""));
       ASSERT_TRUE(mass_matrix(m, q, M.data()));
       for (std::size_t i = 0; i < m.nv; ++i)
@@ -169,8 +186,7 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
           if (single[i + m.nv * j] == 0) EXPECT_EQ(x, 0.0) << k << ": " << i << ", " << j;
           else EXPECT_NEAR(x, single[i + m.nv * j], 1e-13 * scale) << k << ": " << i << ", " << j;
         }
-    }
-    lanes::use_wide_registers(true);
+    });
   }
 }
 
@@ -180,25 +196,18 @@ TEST(BranchLanes, InverseDynamicsMatchesTheSingleStatePass) {
   Rand r(9);
   std::vector<Model> models;
   for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
-  for (const char* name : {"nao", "pr2", "unitree_g1"})
-    models.push_back(build_model_from_urdf(std::string(VELMORA_ROBOTS_DIR) + "/" + name + "/robot.urdf").value());
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
     ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
     const Vec q = random_state(r, m, 3.2), v = random_vec(r, m.nv, 2), a = random_vec(r, m.nv, 3);
-    lanes::use_lanes(false);
-    const Vec single = rnea(m, q, v, a).value().values();
-    lanes::use_lanes(true);
-    double scale = 0;
-    for (const double x : single) scale = std::max(scale, std::abs(x));
-    for (const bool wide : {false, true}) {
-      if (wide && !lanes::processor_has_wide_registers()) continue;
-      lanes::use_wide_registers(wide);
+    const Vec single = lanes_off([&] { return rnea(m, q, v, a).value().values(); });
+    const double scale = largest(single);
+    for_each_build([&](bool) {
       Vec tau = a;  // written over its own input
       ASSERT_TRUE(rnea(m, q, v, tau, tau.data()));
       for (std::size_t i = 0; i < m.nv; ++i) EXPECT_NEAR(tau[i], single[i], 1e-13 * scale) << k << ": " << i;
-    }
-    lanes::use_wide_registers(true);
+    });
   }
 }
 
@@ -220,9 +229,7 @@ TEST(BranchLanes, SingularJointNamedAndResultOverTheInputs) {
   m.inertias[finger] = Inertia{};
   Vec out(m.nv, 7.0);
   const auto with_lanes = aba(m, q, v, tau, out.data());
-  lanes::use_lanes(false);
-  const auto without = aba(m, q, v, tau);
-  lanes::use_lanes(true);
+  const auto without = lanes_off([&] { return aba(m, q, v, tau); });
   ASSERT_FALSE(with_lanes);
   ASSERT_FALSE(without);
   EXPECT_EQ(with_lanes.error().message, without.error().message);
@@ -289,14 +296,11 @@ TEST(BranchLanes, LargeTreesLaidOutQuickly) {
   EXPECT_FALSE(schedule->mass_matrix);
   EXPECT_TRUE(schedule->walks.empty());
   const Vec q = random_state(r, broom, 1.0);
-  lanes::use_lanes(false);
-  const Vec single = mass_matrix(broom, q).value().values;
-  lanes::use_lanes(true);
+  const Vec single = lanes_off([&] { return mass_matrix(broom, q).value().values; });
   const Vec M = mass_matrix(broom, q).value().values;
-  double scale = 0, worst = 0;
-  for (std::size_t k = 0; k < M.size(); ++k)
-    scale = std::max(scale, std::abs(single[k])), worst = std::max(worst, std::abs(M[k] - single[k]));
-  EXPECT_LE(worst, 1e-13 * scale);
+  double worst = 0;
+  for (std::size_t k = 0; k < M.size(); ++k) worst = std::max(worst, std::abs(M[k] - single[k]));
+  EXPECT_LE(worst, 1e-13 * largest(single));
 }
 
 }  // namespace
