@@ -116,14 +116,15 @@ int main(int argc, char** argv) {
   std::printf("%-12s %4s %-6s %12s %14s\n", "model", "nv", "algo", "ns/call", "ns/joint");
   for (const std::size_t n : {std::size_t{7}, std::size_t{30}})
     time_model("chain " + std::to_string(n), chain(n), repeats);
-  for (const char* name : {"kuka_iiwa", "nao", "pr2", "unitree_g1"}) {
+  for (const char* name : {"franka_panda", "kuka_iiwa", "ur5e", "nao", "pr2", "unitree_g1"}) {
     const std::string dir = robots + "/" + name;
-    auto loaded = build_models_from_urdf(dir + "/robot.urdf", dir);
+    // The kinematic model alone: some robots come without their meshes.
+    auto loaded = build_model_from_urdf(dir + "/robot.urdf");
     if (!loaded) {
       std::printf("%-12s not loaded from %s\n", name, dir.c_str());
       continue;
     }
-    time_model(name, loaded->model, repeats);
+    time_model(name, *loaded, repeats);
   }
   // The same humanoid with its root link on a free-flyer joint: the multi-degree-of-
   // freedom path of every algorithm, next to the fixed-base figures above.

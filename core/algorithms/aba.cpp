@@ -225,9 +225,10 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
       }
       if (step.parent != 0) {
         AbaRow& p = rows[step.parent];
-        // K >= 0: a rotation about the joint's own axis, whose row and column the
+        // K == A: a rotation about the joint's own axis, whose row and column the
         // projection above left zero.
-        if constexpr (K >= 0) r.ia.add_turned_translated_to<K>(r.liMi.rotation, r.liMi.translation, p.ia);
+        if constexpr (K == kIdentityShape) r.ia.add_translated_to(r.liMi.translation, p.ia);
+        else if constexpr (K >= 0 && K == A) r.ia.add_turned_translated_to<K>(r.liMi.rotation, r.liMi.translation, p.ia);
         else r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
         p.pa += r.liMi.act_force<K>(pa);
       }

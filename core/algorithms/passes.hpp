@@ -233,15 +233,26 @@ inline SpatialForce body_force(const Inertia& I, const SpatialMotion& a, const S
 
 // Runs body.template operator()<A, K>() with the shapes joint `step` lets the dynamics
 // exploit: A, the coordinate axis its motion subspace lies along (-1: none, or not a
-// rotation), and K, the coordinate axis its frame's rotation in the parent's frame turns
-// about (-1: any rotation), which is A when its placement only translates.
+// rotation), and K, the shape of its frame's rotation in the parent's frame
+// (SpatialRotation::rotate): A when its placement only translates or turns about A too;
+// for a slide or fixed joint, the identity when its placement only translates and the
+// placement's turn axis when it turns about one (a Panda's fingers); -1 otherwise.
 template <class Body>
-void with_shapes(const JointStep& step, Body&& body) {
+[[gnu::always_inline]] inline void with_shapes(const JointStep& step, Body&& body) {
   const bool elementary = step.placement_translates_only;
+  const int turn = step.placement_turn_axis;
   switch (step.motion.coordinate_axis) {
-    case 0: return elementary ? body.template operator()<0, 0>() : body.template operator()<0, -1>();
-    case 1: return elementary ? body.template operator()<1, 1>() : body.template operator()<1, -1>();
-    case 2: return elementary ? body.template operator()<2, 2>() : body.template operator()<2, -1>();
+    case 0: return elementary || turn == 0 ? body.template operator()<0, 0>() : body.template operator()<0, -1>();
+    case 1: return elementary || turn == 1 ? body.template operator()<1, 1>() : body.template operator()<1, -1>();
+    case 2: return elementary || turn == 2 ? body.template operator()<2, 2>() : body.template operator()<2, -1>();
+    default: break;
+  }
+  if (step.motion.rotates() || step.motion.multi()) return body.template operator()<-1, -1>();
+  if (elementary) return body.template operator()<-1, kIdentityShape>();
+  switch (turn) {
+    case 0: return body.template operator()<-1, 0>();
+    case 1: return body.template operator()<-1, 1>();
+    case 2: return body.template operator()<-1, 2>();
     default: return body.template operator()<-1, -1>();
   }
 }

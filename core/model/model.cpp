@@ -146,6 +146,7 @@ std::expected<std::size_t, ModelError> Model::add_joint(std::size_t parent_id, s
   step.idx_v = nv;
   step.placement = placement;
   step.placement_translates_only = placement.rotation == SpatialRotation::identity();
+  step.placement_turn_axis = static_cast<std::int8_t>(placement.rotation.turn_axis());
   steps_.push_back(step);
   kinds_.push_back(step.motion.kind);
   stamp_.renew();

@@ -71,6 +71,9 @@ struct JointStep {
   // The placement only translates (its rotation is exactly the identity), so composing
   // with it needs no rotation product.
   bool placement_translates_only = true;
+  // The coordinate axis the placement's rotation turns about (SpatialRotation::turn_axis),
+  // or -1.
+  std::int8_t placement_turn_axis = 0;
 
   // The joint's frame in its parent joint's frame at a position of the joint:
   // placement * motion.placement(p), for a Position of any kind or the AxisPosition of a

@@ -39,12 +39,17 @@ struct Matrix3 {
   // R M R^T, for R of shape K (see SpatialRotation::rotate).
   template <int K = -1>
   constexpr Matrix3 rotate(const SpatialRotation& r) const {
-    if constexpr (K >= 0) return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
-    Matrix3 t;  // M R^T, row by row: row i of M times R^T is R (row i of M)
-    for (int i = 0; i < 3; ++i) t.set_row(i, r * row(i));
-    Matrix3 out;  // R (M R^T), column by column
-    for (int j = 0; j < 3; ++j) out.set_column(j, r * t.column(j));
-    return out;
+    if constexpr (K == kIdentityShape) {
+      return *this;
+    } else if constexpr (K >= 0) {
+      return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
+    } else {
+      Matrix3 t;  // M R^T, row by row: row i of M times R^T is R (row i of M)
+      for (int i = 0; i < 3; ++i) t.set_row(i, r * row(i));
+      Matrix3 out;  // R (M R^T), column by column
+      for (int j = 0; j < 3; ++j) out.set_column(j, r * t.column(j));
+      return out;
+    }
   }
   // R M R^T for R = SpatialRotation::about<K>(c, s): rows and then columns i and j mix.
   template <int K>

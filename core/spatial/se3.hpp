@@ -13,6 +13,11 @@ namespace fmt {
 class DebugWriter;
 }
 
+// The shape of a rotation known when code is compiled, K: 0..2 a rotation about that
+// coordinate axis, kIdentityShape the identity itself (the frame of a slide or fixed joint
+// whose placement only translates), -1 any rotation.
+inline constexpr int kIdentityShape = 3;
+
 // A 3x3 matrix stored column by column: element (i, j) at m[i + 3 j].
 struct SpatialRotation {
   std::array<double, 9> m{1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -57,11 +62,14 @@ struct SpatialRotation {
             m[2] * v.x + m[5] * v.y + m[8] * v.z};
   }
   // R v and R^T v for a rotation of known shape: K in 0..2 when it is about<K>(c, s) (c and
-  // s are read from its entries, and only the two coordinates it mixes change), K = -1
-  // for any rotation. The values are those of the general products.
+  // s are read from its entries, and only the two coordinates it mixes change),
+  // kIdentityShape for the identity, K = -1 for any rotation. The values are those of the
+  // general products.
   template <int K>
   constexpr Vector3D rotate(const Vector3D& v) const {
-    if constexpr (K < 0) {
+    if constexpr (K == kIdentityShape) {
+      return v;
+    } else if constexpr (K < 0) {
       return (*this) * v;
     } else {
       constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
@@ -74,7 +82,9 @@ struct SpatialRotation {
   }
   template <int K>
   constexpr Vector3D rotate_back(const Vector3D& v) const {
-    if constexpr (K < 0) {
+    if constexpr (K == kIdentityShape) {
+      return v;
+    } else if constexpr (K < 0) {
       return transpose_mul(v);
     } else {
       constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
@@ -119,6 +129,9 @@ struct SpatialRotation {
   // Whether R^T R is the identity within 1e-6 absolute or one epsilon relative, entry by
   // entry; NaN and infinite entries never pass. Reflections (det -1) pass.
   bool is_orthogonal() const;
+  // K when this is exactly about<K>(c, s) for some c and s (entry by entry, the identity
+  // counting as a turn about x), -1 otherwise.
+  int turn_axis() const;
 };
 
 struct SpatialMotion;

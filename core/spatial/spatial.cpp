@@ -58,6 +58,17 @@ bool approx_equal(double x, double y) {
 
 }  // namespace
 
+int SpatialRotation::turn_axis() const {
+  const SpatialRotation& r = *this;
+  for (int k = 0; k < 3; ++k) {
+    const int i = (k + 1) % 3, j = (k + 2) % 3;
+    if (r(k, k) == 1 && r(k, i) == 0 && r(k, j) == 0 && r(i, k) == 0 && r(j, k) == 0 && r(i, i) == r(j, j) &&
+        r(i, j) == -r(j, i))
+      return k;
+  }
+  return -1;
+}
+
 bool SpatialRotation::is_orthogonal() const {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)

@@ -55,11 +55,16 @@ struct Symmetric3 {
   // times row b of R), then the six entries of R T.
   template <int K = -1>
   constexpr Symmetric3 rotate(const SpatialRotation& r) const {
-    if constexpr (K >= 0) return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
-    Vector3D t[3];
-    for (int b = 0; b < 3; ++b) t[b] = (*this) * Vector3D{r(b, 0), r(b, 1), r(b, 2)};
-    auto entry = [&](int a, int b) { return r(a, 0) * t[b].x + r(a, 1) * t[b].y + r(a, 2) * t[b].z; };
-    return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
+    if constexpr (K == kIdentityShape) {
+      return *this;
+    } else if constexpr (K >= 0) {
+      return rotate_about<K>(r((K + 1) % 3, (K + 1) % 3), r((K + 2) % 3, (K + 1) % 3));
+    } else {
+      Vector3D t[3];
+      for (int b = 0; b < 3; ++b) t[b] = (*this) * Vector3D{r(b, 0), r(b, 1), r(b, 2)};
+      auto entry = [&](int a, int b) { return r(a, 0) * t[b].x + r(a, 1) * t[b].y + r(a, 2) * t[b].z; };
+      return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
+    }
   }
   // R S R^T for R = SpatialRotation::about<K>(c, s): only the entries in rows and
   // columns i and j change.

@@ -120,6 +120,53 @@ TEST(AbaForms, InvertNewtonEulerOnTreesOfEveryKind) {
   }
 }
 
+// Placements that turn about a coordinate axis let the joint-frame passes skip the general
+// rotation: for joints about or along each axis (and fixed ones) under placements that only
+// translate, turn about the joint's own axis, about another axis, or generally, aba still
+// undoes rnea by every form, and the joint-frame form agrees with the world form.
+TEST(AbaForms, PlacementsTurningAboutCoordinateAxes) {
+  Rand r(5);
+  Model model;
+  std::size_t parent = 0;
+  int count = 0;
+  for (int kind = 0; kind < 5; ++kind) {
+    for (int shape = 0; shape < 4; ++shape, ++count) {
+      const int axis = count % 3;
+      const double sign = count % 2 ? -1.0 : 1.0;
+      const Vector3D e{axis == 0 ? sign : 0.0, axis == 1 ? sign : 0.0, axis == 2 ? sign : 0.0};
+      std::unique_ptr<JointModel> j = kind == 0   ? make_revolute(e)
+                                      : kind == 1 ? make_continuous(e)
+                                      : kind == 2 ? make_prismatic(e)
+                                      : kind == 3 ? make_prismatic({0.3, -0.4, 0.5})
+                                                  : make_fixed();
+      const double angle = uniform(r, -3, 3);
+      const int turn = shape == 1 ? axis : (axis + 1) % 3;
+      const SpatialRotation R = shape == 0   ? SpatialRotation::identity()
+                                : shape == 3 ? SpatialRotation::from_axis_angle(random_vector(r, 1), angle)
+                                : turn == 0  ? SpatialRotation::about<0>(std::cos(angle), std::sin(angle))
+                                : turn == 1  ? SpatialRotation::about<1>(std::cos(angle), std::sin(angle))
+                                             : SpatialRotation::about<2>(std::cos(angle), std::sin(angle));
+      // Every third joint starts a branch from the one before its parent.
+      const std::size_t id = add(model, count % 3 == 2 && parent > 1 ? parent - 1 : parent, std::move(j),
+                                 {R, random_vector(r, 0.3)}, random_body(r));
+      EXPECT_EQ(model.steps()[id].placement_turn_axis, shape == 0 ? 0 : shape == 3 ? -1 : turn);
+      parent = id;
+    }
+  }
+  for (int k = 0; k < 4; ++k) {
+    const Vec q = random_configuration(r, model), v = random_vec(r, model.nv, 2), a = random_vec(r, model.nv, 2);
+    const Vec tau = rnea(model, q, v, a).value().values();
+    const Vec world = passes::aba_in(AbaForm::World, model, q, v, tau).value().values();
+    for (const AbaForm form : kForms) {
+      const Vec ddq = passes::aba_in(form, model, q, v, tau).value().values();
+      for (std::size_t i = 0; i < model.nv; ++i) {
+        EXPECT_NEAR(ddq[i], a[i], 1e-9 * (1 + std::abs(a[i]))) << name(form) << ", coordinate " << i;
+        EXPECT_NEAR(ddq[i], world[i], 1e-10 * (1 + std::abs(a[i]))) << name(form) << ", coordinate " << i;
+      }
+    }
+  }
+}
+
 // A free body anywhere, at rest and without efforts, falls at gravity without turning;
 // two bodies hanging from the world on their own joints do not interact.
 TEST(AbaForms, FreeBodyFallsAndSeparateBranchesAreIndependent) {
