@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/algorithms/branch_lanes.hpp"
+#include "core/algorithms/congruence_wide.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
@@ -144,8 +145,8 @@ void project_out(ArticulatedInertia& ia, SpatialForce& pa, const SpatialForce (&
 // inertia is singular, or 0. Everything it calls is inlined into the functions that run
 // it (joint_frame_passes below): left to itself the compiler keeps the motion transforms
 // and bias forces as calls, and the passes then take 1.4 times as long on chains of
-// general axes for about the same number of instructions.
-template <bool Multi>
+// general axes for about the same number of instructions. Wide: the AVX2 and FMA build.
+template <bool Multi, bool Wide>
 inline std::size_t passes_body(const Model& model, const double* q, const double* v, const double* tau, double* ddq) {
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
@@ -229,6 +230,7 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         // projection above left zero.
         if constexpr (K == kIdentityShape) r.ia.add_translated_to(r.liMi.translation, p.ia);
         else if constexpr (K >= 0 && K == A) r.ia.add_turned_translated_to<K>(r.liMi.rotation, r.liMi.translation, p.ia);
+        else if constexpr (K < 0) add_transformed<Wide>(r.ia, r.liMi, p.ia);
         else r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
         p.pa += r.liMi.act_force<K>(pa);
       }
@@ -438,7 +440,7 @@ using Passes = std::size_t (*)(const Model&, const double*, const double*, const
 template <bool Multi>
 [[gnu::noinline, gnu::flatten]] std::size_t joint_frame_passes(const Model& m, const double* q, const double* v,
                                                                const double* tau, double* ddq) {
-  return passes_body<Multi>(m, q, v, tau, ddq);
+  return passes_body<Multi, false>(m, q, v, tau, ddq);
 }
 template <bool Multi>
 [[gnu::noinline, gnu::flatten]] std::size_t world_passes(const Model& m, const double* q, const double* v,
@@ -448,7 +450,7 @@ template <bool Multi>
 template <bool Multi>
 [[VELMORA_WIDE_BUILD]] std::size_t joint_frame_passes_wide(const Model& m, const double* q, const double* v,
                                                            const double* tau, double* ddq) {
-  return passes_body<Multi>(m, q, v, tau, ddq);
+  return passes_body<Multi, true>(m, q, v, tau, ddq);
 }
 template <bool Multi>
 [[VELMORA_WIDE_BUILD]] std::size_t world_passes_wide(const Model& m, const double* q, const double* v, const double* tau,

@@ -1,0 +1,124 @@
+// An articulated inertia carried into its parent's frame, parent += X* I X^-1 for the
+// child's frame X = (R, p) in the parent's, with the 3x3 blocks as columns in 4-wide AVX2
+// vectors: the same operations as ia.rotate(R).add_translated_to(p, parent), in about half
+// the instructions. The articulated-body passes spend most of their backward pass here on
+// joints whose placement turns generally (most arms); the AVX2 and FMA build of a pass
+// calls it, the other build the scalar form.
+#pragma once
+
+#include "core/algorithms/passes.hpp"
+#include "core/spatial/articulated_inertia.hpp"
+
+#if VELMORA_WIDE_VECTORS
+#include <immintrin.h>
+#endif
+
+namespace velmora::passes {
+
+#if VELMORA_WIDE_VECTORS
+
+namespace wide {
+
+#define VELMORA_AVX2_INLINE gnu::always_inline, gnu::target("avx2,fma")
+
+// The three columns of a 3x3 matrix; lane 3 holds whatever the arithmetic leaves there and
+// is never stored.
+struct Columns {
+  __m256d c[3];
+};
+
+[[VELMORA_AVX2_INLINE]] inline __m256d splat(const double& x) { return _mm256_broadcast_sd(&x); }
+
+// R M R^T for M given by its entries m(k, j): T = R M column by column (the columns of R
+// times M's entries), then T R^T (the columns of T times R's entries).
+template <class Entry>
+[[VELMORA_AVX2_INLINE]] inline Columns rotated(const SpatialRotation& R, const __m256d (&r)[3], Entry m) {
+  __m256d t[3];
+  for (int j = 0; j < 3; ++j)
+    t[j] = _mm256_fmadd_pd(r[2], splat(m(2, j)), _mm256_fmadd_pd(r[1], splat(m(1, j)), _mm256_mul_pd(r[0], splat(m(0, j)))));
+  Columns out;
+  for (int j = 0; j < 3; ++j)
+    out.c[j] = _mm256_fmadd_pd(t[2], splat(R.m[j + 6]),
+                               _mm256_fmadd_pd(t[1], splat(R.m[j + 3]), _mm256_mul_pd(t[0], splat(R.m[j]))));
+  return out;
+}
+
+// p x c for each lane triple, with p given as (y, z, x) and (z, x, y).
+[[VELMORA_AVX2_INLINE]] inline __m256d cross(__m256d p_yzx, __m256d p_zxy, __m256d c) {
+  const __m256d c_zxy = _mm256_permute4x64_pd(c, _MM_SHUFFLE(3, 1, 0, 2));
+  const __m256d c_yzx = _mm256_permute4x64_pd(c, _MM_SHUFFLE(3, 0, 2, 1));
+  return _mm256_fmsub_pd(p_yzx, c_zxy, _mm256_mul_pd(p_zxy, c_yzx));
+}
+
+// dst += (Y + Y^T) / 2, stored as Symmetric3 stores it (xx, yy, zz, xy, xz, yz).
+[[VELMORA_AVX2_INLINE]] inline void add_symmetric_part(const Columns& y, Symmetric3& dst) {
+  const __m256d diagonal = _mm256_blend_pd(_mm256_blend_pd(y.c[0], y.c[1], 0b0010), y.c[2], 0b0100);
+  // (y10, y20, y21) and (y01, y02, y12)
+  const __m256d lower = _mm256_blend_pd(_mm256_permute4x64_pd(y.c[0], _MM_SHUFFLE(3, 2, 2, 1)), y.c[1], 0b0100);
+  const __m256d upper = _mm256_blend_pd(_mm256_permute4x64_pd(y.c[2], _MM_SHUFFLE(3, 1, 0, 0)), y.c[1], 0b0001);
+  const __m256d off = _mm256_mul_pd(_mm256_add_pd(lower, upper), _mm256_set1_pd(0.5));
+  double* d = dst.data.data();
+  const __m256d first = _mm256_blend_pd(diagonal, _mm256_permute4x64_pd(off, _MM_SHUFFLE(0, 0, 0, 0)), 0b1000);
+  _mm256_storeu_pd(d, _mm256_add_pd(_mm256_loadu_pd(d), first));
+  const __m128d rest = _mm256_castpd256_pd128(_mm256_permute4x64_pd(off, _MM_SHUFFLE(3, 3, 2, 1)));
+  _mm_storeu_pd(d + 4, _mm_add_pd(_mm_loadu_pd(d + 4), rest));
+}
+
+// dst += M for a general 3x3 stored column by column.
+[[VELMORA_AVX2_INLINE]] inline void add_general(const Columns& b, Matrix3& dst) {
+  double* d = dst.m.data();
+  const __m256d first = _mm256_blend_pd(b.c[0], _mm256_permute4x64_pd(b.c[1], _MM_SHUFFLE(0, 0, 0, 0)), 0b1000);
+  const __m256d second = _mm256_blend_pd(_mm256_permute4x64_pd(b.c[1], _MM_SHUFFLE(1, 0, 2, 1)),
+                                         _mm256_permute4x64_pd(b.c[2], _MM_SHUFFLE(1, 0, 1, 0)), 0b1100);
+  _mm256_storeu_pd(d, _mm256_add_pd(_mm256_loadu_pd(d), first));
+  _mm256_storeu_pd(d + 4, _mm256_add_pd(_mm256_loadu_pd(d + 4), second));
+  d[8] += _mm_cvtsd_f64(_mm256_extractf128_pd(b.c[2], 1));
+}
+
+// Not forced inline: its callers are compiled for any x86-64 and only the passes' AVX2 build
+// (gnu::flatten) takes it in.
+[[gnu::target("avx2,fma")]] inline void add_transformed(const ArticulatedInertia& ia, const SE3& x,
+                                                        ArticulatedInertia& parent) {
+  const SpatialRotation& R = x.rotation;
+  // The columns of R (the last one loaded from one entry earlier, so as to stay inside R).
+  const __m256d r[3] = {_mm256_loadu_pd(&R.m[0]), _mm256_loadu_pd(&R.m[3]),
+                        _mm256_permute4x64_pd(_mm256_loadu_pd(&R.m[5]), _MM_SHUFFLE(0, 3, 2, 1))};
+  const Columns a = rotated(R, r, [&](int i, int j) -> const double& { return ia.A.data[Symmetric3::slot(i, j)]; });
+  const Columns b = rotated(R, r, [&](int i, int j) -> const double& { return ia.B.m[i + 3 * j]; });
+  const Columns c = rotated(R, r, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
+  const Vector3D& p = x.translation;
+  const __m256d p_yzx = _mm256_setr_pd(p.y, p.z, p.x, 0), p_zxy = _mm256_setr_pd(p.z, p.x, p.y, 0);
+  // B' = B + [p]x C, W = B + B', Z = W [p]x, A' = A - (Z + Z^T) / 2 (as add_translated_to).
+  Columns b2, y;
+  __m256d w[3];
+  for (int k = 0; k < 3; ++k) {
+    b2.c[k] = _mm256_add_pd(b.c[k], cross(p_yzx, p_zxy, c.c[k]));
+    w[k] = _mm256_add_pd(b.c[k], b2.c[k]);
+  }
+  const __m256d px = splat(p.x), py = splat(p.y), pz = splat(p.z);
+  y.c[0] = _mm256_sub_pd(a.c[0], _mm256_fmsub_pd(w[1], pz, _mm256_mul_pd(w[2], py)));
+  y.c[1] = _mm256_sub_pd(a.c[1], _mm256_fmsub_pd(w[2], px, _mm256_mul_pd(w[0], pz)));
+  y.c[2] = _mm256_sub_pd(a.c[2], _mm256_fmsub_pd(w[0], py, _mm256_mul_pd(w[1], px)));
+  add_symmetric_part(y, parent.A);
+  add_general(b2, parent.B);
+  add_symmetric_part(c, parent.C);
+}
+
+#undef VELMORA_AVX2_INLINE
+
+}  // namespace wide
+
+#endif
+
+// The carried inertia added into the parent's, by the build's own means: Wide, the AVX2 and
+// FMA build (whose callers carry that target).
+template <bool Wide>
+[[gnu::always_inline]] inline void add_transformed(const ArticulatedInertia& ia, const SE3& x,
+                                                   ArticulatedInertia& parent) {
+#if VELMORA_WIDE_VECTORS
+  if constexpr (Wide) return wide::add_transformed(ia, x, parent);
+#endif
+  ia.rotate(x.rotation).add_translated_to(x.translation, parent);
+}
+
+}  // namespace velmora::passes
