@@ -11,8 +11,11 @@
 // needs no product of the articulated inertia with one. The bodies' forces cost a little
 // more on the way out; the whole measures 1 to 3 percent faster.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/congruence_wide.hpp"
@@ -33,6 +36,7 @@ struct AbaRow {
   SpatialForce pa;      // bias force, then the articulated bias force
   ArticulatedInertia ia;
   SpatialForce u_col;   // IA S
+  SpatialForce u_up;    // IA S in the parent's frame (joints not on the world)
   double inv_d;         // 1 / (S^T IA S)
   double u;             // tau - S^T pa
 };
@@ -140,6 +144,35 @@ void project_out(ArticulatedInertia& ia, SpatialForce& pa, const SpatialForce (&
   }
 }
 
+// The bodies' articulated inertias before anything is carried into them (the rigid inertias
+// in the 6x6 blocks ArticulatedInertia::from_rigid gives), made once per model and thread
+// and again when model.inertias change (compared byte for byte, which costs less than making
+// them).
+const ArticulatedInertia* rigid_inertias(const Model& model) {
+  struct Entry {
+    std::uint64_t stamp = 0;
+    std::vector<Inertia> made_of;
+    std::vector<ArticulatedInertia> rigid;
+  };
+  thread_local std::array<Entry, 4> cache;
+  thread_local std::size_t next = 0;
+  const std::uint64_t stamp = model.records_stamp();
+  const std::vector<Inertia>& inertias = model.inertias;
+  Entry* entry = nullptr;
+  for (Entry& e : cache)
+    if (e.stamp == stamp) entry = &e;
+  if (entry && entry->made_of.size() == inertias.size() &&
+      std::memcmp(entry->made_of.data(), inertias.data(), inertias.size() * sizeof(Inertia)) == 0)
+    return entry->rigid.data();
+  if (!entry) entry = &cache[next++ % cache.size()];
+  entry->stamp = stamp;
+  entry->made_of = inertias;
+  entry->rigid.resize(inertias.size());
+  for (std::size_t i = 0; i < inertias.size(); ++i)
+    entry->rigid[i] = ArticulatedInertia::from_rigid(inertias[i].mass, inertias[i].com, inertias[i].inertia);
+  return entry->rigid.data();
+}
+
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
 // inertia is singular, or 0. Everything it calls is inlined into the functions that run
@@ -151,6 +184,7 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
+  const ArticulatedInertia* rigid = rigid_inertias(model);
   AbaRow* rows = scratch_rows<AbaRow>(n);
   AbaMultiRow* multi = Multi ? scratch_rows<AbaMultiRow>(n) : nullptr;
 
@@ -175,9 +209,8 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         r.a += step.motion.cross_subspace<A>(r.v, qd);
       }
     });
-    const Inertia& I = inertias[i];
-    r.ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
-    r.pa = body_force(I, r.a, r.v);
+    r.ia = rigid[i];
+    r.pa = body_force(inertias[i], r.a, r.v);
   }
 
   // Articulated inertias and bias forces, leaves first; each joint projects out its own
@@ -220,9 +253,18 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         r.u = tau[step.idx_v] - step.motion.subspace_dot<A>(r.pa);
         // A joint on the world hands nothing on: its projected inertia is never read.
         if (step.parent == 0) return;
+        r.u_up = r.liMi.act_force<K>(r.u_col);
+        pa += r.u_col * (r.u * r.inv_d);
+        // The AVX2 build projects in the parent's frame, on the way in (congruence_wide.hpp).
+        if constexpr (Wide && kWideCongruence) {
+#if VELMORA_WIDE_VECTORS
+          wide::add_transformed<true>(r.ia, r.liMi, rows[step.parent].ia, &r.u_up, r.inv_d);
+#endif
+          rows[step.parent].pa += r.liMi.act_force<K>(pa);
+          return;
+        }
         if constexpr (A >= 0) r.ia.subtract_outer_axis<A>(r.u_col, r.inv_d);
         else r.ia.subtract_outer(r.u_col, r.inv_d);
-        pa += r.u_col * (r.u * r.inv_d);
       }
       if (step.parent != 0) {
         AbaRow& p = rows[step.parent];
@@ -230,8 +272,7 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         // projection above left zero.
         if constexpr (K == kIdentityShape) r.ia.add_translated_to(r.liMi.translation, p.ia);
         else if constexpr (K >= 0 && K == A) r.ia.add_turned_translated_to<K>(r.liMi.rotation, r.liMi.translation, p.ia);
-        else if constexpr (K < 0) add_transformed<Wide>(r.ia, r.liMi, p.ia);
-        else r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, p.ia);
+        else add_transformed<Wide, K>(r.ia, r.liMi, p.ia);
         p.pa += r.liMi.act_force<K>(pa);
       }
     });
@@ -259,9 +300,12 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
       continue;
     }
     with_shapes(step, [&]<int A, int K>() {
-      r.a = r.liMi.act_inv_motion<K>(rows[step.parent].a);
+      const SpatialMotion& a_parent = rows[step.parent].a;
+      r.a = r.liMi.act_inv_motion<K>(a_parent);
       if (step.motion.kind != JointType::Fixed) {
-        const double qdd = (r.u - inner(r.a, r.u_col)) * r.inv_d;
+        // S^T IA (X a_parent) taken as (X* IA S)^T a_parent, which does not wait for the
+        // transform of a_parent: the chain from joint to joint is shorter.
+        const double qdd = step.parent == 0 ? r.u * r.inv_d : (r.u - inner(a_parent, r.u_up)) * r.inv_d;
         r.a += step.motion.subspace_times<A>(qdd);
         ddq[step.idx_v] = qdd;
       }

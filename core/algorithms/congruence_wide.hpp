@@ -75,17 +75,22 @@ template <class Entry>
   d[8] += _mm_cvtsd_f64(_mm256_extractf128_pd(b.c[2], 1));
 }
 
-// Not forced inline: its callers are compiled for any x86-64 and only the passes' AVX2 build
-// (gnu::flatten) takes it in.
+// parent += X* ia X^-1, and with Projected less U U^T inv_d for the force U already in the
+// parent's frame: a joint's projection (IA - IA S S^T IA / d) taken after the change of frame,
+// where it does not hold up the rotation (the inverse of d is then ready by the time it is
+// needed). Not forced inline: its callers are compiled for any x86-64 and only the passes'
+// AVX2 build (gnu::flatten) takes it in.
+template <bool Projected>
 [[gnu::target("avx2,fma")]] inline void add_transformed(const ArticulatedInertia& ia, const SE3& x,
-                                                        ArticulatedInertia& parent) {
+                                                        ArticulatedInertia& parent, const SpatialForce* U = nullptr,
+                                                        double inv_d = 0) {
   const SpatialRotation& R = x.rotation;
   // The columns of R (the last one loaded from one entry earlier, so as to stay inside R).
   const __m256d r[3] = {_mm256_loadu_pd(&R.m[0]), _mm256_loadu_pd(&R.m[3]),
                         _mm256_permute4x64_pd(_mm256_loadu_pd(&R.m[5]), _MM_SHUFFLE(0, 3, 2, 1))};
   const Columns a = rotated(R, r, [&](int i, int j) -> const double& { return ia.A.data[Symmetric3::slot(i, j)]; });
   const Columns b = rotated(R, r, [&](int i, int j) -> const double& { return ia.B.m[i + 3 * j]; });
-  const Columns c = rotated(R, r, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
+  Columns c = rotated(R, r, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
   const Vector3D& p = x.translation;
   const __m256d p_yzx = _mm256_setr_pd(p.y, p.z, p.x, 0), p_zxy = _mm256_setr_pd(p.z, p.x, p.y, 0);
   // B' = B + [p]x C, W = B + B', Z = W [p]x, A' = A - (Z + Z^T) / 2 (as add_translated_to).
@@ -99,6 +104,16 @@ template <class Entry>
   y.c[0] = _mm256_sub_pd(a.c[0], _mm256_fmsub_pd(w[1], pz, _mm256_mul_pd(w[2], py)));
   y.c[1] = _mm256_sub_pd(a.c[1], _mm256_fmsub_pd(w[2], px, _mm256_mul_pd(w[0], pz)));
   y.c[2] = _mm256_sub_pd(a.c[2], _mm256_fmsub_pd(w[0], py, _mm256_mul_pd(w[1], px)));
+  if constexpr (Projected) {
+    const Vector3D &n = U->angular, &f = U->linear;
+    const __m256d nv = _mm256_setr_pd(n.x, n.y, n.z, 0), fv = _mm256_setr_pd(f.x, f.y, f.z, 0);
+    const double nd[3] = {n.x * inv_d, n.y * inv_d, n.z * inv_d}, fd[3] = {f.x * inv_d, f.y * inv_d, f.z * inv_d};
+    for (int j = 0; j < 3; ++j) {
+      y.c[j] = _mm256_fnmadd_pd(nv, _mm256_set1_pd(nd[j]), y.c[j]);
+      b2.c[j] = _mm256_fnmadd_pd(nv, _mm256_set1_pd(fd[j]), b2.c[j]);
+      c.c[j] = _mm256_fnmadd_pd(fv, _mm256_set1_pd(fd[j]), c.c[j]);
+    }
+  }
   add_symmetric_part(y, parent.A);
   add_general(b2, parent.B);
   add_symmetric_part(c, parent.C);
@@ -110,15 +125,20 @@ template <class Entry>
 
 #endif
 
-// The carried inertia added into the parent's, by the build's own means: Wide, the AVX2 and
-// FMA build (whose callers carry that target).
-template <bool Wide>
+// Whether the AVX2 build of a pass has the vector forms above (on x86-64).
+inline constexpr bool kWideCongruence = VELMORA_WIDE_VECTORS;
+
+// The carried inertia added into the parent's, for a rotation of shape K (see
+// SpatialRotation::rotate), by the build's own means: Wide, the AVX2 and FMA build (whose
+// callers carry that target), takes the vector form for any rotation (it measures faster
+// than the scalar turn about a coordinate axis too).
+template <bool Wide, int K>
 [[gnu::always_inline]] inline void add_transformed(const ArticulatedInertia& ia, const SE3& x,
                                                    ArticulatedInertia& parent) {
 #if VELMORA_WIDE_VECTORS
-  if constexpr (Wide) return wide::add_transformed(ia, x, parent);
+  if constexpr (Wide) return wide::add_transformed<false>(ia, x, parent);
 #endif
-  ia.rotate(x.rotation).add_translated_to(x.translation, parent);
+  ia.rotate<K>(x.rotation).add_translated_to(x.translation, parent);
 }
 
 }  // namespace velmora::passes
