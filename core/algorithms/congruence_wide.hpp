@@ -29,18 +29,20 @@ struct Columns {
 
 [[VELMORA_AVX2_INLINE]] inline __m256d splat(const double& x) { return _mm256_broadcast_sd(&x); }
 
-// R M R^T for M given by its entries m(k, j): T = R M column by column (the columns of R
-// times M's entries), then T R^T (the columns of T times R's entries).
+// The columns of L M for L given by its columns l[k] and M by its entries m(k, j).
 template <class Entry>
-[[VELMORA_AVX2_INLINE]] inline Columns rotated(const SpatialRotation& R, const __m256d (&r)[3], Entry m) {
-  __m256d t[3];
+[[VELMORA_AVX2_INLINE]] inline Columns product(const __m256d (&l)[3], Entry m) {
+  Columns t;
   for (int j = 0; j < 3; ++j)
-    t[j] = _mm256_fmadd_pd(r[2], splat(m(2, j)), _mm256_fmadd_pd(r[1], splat(m(1, j)), _mm256_mul_pd(r[0], splat(m(0, j)))));
-  Columns out;
-  for (int j = 0; j < 3; ++j)
-    out.c[j] = _mm256_fmadd_pd(t[2], splat(R.m[j + 6]),
-                               _mm256_fmadd_pd(t[1], splat(R.m[j + 3]), _mm256_mul_pd(t[0], splat(R.m[j]))));
-  return out;
+    t.c[j] = _mm256_fmadd_pd(l[2], splat(m(2, j)), _mm256_fmadd_pd(l[1], splat(m(1, j)), _mm256_mul_pd(l[0], splat(m(0, j)))));
+  return t;
+}
+
+// Column j of T N^T for N given by its entries, N(j, k) at n[j + stride k]: the sum over k
+// of T's column k times N(j, k).
+[[VELMORA_AVX2_INLINE]] inline __m256d times_transpose(const Columns& t, const double* n, int j, int stride = 3) {
+  return _mm256_fmadd_pd(t.c[2], splat(n[j + 2 * stride]),
+                         _mm256_fmadd_pd(t.c[1], splat(n[j + stride]), _mm256_mul_pd(t.c[0], splat(n[j]))));
 }
 
 // p x c for each lane triple, with p given as (y, z, x) and (z, x, y).
@@ -85,25 +87,35 @@ template <bool Projected>
                                                         ArticulatedInertia& parent, const SpatialForce* U = nullptr,
                                                         double inv_d = 0) {
   const SpatialRotation& R = x.rotation;
-  // The columns of R (the last one loaded from one entry earlier, so as to stay inside R).
+  const Vector3D& p = x.translation;
+  // The columns of R (the last one loaded from one entry earlier, so as to stay inside R)
+  // and of [p]x R.
   const __m256d r[3] = {_mm256_loadu_pd(&R.m[0]), _mm256_loadu_pd(&R.m[3]),
                         _mm256_permute4x64_pd(_mm256_loadu_pd(&R.m[5]), _MM_SHUFFLE(0, 3, 2, 1))};
-  const Columns a = rotated(R, r, [&](int i, int j) -> const double& { return ia.A.data[Symmetric3::slot(i, j)]; });
-  const Columns b = rotated(R, r, [&](int i, int j) -> const double& { return ia.B.m[i + 3 * j]; });
-  Columns c = rotated(R, r, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
-  const Vector3D& p = x.translation;
   const __m256d p_yzx = _mm256_setr_pd(p.y, p.z, p.x, 0), p_zxy = _mm256_setr_pd(p.z, p.x, p.y, 0);
-  // B' = B + [p]x C, W = B + B', Z = W [p]x, A' = A - (Z + Z^T) / 2 (as add_translated_to).
-  Columns b2, y;
-  __m256d w[3];
+  const __m256d pr[3] = {cross(p_yzx, p_zxy, r[0]), cross(p_yzx, p_zxy, r[1]), cross(p_yzx, p_zxy, r[2])};
+  alignas(32) double pr_entries[12];  // column k at 4 k
+  for (int k = 0; k < 3; ++k) _mm256_store_pd(pr_entries + 4 * k, pr[k]);
+  // With P = [p]x and the blocks turned into the parent's axes (Ar = R A R^T, ...), the
+  // translation gives B' = Br + P Cr, and A' = Ar - (Z + Z^T) / 2 with Z = (Br + B') P
+  // (as add_translated_to). Every product is taken from the child's blocks directly, so
+  // that none waits for another rotation: B' = (R B + P R C) R^T, and with
+  // Tw = 2 R B + P R C, Z = Tw R^T P = -Tw (P R)^T.
+  const Columns ta = product(r, [&](int i, int j) -> const double& { return ia.A.data[Symmetric3::slot(i, j)]; });
+  const Columns tb = product(r, [&](int i, int j) -> const double& { return ia.B.m[i + 3 * j]; });
+  const Columns tc = product(r, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
+  const Columns tpc = product(pr, [&](int i, int j) -> const double& { return ia.C.data[Symmetric3::slot(i, j)]; });
+  Columns t2, tw;
   for (int k = 0; k < 3; ++k) {
-    b2.c[k] = _mm256_add_pd(b.c[k], cross(p_yzx, p_zxy, c.c[k]));
-    w[k] = _mm256_add_pd(b.c[k], b2.c[k]);
+    t2.c[k] = _mm256_add_pd(tb.c[k], tpc.c[k]);
+    tw.c[k] = _mm256_add_pd(t2.c[k], tb.c[k]);
   }
-  const __m256d px = splat(p.x), py = splat(p.y), pz = splat(p.z);
-  y.c[0] = _mm256_sub_pd(a.c[0], _mm256_fmsub_pd(w[1], pz, _mm256_mul_pd(w[2], py)));
-  y.c[1] = _mm256_sub_pd(a.c[1], _mm256_fmsub_pd(w[2], px, _mm256_mul_pd(w[0], pz)));
-  y.c[2] = _mm256_sub_pd(a.c[2], _mm256_fmsub_pd(w[0], py, _mm256_mul_pd(w[1], px)));
+  Columns b2, c, y;
+  for (int j = 0; j < 3; ++j) {
+    b2.c[j] = times_transpose(t2, R.m.data(), j);
+    c.c[j] = times_transpose(tc, R.m.data(), j);
+    y.c[j] = _mm256_add_pd(times_transpose(ta, R.m.data(), j), times_transpose(tw, pr_entries, j, 4));
+  }
   if constexpr (Projected) {
     const Vector3D &n = U->angular, &f = U->linear;
     const __m256d nv = _mm256_setr_pd(n.x, n.y, n.z, 0), fv = _mm256_setr_pd(f.x, f.y, f.z, 0);
