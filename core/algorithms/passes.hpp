@@ -189,10 +189,25 @@ template <class Row, bool Multi = true>
   place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
+// parent * placement for a placement that turns about coordinate axis K: two columns of
+// the parent's rotation mix (the values of the full product, without its products with 0
+// and 1).
+template <int K>
+SE3 turned(const SE3& oMp, const SE3& placement) {
+  constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+  const SpatialRotation& r = placement.rotation;
+  return {oMp.rotation.times_about<K>(r(i, i), r(j, i)), oMp.rotation * placement.translation + oMp.translation};
+}
+
 // The joint's frame in the world for its position p: parent * placement * motion(p),
 // with only the products the joint's shape needs.
 inline SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
-  const SE3 base = step.placement_translates_only ? oMp.translated(step.placement.translation) : oMp * step.placement;
+  SE3 base;
+  if (step.placement_translates_only) base = oMp.translated(step.placement.translation);
+  else if (step.placement_turn_axis == 0) base = turned<0>(oMp, step.placement);
+  else if (step.placement_turn_axis == 1) base = turned<1>(oMp, step.placement);
+  else if (step.placement_turn_axis == 2) base = turned<2>(oMp, step.placement);
+  else base = oMp * step.placement;
   return step.motion.after(base, p);
 }
 
