@@ -11,11 +11,8 @@
 // needs no product of the articulated inertia with one. The bodies' forces cost a little
 // more on the way out; the whole measures 1 to 3 percent faster.
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/congruence_wide.hpp"
@@ -144,35 +141,6 @@ void project_out(ArticulatedInertia& ia, SpatialForce& pa, const SpatialForce (&
   }
 }
 
-// The bodies' articulated inertias before anything is carried into them (the rigid inertias
-// in the 6x6 blocks ArticulatedInertia::from_rigid gives), made once per model and thread
-// and again when model.inertias change (compared byte for byte, which costs less than making
-// them).
-const ArticulatedInertia* rigid_inertias(const Model& model) {
-  struct Entry {
-    std::uint64_t stamp = 0;
-    std::vector<Inertia> made_of;
-    std::vector<ArticulatedInertia> rigid;
-  };
-  thread_local std::array<Entry, 4> cache;
-  thread_local std::size_t next = 0;
-  const std::uint64_t stamp = model.records_stamp();
-  const std::vector<Inertia>& inertias = model.inertias;
-  Entry* entry = nullptr;
-  for (Entry& e : cache)
-    if (e.stamp == stamp) entry = &e;
-  if (entry && entry->made_of.size() == inertias.size() &&
-      std::memcmp(entry->made_of.data(), inertias.data(), inertias.size() * sizeof(Inertia)) == 0)
-    return entry->rigid.data();
-  if (!entry) entry = &cache[next++ % cache.size()];
-  entry->stamp = stamp;
-  entry->made_of = inertias;
-  entry->rigid.resize(inertias.size());
-  for (std::size_t i = 0; i < inertias.size(); ++i)
-    entry->rigid[i] = ArticulatedInertia::from_rigid(inertias[i].mass, inertias[i].com, inertias[i].inertia);
-  return entry->rigid.data();
-}
-
 // The three passes of the algorithm; Multi: the model may have joints with several
 // degrees of freedom (tested per joint only then). Returns the joint whose articulated
 // inertia is singular, or 0. Everything it calls is inlined into the functions that run
@@ -184,7 +152,6 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
   const std::size_t n = model.njoints();
   const JointStep* steps = model.steps().data();
   const Inertia* inertias = model.inertias.data();
-  const ArticulatedInertia* rigid = rigid_inertias(model);
   AbaRow* rows = scratch_rows<AbaRow>(n);
   AbaMultiRow* multi = Multi ? scratch_rows<AbaMultiRow>(n) : nullptr;
 
@@ -209,8 +176,9 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         r.a += step.motion.cross_subspace<A>(r.v, qd);
       }
     });
-    r.ia = rigid[i];
-    r.pa = body_force(inertias[i], r.a, r.v);
+    const Inertia& I = inertias[i];
+    r.ia = ArticulatedInertia::from_rigid(I.mass, I.com, I.inertia);
+    r.pa = body_force(I, r.a, r.v);
   }
 
   // Articulated inertias and bias forces, leaves first; each joint projects out its own
