@@ -6,6 +6,8 @@
 // calls it, the other build the scalar form.
 #pragma once
 
+#include <cstddef>
+
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
 
@@ -87,12 +89,17 @@ template <bool Projected>
                                                         ArticulatedInertia& parent, const SpatialForce* U = nullptr,
                                                         double inv_d = 0) {
   const SpatialRotation& R = x.rotation;
-  const Vector3D& p = x.translation;
   // The columns of R (the last one loaded from one entry earlier, so as to stay inside R)
   // and of [p]x R.
   const __m256d r[3] = {_mm256_loadu_pd(&R.m[0]), _mm256_loadu_pd(&R.m[3]),
                         _mm256_permute4x64_pd(_mm256_loadu_pd(&R.m[5]), _MM_SHUFFLE(0, 3, 2, 1))};
-  const __m256d p_yzx = _mm256_setr_pd(p.y, p.z, p.x, 0), p_zxy = _mm256_setr_pd(p.z, p.x, p.y, 0);
+  // p in two orders for cross products, loaded with R's last entry (SE3 keeps them
+  // together): no vector is assembled from scalars (a form of vmovq some memory checkers,
+  // valgrind 3.19 among them, cannot decode).
+  static_assert(offsetof(SE3, translation) == sizeof(SpatialRotation) && sizeof(SpatialRotation) == 9 * sizeof(double));
+  const __m256d r8p = _mm256_loadu_pd(&R.m[8]);  // (R22, x, y, z)
+  const __m256d p_yzx = _mm256_permute4x64_pd(r8p, _MM_SHUFFLE(0, 1, 3, 2));
+  const __m256d p_zxy = _mm256_permute4x64_pd(r8p, _MM_SHUFFLE(0, 2, 1, 3));
   const __m256d pr[3] = {cross(p_yzx, p_zxy, r[0]), cross(p_yzx, p_zxy, r[1]), cross(p_yzx, p_zxy, r[2])};
   alignas(32) double pr_entries[12];  // column k at 4 k
   for (int k = 0; k < 3; ++k) _mm256_store_pd(pr_entries + 4 * k, pr[k]);
@@ -118,7 +125,7 @@ template <bool Projected>
   }
   if constexpr (Projected) {
     const Vector3D &n = U->angular, &f = U->linear;
-    const __m256d nv = _mm256_setr_pd(n.x, n.y, n.z, 0), fv = _mm256_setr_pd(f.x, f.y, f.z, 0);
+    const __m256d nv = _mm256_loadu_pd(&n.x), fv = _mm256_permute4x64_pd(_mm256_loadu_pd(&n.z), _MM_SHUFFLE(0, 3, 2, 1));
     const double nd[3] = {n.x * inv_d, n.y * inv_d, n.z * inv_d}, fd[3] = {f.x * inv_d, f.y * inv_d, f.z * inv_d};
     for (int j = 0; j < 3; ++j) {
       y.c[j] = _mm256_fnmadd_pd(nv, _mm256_set1_pd(nd[j]), y.c[j]);
