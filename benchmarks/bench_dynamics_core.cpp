@@ -3,8 +3,8 @@
 // mass matrix (crba), forward dynamics through its tree factorisation (fd-ltdl) and the
 // state derivatives of both dynamics (rnea_d, aba_d) per call and per moving joint: on
 // serial chains of revolute joints with general axes,
-// placements and bodies (the slowest shapes), and on two robots of tests/robots (axes
-// along coordinate axes, mostly placements that only translate).
+// placements and bodies (the slowest shapes), and on robots of tests/robots (axes along
+// coordinate axes; the arms' placements turn, the trees' mostly only translate).
 //   build-*/bench_dynamics_core [repeats] [robots directory]
 #include <algorithm>
 #include <chrono>
