@@ -148,14 +148,14 @@ template <bool Projected>
 inline constexpr bool kWideCongruence = VELMORA_WIDE_VECTORS;
 
 // The carried inertia added into the parent's, for a rotation of shape K (see
-// SpatialRotation::rotate), by the build's own means: Wide, the AVX2 and FMA build (whose
-// callers carry that target), takes the vector form for any rotation (it measures faster
-// than the scalar turn about a coordinate axis too).
+// SpatialRotation::rotate), by the build's own means: the AVX2 and FMA build (Wide, whose
+// callers carry that target) takes the vector form for a general rotation, every build the
+// scalar one for a turn about a coordinate axis or none.
 template <bool Wide, int K>
 [[gnu::always_inline]] inline void add_transformed(const ArticulatedInertia& ia, const SE3& x,
                                                    ArticulatedInertia& parent) {
 #if VELMORA_WIDE_VECTORS
-  if constexpr (Wide) return wide::add_transformed<false>(ia, x, parent);
+  if constexpr (Wide && K < 0) return wide::add_transformed<false>(ia, x, parent);
 #endif
   ia.rotate<K>(x.rotation).add_translated_to(x.translation, parent);
 }

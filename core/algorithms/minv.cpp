@@ -14,6 +14,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/algorithms/congruence_wide.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/articulated_inertia.hpp"
@@ -97,7 +98,9 @@ bool invert_block(const JointMotion& motion, std::size_t m, MinvRow& r, SpatialF
 }
 
 // The two passes into Minv (zero on entry), for a model already checked and q of its
-// size. Returns the joint whose articulated inertia is singular, or 0.
+// size. Returns the joint whose articulated inertia is singular, or 0. Wide: the AVX2 and
+// FMA build.
+template <bool Wide>
 inline std::size_t minv_passes(const Model& model, const double* q, DenseMatrix& Minv) {
   const std::size_t n = model.njoints(), nv = model.nv;
   const JointStep* steps = model.steps().data();
@@ -156,7 +159,7 @@ inline std::size_t minv_passes(const Model& model, const double* q, DenseMatrix&
       }
       if (step.parent == 0) return;
       for (std::size_t k = 0; k < m; ++k) r.ia.subtract_outer(w[k], 1.0);
-      r.ia.rotate<K>(r.liMi.rotation).add_translated_to(r.liMi.translation, rows[step.parent].ia);
+      add_transformed<Wide, K>(r.ia, r.liMi, rows[step.parent].ia);
     });
   }
 
@@ -201,10 +204,10 @@ inline std::size_t minv_passes(const Model& model, const double* q, DenseMatrix&
 // The passes compiled whole, for any x86-64 and for processors with AVX2 and FMA (see
 // passes::wide_vectors).
 [[gnu::noinline, gnu::flatten]] std::size_t minv_narrow(const Model& model, const double* q, DenseMatrix& Minv) {
-  return minv_passes(model, q, Minv);
+  return minv_passes<false>(model, q, Minv);
 }
 [[VELMORA_WIDE_BUILD]] std::size_t minv_wide(const Model& model, const double* q, DenseMatrix& Minv) {
-  return minv_passes(model, q, Minv);
+  return minv_passes<true>(model, q, Minv);
 }
 
 }  // namespace
