@@ -225,9 +225,7 @@ inline std::size_t passes_body(const Model& model, const double* q, const double
         pa += r.u_col * (r.u * r.inv_d);
         // The AVX2 build projects in the parent's frame, on the way in (congruence_wide.hpp).
         if constexpr (Wide && kWideCongruence) {
-#if VELMORA_WIDE_VECTORS
-          wide::add_transformed<true>(r.ia, r.liMi, rows[step.parent].ia, &r.u_up, r.inv_d);
-#endif
+          add_projected(r.ia, r.liMi, r.u_up, r.inv_d, rows[step.parent].ia);
           rows[step.parent].pa += r.liMi.act_force<K>(pa);
           return;
         }

@@ -160,4 +160,17 @@ template <bool Wide, int K>
   ia.rotate<K>(x.rotation).add_translated_to(x.translation, parent);
 }
 
+// parent += X* ia X^-1 - U U^T inv_d for a joint's U = IA S already in the parent's frame: its
+// projection taken on the way into the parent (wide::add_transformed<true>), for the AVX2
+// build; elsewhere the same sum by the scalar forms.
+inline void add_projected(const ArticulatedInertia& ia, const SE3& x, const SpatialForce& U, double inv_d,
+                          ArticulatedInertia& parent) {
+#if VELMORA_WIDE_VECTORS
+  wide::add_transformed<true>(ia, x, parent, &U, inv_d);
+#else
+  ia.rotate(x.rotation).add_translated_to(x.translation, parent);
+  parent.subtract_outer(U, inv_d);
+#endif
+}
+
 }  // namespace velmora::passes

@@ -189,16 +189,7 @@ void forward_motion(const Workspace& ws, const double* q, const double* v) {
     const std::size_t nvi = step.motion.nv();
     CoordinateRow* c = ws.cols + step.idx_v;
     with_shapes(step, [&]<int A, int K>() {
-      // A frame rotation about coordinate axis K mixes two columns of the parent's rotation.
-      if constexpr (K == kIdentityShape) {
-        r.oMi = p.oMi.translated(r.liMi.translation);
-      } else if constexpr (K >= 0) {
-        constexpr int a = (K + 1) % 3, b = (K + 2) % 3;
-        r.oMi = {p.oMi.rotation.times_about<K>(r.liMi.rotation(a, a), r.liMi.rotation(b, a)),
-                 p.oMi.rotation * r.liMi.translation + p.oMi.translation};
-      } else {
-        r.oMi = p.oMi * r.liMi;
-      }
+      r.oMi = compose<K>(p.oMi, r.liMi);
       // A rotation about coordinate axis A has the world axis sign * column A of the rotation.
       if constexpr (A >= 0) {
         if (nvi == 1) {

@@ -189,24 +189,30 @@ template <class Row, bool Multi = true>
   place_joints_loop<Row, Multi>(steps, n, q, rows);
 }
 
-// parent * placement for a placement that turns about coordinate axis K: two columns of
-// the parent's rotation mix (the values of the full product, without its products with 0
-// and 1).
+// parent * x for x whose rotation has shape K (SpatialRotation::rotate): for a turn about
+// coordinate axis K two columns of the parent's rotation mix, for the identity only the
+// translation moves (the values of the full product, without its products with 0 and 1).
 template <int K>
-SE3 turned(const SE3& oMp, const SE3& placement) {
-  constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
-  const SpatialRotation& r = placement.rotation;
-  return {oMp.rotation.times_about<K>(r(i, i), r(j, i)), oMp.rotation * placement.translation + oMp.translation};
+SE3 compose(const SE3& parent, const SE3& x) {
+  if constexpr (K == kIdentityShape) {
+    return parent.translated(x.translation);
+  } else if constexpr (K >= 0) {
+    constexpr int i = (K + 1) % 3, j = (K + 2) % 3;
+    const SpatialRotation& r = x.rotation;
+    return {parent.rotation.times_about<K>(r(i, i), r(j, i)), parent.rotation * x.translation + parent.translation};
+  } else {
+    return parent * x;
+  }
 }
 
 // The joint's frame in the world for its position p: parent * placement * motion(p),
 // with only the products the joint's shape needs.
 inline SE3 world_frame(const JointStep& step, const SE3& oMp, const JointMotion::Position& p) {
   SE3 base;
-  if (step.placement_translates_only) base = oMp.translated(step.placement.translation);
-  else if (step.placement_turn_axis == 0) base = turned<0>(oMp, step.placement);
-  else if (step.placement_turn_axis == 1) base = turned<1>(oMp, step.placement);
-  else if (step.placement_turn_axis == 2) base = turned<2>(oMp, step.placement);
+  if (step.placement_translates_only) base = compose<kIdentityShape>(oMp, step.placement);
+  else if (step.placement_turn_axis == 0) base = compose<0>(oMp, step.placement);
+  else if (step.placement_turn_axis == 1) base = compose<1>(oMp, step.placement);
+  else if (step.placement_turn_axis == 2) base = compose<2>(oMp, step.placement);
   else base = oMp * step.placement;
   return step.motion.after(base, p);
 }
