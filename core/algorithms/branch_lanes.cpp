@@ -178,17 +178,44 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     if (steps[i].idx_v != i - 1 || next_child[p] != i) schedule->depth_first = false;
     next_child[p] = static_cast<std::uint32_t>(i + size[i]);
   }
-  if (schedule->depth_first) {
+  if (schedule->depth_first && nv >= kWidth && nv < 0x10000) {
+    // Column j's run is rows j .. stop - 1; a block that would pass the last row starts at
+    // nv - 4 instead, and its rows above j are left to the mirrors.
     schedule->mass_matrix = true;
-    schedule->subtree_end.resize(nv);
-    schedule->row.resize(nv);
-    schedule->lane.resize(nv);
-    for (std::size_t i = 1; i < n; ++i) {
-      schedule->subtree_end[i - 1] = static_cast<std::uint32_t>(i - 1 + size[i]);
-      schedule->row[i - 1] = group_of[i] + 1, schedule->lane[i - 1] = lane_of[i];
+    for (std::size_t j = 0; j < nv; ++j) {
+      const std::size_t stop = j + size[j + 1];
+      for (std::size_t i = j; i < stop; i += 4) {
+        const std::size_t first = std::min(i, nv - 4);
+        std::uint8_t mask = 0;
+        for (std::size_t l = 0; l < kWidth; ++l)
+          if (first + l >= j && first + l < stop) mask |= static_cast<std::uint8_t>(1u << l);
+        schedule->column_blocks.push_back({group_of[j + 1] + 1, static_cast<std::uint32_t>(first),
+                                           static_cast<std::uint32_t>(first + nv * j),
+                                           static_cast<std::uint8_t>(lane_of[j + 1]), mask});
+      }
+    }
+    // Block (c, b) below the diagonal is zero unless a column b .. b + 3 reaches row c.
+    for (std::size_t c = 0; c < nv; c += kWidth) {
+      const std::size_t width = std::min(kWidth, nv - c);
+      for (std::size_t b = 0; b <= c; b += kWidth) {
+        bool reached = false;
+        for (std::size_t j = b; j < b + kWidth && j < nv; ++j) reached |= j + size[j + 1] > c;
+        if (b == c && width < kWidth) {
+          for (std::size_t j = c; j < nv; ++j)
+            for (std::size_t i = j + 1; i < nv; ++i) {
+              schedule->mirrors.push_back(static_cast<std::uint32_t>(i + nv * j));
+              schedule->mirrors.push_back(static_cast<std::uint32_t>(j + nv * i));
+            }
+        } else if (reached) {
+          schedule->mirror_blocks.push_back(
+              {static_cast<std::uint32_t>(c + nv * b), static_cast<std::uint32_t>(b + nv * c),
+               static_cast<std::uint32_t>(width)});
+        }
+      }
     }
     return schedule;
   }
+  schedule->depth_first = false;
 
   // Other trees: each joint's diagonal entry, then its ancestors one by one, as long as
   // the steps up stay within a few per joint (a step's are as many as its deepest joint
