@@ -164,60 +164,10 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
     set_lane(k.turn, turn[i].transpose(), static_cast<int>(l));
   }
   for (BranchGroup& grp : schedule->groups) grp.parents = sources_of(grp.parent_row, grp.parent_lane, grp.real);
-  // Depth-first order: each joint's children, smallest first, right after its subtree's
-  // previous ones; then joint i's subtree is the joints i .. i + size(i) - 1.
-  std::vector<std::uint32_t> size(n, 1);
-  for (std::size_t i = n - 1; i >= 1; --i)
-    if (steps[i].parent != 0) size[steps[i].parent] += size[i];
-  std::vector<std::uint32_t> next_child(n);
-  for (std::size_t i = 0; i < n; ++i) next_child[i] = static_cast<std::uint32_t>(i + 1);
   const std::size_t nv = model.nv;
-  schedule->depth_first = nv == n - 1;
-  for (std::size_t i = 1; i < n && schedule->depth_first; ++i) {
-    const std::size_t p = steps[i].parent;
-    if (steps[i].idx_v != i - 1 || next_child[p] != i) schedule->depth_first = false;
-    next_child[p] = static_cast<std::uint32_t>(i + size[i]);
-  }
-  if (schedule->depth_first && nv >= kWidth && nv < 0x10000) {
-    // Column j's run is rows j .. stop - 1; a block that would pass the last row starts at
-    // nv - 4 instead, and its rows above j are left to the mirrors.
-    schedule->mass_matrix = true;
-    for (std::size_t j = 0; j < nv; ++j) {
-      const std::size_t stop = j + size[j + 1];
-      for (std::size_t i = j; i < stop; i += 4) {
-        const std::size_t first = std::min(i, nv - 4);
-        std::uint8_t mask = 0;
-        for (std::size_t l = 0; l < kWidth; ++l)
-          if (first + l >= j && first + l < stop) mask |= static_cast<std::uint8_t>(1u << l);
-        schedule->column_blocks.push_back({group_of[j + 1] + 1, static_cast<std::uint32_t>(first),
-                                           static_cast<std::uint32_t>(first + nv * j),
-                                           static_cast<std::uint8_t>(lane_of[j + 1]), mask});
-      }
-    }
-    // Block (c, b) below the diagonal is zero unless a column b .. b + 3 reaches row c.
-    for (std::size_t c = 0; c < nv; c += kWidth) {
-      const std::size_t width = std::min(kWidth, nv - c);
-      for (std::size_t b = 0; b <= c; b += kWidth) {
-        bool reached = false;
-        for (std::size_t j = b; j < b + kWidth && j < nv; ++j) reached |= j + size[j + 1] > c;
-        if (b == c && width < kWidth) {
-          for (std::size_t j = c; j < nv; ++j)
-            for (std::size_t i = j + 1; i < nv; ++i) {
-              schedule->mirrors.push_back(static_cast<std::uint32_t>(i + nv * j));
-              schedule->mirrors.push_back(static_cast<std::uint32_t>(j + nv * i));
-            }
-        } else if (reached) {
-          schedule->mirror_blocks.push_back(
-              {static_cast<std::uint32_t>(c + nv * b), static_cast<std::uint32_t>(b + nv * c),
-               static_cast<std::uint32_t>(width)});
-        }
-      }
-    }
-    return schedule;
-  }
-  schedule->depth_first = false;
 
-  // Other trees: each joint's diagonal entry, then its ancestors one by one, as long as
+
+  // The mass matrix: each joint's diagonal entry, then its ancestors one by one, as long as
   // the steps up stay within a few per joint (a step's are as many as its deepest joint
   // has ancestors) and the entries' places fit the records.
   std::vector<std::uint32_t> depth(n, 0);

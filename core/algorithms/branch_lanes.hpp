@@ -82,37 +82,11 @@ struct alignas(32) BranchBodies {
   double inertia[6][4];
 };
 
-// Four rows of one column of a depth-first tree's mass matrix: the column's joint sits in
-// lane `lane` of step row - 1; the rows are first .. first + 3 (entry `at` of the matrix
-// for the first), of which the lanes of `mask` are the joint's subtree.
-struct ColumnBlock {
-  std::uint32_t row, first, at;
-  std::uint8_t lane, mask;
-};
-
-// A 4 x 4 block of the mass matrix below its diagonal (its first entry at `from`) to be
-// written transposed above it (from `to`), in its first `width` columns there; on the
-// diagonal (from == to), its entries above the diagonal only.
-struct MirrorBlock {
-  std::uint32_t from, to, width;
-};
-
 struct BranchSchedule {
   std::vector<BranchGroup> groups;
   std::vector<BranchConstants> constants;
   std::vector<BranchWalk> walks;
-  // Joints numbered in depth-first order (each subtree a run of consecutive joints), one
-  // degree of freedom each: column j of the mass matrix is then nonzero below the diagonal
-  // only in the rows of j's subtree, a run from j. The matrix is written as zeros, then
-  // those runs four rows at a time (column_blocks), then the entries above the diagonal
-  // from their mirrors: the 4 x 4 blocks below it that are not all zero, transposed
-  // (mirror_blocks), and in a last block on the diagonal narrower than four, entry by
-  // entry (mirrors: pairs of offsets, from and to).
-  bool depth_first = false;
-  std::vector<ColumnBlock> column_blocks;
-  std::vector<MirrorBlock> mirror_blocks;
-  std::vector<std::uint32_t> mirrors;
-  // Whether the lanes make the mass matrix (depth first, or within a few steps up per joint).
+  // Whether the lanes make the mass matrix (within a few steps up per joint).
   bool mass_matrix = false;
   bool prismatic = false;  // a slide somewhere
   // Whether the steps hold enough joints on average for the pass to pay (measured).

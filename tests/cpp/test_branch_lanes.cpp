@@ -172,7 +172,6 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
     ASSERT_TRUE(lanes::branch_schedule(m)->mass_matrix);
-    EXPECT_EQ(lanes::branch_schedule(m)->depth_first, k != 0) << k;
     const Vec q = random_state(r, m, 3.2);
     const Vec single = lanes_off([&] { return mass_matrix(m, q).value().values; });
     const double scale = largest(single);
@@ -292,7 +291,6 @@ TEST(BranchLanes, LargeTreesLaidOutQuickly) {
   for (Inertia& I : broom.inertias) I = Inertia{1.0, {0.05, 0.02, 0.05}, Symmetric3{{0.01, 0.02, 0.03, 0, 0, 0}}};
   schedule = lanes::branch_schedule(broom);
   ASSERT_TRUE(schedule && schedule->worthwhile);
-  EXPECT_FALSE(schedule->depth_first);
   EXPECT_FALSE(schedule->mass_matrix);
   EXPECT_TRUE(schedule->walks.empty());
   const Vec q = random_state(r, broom, 1.0);
