@@ -17,6 +17,19 @@ bool configuration_from_array(PyObject* o, vb::ArgName where, Configuration& out
   }) == 1;
 }
 
+vb::Object<PyConfiguration>* configuration_result(std::size_t n) {
+  vb::Object<PyConfiguration>* obj = vb::reuse<PyConfiguration>();
+  if (!obj) return reinterpret_cast<vb::Object<PyConfiguration>*>(vb::wrap<PyConfiguration>(Configuration::zeros(n)));
+  if (obj->value.len() == n) return obj;
+  try {
+    obj->value = Configuration::zeros(n);
+  } catch (...) {
+    Py_DECREF(obj);
+    throw;
+  }
+  return obj;
+}
+
 namespace {
 
 using Obj = vb::Object<PyConfiguration>;

@@ -13,6 +13,7 @@ struct PyConfiguration {
   using Native = Configuration;
   static constexpr const char* name = "Configuration";
   static constexpr bool constructible = false;
+  static constexpr int kept = 8;  // results of a loop of calls reuse the released ones
   static const char* const doc;
   static std::vector<PyType_Slot> slots();
 };
@@ -21,5 +22,10 @@ struct PyConfiguration {
 // dimensions, in logical order (last index fastest) whatever its memory layout;
 // TypeError for anything but a float64 ndarray.
 bool configuration_from_array(PyObject* o, vb::ArgName where, Configuration& out);
+
+// A Configuration object of n elements for a result to be written into its values (a kept
+// one when Python has released one, its old values still there); null with an exception
+// set on failure.
+vb::Object<PyConfiguration>* configuration_result(std::size_t n);
 
 }  // namespace velmora::py

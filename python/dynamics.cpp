@@ -38,8 +38,8 @@ std::span<const double> flat(const vb::ArrayView& a, std::vector<double>& storag
   return storage;
 }
 
-using Algorithm = std::expected<Configuration, DynamicsError> (*)(const Model&, std::span<const double>,
-                                                                  std::span<const double>, std::span<const double>);
+using Algorithm = std::expected<void, DynamicsError> (*)(const Model&, std::span<const double>,
+                                                         std::span<const double>, std::span<const double>, double*);
 
 // The shared body of the four functions: model (shared borrow), data (exclusive borrow,
 // only checked against the model), three float64 arrays of any shape read flat.
@@ -61,9 +61,14 @@ PyObject* run(const char* function, const char* const (&names)[5], Algorithm alg
     const auto q = flat(arrays[0], storage[0]);
     const auto v = flat(arrays[1], storage[1]);
     const auto x = flat(arrays[2], storage[2]);
-    auto result = algorithm(*model, q, v, x);
-    if (!result) return vb::value_error(error_prefix + result.error().message);
-    return vb::wrap<PyConfiguration>(std::move(*result));
+    // Written in place: a result object is never one of the inputs' memory.
+    vb::Object<PyConfiguration>* result = configuration_result(model->nv);
+    if (!result) return nullptr;
+    if (auto done = algorithm(*model, q, v, x, result->value.data()); !done) {
+      Py_DECREF(result);
+      return vb::value_error(error_prefix + done.error().message);
+    }
+    return reinterpret_cast<PyObject*>(result);
   });
 }
 

@@ -32,11 +32,41 @@ PyTypeObject*& type_slot() {
   return t;
 }
 
+// Classes that set `static constexpr int kept = N` keep up to N of the instances Python
+// releases, value and all, for `reuse` to hand out again (as CPython keeps its floats):
+// a result then skips the allocation of the object and, written in place, of its value's
+// own memory. Only under the interpreter lock, which every caller holds.
+template <class Cls>
+constexpr int kept() {
+  if constexpr (requires { Cls::kept; })
+    return Cls::kept;
+  else
+    return 0;
+}
+template <class Cls>
+struct Kept {
+  PyObject* objects[kept<Cls>() > 0 ? kept<Cls>() : 1];
+  int count = 0;
+};
+template <class Cls>
+Kept<Cls>& kept_objects() {
+  static Kept<Cls> k;
+  return k;
+}
+
 template <class Cls>
 void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  if constexpr (kept<Cls>() > 0) {
+    Kept<Cls>& k = kept_objects<Cls>();
+    if (k.count < kept<Cls>()) {
+      k.objects[k.count++] = self;
+      Py_DECREF(tp);  // reuse takes a new reference
+      return;
+    }
+  }
   using Native = typename Cls::Native;
   reinterpret_cast<Object<Cls>*>(self)->value.~Native();
-  PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -72,9 +102,35 @@ PyTypeObject* type() {
   return t;
 }
 
+// A kept instance of the class (see kept), alive again with one reference and its old
+// value, which the caller overwrites; null when none is kept.
+template <class Cls>
+Object<Cls>* reuse() {
+  if constexpr (kept<Cls>() > 0) {
+    Kept<Cls>& k = kept_objects<Cls>();
+    if (k.count == 0) return nullptr;
+    PyTypeObject* tp = type_slot<Cls>();
+    PyObject* self = PyObject_Init(k.objects[--k.count], tp);  // a reference to the type too
+    auto* obj = reinterpret_cast<Object<Cls>*>(self);
+    obj->borrow = 0;
+    return obj;
+  } else {
+    return nullptr;
+  }
+}
+
 // A new wrapper object holding `value` (moved in). Null with MemoryError on failure.
 template <class Cls, class V>
 PyObject* wrap(V&& value) {
+  if (Object<Cls>* obj = reuse<Cls>()) {
+    try {
+      obj->value = std::forward<V>(value);
+    } catch (...) {
+      Py_DECREF(obj);
+      throw;
+    }
+    return reinterpret_cast<PyObject*>(obj);
+  }
   PyTypeObject* tp = type<Cls>();
   if (!tp) return nullptr;
   PyObject* self = tp->tp_alloc(tp, 0);

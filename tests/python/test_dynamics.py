@@ -119,6 +119,30 @@ def test_massless_joint_has_no_acceleration():
         call(vm.aba, model, [0.1, 0.2], [0, 0], [0, 0])
 
 
+def test_results_are_new_values_whatever_was_released_before():
+    # Released result objects are kept and written again: a result still held is never
+    # touched by later calls, a failed call leaves nothing behind, and a kept object of
+    # another length gives way to one of the right length.
+    model, data = two_link(), two_link().create_data()
+    small = chain((vm.JointModelRX, (0, 0, 0), 1.0, (0, 0.5, 0), np.eye(3) * 0.1))
+    states = [np.array(x, float) for x in ([0.3, -1.1], [0.5, 2.0], [-0.4, 0.9])]
+    held = vm.rnea(model, data, *states)
+    first = held.to_numpy().copy()
+    for k in range(20):
+        q = np.array([0.1 * k, -0.2])
+        got = vm.rnea(model, data, q, states[1], states[2]).to_numpy()  # released at once
+        assert got == pytest.approx(call(vm.inverse_dynamics, model, q, states[1], states[2]), abs=0)
+        assert vm.aba(model, data, q, states[1], got).to_numpy() == pytest.approx(states[2], abs=1e-12)
+        assert vm.rnea(small, small.create_data(), q[:1], q[:1], q[:1]).to_numpy().shape == (1,)
+        with pytest.raises(ValueError):
+            vm.aba(model, data, q, states[1], np.zeros(3))
+    assert np.array_equal(held.to_numpy(), first)
+    results = [vm.rnea(model, data, np.array([0.1 * k, 0.0]), states[1], states[2]) for k in range(12)]
+    assert len({id(r) for r in results}) == 12
+    assert [r.to_numpy()[1] for r in results] == [call(vm.rnea, model, [0.1 * k, 0.0], states[1], states[2])[1]
+                                                  for k in range(12)]
+
+
 # ------------------------------------------------------------------------------ robots
 
 @pytest.fixture(scope="module")
