@@ -102,12 +102,12 @@ namespace avx512 {
 void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
-bool aba_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies, const double* q,
-                  const double* v, const double* tau, double* ddq);
+bool aba_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
+                  InertiaWords& check, const double* q, const double* v, const double* tau, double* ddq);
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
-                          const double* q, double* M);
-void rnea_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies, const double* q,
-                   const double* v, const double* a, double* tau);
+                          InertiaWords& check, const double* q, double* M);
+void rnea_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
+                   InertiaWords& check, const double* q, const double* v, const double* a, double* tau);
 }  // namespace avx512
 
 namespace {
@@ -150,24 +150,51 @@ bool aba4(const Model& model, const double* Q, const double* V, const double* TA
   return avx2::aba4(model, Q, V, TAU, out);
 }
 
+namespace {
+
+// pass(bodies, check) (a bool) with the bodies kept from an earlier call, the pass
+// comparing the model's inertias with the ones they were made of as it runs; when they
+// differ (or none are kept), once more with the bodies made again (branch_bodies),
+// nothing compared.
+template <class Pass>
+bool with_bodies(const Model& model, const BranchSchedule& schedule, Pass&& pass) {
+  static_assert(sizeof(Inertia) % sizeof(double) == 0);
+  if (!schedule.bodies.empty() && schedule.bodies_of.size() == model.inertias.size()) {
+    InertiaWords check{reinterpret_cast<const double*>(model.inertias.data()),
+                       reinterpret_cast<const double*>(schedule.bodies_of.data()),
+                       model.inertias.size() * sizeof(Inertia) / sizeof(double), false};
+    const bool result = pass(schedule.bodies.data(), check);
+    if (check.same) return result;
+  }
+  InertiaWords none;
+  return pass(branch_bodies(model, schedule), none);
+}
+
+}  // namespace
+
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                   const double* tau, double* ddq) {
-  const BranchBodies* bodies = branch_bodies(model, schedule);
-  if (wide_registers()) return avx512::aba_branches(model, schedule, bodies, q, v, tau, ddq);
-  return avx2::aba_branches(model, schedule, bodies, q, v, tau, ddq);
+  return with_bodies(model, schedule, [&](const BranchBodies* bodies, InertiaWords& check) {
+    if (wide_registers()) return avx512::aba_branches(model, schedule, bodies, check, q, v, tau, ddq);
+    return avx2::aba_branches(model, schedule, bodies, check, q, v, tau, ddq);
+  });
 }
 
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M) {
-  const BranchBodies* bodies = branch_bodies(model, schedule);
-  if (wide_registers()) return avx512::mass_matrix_branches(model, schedule, bodies, q, M);
-  avx2::mass_matrix_branches(model, schedule, bodies, q, M);
+  with_bodies(model, schedule, [&](const BranchBodies* bodies, InertiaWords& check) {
+    if (wide_registers()) avx512::mass_matrix_branches(model, schedule, bodies, check, q, M);
+    else avx2::mass_matrix_branches(model, schedule, bodies, check, q, M);
+    return true;
+  });
 }
 
 void rnea_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                    const double* a, double* tau) {
-  const BranchBodies* bodies = branch_bodies(model, schedule);
-  if (wide_registers()) return avx512::rnea_branches(model, schedule, bodies, q, v, a, tau);
-  avx2::rnea_branches(model, schedule, bodies, q, v, a, tau);
+  with_bodies(model, schedule, [&](const BranchBodies* bodies, InertiaWords& check) {
+    if (wide_registers()) avx512::rnea_branches(model, schedule, bodies, check, q, v, a, tau);
+    else avx2::rnea_branches(model, schedule, bodies, check, q, v, a, tau);
+    return true;
+  });
 }
 
 }  // namespace velmora::lanes

@@ -121,6 +121,18 @@ inline const BranchSchedule* schedule_to_run(const Model& model) {
 // again when the model's inertias are not those they were made of, byte for byte.
 const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& schedule);
 
+// The model's inertias and the ones a schedule's bodies were made of, `count` doubles
+// each, for a pass to compare as it runs instead of before (see the passes'
+// InertiaComparison). `same` is the answer, set before the pass writes anything: a pass
+// that finds them different stops there, its results not written. Nothing to compare
+// (count 0): same.
+struct InertiaWords {
+  const double* now = nullptr;
+  const double* kept = nullptr;
+  std::size_t count = 0;
+  bool same = true;
+};
+
 // aba for a consistent model with its schedule and a state of its sizes, into ddq (nv
 // values, which may share memory with the inputs: written after every read). False, with
 // nothing written, when a joint's articulated inertia is singular or close to it (the

@@ -189,6 +189,34 @@ TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
   }
 }
 
+// The bodies the lanes keep follow the model's inertias changed in place, each number of
+// each body in turn (the passes compare them as they run): aba, rnea and the mass matrix
+// stay those of the single-state passes.
+TEST(BranchLanes, KeptBodiesFollowInertiasChangedInPlace) {
+  REQUIRE_LANES();
+  Rand r(12);
+  Model m = robot("nao");
+  const Vec q = random_state(r, m, 2), v = random_vec(r, m.nv, 1), a = random_vec(r, m.nv, 2);
+  auto near = [](const Vec& x, const Vec& y) {
+    const double scale = largest(y);
+    for (std::size_t k = 0; k < x.size(); ++k)
+      if (!(std::abs(x[k] - y[k]) <= 1e-12 * scale)) return false;
+    return true;
+  };
+  for (std::size_t i = 1; i < m.njoints(); ++i) {
+    // Mass, centre, diagonal, then off-diagonal entries: small enough to stay an inertia.
+    double* words = reinterpret_cast<double*>(&m.inertias[i]);
+    const std::size_t k = (i * 3) % (sizeof(Inertia) / sizeof(double));
+    words[k] += k < 4 ? 0.1 : 0.01 * std::min({words[4], words[5], words[6]});
+    const Vec tau = rnea(m, q, v, a).value().values();
+    EXPECT_TRUE(near(tau, lanes_off([&] { return rnea(m, q, v, a).value().values(); }))) << i;
+    EXPECT_TRUE(near(aba(m, q, v, tau).value().values(), lanes_off([&] { return aba(m, q, v, tau).value().values(); })))
+        << i;
+    EXPECT_TRUE(near(mass_matrix(m, q).value().values, lanes_off([&] { return mass_matrix(m, q).value().values; })))
+        << i;
+  }
+}
+
 // Inverse dynamics against the single-state pass, to rounding, with and without slides.
 TEST(BranchLanes, InverseDynamicsMatchesTheSingleStatePass) {
   REQUIRE_LANES();
