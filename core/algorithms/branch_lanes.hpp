@@ -123,9 +123,9 @@ const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& sche
 
 // The model's inertias and the ones a schedule's bodies were made of, `count` doubles
 // each, for a pass to compare as it runs instead of before (see the passes'
-// InertiaComparison). `same` is the answer, set before the pass writes anything: a pass
-// that finds them different stops there, its results not written. Nothing to compare
-// (count 0): same.
+// InertiaComparison). `same` is the answer, set before the pass writes its results (the
+// mass matrix's zeros aside): a pass that finds them different stops there. Nothing to
+// compare (count 0): same.
 struct InertiaWords {
   const double* now = nullptr;
   const double* kept = nullptr;

@@ -26,7 +26,8 @@ struct DenseMatrix {
 
 // The joint-space mass matrix M(q) by the composite-rigid-body algorithm, both triangles.
 std::expected<DenseMatrix, DynamicsError> mass_matrix(const Model& model, std::span<const double> q);
-// The same into `out` (nv * nv values; M is symmetric, so row and column order agree).
+// The same into `out` (nv * nv values; M is symmetric, so row and column order agree),
+// which must not hold q: it is written while q is read.
 std::expected<void, DynamicsError> mass_matrix(const Model& model, std::span<const double> q, double* out);
 
 // g(q), the efforts that hold the robot still against gravity.
