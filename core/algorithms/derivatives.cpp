@@ -54,7 +54,7 @@ struct WorldInertia {
   // The body of `I` (given in its joint's frame) placed by `placement`.
   static WorldInertia of(const Inertia& I, const SE3& placement) {
     const Vector3D c = placement.act(I.com);
-    return {I.mass, c * I.mass, I.inertia.rotate(placement.rotation) - Symmetric3::skew_square(c) * I.mass};
+    return {I.mass, c * I.mass, I.inertia.rotate_body(placement.rotation) - Symmetric3::skew_square(c) * I.mass};
   }
   // The momentum of the motion x = (w; u): (J w + h x u; m u - h x w).
   SpatialForce operator*(const SpatialMotion& x) const {

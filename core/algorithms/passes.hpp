@@ -227,7 +227,7 @@ struct WorldInertia {
   // The world inertia of a body of inertia I (about its own frame) placed at oMi.
   static WorldInertia placed(const Inertia& I, const SE3& oMi) {
     const Vector3D c = oMi.rotation * I.com + oMi.translation;
-    return {I.mass, c * I.mass, I.inertia.rotate(oMi.rotation) - Symmetric3::skew_square(c) * I.mass};
+    return {I.mass, c * I.mass, I.inertia.rotate_body(oMi.rotation) - Symmetric3::skew_square(c) * I.mass};
   }
 
   // The momentum at motion (w; u): (I w + h x u; m u + w x h).

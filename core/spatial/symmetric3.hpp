@@ -66,6 +66,20 @@ struct Symmetric3 {
       return {{entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)}};
     }
   }
+  // R S R^T as rotate<-1>, with fewer products where S allows (equal to rounding): none
+  // for a multiple of the identity, the sum of d_k r_k r_k^T over R's columns r_k for a
+  // diagonal S. For bodies' inertias, which are often so about their own frame's axes.
+  constexpr Symmetric3 rotate_body(const SpatialRotation& r) const {
+    if (data[3] != 0 || data[4] != 0 || data[5] != 0) return rotate(r);
+    if (data[0] == data[1] && data[1] == data[2]) return *this;
+    Symmetric3 out;
+    auto entry = [&](int a, int b) {
+      return data[0] * r(a, 0) * r(b, 0) + data[1] * r(a, 1) * r(b, 1) + data[2] * r(a, 2) * r(b, 2);
+    };
+    out.data = {entry(0, 0), entry(1, 1), entry(2, 2), entry(0, 1), entry(0, 2), entry(1, 2)};
+    return out;
+  }
+
   // R S R^T for R = SpatialRotation::about<K>(c, s): only the entries in rows and
   // columns i and j change.
   template <int K>

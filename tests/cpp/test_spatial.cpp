@@ -219,6 +219,13 @@ TEST(Symmetric3, RotateIsRSRt) {
     expect_near(rs * x, r * (s * r.transpose_mul(x)));
   // The trace is invariant.
   EXPECT_NEAR(rs.data[0] + rs.data[1] + rs.data[2], 9.0, 1e-12);
+  // The short forms of rotate_body (a diagonal S, a multiple of the identity) and the
+  // general one agree; an off-diagonal entry alone or a NaN takes the general form.
+  for (const Symmetric3& b : {s, Symmetric3{{2.0, 3.0, 4.0, 0, 0, 0}}, Symmetric3{{0.1, 0.1, 0.1, 0, 0, 0}},
+                              Symmetric3{{0.1, 0.1, 0.1, 0, 0, 1e-3}}, Symmetric3{{2.0, 3.0, 4.0, 0, 0.5, 0}}})
+    for (int k = 0; k < 6; ++k) EXPECT_NEAR(b.rotate_body(r).data[k], b.rotate(r).data[k], 1e-15) << k;
+  const Symmetric3 nan{{1, 1, 1, 0, 0, std::nan("")}};
+  EXPECT_TRUE(std::isnan(nan.rotate_body(r).data[0]));
 }
 
 // ------------------------------------------------------------------------------ Inertia
