@@ -166,7 +166,6 @@ std::unique_ptr<BranchSchedule> make_schedule(const Model& model) {
   for (BranchGroup& grp : schedule->groups) grp.parents = sources_of(grp.parent_row, grp.parent_lane, grp.real);
   const std::size_t nv = model.nv;
 
-
   // The mass matrix: each joint's diagonal entry, then its ancestors one by one, as long as
   // the steps up stay within a few per joint (a step's are as many as its deepest joint
   // has ancestors) and the entries' places fit the records.
