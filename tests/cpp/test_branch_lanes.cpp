@@ -160,9 +160,9 @@ TEST(BranchLanes, LargeRobotsUndoTheNewtonEulerEfforts) {
   }
 }
 
-// The mass matrix both ways the lanes make it (column by column on trees numbered depth
-// first, by each joint's ancestors on others) against the single-state pass: to rounding,
-// symmetric bit for bit, zero where two joints share no path.
+// The lanes' mass matrix, on trees numbered depth first or not and on the humanoids,
+// against the single-state pass: to rounding, symmetric bit for bit, zero where two joints
+// share no path.
 TEST(BranchLanes, MassMatrixMatchesTheSingleStatePass) {
   REQUIRE_LANES();
   Rand r(7);
