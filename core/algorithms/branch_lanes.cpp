@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <queue>
 
@@ -237,9 +236,6 @@ const BranchSchedule* branch_schedule(const Model& model) {
 
 const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& schedule) {
   const std::vector<Inertia>& inertias = model.inertias;
-  if (schedule.bodies_of.size() == inertias.size() &&
-      std::memcmp(schedule.bodies_of.data(), inertias.data(), inertias.size() * sizeof(Inertia)) == 0)
-    return schedule.bodies.data();
   static const Inertia empty{1.0, Vector3D{}, Symmetric3{{1, 1, 1, 0, 0, 0}}};
   schedule.bodies.resize(schedule.groups.size());
   for (std::size_t g = 0; g < schedule.groups.size(); ++g) {

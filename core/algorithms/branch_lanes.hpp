@@ -117,8 +117,9 @@ inline const BranchSchedule* schedule_to_run(const Model& model) {
   return schedule && schedule->worthwhile ? schedule : nullptr;
 }
 
-// The model's bodies laid out as its schedule (from the thread's own schedule), made
-// again when the model's inertias are not those they were made of, byte for byte.
+// The model's bodies laid out as its schedule (the thread's own schedule), made anew and
+// kept there with the inertias they were made of: the passes compare those with the
+// model's as they run (InertiaWords) and call this only when they differ.
 const BranchBodies* branch_bodies(const Model& model, const BranchSchedule& schedule);
 
 // The model's inertias and the ones a schedule's bodies were made of, `count` doubles
