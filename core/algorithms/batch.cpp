@@ -310,10 +310,11 @@ std::expected<void, BatchError> forward_kinematics_batch(const Model& model, std
     return std::nullopt;
   };
   if (lanes_for(model, n)) {
+    const std::vector<lanes::FrameOut> frames = lanes::frames_out(model, frame_ids);
     return for_each_lane_group(
         n, threads,
         [&](std::size_t row) -> std::optional<BatchError> {
-          lanes::forward_kinematics4(model, Q + row * nq, frame_ids, out + row * nf * 16);
+          lanes::forward_kinematics4(model, Q + row * nq, frames, out + row * nf * 16);
           return std::nullopt;
         },
         [&](std::size_t i) {

@@ -99,7 +99,7 @@ namespace velmora::lanes {
 
 namespace avx512 {
 // batch_simd_wide.cpp
-void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
+void forward_kinematics4(const Model& model, const double* Q, std::span<const FrameOut> frames, double* out);
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out);
 bool aba4(const Model& model, const double* Q, const double* V, const double* TAU, double* out);
 bool aba_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
@@ -135,9 +135,22 @@ void sin_cos4(const double* x, double* s, double* c) { avx2::sin_cos4(x, s, c); 
 
 void sin_cos(std::size_t n, const double* x, double* s, double* c) { avx2::sin_cos(n, x, s, c); }
 
-void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out) {
-  if (wide_registers()) return avx512::forward_kinematics4(model, Q, frame_ids, out);
-  avx2::forward_kinematics4(model, Q, frame_ids, out);
+std::vector<FrameOut> frames_out(const Model& model, std::span<const std::size_t> frame_ids) {
+  std::vector<FrameOut> frames;
+  frames.reserve(frame_ids.size());
+  for (const std::size_t id : frame_ids) {
+    const Frame& frame = model.frames[id];
+    const bool turns = !(frame.placement.rotation == SpatialRotation::identity());
+    const bool moves = !(frame.placement.translation == Vector3D{});
+    frames.push_back({frame.parent_joint, turns ? FrameOut::Placed : moves ? FrameOut::Shifted : FrameOut::Joint,
+                      frame.placement});
+  }
+  return frames;
+}
+
+void forward_kinematics4(const Model& model, const double* Q, std::span<const FrameOut> frames, double* out) {
+  if (wide_registers()) return avx512::forward_kinematics4(model, Q, frames, out);
+  avx2::forward_kinematics4(model, Q, frames, out);
 }
 
 void rnea4(const Model& model, const double* Q, const double* V, const double* A, double* out) {

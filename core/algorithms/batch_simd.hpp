@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "core/model/model.hpp"
 
@@ -47,11 +48,22 @@ void use_wide_registers(bool on);
 // code.
 bool covers(const Model& model);
 
-// The world placements of the frames of `frame_ids` for the four states at Q (rows of nq
-// values), into out as forward_kinematics_batch lays out four rows: row by row, frame by
-// frame, a homogeneous 4x4 matrix each. Requires available() and covers(model); the
-// frame ids are checked by the caller.
-void forward_kinematics4(const Model& model, const double* Q, std::span<const std::size_t> frame_ids, double* out);
+// A frame to write out: its joint and its placement there, with how much of the placement
+// there is to apply. Most body frames sit on their joint's frame (Joint) or only off its
+// origin (Shifted); the product with a general placement takes four times the operations.
+struct FrameOut {
+  enum Kind : unsigned char { Joint, Shifted, Placed };
+  std::size_t joint;
+  Kind kind;
+  SE3 placement;
+};
+// The frames of `frame_ids` (checked by the caller) as forward_kinematics4 takes them.
+std::vector<FrameOut> frames_out(const Model& model, std::span<const std::size_t> frame_ids);
+
+// The world placements of `frames` for the four states at Q (rows of nq values), into out
+// as forward_kinematics_batch lays out four rows: row by row, frame by frame, a
+// homogeneous 4x4 matrix each. Requires available() and covers(model).
+void forward_kinematics4(const Model& model, const double* Q, std::span<const FrameOut> frames, double* out);
 
 // rnea for the four states at (Q, V, A) into four rows of nv values at out. Requires
 // available() and covers(model).
