@@ -6,7 +6,9 @@
 // of the two calls of a turn. Where the processor has AVX-512VL, the lanes are timed in
 // both builds of the passes (16 and 32 vector registers), the gain being that of the
 // 32-register build, and the last column is the fastest turn of the 16-register build
-// against the 32-register one's.
+// against the 32-register one's. For inverse and forward dynamics, the last two columns
+// are a loop of the single-state calls with the lanes on (on trees they run the branches
+// side by side in lanes) and the batch's time per state against it.
 //   build/bench_batch_simd [turns] [robots directory]
 #include <algorithm>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "core/algorithms/algorithms.hpp"
 #include "core/algorithms/batch.hpp"
 #include "core/algorithms/batch_simd.hpp"
 #include "core/model/model.hpp"
@@ -56,8 +59,8 @@ int main(int argc, char** argv) {
   std::printf("One thread, N = %zu, %d turns: ns per state, lanes off / on (fastest turn), and the gain\n", n,
               turns);
   const bool wide = lanes::processor_has_wide_registers();
-  std::printf("%-13s %-16s %10s %10s %8s %13s%s\n", "robot", "operation", "off", "on", "gain", "median gain",
-              wide ? "   16 regs  32 regs gain" : "");
+  std::printf("%-13s %-16s %10s %10s %8s %13s%s %10s %8s\n", "robot", "operation", "off", "on", "gain", "median gain",
+              wide ? "   16 regs  32 regs gain" : "", "single", "on/single");
   for (const char* name : {"franka_panda", "kuka_iiwa", "nao", "pr2", "r2d2", "unitree_a1", "unitree_g1", "ur5e"}) {
     auto loaded = build_model_from_urdf(robots + "/" + name + "/robot.urdf");
     if (!loaded) {
@@ -86,15 +89,27 @@ int main(int argc, char** argv) {
     struct Op {
       const char* name;
       std::function<void()> call;
+      std::function<void()> single;  // the same states one call each (none for fk)
     };
+    const std::size_t nq = m.nq, nv = m.nv;
+    // f(model, q, v, x, result) for every state.
+    const auto each_state = [&](auto f, const std::vector<double>& X) {
+      for (std::size_t i = 0; i < n; ++i)
+        (void)f(m, {Q.data() + i * nq, nq}, {V.data() + i * nv, nv}, {X.data() + i * nv, nv}, out.data() + i * nv);
+    };
+    using Dynamics = std::expected<void, DynamicsError> (*)(const Model&, std::span<const double>,
+                                                            std::span<const double>, std::span<const double>, double*);
     const Op ops[] = {
-        {"fk, no frames", [&] { (void)forward_kinematics_batch(m, n, Q.data(), {}, placements.data(), 1); }},
-        {"fk, body frames", [&] { (void)forward_kinematics_batch(m, n, Q.data(), body_frames, placements.data(), 1); }},
-        {"rnea", [&] { (void)rnea_batch(m, n, Q.data(), V.data(), A.data(), out.data(), 1); }},
-        {"aba", [&] { (void)aba_batch(m, n, Q.data(), V.data(), tau.data(), out.data(), 1); }},
+        {"fk, no frames", [&] { (void)forward_kinematics_batch(m, n, Q.data(), {}, placements.data(), 1); }, {}},
+        {"fk, body frames", [&] { (void)forward_kinematics_batch(m, n, Q.data(), body_frames, placements.data(), 1); },
+         {}},
+        {"rnea", [&] { (void)rnea_batch(m, n, Q.data(), V.data(), A.data(), out.data(), 1); },
+         [&] { each_state(static_cast<Dynamics>(&rnea), A); }},
+        {"aba", [&] { (void)aba_batch(m, n, Q.data(), V.data(), tau.data(), out.data(), 1); },
+         [&] { each_state(static_cast<Dynamics>(&aba), tau); }},
     };
     for (const Op& op : ops) {
-      std::vector<double> off, on, narrow, gain;
+      std::vector<double> off, on, narrow, gain, single;
       op.call();
       for (int t = 0; t < turns; ++t) {
         lanes::use_lanes(false);
@@ -107,10 +122,12 @@ int main(int argc, char** argv) {
           narrow.push_back(ns_per_state(op.call, n));
           lanes::use_wide_registers(true);
         }
+        if (op.single) single.push_back(ns_per_state(op.single, n));
       }
       std::printf("%-13s %-16s %8.0fns %8.0fns %7.2fx %12.2fx", name, op.name, least(off), least(on),
                   least(off) / least(on), median(gain));
       if (wide) std::printf(" %8.0fns %14.2fx", least(narrow), least(narrow) / least(on));
+      if (!single.empty()) std::printf(" %8.0fns %8.2fx", least(single), least(on) / least(single));
       std::printf("\n");
     }
   }
