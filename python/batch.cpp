@@ -1,5 +1,6 @@
-// Python functions forward_kinematics_batch, rnea_batch, aba_batch, mass_matrix_batch and
-// frame_jacobian_batch: many states per call, computed without the interpreter lock.
+// Python functions forward_kinematics_batch, rnea_batch, aba_batch, rnea_derivatives_batch,
+// aba_derivatives_batch, mass_matrix_batch and frame_jacobian_batch: many states per call,
+// computed without the interpreter lock.
 // Everything that touches Python happens before (arguments checked and converted, the
 // result allocated) or after (errors raised); in between only the core runs, on the model
 // borrowed for reading.
@@ -223,6 +224,94 @@ PyObject* aba_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return dynamics_batch("aba_batch", aba_names, &velmora::aba_batch, args, nargs, kwnames);
 }
 
+// ------------------------------------------------------------------------- derivatives
+
+using DerivativesBatch = std::expected<void, BatchError> (*)(const Model&, std::size_t, const double*,
+                                                             const double*, const double*, double*, double*, double*,
+                                                             std::size_t);
+
+// The results of a derivatives batch: with out=None three new arrays of `shape`, otherwise
+// out's three arrays, each checked to have exactly that shape. New references in results.
+bool derivative_results(PyObject* out, const char* function, const Py_ssize_t (&shape)[3], vb::Ref (&results)[3],
+                        double* (&data)[3]) {
+  if (!out) {
+    for (int k = 0; k < 3; ++k) {
+      results[k] = vb::Ref::steal(vb::new_array_nd(3, shape, data[k]));
+      if (!results[k]) return false;
+    }
+    return true;
+  }
+  const std::string message = std::string(function) + "() argument 'out' must be a sequence of three arrays or None";
+  vb::Ref seq = vb::Ref::steal(PySequence_Fast(out, message.c_str()));
+  if (!seq) return false;
+  if (PySequence_Fast_GET_SIZE(seq.get()) != 3) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'out' must hold three arrays, not %zd", function,
+                 PySequence_Fast_GET_SIZE(seq.get()));
+    return false;
+  }
+  for (int k = 0; k < 3; ++k) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+    if (!vb::to_output_array(item, {function, "out"}, 3, shape, data[k])) return false;
+    results[k] = vb::Ref::borrow(item);
+  }
+  return true;
+}
+
+// rnea_derivatives_batch and aba_derivatives_batch: (model, Q, V, X, threads=None,
+// out=None) -> a tuple of three (N, nv, nv) arrays. `staged`: the function may fail part
+// way, so that results meant for the caller's arrays are computed aside and copied there
+// only once every state has succeeded.
+PyObject* derivatives_batch(const char* function, const char* const (&names)[6], DerivativesBatch algorithm,
+                            bool staged, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  vb::Args<6> in;
+  vb::Object<PyModel>* model_obj;
+  if (!vb::parse(in, function, names, args, nargs, kwnames, 4) || !vb::to_object(in[0], {function, "model"}, model_obj))
+    return nullptr;
+  return vb::guard([&]() -> PyObject* {
+    vb::Shared<PyModel> model(model_obj);
+    if (!model.ok()) return nullptr;
+    Py_ssize_t n = -1;
+    Rows rows[3];
+    std::size_t threads;
+    if (!read_rows(in[1], {function, names[1]}, n, model->nq, rows[0]) ||
+        !read_rows(in[2], {function, names[2]}, n, model->nv, rows[1]) ||
+        !read_rows(in[3], {function, names[3]}, n, model->nv, rows[2]) || !read_threads(in[4], function, threads))
+      return nullptr;
+    const auto nv = static_cast<Py_ssize_t>(model->nv);
+    const Py_ssize_t shape[3] = {n, nv, nv};
+    vb::Ref results[3];
+    double* out[3];
+    if (!derivative_results(in[5], function, shape, results, out)) return nullptr;
+    const std::size_t size = static_cast<std::size_t>(n * nv * nv);
+    for (Rows& r : rows)
+      for (double* o : out) r.copy_if_overlapping(o, size * sizeof(double));
+    std::vector<double> staging;
+    double* target[3] = {out[0], out[1], out[2]};
+    if (in[5] && staged) {
+      staging.resize(3 * size);
+      for (int k = 0; k < 3; ++k) target[k] = staging.data() + k * size;
+    }
+    auto done = without_lock([&] {
+      return algorithm(*model, static_cast<std::size_t>(n), rows[0].data, rows[1].data, rows[2].data, target[0],
+                       target[1], target[2], threads);
+    });
+    if (!done) return batch_error(function, done.error());
+    if (!staging.empty() && size)
+      for (int k = 0; k < 3; ++k) std::memcpy(out[k], target[k], size * sizeof(double));
+    return PyTuple_Pack(3, results[0].get(), results[1].get(), results[2].get());
+  });
+}
+
+PyObject* rnea_derivatives_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // Its only failures (a configuration, the model) come before anything is written.
+  return derivatives_batch("rnea_derivatives_batch", rnea_names, &velmora::rnea_derivatives_batch, false, args, nargs,
+                           kwnames);
+}
+PyObject* aba_derivatives_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return derivatives_batch("aba_derivatives_batch", aba_names, &velmora::aba_derivatives_batch, true, args, nargs,
+                           kwnames);
+}
+
 // ---------------------------------------------------- mass matrices and frame Jacobians
 
 // rep=None: Representation.BODY; otherwise a velmora.Representation value.
@@ -321,6 +410,18 @@ PyMethodDef aba_batch_def = {
     "Forward dynamics for every row of (Q, V, TAU): an (N, nv) array of joint accelerations.\n"
     "A singular state raises ValueError naming its row (the first one)."};
 
+PyMethodDef rnea_derivatives_batch_def = {
+    "rnea_derivatives_batch", vb::fn(rnea_derivatives_batch), kFlags,
+    "rnea_derivatives_batch(model, Q, V, A, threads=None, out=None)\n--\n\n"
+    "rnea_derivatives for every row of (Q, V, A): a tuple (dtau_dq, dtau_dv, M) of (N, nv, nv) arrays.\n"
+    "out: None or three arrays of that shape, written in place and returned."};
+PyMethodDef aba_derivatives_batch_def = {
+    "aba_derivatives_batch", vb::fn(aba_derivatives_batch), kFlags,
+    "aba_derivatives_batch(model, Q, V, TAU, threads=None, out=None)\n--\n\n"
+    "aba_derivatives for every row of (Q, V, TAU): a tuple (dddq_dq, dddq_dv, Minv) of (N, nv, nv)\n"
+    "arrays. out: None or three arrays of that shape, written in place and returned. A singular\n"
+    "mass matrix raises ValueError naming its row (the first one), leaving out as it was."};
+
 PyMethodDef mass_matrix_batch_def = {
     "mass_matrix_batch", vb::fn(mass_matrix_batch), kFlags,
     "mass_matrix_batch(model, Q, threads=None, out=None)\n--\n\n"
@@ -337,6 +438,10 @@ bool add_batch_functions(PyObject* m) {
   return vb::add_function(m, &forward_kinematics_batch_def) && vb::add_function(m, &rnea_batch_def) &&
          vb::add_function(m, &aba_batch_def) && vb::add_function(m, &mass_matrix_batch_def) &&
          vb::add_function(m, &frame_jacobian_batch_def);
+}
+
+bool add_derivatives_batch_functions(PyObject* m) {
+  return vb::add_function(m, &rnea_derivatives_batch_def) && vb::add_function(m, &aba_derivatives_batch_def);
 }
 
 }  // namespace velmora::py

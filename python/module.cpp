@@ -54,7 +54,8 @@ PyObject* create_module() {
                   add_forward_kinematics(mod) && add_dynamics_functions(mod) && add_kinematics(mod) &&
                   add_dynamics_quantities(mod) && add_collision_functions(mod) &&
                   add_configuration_space_functions(mod) && add_tessary_module(mod) && add_batch_functions(mod) &&
-                  add_pickle_support(mod) && add_derivatives_functions(mod);
+                  add_pickle_support(mod) && add_derivatives_functions(mod) &&
+                  add_derivatives_batch_functions(mod);
   return ok ? m.release() : nullptr;
 }
 

@@ -28,6 +28,7 @@ bool add_configuration_space_functions(PyObject* m);  // integrate, difference, 
 bool add_pickle_support(PyObject* m);            // _restore (not in __all__)     pickle.cpp
 bool add_batch_functions(PyObject* m);           // forward_kinematics_batch .. frame_jacobian_batch  batch.cpp
 bool add_derivatives_functions(PyObject* m);     // rnea_derivatives, aba_derivatives  algorithms_derivatives.cpp
+bool add_derivatives_batch_functions(PyObject* m);  // rnea_derivatives_batch, aba_derivatives_batch  batch.cpp
 bool add_tessary(PyObject* tessary);             // Capsule .. ShapeType           shapes.cpp
 
 // Stores `module` in sys.modules under `key`.

@@ -7,7 +7,9 @@
 #include "core/algorithms/batch.hpp"
 
 #include "core/algorithms/batch_simd.hpp"
+#include "core/algorithms/derivatives.hpp"
 #include "core/algorithms/dynamics_quantities.hpp"
+#include "core/algorithms/passes.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -377,6 +379,50 @@ std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_
         return BatchError{i, std::move(done.error().message)};
     return std::nullopt;
   });
+}
+
+namespace {
+
+// rnea_derivatives or aba_derivatives, written into the row's blocks of the three outputs.
+using Derivatives = std::expected<void, DynamicsError> (*)(const Model&, std::span<const double>,
+                                                           std::span<const double>, std::span<const double>,
+                                                           std::span<double>, std::span<double>, std::span<double>);
+
+std::expected<void, BatchError> derivatives_batch(Derivatives derivatives, const Model& model, std::size_t n,
+                                                  const double* Q, const double* V, const double* X,
+                                                  double* const (&out)[3], std::size_t threads) {
+  const std::size_t nq = model.nq, nv = model.nv, block = nv * nv;
+  return for_each_state(n, threads, [&](std::size_t begin, std::size_t end) -> std::optional<BatchError> {
+    for (std::size_t i = begin; i < end; ++i) {
+      auto done = derivatives(model, {Q + i * nq, nq}, {V + i * nv, nv}, {X + i * nv, nv},
+                              {out[0] + i * block, block}, {out[1] + i * block, block}, {out[2] + i * block, block});
+      if (!done) return BatchError{i, std::move(done.error().message)};
+    }
+    return std::nullopt;
+  });
+}
+
+}  // namespace
+
+std::expected<void, BatchError> rnea_derivatives_batch(const Model& model, std::size_t n, const double* Q,
+                                                       const double* V, const double* A, double* dtau_dq,
+                                                       double* dtau_dv, double* mass_matrix, std::size_t threads) {
+  // A configuration is the one thing of a state the derivatives refuse; the model's own
+  // faults are refused for every state alike, before anything is written.
+  if (passes::model_consistent(model))
+    for (std::size_t i = 0; i < n; ++i)
+      if (auto ok = passes::check_configuration(model, Q + i * model.nq); !ok)
+        return std::unexpected(BatchError{i, std::move(ok.error())});  // the single call's message
+  double* const out[3] = {dtau_dq, dtau_dv, mass_matrix};
+  return derivatives_batch(&rnea_derivatives, model, n, Q, V, A, out, threads);
+}
+
+std::expected<void, BatchError> aba_derivatives_batch(const Model& model, std::size_t n, const double* Q,
+                                                      const double* V, const double* TAU, double* dddq_dq,
+                                                      double* dddq_dv, double* inverse_mass_matrix,
+                                                      std::size_t threads) {
+  double* const out[3] = {dddq_dq, dddq_dv, inverse_mass_matrix};
+  return derivatives_batch(&aba_derivatives, model, n, Q, V, TAU, out, threads);
 }
 
 std::expected<void, BatchError> frame_jacobian_batch(const Model& model, std::size_t n, const double* Q,

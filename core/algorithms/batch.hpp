@@ -1,5 +1,6 @@
 // Many states of one model per call: forward kinematics of chosen frames, inverse and
-// forward dynamics, mass matrices and frame Jacobians, each state computed by the same
+// forward dynamics and their derivatives, mass matrices and frame Jacobians, each state
+// computed by the same
 // single-state functions, spread over a small pool of threads.
 //
 // States are rows of contiguous row-major blocks (row i of Q at Q + i * nq). They are cut
@@ -66,6 +67,22 @@ std::expected<void, BatchError> aba_batch(const Model& model, std::size_t n, con
 // The mass matrix M(q) for every row of Q; out holds n blocks of nv x nv values.
 std::expected<void, BatchError> mass_matrix_batch(const Model& model, std::size_t n, const double* Q, double* out,
                                                   std::size_t threads);
+
+// The derivatives of rnea for every row of (Q, V, A): dtau/dq, dtau/dv and the mass
+// matrix, each into n blocks of nv x nv values (rnea_derivatives). Every configuration is
+// checked before any state is computed, so that a failure leaves the outputs as they were.
+std::expected<void, BatchError> rnea_derivatives_batch(const Model& model, std::size_t n, const double* Q,
+                                                       const double* V, const double* A, double* dtau_dq,
+                                                       double* dtau_dv, double* mass_matrix, std::size_t threads);
+
+// The derivatives of aba for every row of (Q, V, TAU): dddq/dq, dddq/dv and the inverse
+// mass matrix, each into n blocks of nv x nv values (aba_derivatives). On failure (a mass
+// matrix singular or not finite) the error names the first failing row; blocks of other
+// states may then have been written.
+std::expected<void, BatchError> aba_derivatives_batch(const Model& model, std::size_t n, const double* Q,
+                                                      const double* V, const double* TAU, double* dddq_dq,
+                                                      double* dddq_dv, double* inverse_mass_matrix,
+                                                      std::size_t threads);
 
 // The 6 x nv Jacobian of frame `frame_id` in representation `rep` for every row of Q,
 // row-major; out holds n blocks of 6 * nv values. The id is checked (error row 0) first.

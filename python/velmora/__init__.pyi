@@ -32,7 +32,7 @@ __all__ = [
     "JointModelPZ", "JointModelRevolute", "JointModelPrismatic", "JointModelContinuous", "JointModelSpherical",
     "JointModelFreeFlyer", "JointModelPlanar", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
-    "rnea_derivatives", "aba_derivatives",
+    "rnea_derivatives", "aba_derivatives", "rnea_derivatives_batch", "aba_derivatives_batch",
 ]
 
 WORLD_ID: int
@@ -772,3 +772,16 @@ def mass_matrix_batch(model: Model, Q: NDArray[np.float64], threads: int | None 
 def frame_jacobian_batch(model: Model, Q: NDArray[np.float64], frame_id: int, rep: Representation | None = None,
                          threads: int | None = None, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
     """The Jacobian of a frame for every row of Q in representation rep (None: BODY), (N, 6, nv)."""
+
+_Matrices = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+
+def rnea_derivatives_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], A: NDArray[np.float64],
+                           threads: int | None = None, out: Sequence[NDArray[np.float64]] | None = None
+                           ) -> _Matrices:
+    """rnea_derivatives for every row of (Q, V, A): (dtau_dq, dtau_dv, M), each (N, nv, nv)."""
+
+def aba_derivatives_batch(model: Model, Q: NDArray[np.float64], V: NDArray[np.float64], TAU: NDArray[np.float64],
+                          threads: int | None = None, out: Sequence[NDArray[np.float64]] | None = None
+                          ) -> _Matrices:
+    """aba_derivatives for every row of (Q, V, TAU): (dddq_dq, dddq_dv, Minv), each (N, nv, nv);
+    ``ValueError`` names the first row whose mass matrix is singular."""

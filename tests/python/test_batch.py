@@ -1,7 +1,7 @@
-"""Many states per call: forward_kinematics_batch, rnea_batch, aba_batch, mass_matrix_batch
-and frame_jacobian_batch against the single-state calls, for every thread count, with the
-argument checks, the result array given by the caller, and the interpreter lock released
-while they run."""
+"""Many states per call: forward_kinematics_batch, rnea_batch, aba_batch, mass_matrix_batch,
+frame_jacobian_batch and the derivative batches against the single-state calls, for every
+thread count, with the argument checks, the result array given by the caller, and the
+interpreter lock released while they run."""
 import inspect
 import os
 import threading
@@ -346,6 +346,69 @@ def test_first_singular_row_is_named(threads):
     assert np.isfinite(vm.aba_batch(model, Q[fine], V[fine], TAU[fine], threads=threads)).all()
 
 
+# ------------------------------------------------------------------- derivatives
+
+def floating_a1():
+    return vm.build_model_from_urdf(str(ROBOTS / "unitree_a1" / "robot.urdf"), root_joint=vm.JointModelFreeFlyer())
+
+
+def test_derivative_rows_equal_single_calls():
+    # A tree with continuous joints and a free-flying base: bit for bit, every thread count.
+    for model in (load("pr2"), floating_a1()):
+        Q, V, A = states(model, 11, seed=4)
+        data = model.create_data()
+        tau = np.array([single(vm.rnea, model, q, v, a) for q, v, a in zip(Q, V, A)])
+        inverse = [np.array(m) for m in zip(*(vm.rnea_derivatives(model, data, *row) for row in zip(Q, V, A)))]
+        forward = [np.array(m) for m in zip(*(vm.aba_derivatives(model, data, *row) for row in zip(Q, V, tau)))]
+        for threads in (1, 3):
+            for got, want in ((vm.rnea_derivatives_batch(model, Q, V, A, threads=threads), inverse),
+                              (vm.aba_derivatives_batch(model, Q, V, tau, threads=threads), forward)):
+                assert isinstance(got, tuple) and len(got) == 3
+                assert all(np.array_equal(g, w) for g, w in zip(got, want)), threads
+        assert [m.shape for m in vm.aba_derivatives_batch(model, Q[:0], V[:0], tau[:0])] == [(0, model.nv, model.nv)] * 3
+
+
+def test_derivative_batches_out_and_argument_checks():
+    model = load("kuka_iiwa")
+    n, nv = 5, model.nv
+    Q, V, A = states(model, n)
+    out = tuple(np.full((n, nv, nv), 7.0) for _ in range(3))
+    got = vm.rnea_derivatives_batch(model, Q, V, A, out=out)
+    assert all(g is o for g, o in zip(got, out))
+    assert all(np.array_equal(o, f) for o, f in zip(out, vm.rnea_derivatives_batch(model, Q, V, A)))
+    with pytest.raises(ValueError, match="'out' must hold three arrays, not 2"):
+        vm.aba_derivatives_batch(model, Q, V, A, out=out[:2])
+    with pytest.raises(ValueError, match=r"'out' must have shape \[5, 7, 7\]"):
+        vm.aba_derivatives_batch(model, Q, V, A, out=(out[0], out[1], np.empty((n, nv, nv + 1))))
+    with pytest.raises(TypeError, match="'out' must be a sequence of three arrays"):
+        vm.rnea_derivatives_batch(model, Q, V, A, out=3)
+    with pytest.raises(ValueError, match="'A'"):
+        vm.rnea_derivatives_batch(model, Q, V, A[:, :3])
+    with pytest.raises(ValueError, match="'TAU'"):
+        vm.aba_derivatives_batch(model, Q, V, A[:4])
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_derivative_batches_name_the_first_failing_row_and_leave_out(threads):
+    model = hanging_mass()
+    n = 40
+    Q = np.column_stack([np.linspace(-1, 1, n), np.linspace(0.3, 1.2, n)])
+    Q[[9, 30], 1] = 0.0  # the mass on the first joint's axis: the mass matrix is singular
+    V, TAU = np.zeros((n, 2)), np.ones((n, 2))
+    out = tuple(np.full((n, 2, 2), 7.0) for _ in range(3))
+    with pytest.raises(ValueError, match=r"aba_derivatives_batch\(\) failed at the state in row 9\b.*Singular"):
+        vm.aba_derivatives_batch(model, Q, V, TAU, threads=threads, out=out)
+    assert all(np.all(o == 7.0) for o in out)
+    # A quaternion with no direction: refused before any state is computed.
+    floating = floating_a1()
+    Q, V, A = states(floating, 24)
+    Q[17, 3:7] = 0.0
+    out = tuple(np.full((24, floating.nv, floating.nv), 7.0) for _ in range(3))
+    with pytest.raises(ValueError, match=r"rnea_derivatives_batch\(\) failed at the state in row 17\b"):
+        vm.rnea_derivatives_batch(floating, Q, V, A, threads=threads, out=out)
+    assert all(np.all(o == 7.0) for o in out)
+
+
 # ------------------------------------------------------------------- threads
 
 def test_interpreter_lock_is_released_while_computing():
@@ -422,3 +485,5 @@ def test_text_signatures():
     assert str(inspect.signature(vm.forward_kinematics_batch)) == "(model, Q, frame_ids=None, threads=None, out=None)"
     assert str(inspect.signature(vm.mass_matrix_batch)) == "(model, Q, threads=None, out=None)"
     assert str(inspect.signature(vm.frame_jacobian_batch)) == "(model, Q, frame_id, rep=None, threads=None, out=None)"
+    assert str(inspect.signature(vm.rnea_derivatives_batch)) == "(model, Q, V, A, threads=None, out=None)"
+    assert str(inspect.signature(vm.aba_derivatives_batch)) == "(model, Q, V, TAU, threads=None, out=None)"

@@ -67,6 +67,7 @@ def _cases():
     W, M = velmora.Representation.WORLD, velmora.Representation.MIXED
     Q, V = np.tile(q, (16, 1)), np.tile(v, (16, 1))
     out = np.empty((16, model.nv))
+    derivative_out = [np.empty((16, model.nv, model.nv)) for _ in range(3)]
     jac_out = np.empty((6, model.nv))
     mass_out = np.empty((model.nv, model.nv))
     pairs_model = velmora.GeometryModel()
@@ -187,6 +188,9 @@ def _cases():
         "aba_batch": lambda: velmora.aba_batch(model, Q[::2], V[::2], V[::2], threads=2),
         "mass_matrix/frame_jacobian batch": lambda: (velmora.mass_matrix_batch(model, Q, threads=2),
                                                      velmora.frame_jacobian_batch(model, Q, 2, W)),
+        "derivative batches": lambda: (velmora.rnea_derivatives_batch(model, Q, V, V, threads=2),
+                                       velmora.aba_derivatives_batch(model, Q, V, V, 1, derivative_out)),
+        "derivative batch errors": _raises(lambda: velmora.aba_derivatives_batch(model, Q, V, V, out=out), ValueError),
         "batch errors": _raises(lambda: velmora.rnea_batch(model, Q, V[:3], V), ValueError),
         "batch frame errors": _raises(lambda: velmora.forward_kinematics_batch(model, Q, [0, 99]), ValueError),
         "pickle": lambda: (pickle.loads(pickle.dumps(model)), copy.deepcopy(geom_model), pickle.dumps(se3),

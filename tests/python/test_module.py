@@ -23,7 +23,7 @@ EXPECTED_ALL = [
     "mass_matrix_factor", "MassMatrixFactor", "compute_collisions", "compute_distances", "compute_distance",
     "DistanceResult", "update_geometry_placements", "integrate", "difference", "interpolate", "normalize", "tessary",
     "forward_kinematics_batch", "rnea_batch", "aba_batch", "mass_matrix_batch", "frame_jacobian_batch",
-    "rnea_derivatives", "aba_derivatives",
+    "rnea_derivatives", "aba_derivatives", "rnea_derivatives_batch", "aba_derivatives_batch",
 ]
 
 
