@@ -185,7 +185,7 @@ def test_bench_reports_each_algorithm_with_progress(capsys):
     status, out, err = run(capsys, "bench", "--calls", "60", "--rounds", "2")
     assert status == 0
     for name in ("forward_kinematics", "rnea", "aba", "rnea_derivatives", "aba_derivatives", "rnea_batch, per state",
-                 "aba_batch, per state"):
+                 "aba_batch, per state", "rnea_derivatives_batch, per state", "aba_derivatives_batch, per state"):
         assert f"  {name} " in out
         assert f"bench: timing {name}" in err
     assert "2 rounds of 30 calls" in out

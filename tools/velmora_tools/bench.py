@@ -89,6 +89,10 @@ def run(robot: Robot, calls: int, rounds: int, progress_stream: Optional[TextIO]
         ("aba_derivatives", 1, lambda i: aba_derivatives(model, data, qs[i], vs[i], taus[i])),
         ("rnea_batch, per state", STATES, lambda i: velmora.rnea_batch(model, Q, V, A, threads=1)),
         ("aba_batch, per state", STATES, lambda i: velmora.aba_batch(model, Q, V, T, threads=1)),
+        ("rnea_derivatives_batch, per state", STATES,
+         lambda i: velmora.rnea_derivatives_batch(model, Q, V, A, threads=1)),
+        ("aba_derivatives_batch, per state", STATES,
+         lambda i: velmora.aba_derivatives_batch(model, Q, V, T, threads=1)),
     ]
     per_round = max(1, calls // rounds)
     progress = Progress(sys.stderr if progress_stream is None else progress_stream, len(cases) * rounds)
