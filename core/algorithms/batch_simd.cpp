@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -108,6 +109,7 @@ void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, co
                           InertiaWords& check, const double* q, double* M);
 void rnea_branches(const Model& model, const BranchSchedule& schedule, const BranchBodies* bodies,
                    InertiaWords& check, const double* q, const double* v, const double* a, double* tau);
+void forward_kinematics_branches(const Model& model, const BranchSchedule& schedule, const double* q, Data& data);
 }  // namespace avx512
 
 namespace {
@@ -199,6 +201,11 @@ void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, co
     else avx2::mass_matrix_branches(model, schedule, bodies, check, q, M);
     return true;
   });
+}
+
+void forward_kinematics_branches(const Model& model, const BranchSchedule& schedule, const double* q, Data& data) {
+  if (wide_registers()) avx512::forward_kinematics_branches(model, schedule, q, data);
+  else avx2::forward_kinematics_branches(model, schedule, q, data);
 }
 
 void rnea_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,

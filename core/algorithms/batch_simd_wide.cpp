@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>

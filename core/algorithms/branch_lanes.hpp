@@ -147,6 +147,11 @@ bool aba_branches(const Model& model, const BranchSchedule& schedule, const doub
 void rnea_branches(const Model& model, const BranchSchedule& schedule, const double* q, const double* v,
                    const double* a, double* tau);
 
+// forward_kinematics for a consistent model with its schedule and a configuration of its
+// size, into data (which fits the model): every joint's world placement and its own
+// placement at q. Requires available().
+void forward_kinematics_branches(const Model& model, const BranchSchedule& schedule, const double* q, Data& data);
+
 // The mass matrix (both triangles, every entry written) for the model with its schedule
 // at q, into M (nv x nv). Requires available().
 void mass_matrix_branches(const Model& model, const BranchSchedule& schedule, const double* q, double* M);

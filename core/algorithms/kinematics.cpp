@@ -1,6 +1,7 @@
 // Forward kinematics and the whole-model neutral and random configurations.
 #include <cmath>
 
+#include "core/algorithms/branch_lanes.hpp"
 #include "core/algorithms/passes.hpp"
 #include "core/spatial/format.hpp"
 
@@ -72,6 +73,12 @@ std::expected<void, ConfigurationError> forward_kinematics(const Model& model, D
 
   const std::size_t n = model.steps().size();
   if (n == 0) return {};
+  // Trees with branches enough place four joints at a time (branch_lanes.hpp).
+  if (!model.multi_joint_count())
+    if (const lanes::BranchSchedule* schedule = lanes::schedule_to_run(model)) {
+      lanes::forward_kinematics_branches(model, *schedule, q.data(), data);
+      return {};
+    }
   if (model.multi_joint_count()) place_all<true>(model.steps().data(), n, q.data(), data);
   else place_all<false>(model.steps().data(), n, q.data(), data);
   return {};

@@ -1,7 +1,8 @@
-// Forward dynamics with the branches of the tree side by side in vector lanes: against the
-// joint-frame passes (lanes off) on trees of every one-axis kind with fingers that branch
-// from the middle of chains, on the large robots, for each build; singular joints named as
-// without the lanes; and the schedule following the model's records.
+// Forward kinematics and dynamics with the branches of the tree side by side in vector
+// lanes: against the single-state passes (lanes off) on trees of every one-axis kind with
+// fingers that branch from the middle of chains, on the large robots, for each build;
+// singular joints named as without the lanes; and the schedule following the model's
+// records.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -214,6 +215,36 @@ TEST(BranchLanes, KeptBodiesFollowInertiasChangedInPlace) {
         << i;
     EXPECT_TRUE(near(mass_matrix(m, q).value().values, lanes_off([&] { return mass_matrix(m, q).value().values; })))
         << i;
+  }
+}
+
+// Forward kinematics against the single-state pass (lanes off): every joint's world
+// placement to rounding, and its own placement at q (what its joint data keeps), on trees
+// with slides and continuous joints and on the large robots.
+TEST(BranchLanes, ForwardKinematicsMatchesTheSingleStatePass) {
+  REQUIRE_LANES();
+  Rand r(11);
+  std::vector<Model> models;
+  for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
+  for (std::size_t k = 0; k < models.size(); ++k) {
+    const Model& m = models[k];
+    ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
+    const Vec q = random_state(r, m, 3.2);
+    Data single = m.create_data();
+    lanes_off([&] { return forward_kinematics(m, single, q).has_value(); });
+    for_each_build([&](bool) {
+      Data data = m.create_data();
+      ASSERT_TRUE(forward_kinematics(m, data, q));
+      for (std::size_t i = 0; i < m.njoints(); ++i) {
+        const SE3 &x = data.oMi[i], &y = single.oMi[i];
+        for (int e = 0; e < 9; ++e) EXPECT_NEAR(x.rotation.m[e], y.rotation.m[e], 1e-14) << k << ": " << i;
+        for (int e = 0; e < 3; ++e) EXPECT_NEAR(x.translation[e], y.translation[e], 1e-14) << k << ": " << i;
+        const SE3 &own = data.joint_data[i]->get_joint_placement(), &want = single.joint_data[i]->get_joint_placement();
+        for (int e = 0; e < 9; ++e) EXPECT_NEAR(own.rotation.m[e], want.rotation.m[e], 1e-15) << k << ": " << i;
+        for (int e = 0; e < 3; ++e) EXPECT_NEAR(own.translation[e], want.translation[e], 1e-15) << k << ": " << i;
+      }
+    });
   }
 }
 
