@@ -1,7 +1,6 @@
 // Many states of one model per call: forward kinematics of chosen frames, inverse and
 // forward dynamics and their derivatives, mass matrices and frame Jacobians, each state
-// computed by the same
-// single-state functions, spread over a small pool of threads.
+// computed by the same single-state functions, spread over a small pool of threads.
 //
 // States are rows of contiguous row-major blocks (row i of Q at Q + i * nq). They are cut
 // into contiguous chunks; a thread takes a whole chunk at a time and computes each of its

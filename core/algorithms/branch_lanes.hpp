@@ -1,6 +1,6 @@
-// Inverse and forward dynamics and the mass matrix of one state with joints of different
-// branches of the tree side by side in the vector lanes: the schedule that puts them
-// there, and the passes.
+// Forward kinematics, inverse and forward dynamics and the mass matrix of one state with
+// joints of different branches of the tree side by side in the vector lanes: the schedule
+// that puts them there, and the passes.
 //
 // A humanoid's legs, arms and fingers are chains that depend on one another only where
 // they meet. The schedule cuts the tree into chains (each joint continues the chain of its
