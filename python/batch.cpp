@@ -176,6 +176,15 @@ PyObject* forward_kinematics_batch(PyObject*, PyObject* const* args, Py_ssize_t 
 using DynamicsBatch = std::expected<void, BatchError> (*)(const Model&, std::size_t, const double*, const double*,
                                                           const double*, double*, std::size_t);
 
+// The arguments (model, Q, V, X, threads, ...) of the dynamics and derivatives batches: Q
+// with nq values a row, V and X with nv, all n rows; and the thread count.
+bool read_states(const vb::Args<6>& in, const char* function, const char* const (&names)[6], const Model& model,
+                 Py_ssize_t& n, Rows (&rows)[3], std::size_t& threads) {
+  return read_rows(in[1], {function, names[1]}, n, model.nq, rows[0]) &&
+         read_rows(in[2], {function, names[2]}, n, model.nv, rows[1]) &&
+         read_rows(in[3], {function, names[3]}, n, model.nv, rows[2]) && read_threads(in[4], function, threads);
+}
+
 // rnea_batch and aba_batch: (model, Q, V, X, threads=None, out=None) -> (N, nv).
 PyObject* dynamics_batch(const char* function, const char* const (&names)[6], DynamicsBatch algorithm,
                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,10 +198,7 @@ PyObject* dynamics_batch(const char* function, const char* const (&names)[6], Dy
     Py_ssize_t n = -1;
     Rows rows[3];
     std::size_t threads;
-    if (!read_rows(in[1], {function, names[1]}, n, model->nq, rows[0]) ||
-        !read_rows(in[2], {function, names[2]}, n, model->nv, rows[1]) ||
-        !read_rows(in[3], {function, names[3]}, n, model->nv, rows[2]) || !read_threads(in[4], function, threads))
-      return nullptr;
+    if (!read_states(in, function, names, *model, n, rows, threads)) return nullptr;
     const Py_ssize_t shape[2] = {n, static_cast<Py_ssize_t>(model->nv)};
     double* out;
     vb::Ref result = vb::Ref::steal(result_array(in[5], function, 2, shape, out));
@@ -273,10 +279,7 @@ PyObject* derivatives_batch(const char* function, const char* const (&names)[6],
     Py_ssize_t n = -1;
     Rows rows[3];
     std::size_t threads;
-    if (!read_rows(in[1], {function, names[1]}, n, model->nq, rows[0]) ||
-        !read_rows(in[2], {function, names[2]}, n, model->nv, rows[1]) ||
-        !read_rows(in[3], {function, names[3]}, n, model->nv, rows[2]) || !read_threads(in[4], function, threads))
-      return nullptr;
+    if (!read_states(in, function, names, *model, n, rows, threads)) return nullptr;
     const auto nv = static_cast<Py_ssize_t>(model->nv);
     const Py_ssize_t shape[3] = {n, nv, nv};
     vb::Ref results[3];

@@ -115,6 +115,14 @@ void for_each_build(F&& f) {
   lanes::use_wide_registers(true);
 }
 
+// Branching trees without and with slides, then the large robots.
+std::vector<Model> trees_and_robots(Rand& r) {
+  std::vector<Model> models;
+  for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
+  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
+  return models;
+}
+
 double largest(const Vec& x) {
   double m = 0;
   for (const double e : x) m = std::max(m, std::abs(e));
@@ -224,9 +232,7 @@ TEST(BranchLanes, KeptBodiesFollowInertiasChangedInPlace) {
 TEST(BranchLanes, ForwardKinematicsMatchesTheSingleStatePass) {
   REQUIRE_LANES();
   Rand r(11);
-  std::vector<Model> models;
-  for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
-  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
+  const std::vector<Model> models = trees_and_robots(r);
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
     ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
@@ -236,13 +242,13 @@ TEST(BranchLanes, ForwardKinematicsMatchesTheSingleStatePass) {
     for_each_build([&](bool) {
       Data data = m.create_data();
       ASSERT_TRUE(forward_kinematics(m, data, q));
+      const auto expect_near = [&](const SE3& x, const SE3& y, double tolerance, std::size_t i) {
+        for (int e = 0; e < 9; ++e) EXPECT_NEAR(x.rotation.m[e], y.rotation.m[e], tolerance) << k << ": " << i;
+        for (int e = 0; e < 3; ++e) EXPECT_NEAR(x.translation[e], y.translation[e], tolerance) << k << ": " << i;
+      };
       for (std::size_t i = 0; i < m.njoints(); ++i) {
-        const SE3 &x = data.oMi[i], &y = single.oMi[i];
-        for (int e = 0; e < 9; ++e) EXPECT_NEAR(x.rotation.m[e], y.rotation.m[e], 1e-14) << k << ": " << i;
-        for (int e = 0; e < 3; ++e) EXPECT_NEAR(x.translation[e], y.translation[e], 1e-14) << k << ": " << i;
-        const SE3 &own = data.joint_data[i]->get_joint_placement(), &want = single.joint_data[i]->get_joint_placement();
-        for (int e = 0; e < 9; ++e) EXPECT_NEAR(own.rotation.m[e], want.rotation.m[e], 1e-15) << k << ": " << i;
-        for (int e = 0; e < 3; ++e) EXPECT_NEAR(own.translation[e], want.translation[e], 1e-15) << k << ": " << i;
+        expect_near(data.oMi[i], single.oMi[i], 1e-14, i);
+        expect_near(data.joint_data[i]->get_joint_placement(), single.joint_data[i]->get_joint_placement(), 1e-15, i);
       }
     });
   }
@@ -252,9 +258,7 @@ TEST(BranchLanes, ForwardKinematicsMatchesTheSingleStatePass) {
 TEST(BranchLanes, InverseDynamicsMatchesTheSingleStatePass) {
   REQUIRE_LANES();
   Rand r(9);
-  std::vector<Model> models;
-  for (const bool slides : {false, true}) models.push_back(branching_tree(r, slides));
-  for (const char* name : {"nao", "pr2", "unitree_g1"}) models.push_back(robot(name));
+  const std::vector<Model> models = trees_and_robots(r);
   for (std::size_t k = 0; k < models.size(); ++k) {
     const Model& m = models[k];
     ASSERT_TRUE(lanes::branch_schedule(m)->worthwhile);
